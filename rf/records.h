@@ -1,0 +1,98 @@
+// Host records of the RF payloads: the decoded values of each command layout.
+// Field order follows the wire layouts; every field is unsigned.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+namespace rf {
+
+// Command codes, in the lookup order of the command table.
+enum : uint8_t {
+    CMD_WAKEUP_NOTSET = 0x62,
+    CMD_EVENT_DATA = 0x65,
+    CMD_JOIN_DATA = 0x6a,
+    CMD_FLASH_MODE = 0x7a,
+    CMD_WAKEUP_NOTSET_ACK = 0x42,
+    CMD_JOIN_DATA_ACK = 0x4a,
+    CMD_EVENT_DATA_ACK = 0x45,
+    CMD_WAKEUP_SET = 0x6e,
+    CMD_WAKEUP_SET_ACK = 0x4e,
+    CMD_INFO_SET = 0x55,
+    CMD_INFO_SET_ACK = 0x75,
+    CMD_REMOTE_RESET = 0x4f,
+    CMD_FI_RESET = 0x61,
+};
+
+using rf_date = std::array<uint8_t, 6>;      // year mod 100, month, day, hour, minute, second
+using rf_day_time = std::array<uint8_t, 4>;  // day of month, hour, minute, second
+
+// CMD_JOIN_DATA, CMD_WAKEUP_SET, CMD_WAKEUP_NOTSET.
+struct wakeup_data {
+    std::array<char, 20> location{};  // not terminated
+    uint8_t di_dt_level = 0;
+    uint16_t imax_level = 0;
+    uint8_t auto_reset = 0;
+    uint8_t flash_time = 0;
+    uint8_t transient_on = 0;
+    uint8_t validation = 0;
+    uint16_t mv = 0;
+    rf_date date{};
+    uint8_t frequency = 0;
+    uint8_t period = 0;
+    uint8_t i_status = 0;
+    uint16_t i_mean = 0;
+    uint16_t i_min = 0;
+    uint16_t i_max = 0;
+    uint8_t v_status = 0;
+    uint16_t v_inst = 0;
+    uint8_t battery_v = 0;
+    uint8_t rssi = 0;
+    rf_day_time event_time{};
+};
+
+// CMD_INFO_SET: the settings block, the first twelve fields of wakeup_data.
+struct infoset_data {
+    std::array<char, 20> location{};
+    uint8_t di_dt_level = 0;
+    uint16_t imax_level = 0;
+    uint8_t auto_reset = 0;
+    uint8_t flash_time = 0;
+    uint8_t transient_on = 0;
+    uint8_t validation = 0;
+    uint16_t mv = 0;
+    rf_date date{};
+    uint8_t frequency = 0;
+    uint8_t period = 0;
+};
+
+// CMD_EVENT_DATA, CMD_FLASH_MODE.
+struct event_data {
+    uint8_t i_status = 0;
+    uint16_t i_mean = 0;
+    uint16_t i_min = 0;
+    uint16_t i_max = 0;
+    uint8_t v_status = 0;
+    uint16_t v_inst = 0;
+    uint8_t battery_v = 0;
+    uint8_t rssi = 0;
+    rf_day_time event_time{};
+};
+
+// The four acknowledgements.
+struct ack_data {
+    rf_date date{};
+};
+
+// CMD_INFO_SET_ACK, CMD_REMOTE_RESET.
+struct event_time_data {
+    rf_day_time event_time{};
+};
+
+// CMD_FI_RESET.
+struct fi_reset_data {
+    uint8_t reset_type = 0;
+    rf_day_time event_time{};
+};
+
+}  // namespace rf
