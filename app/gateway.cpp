@@ -1,0 +1,104 @@
+#include "app/gateway.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "app/config_load.h"
+#include "app/startup_steps.h"
+#include "app/workers.h"
+
+namespace app {
+
+namespace {
+
+std::atomic<gateway*> sigint_target{nullptr};
+
+void start_workers(gateway& g, const gateway_options& opts) {
+    std::span<const worker> workers = opts.workers.empty() ? standard_workers() : opts.workers;
+    for (const worker& w : workers) {
+        try {
+            g.threads.emplace_back(w.body, std::ref(g));
+        } catch (const std::system_error& e) {
+            std::fprintf(stderr, "%s thread: %s\n", w.name, e.what());
+        }
+        if (w.pause_after) gateway_sleep(g, opts.thread_spacing);
+    }
+}
+
+}  // namespace
+
+void gateway_start(gateway& g, config& cfg, const gateway_options& opts) {
+    g.cfg = &cfg;
+    g.running = true;
+    g.server_running = false;
+    g.cyclic_timer = nullptr;
+
+    if (!timers_init()) std::fprintf(stderr, "timers_init: %s\n", std::strerror(errno));  // 5
+    fill_do_settings(cfg.dio_points, cfg.dout);                                           // 6
+    open_persistent_stores(g);                                                            // 7
+    allocate_connection_slots(g);                                                         // 8
+    build_data_point_table(g);                                                            // 9
+    start_iec104_server(g);                                                               // 10
+    // 11: the locks and semaphores are static objects, ready from program start.
+    reset_contact_table(g);  // 12
+    start_workers(g, opts);  // 13
+}
+
+void gateway_serve(gateway& g, const gateway_options& opts) {
+    if (!iec104_server_running(g)) {
+        std::printf("Starting server failed!\n");
+        return;
+    }
+    g.server_running = true;
+    publish_start_values(g);
+    uint32_t interval_ms = uint32_t(g.cfg->settings.cyclic_time_interval) * 1000u;
+    g.cyclic_timer = timer_add(interval_ms, cyclic_transmission, timer_periodic, nullptr);
+    while (g.running) std::this_thread::sleep_for(opts.wait_step);
+    stop_iec104_server(g);
+    g.server_running = false;
+}
+
+void gateway_stop(gateway& g) {
+    {
+        std::lock_guard<std::mutex> lk(g.wake_lock);
+        g.running = false;
+    }
+    g.wake.notify_all();
+    stop_iec104_server(g);
+    for (std::thread& t : g.threads)
+        if (t.joinable()) t.join();
+    g.threads.clear();
+    timers_shutdown();
+    g.cyclic_timer = nullptr;
+    destroy_iec104_server(g);
+    close_persistent_stores(g);
+    gateway* self = &g;
+    sigint_target.compare_exchange_strong(self, nullptr);
+}
+
+bool gateway_sleep(gateway& g, std::chrono::milliseconds d) {
+    std::unique_lock<std::mutex> lk(g.wake_lock);
+    g.wake.wait_for(lk, d, [&g] { return !g.running.load(); });
+    return g.running;
+}
+
+void sigint_handler(int) {
+    static const char line[] = "sigint_handler stop running\n";
+    ssize_t n = ::write(STDOUT_FILENO, line, sizeof line - 1);
+    (void)n;
+    if (gateway* g = sigint_target.load()) g->running = false;
+}
+
+void sigint_install(gateway* g) {
+    sigint_target = g;
+    struct sigaction sa {};
+    sa.sa_handler = sigint_handler;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    ::sigaction(SIGINT, &sa, nullptr);
+}
+
+}  // namespace app

@@ -1,0 +1,23 @@
+#include "app/startup_steps.h"
+
+namespace app {
+
+void open_persistent_stores(gateway&) {}
+void close_persistent_stores(gateway&) {}
+
+void allocate_connection_slots(gateway&) {}
+
+void build_data_point_table(gateway&) {}
+
+void start_iec104_server(gateway&) {}
+bool iec104_server_running(gateway&) { return true; }
+void stop_iec104_server(gateway&) {}
+void destroy_iec104_server(gateway&) {}
+
+void reset_contact_table(gateway&) {}
+
+void publish_start_values(gateway&) {}
+
+void cyclic_transmission(timer*, void*) {}
+
+}  // namespace app
