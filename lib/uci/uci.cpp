@@ -40,12 +40,13 @@ bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\f' |
 
 // Reads one word starting at a non-blank character. Returns false with
 // message set on an unterminated quote.
-bool read_word(lexer& lx, std::string& word, std::string& message) {
+bool read_word(lexer& lx, std::string& word, std::string& message, int& error_line) {
     while (!lx.at_end()) {
         char c = lx.peek();
         if (is_blank(c) || c == '\n') return true;
         if (c == '\'') {
             ++lx.pos;
+            error_line = lx.line;  // an unterminated quote is reported where it opened
             while (true) {
                 if (lx.at_end()) { message = "unterminated single quote"; return false; }
                 char q = lx.text[lx.pos++];
@@ -55,6 +56,7 @@ bool read_word(lexer& lx, std::string& word, std::string& message) {
             }
         } else if (c == '"') {
             ++lx.pos;
+            error_line = lx.line;
             while (true) {
                 if (lx.at_end()) { message = "unterminated double quote"; return false; }
                 char q = lx.text[lx.pos++];
@@ -105,10 +107,7 @@ bool next_statement(lexer& lx, std::vector<std::string>& words, int& line,
         }
         if (words.empty()) line = lx.line;
         std::string word;
-        if (!read_word(lx, word, message)) {
-            line = lx.line;
-            return false;
-        }
+        if (!read_word(lx, word, message, line)) return false;
         words.push_back(std::move(word));
     }
     return !words.empty();

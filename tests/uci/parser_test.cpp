@@ -147,8 +147,8 @@ TEST(UciParser, SyntaxErrorsNameTheLine) {
     } cases[] = {
         {"\n\toption a 1\n", 2, "outside of a section"},
         {"config t s\n\n\tfrobnicate a 1\n", 3, "invalid command 'frobnicate'"},
-        {"config t s\n\toption a 'open\n\n", 4, "unterminated single quote"},
-        {"config t s\n\toption a \"open\n", 3, "unterminated double quote"},
+        {"config t s\n\toption a 'open\n\n", 2, "unterminated single quote"},
+        {"config t s\n\toption a \"open\n", 2, "unterminated double quote"},
         {"config\n", 1, "config takes"},
         {"config t s extra\n", 1, "config takes"},
         {"config t s\n\toption a\n", 2, "takes a name and one value"},

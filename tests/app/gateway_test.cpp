@@ -1,0 +1,131 @@
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <algorithm>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "app/gateway.h"
+#include "app/locks.h"
+#include "app/timers.h"
+#include "app/workers.h"
+#include "tests/app/wait.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Records which worker bodies ran, in which order, and that each ended.
+struct journal {
+    std::mutex lock;
+    std::vector<std::string> events;
+    void add(std::string e) {
+        std::lock_guard<std::mutex> g(lock);
+        events.push_back(std::move(e));
+    }
+    size_t size() {
+        std::lock_guard<std::mutex> g(lock);
+        return events.size();
+    }
+};
+journal* current_journal = nullptr;
+
+template <int N>
+void recording_body(app::gateway& g) {
+    current_journal->add("start " + std::to_string(N));
+    while (app::gateway_sleep(g, 1h)) {
+    }
+    current_journal->add("end " + std::to_string(N));
+}
+
+const app::worker recording_workers[] = {
+    {"first", recording_body<1>, true},
+    {"second", recording_body<2>, true},
+    {"third", recording_body<3>, false},
+};
+
+struct Gateway : ::testing::Test {
+    std::unique_ptr<app::config> cfg = std::make_unique<app::config>();
+    journal log;
+    void SetUp() override { current_journal = &log; }
+    void TearDown() override { current_journal = nullptr; }
+};
+
+TEST_F(Gateway, StartsEveryWorkerAndStopsThemAll) {
+    for (int round = 0; round < 3; ++round) {
+        log.events.clear();
+        app::gateway g;
+        app::gateway_options opts;
+        opts.thread_spacing = 1ms;
+        opts.workers = recording_workers;
+        app::gateway_start(g, *cfg, opts);
+        EXPECT_TRUE(g.running);
+        ASSERT_TRUE(wait_until([&] { return log.size() == 3; }));
+        app::gateway_stop(g);
+        EXPECT_FALSE(g.running);
+        EXPECT_TRUE(g.threads.empty());
+        ASSERT_EQ(log.events.size(), 6u);
+        std::sort(log.events.begin(), log.events.begin() + 3);
+        std::sort(log.events.begin() + 3, log.events.end());
+        EXPECT_EQ(log.events, (std::vector<std::string>{"start 1", "start 2", "start 3", "end 1",
+                                                        "end 2", "end 3"}));
+    }
+}
+
+TEST_F(Gateway, StandardWorkersStopPromptlyEveryTime) {
+    // posts left in the DCU reset semaphore must not keep its thread alive
+    app::dcu_reset_sem.release(2);
+    for (int round = 0; round < 5; ++round) {
+        app::gateway g;
+        app::gateway_options opts;
+        opts.thread_spacing = 0ms;
+        app::gateway_start(g, *cfg, opts);
+        EXPECT_EQ(g.threads.size(), app::standard_workers().size());
+        app::gateway_stop(g);
+        EXPECT_TRUE(g.threads.empty());
+        app::gateway_stop(g);  // a second stop is harmless
+    }
+    while (app::dcu_reset_sem.try_acquire()) {
+    }
+}
+
+TEST_F(Gateway, ServeArmsTheCyclicTimerAndEndsWhenStopped) {
+    cfg->settings.cyclic_time_interval = 0;  // armed but never firing
+    app::gateway g;
+    app::gateway_options opts;
+    opts.thread_spacing = 0ms;
+    opts.wait_step = 1ms;
+    opts.workers = recording_workers;
+    app::gateway_start(g, *cfg, opts);
+    std::thread serving([&] { app::gateway_serve(g, opts); });
+    ASSERT_TRUE(wait_until([&] { return g.server_running && g.cyclic_timer != nullptr; }));
+    EXPECT_EQ(app::timer_count(), 1);
+    g.running = false;  // what SIGINT does
+    serving.join();
+    EXPECT_FALSE(g.server_running);
+    app::gateway_stop(g);
+    EXPECT_EQ(app::timer_count(), 0);
+}
+
+TEST_F(Gateway, SigintClearsTheRunningFlagOfTheActiveGateway) {
+    app::gateway g;
+    app::gateway_options opts;
+    opts.thread_spacing = 0ms;
+    opts.wait_step = 1ms;
+    opts.workers = recording_workers;
+    app::gateway_start(g, *cfg, opts);
+    app::sigint_install(&g);
+    std::thread serving([&] { app::gateway_serve(g, opts); });
+    ASSERT_TRUE(wait_until([&] { return g.server_running; }));
+    testing::internal::CaptureStdout();
+    ::raise(SIGINT);
+    serving.join();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "sigint_handler stop running\n");
+    EXPECT_FALSE(g.running);
+    app::gateway_stop(g);
+    ::signal(SIGINT, SIG_DFL);
+}
+
+}  // namespace
