@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <unordered_map>
+#include <unordered_set>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -120,25 +122,30 @@ bool valid_name(const std::string& s, bool allow_dash) {
     return true;
 }
 
-section* find_section(package& pkg, const std::string& name) {
-    for (section& s : pkg.sections)
-        if (!s.anonymous && s.name == name) return &s;
-    return nullptr;
+// The options of the section being read, by name, for constant-time updates.
+using option_index = std::unordered_map<std::string, size_t>;
+
+void index_options(const section& s, option_index& index) {
+    index.clear();
+    for (size_t i = 0; i < s.options.size(); ++i) index.emplace(s.options[i].name, i);
 }
 
-void set_option(section& s, const std::string& name, std::string value, bool as_list) {
-    for (option& o : s.options) {
-        if (o.name != name) continue;
-        if (!as_list) {
-            o.is_list = false;
-            o.values.assign(1, std::move(value));
-        } else {
-            o.is_list = true;  // a list added to a plain option keeps its value first
-            o.values.push_back(std::move(value));
-        }
+void set_option(section& s, option_index& index, const std::string& name, std::string value,
+                bool as_list) {
+    auto known = index.find(name);
+    if (known == index.end()) {
+        index.emplace(name, s.options.size());
+        s.options.push_back(option{name, as_list, {std::move(value)}});
         return;
     }
-    s.options.push_back(option{name, as_list, {std::move(value)}});
+    option& o = s.options[known->second];
+    if (!as_list) {
+        o.is_list = false;
+        o.values.assign(1, std::move(value));
+    } else {
+        o.is_list = true;  // a list added to a plain option keeps its value first
+        o.values.push_back(std::move(value));
+    }
 }
 
 // 16-bit FNV-1a fold of the section's type and content: anonymous names
@@ -158,19 +165,19 @@ uint16_t content_hash(const section& s) {
 }
 
 void name_anonymous_sections(package& pkg) {
+    std::unordered_set<std::string> taken;
+    for (const section& s : pkg.sections)
+        if (!s.anonymous) taken.insert(s.name);
     for (size_t i = 0; i < pkg.sections.size(); ++i) {
         section& s = pkg.sections[i];
         if (!s.anonymous) continue;
         uint16_t hash = content_hash(s);
-        while (true) {
-            char buf[32];
-            std::snprintf(buf, sizeof buf, "cfg%02zx%04x", i, unsigned(hash));
-            bool taken = false;
-            for (const section& other : pkg.sections)
-                if (&other != &s && other.name == buf) taken = true;
-            if (!taken) { s.name = buf; break; }
-            ++hash;
-        }
+        char buf[32];
+        do {
+            std::snprintf(buf, sizeof buf, "cfg%02zx%04x", i, unsigned(hash++));
+        } while (taken.count(buf));
+        s.name = buf;
+        taken.insert(s.name);
     }
 }
 
@@ -182,6 +189,8 @@ std::optional<package> parse(std::string_view text, const std::string& file_name
     pkg.name = package_name;
     lexer lx{text};
     section* current = nullptr;
+    std::unordered_map<std::string, size_t> named;  // section name -> index
+    option_index options;                           // of the current section
     std::vector<std::string> words;
     int line = 1;
     std::string message;
@@ -202,18 +211,21 @@ std::optional<package> parse(std::string_view text, const std::string& file_name
             bool anonymous = args == 1 || words[2].empty();
             if (!anonymous && !valid_name(words[2], false))
                 return fail("invalid section name '" + words[2] + "'");
-            current = anonymous ? nullptr : find_section(pkg, words[2]);
-            if (current) {
+            auto known = anonymous ? named.end() : named.find(words[2]);
+            if (known != named.end()) {
+                current = &pkg.sections[known->second];
                 current->type = words[1];  // a repeated name continues that section
             } else {
+                if (!anonymous) named.emplace(words[2], pkg.sections.size());
                 pkg.sections.push_back(section{words[1], anonymous ? "" : words[2], anonymous, {}});
                 current = &pkg.sections.back();
             }
+            index_options(*current, options);
         } else if (cmd == "option" || cmd == "list") {
             if (!current) return fail(cmd + " outside of a section");
             if (args != 2) return fail(cmd + " takes a name and one value");
             if (!valid_name(words[1], false)) return fail("invalid option name '" + words[1] + "'");
-            set_option(*current, words[1], std::move(words[2]), cmd == "list");
+            set_option(*current, options, words[1], std::move(words[2]), cmd == "list");
         } else {
             return fail("invalid command '" + cmd + "'");
         }
