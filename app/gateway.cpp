@@ -3,6 +3,8 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -30,21 +32,25 @@ void start_workers(gateway& g, const gateway_options& opts) {
 
 }  // namespace
 
+gateway::~gateway() { gateway_stop(*this); }
+
 void gateway_start(gateway& g, config& cfg, const gateway_options& opts) {
     g.cfg = &cfg;
+    g.started = true;
     g.running = true;
     g.server_running = false;
     g.cyclic_timer = nullptr;
 
-    if (!timers_init()) std::fprintf(stderr, "timers_init: %s\n", std::strerror(errno));  // 5
-    fill_do_settings(cfg.dio_points, cfg.dout);                                           // 6
-    open_persistent_stores(g);                                                            // 7
-    allocate_connection_slots(g);                                                         // 8
-    build_data_point_table(g);                                                            // 9
-    start_iec104_server(g);                                                               // 10
-    // 11: the locks and semaphores are static objects, ready from program start.
-    reset_contact_table(g);  // 12
-    start_workers(g, opts);  // 13
+    // Steps 1-4 (command line, package, derived settings) are done by now.
+    if (!timers_init()) std::fprintf(stderr, "timers_init: %s\n", std::strerror(errno));
+    fill_do_settings(cfg.dio_points, cfg.dout);
+    open_persistent_stores(g);
+    allocate_connection_slots(g);
+    build_data_point_table(g);
+    start_iec104_server(g);
+    // The locks and semaphores are static objects, ready from program start.
+    reset_contact_table(g);
+    start_workers(g, opts);
 }
 
 void gateway_serve(gateway& g, const gateway_options& opts) {
@@ -54,14 +60,18 @@ void gateway_serve(gateway& g, const gateway_options& opts) {
     }
     g.server_running = true;
     publish_start_values(g);
-    uint32_t interval_ms = uint32_t(g.cfg->settings.cyclic_time_interval) * 1000u;
-    g.cyclic_timer = timer_add(interval_ms, cyclic_transmission, timer_periodic, nullptr);
+    // 0 (or less) seconds: the timer stays disarmed and never fires.
+    int64_t interval_ms = std::clamp<int64_t>(int64_t(g.cfg->settings.cyclic_time_interval) * 1000,
+                                              0, UINT32_MAX);
+    g.cyclic_timer = timer_add(uint32_t(interval_ms), cyclic_transmission, timer_periodic, nullptr);
     while (g.running) std::this_thread::sleep_for(opts.wait_step);
     stop_iec104_server(g);
     g.server_running = false;
 }
 
 void gateway_stop(gateway& g) {
+    if (!g.started) return;
+    g.started = false;
     {
         std::lock_guard<std::mutex> lk(g.wake_lock);
         g.running = false;

@@ -34,6 +34,7 @@ struct gateway_options {
 
 struct gateway {
     config* cfg = nullptr;
+    bool started = false;
     std::atomic<bool> running{false};  // cleared by SIGINT or gateway_stop
     bool server_running = false;
     timer* cyclic_timer = nullptr;
@@ -41,6 +42,11 @@ struct gateway {
 
     std::mutex wake_lock;  // wakes gateway_sleep at stop
     std::condition_variable wake;
+
+    gateway() = default;
+    gateway(const gateway&) = delete;
+    gateway& operator=(const gateway&) = delete;
+    ~gateway();  // stops a gateway still running
 };
 
 // Start-up steps 5 to 13 with cfg loaded (steps 1 to 4). Always leaves the

@@ -91,6 +91,19 @@ TEST_F(Gateway, StandardWorkersStopPromptlyEveryTime) {
     }
 }
 
+TEST_F(Gateway, GoingOutOfScopeStopsIt) {
+    {
+        app::gateway g;
+        app::gateway_options opts;
+        opts.thread_spacing = 0ms;
+        opts.workers = recording_workers;
+        app::gateway_start(g, *cfg, opts);
+        ASSERT_TRUE(wait_until([&] { return log.size() == 3; }));
+    }
+    EXPECT_EQ(log.size(), 6u);
+    EXPECT_EQ(app::timer_count(), 0);
+}
+
 TEST_F(Gateway, ServeArmsTheCyclicTimerAndEndsWhenStopped) {
     cfg->settings.cyclic_time_interval = 0;  // armed but never firing
     app::gateway g;
