@@ -221,6 +221,17 @@ TEST_F(FpiSim, StaysSilentOnInfoSetWhenToldTo) {
     EXPECT_EQ(sim.wait_line("tx "), "tx channel: 24 06 05 2A");
 }
 
+TEST_F(FpiSim, ReportsWhatIsNotAFrame) {
+    sim_process sim({});
+    open_gateway(sim);
+    const uint8_t junk[] = {0x55, 0xAA, 0x01, 0xFE, 0x24, 0x2A};
+    ASSERT_EQ(uart_write(port.get(), junk, sizeof junk), 6);
+    EXPECT_EQ(sim.wait_line("rx "), "rx garbage: 55 AA");
+    EXPECT_EQ(sim.wait_line("rx "), "rx bad frame: 01 FE");
+    EXPECT_EQ(sim.wait_line("rx "), "rx channel: 24 2A");
+    EXPECT_EQ(sim.wait_line("channel"), "channel command too short, not answered");
+}
+
 TEST_F(FpiSim, AwaitsTheGatewaysAnswerBeforeGoingOn) {
     sim_process sim({"-r", "10", "-x", "-e", "event from=3; await EVENT_DATA_ACK 5000; flash from=3; wait 100"});
     open_gateway(sim);
