@@ -40,6 +40,19 @@ void rf_parser_reset(rf_parser& parser);
 // frames in one read both come out. A partial frame that timed out takes none
 // of the new bytes: the byte that found it stale may start the next frame.
 // Feeding from a WAIT_START parser always takes at least one byte or completes.
+//
+// The reading loop feeds one read like this:
+//     size_t at = 0;
+//     bool repaired = false;
+//     while (at < n) {
+//         size_t used = 0;
+//         int rc = rf_parser_feed(parser, buf + at, n - at, &used);
+//         at += used;
+//         if (rc > 0) { /* frame in parser.buffer[0..rc) */ continue; }
+//         if (rc == 0) break;
+//         if (!repaired && fi_reset_length_repair(buf, n)) { repaired = true; rf_parser_reset(parser); at = 0; continue; }
+//         /* record the framing error, then go on with the rest */
+//     }
 int rf_parser_feed(rf_parser& parser, const uint8_t* bytes, size_t count, size_t* consumed = nullptr);
 
 // The repair of a CMD_FI_RESET frame whose length byte arrived damaged: when a
