@@ -49,6 +49,8 @@ struct wakeup_data {
     uint8_t battery_v = 0;
     uint8_t rssi = 0;
     rf_day_time event_time{};
+
+    friend bool operator==(const wakeup_data&, const wakeup_data&) = default;
 };
 
 // CMD_INFO_SET: the settings block, the first twelve fields of wakeup_data.
@@ -64,6 +66,8 @@ struct infoset_data {
     rf_date date{};
     uint8_t frequency = 0;
     uint8_t period = 0;
+
+    friend bool operator==(const infoset_data&, const infoset_data&) = default;
 };
 
 // CMD_EVENT_DATA, CMD_FLASH_MODE.
@@ -77,22 +81,30 @@ struct event_data {
     uint8_t battery_v = 0;
     uint8_t rssi = 0;
     rf_day_time event_time{};
+
+    friend bool operator==(const event_data&, const event_data&) = default;
 };
 
 // The four acknowledgements.
 struct ack_data {
     rf_date date{};
+
+    friend bool operator==(const ack_data&, const ack_data&) = default;
 };
 
 // CMD_INFO_SET_ACK, CMD_REMOTE_RESET.
 struct event_time_data {
     rf_day_time event_time{};
+
+    friend bool operator==(const event_time_data&, const event_time_data&) = default;
 };
 
 // CMD_FI_RESET.
 struct fi_reset_data {
     uint8_t reset_type = 0;
     rf_day_time event_time{};
+
+    friend bool operator==(const fi_reset_data&, const fi_reset_data&) = default;
 };
 
 }  // namespace rf

@@ -1,0 +1,117 @@
+#include "rf/uart.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <mutex>
+
+#include "app/locks.h"
+
+namespace rf {
+
+std::atomic<int> rtu_fd{0};
+
+void unique_fd::reset(int fd) {
+    if (fd_ > 0) ::close(fd_);
+    fd_ = fd;
+}
+
+namespace {
+
+bool speed_of(int baud, speed_t* speed) {
+    switch (baud) {
+    case 9600: *speed = B9600; return true;
+    case 19200: *speed = B19200; return true;
+    case 38400: *speed = B38400; return true;
+    case 57600: *speed = B57600; return true;
+    case 115200: *speed = B115200; return true;
+    default: return false;
+    }
+}
+
+// 0 stands for "no port" and 0-2 are the standard streams: a daemon started
+// with them closed would get the port there, so move it above them.
+int above_std_streams(int fd) {
+    if (fd > STDERR_FILENO) return fd;
+    int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    ::close(fd);
+    return moved;
+}
+
+}  // namespace
+
+unique_fd uart_open(const char* path, int baud) {
+    int raw = path ? ::open(path, O_RDWR | O_NOCTTY | O_CLOEXEC) : -1;
+    if (raw >= 0) raw = above_std_streams(raw);
+    if (raw < 0) {
+        if (!path) errno = EINVAL;
+        std::perror("uart_open: Error opening port");
+        return {};
+    }
+    unique_fd fd(raw);
+
+    termios tio{};
+    if (::tcgetattr(fd.get(), &tio) != 0) {
+        std::perror("uart_open: tcgetattr error");
+        return {};
+    }
+    speed_t speed;
+    if (!speed_of(baud, &speed)) {
+        std::fputs("uart_open: Unsupported baud rate\n", stderr);
+        return {};
+    }
+    ::cfsetospeed(&tio, speed);
+    ::cfsetispeed(&tio, speed);
+
+    tio.c_cflag &= ~(CRTSCTS | PARENB | CSTOPB | CSIZE);
+    tio.c_cflag |= CS8 | CREAD | CLOCAL;
+    tio.c_lflag &= ~(ICANON | ECHO | ECHOE | ISIG);
+    tio.c_iflag &= ~(IXON | IXOFF | IXANY);
+    // Frames are binary: no input translation may touch a byte. With the usual
+    // driver defaults a 0x0D (a length byte, an offset byte of 141) would
+    // arrive as 0x0A, and stripping or parity marking would alter others.
+    tio.c_iflag &= ~(ICRNL | INLCR | IGNCR | ISTRIP | INPCK | PARMRK);
+    tio.c_oflag &= ~OPOST;
+    tio.c_cc[VMIN] = 0;
+    tio.c_cc[VTIME] = 0;
+
+    if (::tcsetattr(fd.get(), TCSANOW, &tio) != 0) {
+        std::perror("uart_open: tcsetattr error");
+        return {};
+    }
+    return fd;
+}
+
+int uart_write(int fd, const uint8_t* bytes, size_t length) {
+    std::lock_guard lock(app::uart_lock);
+    ssize_t n = ::write(fd, bytes, length);
+    if (n < 0) {
+        std::perror("uart_write: write error");
+        return -1;
+    }
+    return int(n);
+}
+
+int uart_read(int fd, uint8_t* buffer, size_t capacity, int timeout_ms) {
+    std::lock_guard lock(app::uart_lock);
+    // poll waits like select but takes any descriptor number.
+    pollfd pfd{fd, POLLIN, 0};
+    int ready = ::poll(&pfd, 1, timeout_ms < 0 ? 0 : timeout_ms);
+    if (ready < 0) {
+        std::perror("uart_read: select error");
+        return -1;
+    }
+    if (ready == 0) return 0;
+    ssize_t n = ::read(fd, buffer, capacity);
+    if (n < 0) {
+        std::perror("uart_read: read error");
+        return -1;
+    }
+    return int(n);
+}
+
+}  // namespace rf

@@ -1,0 +1,56 @@
+// The serial port of the RF RTU: raw 8N1 at one of five speeds, a locked
+// write and a locked read with a time-out. app::uart_lock guards both
+// directions, the wait of a read included.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+namespace rf {
+
+// Owns one file descriptor; 0 means none (the port's "not open" value).
+class unique_fd {
+public:
+    unique_fd() = default;
+    explicit unique_fd(int fd) : fd_(fd) {}
+    unique_fd(unique_fd&& o) noexcept : fd_(o.release()) {}
+    unique_fd& operator=(unique_fd&& o) noexcept {
+        if (this != &o) reset(o.release());
+        return *this;
+    }
+    unique_fd(const unique_fd&) = delete;
+    unique_fd& operator=(const unique_fd&) = delete;
+    ~unique_fd() { reset(); }
+
+    int get() const { return fd_; }
+    explicit operator bool() const { return fd_ > 0; }
+    int release() {
+        int fd = fd_;
+        fd_ = 0;
+        return fd;
+    }
+    void reset(int fd = 0);
+
+private:
+    int fd_ = 0;
+};
+
+// The open port of the process; 0 while none is open. The RF reader sets it.
+extern std::atomic<int> rtu_fd;
+
+// Opens the port (O_RDWR | O_NOCTTY) at 9600, 19200, 38400, 57600 or 115200
+// bits/s, raw 8N1 without flow control, VMIN = VTIME = 0. Returns the open
+// port, or an empty one after printing the failure to standard error.
+unique_fd uart_open(const char* path, int baud);
+
+// One write call under uart_lock: the count written (a short write is not
+// completed), or -1 with "uart_write: write error" on standard error.
+int uart_write(int fd, const uint8_t* bytes, size_t length);
+
+// Under uart_lock, waits up to timeout_ms for the port to become readable and
+// reads at most `capacity` bytes once: the count (0 on time-out), or -1 with
+// "uart_read: select error" / "uart_read: read error" on standard error.
+int uart_read(int fd, uint8_t* buffer, size_t capacity, int timeout_ms);
+
+}  // namespace rf

@@ -1,0 +1,215 @@
+#include <gtest/gtest.h>
+#include <dirent.h>
+#include <termios.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "app/locks.h"
+#include "pty.h"
+#include "rf/parser.h"
+#include "rf/uart.h"
+
+using namespace rf;
+using namespace std::chrono_literals;
+using rf_test::bytes;
+
+namespace {
+
+int open_descriptors() {
+    int n = 0;
+    if (DIR* d = opendir("/proc/self/fd")) {
+        while (readdir(d)) ++n;
+        closedir(d);
+    }
+    return n;
+}
+
+struct RfUart : testing::Test {
+    rf_test::pty pty = rf_test::open_pty();
+    unique_fd port;
+    void SetUp() override {
+        ASSERT_TRUE(pty.master) << "no pseudo-terminal";
+        port = uart_open(pty.path.c_str(), 9600);
+        ASSERT_TRUE(port);
+    }
+    int read_port(uint8_t* buf, size_t cap, int timeout_ms) { return uart_read(port.get(), buf, cap, timeout_ms); }
+};
+
+}  // namespace
+
+TEST(RfUartOpen, AcceptedSpeeds) {
+    struct { int baud; speed_t speed; } rows[] = {
+        {9600, B9600}, {19200, B19200}, {38400, B38400}, {57600, B57600}, {115200, B115200}};
+    auto pty = rf_test::open_pty();
+    ASSERT_TRUE(pty.master);
+    for (auto r : rows) {
+        unique_fd fd = uart_open(pty.path.c_str(), r.baud);
+        ASSERT_TRUE(fd) << r.baud;
+        EXPECT_GT(fd.get(), 2);
+        termios tio{};
+        ASSERT_EQ(tcgetattr(fd.get(), &tio), 0);
+        EXPECT_EQ(cfgetospeed(&tio), r.speed) << r.baud;
+        EXPECT_EQ(cfgetispeed(&tio), r.speed) << r.baud;
+    }
+}
+
+TEST(RfUartOpen, RefusedSpeedsCloseThePort) {
+    auto pty = rf_test::open_pty();
+    ASSERT_TRUE(pty.master);
+    for (int baud : {4800, 230400, 0, -9600, 9601}) {
+        int before = open_descriptors();
+        testing::internal::CaptureStderr();
+        unique_fd fd = uart_open(pty.path.c_str(), baud);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "uart_open: Unsupported baud rate\n") << baud;
+        EXPECT_FALSE(fd) << baud;
+        EXPECT_EQ(fd.get(), 0);
+        EXPECT_EQ(open_descriptors(), before) << "port left open at " << baud;
+    }
+}
+
+TEST(RfUartOpen, MissingDeviceOrTerminal) {
+    testing::internal::CaptureStderr();
+    unique_fd fd = uart_open("/nonexistent/ttyRF0", 9600);
+    EXPECT_FALSE(fd);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "uart_open: Error opening port: No such file or directory\n");
+
+    testing::internal::CaptureStderr();
+    fd = uart_open("/dev/null", 9600);
+    EXPECT_FALSE(fd);
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err.rfind("uart_open: tcgetattr error: ", 0), 0u) << err;
+}
+
+TEST(RfUartOpen, PortNeverLandsOnAStandardStream) {
+    auto pty = rf_test::open_pty();
+    ASSERT_TRUE(pty.master);
+    int saved = dup(STDIN_FILENO);
+    close(STDIN_FILENO);  // a daemon may run with standard input closed
+    unique_fd fd = uart_open(pty.path.c_str(), 9600);
+    dup2(saved, STDIN_FILENO);
+    close(saved);
+    EXPECT_TRUE(fd);
+    EXPECT_GT(fd.get(), 2);
+}
+
+TEST_F(RfUart, LineIsRawEightBit) {
+    termios tio{};
+    ASSERT_EQ(tcgetattr(port.get(), &tio), 0);
+    EXPECT_EQ(tio.c_cflag & CSIZE, tcflag_t(CS8));
+    EXPECT_EQ(tio.c_cflag & (CRTSCTS | PARENB | CSTOPB), 0u);
+    EXPECT_EQ(tio.c_cflag & (CREAD | CLOCAL), tcflag_t(CREAD | CLOCAL));
+    EXPECT_EQ(tio.c_lflag & (ICANON | ECHO | ECHOE | ISIG), 0u);
+    EXPECT_EQ(tio.c_iflag & (IXON | IXOFF | IXANY | ICRNL | INLCR | IGNCR | ISTRIP), 0u);
+    EXPECT_EQ(tio.c_oflag & OPOST, 0u);
+    EXPECT_EQ(tio.c_cc[VMIN], 0);
+    EXPECT_EQ(tio.c_cc[VTIME], 0);
+
+    // Every byte value crosses unchanged in both directions (0x0D stays 0x0D).
+    bytes all(256);
+    for (int i = 0; i < 256; ++i) all[i] = uint8_t(i);
+    rf_test::write_all(pty.master.get(), all);
+    bytes got;
+    for (int tries = 0; got.size() < all.size() && tries < 100; ++tries) {
+        uint8_t buf[512];
+        int n = read_port(buf, sizeof buf, 100);
+        ASSERT_GE(n, 0);
+        got.insert(got.end(), buf, buf + n);
+    }
+    EXPECT_EQ(got, all);
+    EXPECT_EQ(uart_write(port.get(), all.data(), all.size()), 256);
+    EXPECT_EQ(rf_test::read_bytes(pty.master.get(), 256), all);
+}
+
+TEST_F(RfUart, SilentLineTimesOutAndFreesTheLock) {
+    uint8_t buf[512];
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(read_port(buf, sizeof buf, 50), 0);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 50ms);
+    ASSERT_TRUE(app::uart_lock.try_lock());
+    app::uart_lock.unlock();
+}
+
+TEST_F(RfUart, ZeroTimeoutPolls) {
+    uint8_t buf[16];
+    EXPECT_EQ(read_port(buf, sizeof buf, 0), 0);
+    rf_test::write_all(pty.master.get(), {0x01, 0x02, 0x03});
+    int n = 0;
+    for (int tries = 0; n == 0 && tries < 500; ++tries) {  // the bytes reach the port's queue soon after
+        n = read_port(buf, sizeof buf, 0);
+        if (n == 0) std::this_thread::sleep_for(1ms);
+    }
+    EXPECT_EQ(n, 3);
+}
+
+TEST_F(RfUart, ReadTakesAtMostCapacity) {
+    rf_test::write_all(pty.master.get(), {1, 2, 3, 4, 5});
+    uint8_t buf[8] = {};
+    EXPECT_EQ(read_port(buf, 2, 1000), 2);
+    EXPECT_EQ(buf[2], 0);
+    EXPECT_EQ(read_port(buf, sizeof buf, 1000), 3);
+    EXPECT_EQ(buf[0], 3);
+}
+
+TEST_F(RfUart, WriterWaitsForTheReadersWait) {
+    std::atomic<int> read_result{-2};
+    std::thread reader([&] {
+        uint8_t buf[16];
+        read_result = read_port(buf, sizeof buf, 10000);
+    });
+    // The reader holds the lock while it waits.
+    for (int tries = 0; tries < 2000; ++tries) {
+        if (!app::uart_lock.try_lock()) break;
+        app::uart_lock.unlock();
+        std::this_thread::sleep_for(1ms);
+    }
+    std::atomic<bool> written{false};
+    std::thread writer([&] {
+        const uint8_t ack[] = {0x24, 0x06, 0x05, 0x2A};
+        EXPECT_EQ(uart_write(port.get(), ack, sizeof ack), 4);
+        written = true;
+    });
+    for (int i = 0; i < 100; ++i) {
+        ASSERT_FALSE(written) << "write went out while a read was waiting";
+        std::this_thread::sleep_for(1ms);
+    }
+    rf_test::write_all(pty.master.get(), {0x55});  // ends the reader's wait
+    reader.join();
+    writer.join();
+    EXPECT_EQ(read_result, 1);
+    EXPECT_EQ(rf_test::read_bytes(pty.master.get(), 4), (bytes{0x24, 0x06, 0x05, 0x2A}));
+}
+
+TEST_F(RfUart, FrameSplitAcrossTwoReads) {
+    const bytes& frame = rf_test::event_frame;
+    rf_parser parser;
+    uint8_t buf[512];
+
+    rf_test::write_all(pty.master.get(), bytes(frame.begin(), frame.begin() + 10));
+    int n = read_port(buf, sizeof buf, 1000);
+    ASSERT_EQ(n, 10);
+    EXPECT_EQ(rf_parser_feed(parser, buf, size_t(n)), 0);
+
+    rf_test::write_all(pty.master.get(), bytes(frame.begin() + 10, frame.end()));
+    n = read_port(buf, sizeof buf, 1000);
+    ASSERT_EQ(n, 17);
+    ASSERT_EQ(rf_parser_feed(parser, buf, size_t(n)), 27);
+    EXPECT_EQ(bytes(parser.buffer.begin(), parser.buffer.begin() + 27), frame);
+}
+
+TEST(RfUartErrors, WriteAndReadErrorsArePrinted) {
+    unique_fd read_only(open("/dev/null", O_RDONLY | O_CLOEXEC));
+    const uint8_t b[] = {1};
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(uart_write(read_only.get(), b, 1), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "uart_write: write error: Bad file descriptor\n");
+
+    unique_fd write_only(open("/dev/null", O_WRONLY | O_CLOEXEC));
+    uint8_t buf[4];
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(uart_read(write_only.get(), buf, sizeof buf, 50), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "uart_read: read error: Bad file descriptor\n");
+    ASSERT_TRUE(app::uart_lock.try_lock());
+    app::uart_lock.unlock();
+}
