@@ -7,6 +7,7 @@
 #include <span>
 #include <string>
 
+#include "logs/records.h"
 #include "logs/ring_log.h"
 
 namespace logs {
@@ -28,7 +29,7 @@ void comm_event_db_init(const std::string& data_dir);
 void rf_fpi_db_append(std::span<const uint8_t> frame, int64_t received_time, int64_t frame_time,
                       const rf_data_entry& entry);
 
-// True when stored; a code above 21 is refused. Takes app::system_log_lock.
+// True when stored; a code (dio_event) above 21 is refused. Takes app::system_log_lock.
 bool system_event_db_append(int64_t time, uint32_t code);
 
 // True when stored; a status above 1 or no text is refused, the text is cut
