@@ -2,12 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <mutex>
 
 #include "app/locks.h"
 #include "logs/event_logs.h"
 #include "logs/records.h"
 #include "logs/rf_data.h"
+#include "logs/text.h"
 #include "tests/logs/store_test_util.h"
 
 using namespace logs;
@@ -158,4 +160,21 @@ TEST_F(CsvExport, UncreatableCsvFileFails) {
     // The lock is released again.
     EXPECT_TRUE(app::comm_log_lock.try_lock());
     app::comm_log_lock.unlock();
+}
+
+// Records of varying length, many of them straddling the export's read
+// window, come out whole and in order.
+TEST_F(CsvExport, RecordsAcrossTheReadWindowComeOutWhole) {
+    std::string expected = "Timestamp,IEC Communication Event,RSSI,Data connection status\n";
+    for (int i = 0; i < 700; ++i) {
+        std::string text(size_t(i % 250), char('a' + i % 26));
+        ASSERT_TRUE(comm_event_db_append(1700000000 + i, text.c_str(), -i, uint8_t(i % 2)));
+        char when[32];
+        format_timestamp(1700000000 + i, when, sizeof when);
+        expected += std::string(when) + ",\"" + text + "\"," + std::to_string(-i) + "," +
+                    (i % 2 ? "Connected" : "Disconnected") + "\n";
+    }
+    ASSERT_GT(std::filesystem::file_size(dir / "communication_event_data.bin"), 1u << 16);
+    EXPECT_EQ(comm_event_db_export_csv(dir / "c.csv"), 700);
+    EXPECT_EQ(read_text(dir / "c.csv"), expected);
 }
