@@ -62,6 +62,7 @@ struct fault_counter_stats {
 // 1 for slaves 1-3, 2 for 4-6, 3 for 7-9, 0 for any other id.
 int fault_group_of_slave(int slave_id);
 
+// Until this runs the database is not available: add and get_stats fail.
 // Loads the database from data_dir/fault_counter_db.bin, or creates an empty
 // one when the file is missing or invalid. True when a valid file was read or
 // the new one written; the database is usable in memory either way.

@@ -11,9 +11,11 @@
 
 namespace logs {
 
-ring_log rf_fpi_db;
-ring_log system_event_db;
-ring_log comm_event_db;
+// Not open until their init: an append before it is refused with the log's
+// own message.
+ring_log rf_fpi_db{.kind = &rf_fpi_kind};
+ring_log system_event_db{.kind = &system_event_kind};
+ring_log comm_event_db{.kind = &comm_event_kind};
 
 void rf_fpi_db_init(const std::string& data_dir) { ring_log_open(rf_fpi_db, rf_fpi_kind, data_dir); }
 

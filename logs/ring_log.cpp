@@ -151,11 +151,12 @@ static bool append_data(ring_log& log, std::span<const uint8_t> record, uint64_t
         offset = log.header.next_data_offset;
     }
     if (!write_all(fd.fd, record.data(), record.size())) return false;
-    if (::fdatasync(fd.fd) != 0) return false;
+    if (log.sync_writes && ::fdatasync(fd.fd) != 0) return false;
     return fd.close();
 }
 
 bool ring_log_append(ring_log& log, std::span<const uint8_t> record) {
+    if (!log.kind) return false;
     const log_kind& k = *log.kind;
     if (!log.is_open) {
         std::fprintf(stderr, k.append_failed, std::strerror(EBADF));
@@ -175,7 +176,7 @@ bool ring_log_append(ring_log& log, std::span<const uint8_t> record) {
     uint8_t slot[8];
     put_le64(slot, offset);
     if (!index || !write_all(index.fd, slot, sizeof slot, off_t(log_header_size + 8 * size_t(h.head))) ||
-        ::fdatasync(index.fd) != 0)
+        (log.sync_writes && ::fdatasync(index.fd) != 0))
         std::fprintf(stderr, k.slot_write_failed, h.head);
 
     h.head = (h.head + 1) % h.max_entries;

@@ -59,10 +59,13 @@ extern const log_kind comm_event_kind;
 // the authoritative counters while the process runs. No file stays open.
 struct ring_log {
     const log_kind* kind = nullptr;
-    std::string index_path;
-    std::string data_path;
-    log_index_header header;
+    std::string index_path{};
+    std::string data_path{};
+    log_index_header header{};
     bool is_open = false;
+    // Sync each record before the index refers to it. Only bulk tests that
+    // are about the ring itself, not about power cuts, turn this off.
+    bool sync_writes = true;
 };
 
 // Opens the log in dir: creates the data file when missing, loads the index

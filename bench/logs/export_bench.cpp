@@ -25,6 +25,8 @@ struct full_logs {
         logs::rf_fpi_db_init(dir);
         logs::system_event_db_init(dir);
         logs::comm_event_db_init(dir);
+        for (logs::ring_log* log : {&logs::rf_fpi_db, &logs::system_event_db, &logs::comm_event_db})
+            log->sync_writes = false;  // filling, not measured
         const uint8_t frame[] = {0x01, 0x1C, 0x65, 0x03, 0x00, 0x78, 0x00, 0x64, 0x00, 0x8C,
                                  0x00, 0x01, 0xE7, 0x00, 0x24, 0xC8, 0x0A, 0x0C, 0x1E, 0x04};
         logs::rf_data_entry e;
