@@ -314,3 +314,16 @@ TEST_F(RingLog, UncreatableIndexKeepsTheFreshHeaderInMemory) {
     EXPECT_EQ(rf_fpi_db.header.magic, 0x52464650u);
     EXPECT_EQ(rf_fpi_db.header.max_entries, 10000u);
 }
+
+// Offsets are 64-bit end to end: a record beyond 2 GiB (a long-lived data
+// file) is stored at its real offset and exported.
+TEST_F(RingLog, RecordsBeyondTwoGibibytesStayReachable) {
+    system_event_db_init(dir.path);
+    const uint64_t far = 3ull << 30;
+    ASSERT_EQ(::truncate((dir / "system_event_data.bin").c_str(), off_t(far)), 0);  // sparse
+    ASSERT_TRUE(system_event_db_append(1700000000, DI6_LOW));
+    EXPECT_EQ(le64(index("system_event_index.bin"), 40), far);
+    EXPECT_EQ(system_event_db.header.next_data_offset, far + 16);
+    ASSERT_EQ(system_event_db_export_csv(dir / "s.csv"), 1);
+    EXPECT_EQ(store_test::read_text(dir / "s.csv"), "Timestamp,DIO_Events\n2023-11-14 22:13:20,DI6_LOW\n");
+}
