@@ -5,6 +5,7 @@
 // record on its own.
 #include "logs/csv_export.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -124,9 +125,9 @@ struct data_reader {
     size_t filled = 0;
 
     bool read(uint64_t offset, uint8_t* out, size_t len) {
-        if (fd < 0) return false;
+        if (fd < 0 || offset > uint64_t(INT64_MAX) - len) return false;
         if (len > window.size()) return read_full(fd, out, len, off_t(offset)) == ssize_t(len);
-        if (offset < start || offset + len > start + filled) {
+        if (!in_window(offset, len)) {
             ssize_t n = read_full(fd, window.data(), window.size(), off_t(offset));
             if (n < 0) return false;
             start = offset;
@@ -135,6 +136,10 @@ struct data_reader {
         }
         std::memcpy(out, window.data() + (offset - start), len);
         return true;
+    }
+
+    bool in_window(uint64_t offset, size_t len) const {
+        return offset >= start && offset - start <= filled && len <= filled - (offset - start);
     }
 };
 
@@ -152,13 +157,13 @@ int export_csv(const ring_log& log, const csv_format& fmt, const std::string& pa
     std::unique_lock<std::mutex> lock;
     if (fmt.lock) lock = std::unique_lock(*fmt.lock);
 
+    std::vector<char> out_buffer(1 << 16);  // outlives the stream below
     std::unique_ptr<FILE, file_closer> out(std::fopen(path.c_str(), "w"));
     if (!out) {
         std::perror(fmt.open_failed);
         return -1;
     }
-    static thread_local char out_buffer[1 << 16];
-    std::setvbuf(out.get(), out_buffer, _IOFBF, sizeof out_buffer);
+    std::setvbuf(out.get(), out_buffer.data(), _IOFBF, out_buffer.size());
     std::fputs(fmt.header, out.get());
 
     std::vector<uint8_t> slots;

@@ -139,6 +139,19 @@ TEST_F(CsvExport, UnreadableRecordsCostOneRowEach) {
     EXPECT_EQ(::testing::internal::GetCapturedStderr(),
               "Failed to read system event entry at offset 99999 (idx 1)\n");
 
+    // A slot holding nonsense is refused, not followed.
+    idx = read_bytes(dir / "system_event_index.bin");
+    std::fill(idx.begin() + 56, idx.begin() + 64, 0xFF);
+    store_test::write_bytes(dir / "system_event_index.bin", idx);
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(system_event_db_export_csv(dir / "s.csv"), 1);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "Failed to read system event entry at offset 99999 (idx 1)\n"
+              "Failed to read system event entry at offset 18446744073709551615 (idx 2)\n");
+    idx[56] = 32;
+    std::fill(idx.begin() + 57, idx.begin() + 64, 0);
+    store_test::write_bytes(dir / "system_event_index.bin", idx);
+
     // An index file cut short loses the slots beyond its end.
     ::truncate((dir / "system_event_index.bin").c_str(), 40 + 8 * 2);
     ::testing::internal::CaptureStderr();
