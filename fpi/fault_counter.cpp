@@ -1,0 +1,230 @@
+#include "fpi/fault_counter.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
+#include <fcntl.h>
+#include <mutex>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "app/locks.h"
+#include "logs/le_bytes.h"
+#include "logs/unique_fd.h"
+
+namespace fpi {
+
+using logs::get_le16;
+using logs::get_le32;
+using logs::put_le16;
+using logs::put_le32;
+
+std::array<uint8_t, fault_db_size> fault_db_encode(const fault_db& db) {
+    std::array<uint8_t, fault_db_size> out{};
+    uint8_t* p = out.data();
+    put_le32(p + 0, db.magic);
+    put_le16(p + 4, db.version);
+    put_le16(p + 6, db.reserved6);
+    for (int g = 0; g < 3; ++g) put_le32(p + 8 + 4 * g, db.total[g]);
+    put_le32(p + 20, db.last_ref_day);
+    put_le32(p + 24, db.time_invalid_events);
+    put_le32(p + 28, db.backward_jump_events);
+    put_le32(p + 32, db.forward_rebase_count);
+    put_le32(p + 36, db.checksum);
+    put_le32(p + 40, db.reserved40);
+    for (int i = 0; i < 7; ++i) {
+        uint8_t* s = p + 44 + 16 * i;
+        put_le32(s, db.slots[i].day);
+        for (int g = 0; g < 3; ++g) put_le32(s + 4 + 4 * g, db.slots[i].count[g]);
+    }
+    return out;
+}
+
+fault_db fault_db_decode(const uint8_t in[fault_db_size]) {
+    fault_db db;
+    db.magic = get_le32(in + 0);
+    db.version = get_le16(in + 4);
+    db.reserved6 = get_le16(in + 6);
+    for (int g = 0; g < 3; ++g) db.total[g] = get_le32(in + 8 + 4 * g);
+    db.last_ref_day = get_le32(in + 20);
+    db.time_invalid_events = get_le32(in + 24);
+    db.backward_jump_events = get_le32(in + 28);
+    db.forward_rebase_count = get_le32(in + 32);
+    db.checksum = get_le32(in + 36);
+    db.reserved40 = get_le32(in + 40);
+    for (int i = 0; i < 7; ++i) {
+        const uint8_t* s = in + 44 + 16 * i;
+        db.slots[i].day = get_le32(s);
+        for (int g = 0; g < 3; ++g) db.slots[i].count[g] = get_le32(s + 4 + 4 * g);
+    }
+    return db;
+}
+
+// XOR of 0xA5A5C3C3, the magic, the version, the seven words at 8..32 and
+// the 28 slot words; the reserved fields and the checksum stay out.
+uint32_t fault_db_checksum(const fault_db& db) {
+    uint32_t c = 0xA5A5C3C3 ^ db.magic ^ uint32_t(db.version);
+    for (uint32_t t : db.total) c ^= t;
+    c ^= db.last_ref_day ^ db.time_invalid_events ^ db.backward_jump_events ^
+         db.forward_rebase_count;
+    for (const fault_day_slot& s : db.slots) {
+        c ^= s.day;
+        for (uint32_t n : s.count) c ^= n;
+    }
+    return c;
+}
+
+fault_db fault_db_empty() {
+    fault_db db;
+    db.magic = fault_db_magic;
+    db.version = fault_db_version;
+    db.checksum = fault_db_checksum(db);
+    return db;
+}
+
+static void start_window(fault_db& db, uint32_t day) {
+    for (uint32_t i = 0; i < 7; ++i) db.slots[i] = fault_day_slot{day - 6 + i, {}};
+    db.last_ref_day = day;
+}
+
+void fault_db_count(fault_db& db, int group, uint32_t d) {
+    db.total[group - 1] += 1;
+    uint32_t last = db.last_ref_day;
+    if (last == 0) {
+        start_window(db, d);
+    } else if (last < d && d - last > 6) {
+        start_window(db, d);
+        db.forward_rebase_count += 1;
+    } else if (last < d) {
+        for (uint32_t next = last + 1; next <= d; ++next) {
+            for (int i = 0; i < 6; ++i) db.slots[i] = db.slots[i + 1];
+            db.slots[6] = fault_day_slot{next, {}};
+        }
+        db.last_ref_day = d;
+    } else {
+        uint32_t oldest = db.slots[0].day;
+        if (d < oldest) {
+            db.backward_jump_events += 1;
+            if (oldest - d > 1) return;
+        }
+    }
+    for (fault_day_slot& s : db.slots) {
+        if (s.day == d) {
+            s.count[group - 1] += 1;
+            return;
+        }
+    }
+    db.time_invalid_events += 1;
+}
+
+uint32_t fault_db_last_7_days(const fault_db& db, int group, uint32_t today) {
+    uint32_t sum = 0;
+    for (const fault_day_slot& s : db.slots)
+        if (s.day <= today && today - s.day <= 6) sum += s.count[group - 1];
+    return sum;
+}
+
+int fault_group_of_slave(int slave_id) {
+    if (slave_id < 1 || slave_id > 9) return 0;
+    return (slave_id - 1) / 3 + 1;
+}
+
+namespace {
+
+// The memory image, its loaded flag and the file, under app::fault_db_lock.
+struct fault_counter_state {
+    fault_db image;
+    bool loaded = false;
+    std::string path;
+};
+fault_counter_state state;
+
+uint64_t now_ms(uint64_t time_ms) {
+    return time_ms != 0 ? time_ms : uint64_t(std::time(nullptr)) * 1000;
+}
+
+// Writes the image to a temporary file beside the database, syncs it and
+// renames it over the old file, then syncs the directory: after a power cut
+// the file holds either the previous or the new database, never a part.
+bool save(fault_db& db, const std::string& path) {
+    db.checksum = fault_db_checksum(db);
+    auto bytes = fault_db_encode(db);
+    std::string tmp = path + ".tmp";
+    logs::unique_fd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    if (!fd) return false;
+    if (!logs::write_all(fd.fd, bytes.data(), bytes.size()) || ::fsync(fd.fd) != 0 || !fd.close() ||
+        ::rename(tmp.c_str(), path.c_str()) != 0) {
+        ::unlink(tmp.c_str());
+        return false;
+    }
+    std::string dir = path.substr(0, path.find_last_of('/') + 1);
+    logs::unique_fd dfd(::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dfd) ::fsync(dfd.fd);
+    return true;
+}
+
+bool read_valid(const std::string& path, fault_db& out) {
+    logs::unique_fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) return false;
+    uint8_t buf[fault_db_size];
+    if (logs::read_full(fd.fd, buf, sizeof buf, 0) != ssize_t(sizeof buf)) return false;
+    fault_db db = fault_db_decode(buf);
+    if (db.magic != fault_db_magic || db.checksum != fault_db_checksum(db) ||
+        db.version != fault_db_version)
+        return false;
+    out = db;
+    return true;
+}
+
+}  // namespace
+
+bool fault_counter_load(const std::string& data_dir) {
+    std::lock_guard lock(app::fault_db_lock);
+    state.path = data_dir + "/fault_counter_db.bin";
+    state.loaded = true;
+    if (read_valid(state.path, state.image)) return true;
+    state.image = fault_db_empty();
+    return save(state.image, state.path);
+}
+
+bool fault_counter_add(int group, uint64_t time_ms) {
+    if (group < 1 || group > 3) return false;
+    uint32_t day = uint32_t(now_ms(time_ms) / ms_per_day);
+    std::lock_guard lock(app::fault_db_lock);
+    if (!state.loaded) return false;
+    fault_db_count(state.image, group, day);
+    return save(state.image, state.path);
+}
+
+bool fault_counter_get_stats(fault_counter_stats* stats, uint64_t time_ms) {
+    if (!stats) return false;
+    uint32_t today = uint32_t(now_ms(time_ms) / ms_per_day);
+    std::lock_guard lock(app::fault_db_lock);
+    if (!state.loaded) return false;
+    for (int g = 1; g <= 3; ++g)
+        stats->groups[g - 1] = {uint8_t(g), fault_db_last_7_days(state.image, g, today),
+                                state.image.total[g - 1]};
+    stats->count = 3;
+    return true;
+}
+
+void fault_counter_print_stats() {
+    std::lock_guard lock(app::fault_db_lock);
+    if (!state.loaded) return;
+    const fault_db& db = state.image;
+    std::printf("\n=== FAULT COUNTER DATABASE STATISTICS ===\n");
+    std::printf("Magic: 0x%08X\n", db.magic);
+    std::printf("Version: %u\n", unsigned(db.version));
+    std::printf("Last ref epoch day: %u\n", db.last_ref_day);
+    std::printf("Group1 total: %u\n", db.total[0]);
+    std::printf("Group2 total: %u\n", db.total[1]);
+    std::printf("Group3 total: %u\n", db.total[2]);
+    std::printf("Time invalid events: %u\n", db.time_invalid_events);
+    std::printf("Backward jump events: %u\n", db.backward_jump_events);
+    std::printf("Forward rebase count: %u\n", db.forward_rebase_count);
+    for (unsigned i = 0; i < 7; ++i)
+        std::printf("Slot[%u] day=%u g1=%u g2=%u g3=%u\n", i, db.slots[i].day,
+                    db.slots[i].count[0], db.slots[i].count[1], db.slots[i].count[2]);
+}
+
+}  // namespace fpi

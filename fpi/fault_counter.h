@@ -1,0 +1,82 @@
+// The fault counter database: faults reported by the FPIs counted per group
+// of three, in total and per day over a window of the last seven days, kept in
+// one 156-byte file (fault_counter_db.bin in the data directory) that is
+// replaced after every counted fault.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace fpi {
+
+constexpr size_t fault_db_size = 156;
+constexpr uint32_t fault_db_magic = 0x46434442;  // "BDCF"
+constexpr uint16_t fault_db_version = 2;
+constexpr uint64_t ms_per_day = 86400000;
+
+struct fault_day_slot {
+    uint32_t day = 0;                  // epoch day
+    std::array<uint32_t, 3> count{};  // groups 1, 2, 3
+};
+
+// The file image, field by field.
+struct fault_db {
+    uint32_t magic = 0;
+    uint16_t version = 0;
+    uint16_t reserved6 = 0;
+    std::array<uint32_t, 3> total{};
+    uint32_t last_ref_day = 0;  // day of slot 6; 0 until the window starts
+    uint32_t time_invalid_events = 0;
+    uint32_t backward_jump_events = 0;
+    uint32_t forward_rebase_count = 0;
+    uint32_t checksum = 0;
+    uint32_t reserved40 = 0;
+    std::array<fault_day_slot, 7> slots{};  // oldest first
+};
+
+std::array<uint8_t, fault_db_size> fault_db_encode(const fault_db& db);
+fault_db fault_db_decode(const uint8_t in[fault_db_size]);
+uint32_t fault_db_checksum(const fault_db& db);
+fault_db fault_db_empty();
+
+// Counts one fault of group 1..3 on epoch day `day` in the image: the total,
+// the window (start, shift, rebase, backward jump) and the day's slot.
+void fault_db_count(fault_db& db, int group, uint32_t day);
+
+// Sum of the group's slots of the seven days ending `today`.
+uint32_t fault_db_last_7_days(const fault_db& db, int group, uint32_t today);
+
+struct fault_group_stats {
+    uint8_t group = 0;
+    uint32_t last_7_days = 0;
+    uint32_t total = 0;
+};
+
+struct fault_counter_stats {
+    std::array<fault_group_stats, 3> groups{};
+    uint8_t count = 0;  // always 3
+};
+
+// 1 for slaves 1-3, 2 for 4-6, 3 for 7-9, 0 for any other id.
+int fault_group_of_slave(int slave_id);
+
+// Until this runs the database is not available: add and get_stats fail.
+// Loads the database from data_dir/fault_counter_db.bin, or creates an empty
+// one when the file is missing or invalid. True when a valid file was read or
+// the new one written; the database is usable in memory either way.
+bool fault_counter_load(const std::string& data_dir);
+
+// Counts a fault of group 1..3 at time_ms (ms since 1970, 0 = now) and saves.
+// True when the updated database reached the file.
+bool fault_counter_add(int group, uint64_t time_ms);
+
+// Totals and last-7-days counts at time_ms (0 = now). False when stats is
+// null or the database is not available.
+bool fault_counter_get_stats(fault_counter_stats* stats, uint64_t time_ms);
+
+// Prints the whole database on standard output.
+void fault_counter_print_stats();
+
+}  // namespace fpi

@@ -1,0 +1,215 @@
+// One walk over the live slots serves the three logs; the per-log part is the
+// csv_format table. The index slot table is read once and the data file stays
+// open for the whole export, read through a window, so a full log costs two
+// opens instead of 20000; the rows are the same as reading each slot and
+// record on its own.
+#include "logs/csv_export.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "app/locks.h"
+#include "logs/event_logs.h"
+#include "logs/le_bytes.h"
+#include "logs/records.h"
+#include "logs/text.h"
+#include "logs/unique_fd.h"
+
+namespace logs {
+
+namespace {
+
+struct csv_format {
+    const char* header;
+    size_t fixed_size;
+    size_t (*variable_size)(const uint8_t* fixed);
+    void (*write_row)(FILE* out, const uint8_t* record, std::string& scratch);
+    std::mutex* lock;          // taken for the whole export; none for the RF log
+    const char* open_failed;   // perror
+    const char* index_failed;  // %u slot
+    const char* entry_failed;  // %llu offset, %u slot
+    bool print_summary;
+};
+
+size_t rf_variable_size(const uint8_t* fixed) {
+    return size_t(get_le16(fixed + 58)) + get_le16(fixed + 60);
+}
+
+void write_rf_row(FILE* out, const uint8_t* record, std::string& scratch) {
+    rf_fpi_fields f = decode_rf_fpi_fixed(record);
+    char received[32], framed[32];
+    format_timestamp(f.received_time, received, sizeof received);
+    format_timestamp(f.frame_time, framed, sizeof framed);
+    const uint8_t* frame = record + rf_fpi_fixed_size;
+    scratch.resize(2 * size_t(f.frame_len) + 1);
+    bytes_to_hex(frame, f.frame_len, scratch.data());
+    std::string msg(reinterpret_cast<const char*>(frame + f.frame_len), f.msg_len);
+    std::fprintf(out,
+                 "%s,%s,\"%s\",\"%s\",%u,%u,%u,%u,%u,%u,%u,%u,%u,%.2f,%.2f,%u,%u,%u,%u,%u,%u,%u,"
+                 "%.2f,%u,%u\n",
+                 received, framed, scratch.c_str(), msg.c_str(), f.slave_id, f.cmd_type, f.fault,
+                 f.reset, f.i_status, f.i_mean, f.i_min, f.i_max, f.v_status, double(f.v_inst),
+                 double(f.batt_v), f.rssi, f.di_dt_level, f.imax_level, f.auto_reset,
+                 f.flash_time, f.inrush, f.validation, double(f.voltage), f.freq, f.period);
+}
+
+size_t no_variable_part(const uint8_t*) { return 0; }
+
+void write_system_row(FILE* out, const uint8_t* record, std::string&) {
+    char when[32];
+    format_timestamp(int64_t(get_le64(record)), when, sizeof when);
+    std::fprintf(out, "%s,%s\n", when, dio_event_name(get_le32(record + 8)));
+}
+
+size_t comm_variable_size(const uint8_t* fixed) { return get_le16(fixed + 14); }
+
+void write_comm_row(FILE* out, const uint8_t* record, std::string&) {
+    char when[32] = "1970-01-01 00:00:00";
+    std::tm tm{};
+    time_t t = time_t(int64_t(get_le64(record)));
+    if (!localtime_r(&t, &tm) || std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", &tm) == 0)
+        std::snprintf(when, sizeof when, "1970-01-01 00:00:00");
+    std::string text(reinterpret_cast<const char*>(record + comm_event_fixed_size),
+                     get_le16(record + 14));
+    uint8_t status = record[12];
+    const char* state = status == 0 ? "Disconnected" : status == 1 ? "Connected" : "Unknown";
+    std::fprintf(out, "%s,\"%s\",%d,%s\n", when, text.c_str(), int32_t(get_le32(record + 8)),
+                 state);
+}
+
+const csv_format rf_fpi_csv = {
+    "Received_Frame_Timestamp,Frame_Timestamp,Frame,ErrorMsg,SlaveID,CmdType,Fault,ResetValue,"
+    "IStatus,IMean,IMin,IMax,VStatus,VInst,BattV,RSSI,DiDtLevel,ImaxLevel,AutoReset,FlashTime,"
+    "Inrush,Validation,MV,Freq,Period\n",
+    rf_fpi_fixed_size, rf_variable_size, write_rf_row, nullptr,
+    "fopen csv",
+    "Failed to read index offset %u\n",
+    "Failed read entry at offset %llu (idx %u)\n",
+    true,
+};
+
+const csv_format system_event_csv = {
+    "Timestamp,DIO_Events\n",
+    system_event_size, no_variable_part, write_system_row, &app::system_log_lock,
+    "fopen system event csv",
+    "Failed to read system event index offset %u\n",
+    "Failed to read system event entry at offset %llu (idx %u)\n",
+    false,
+};
+
+const csv_format comm_event_csv = {
+    "Timestamp,IEC Communication Event,RSSI,Data connection status\n",
+    comm_event_fixed_size, comm_variable_size, write_comm_row, &app::comm_log_lock,
+    "fopen communication event csv",
+    "Failed to read communication event index offset %u\n",
+    "Failed to read communication event entry at offset %llu (idx %u)\n",
+    false,
+};
+
+struct file_closer {
+    void operator()(FILE* f) const { std::fclose(f); }
+};
+
+// Reads the data file through one 64 KiB window: live records lie mostly in
+// ascending order, so a full export costs a few dozen reads, not 20000.
+struct data_reader {
+    int fd = -1;
+    std::vector<uint8_t> window = std::vector<uint8_t>(1 << 16);
+    uint64_t start = 0;
+    size_t filled = 0;
+
+    bool read(uint64_t offset, uint8_t* out, size_t len) {
+        if (fd < 0 || offset > uint64_t(INT64_MAX) - len) return false;
+        if (len > window.size()) return read_full(fd, out, len, off_t(offset)) == ssize_t(len);
+        if (!in_window(offset, len)) {
+            ssize_t n = read_full(fd, window.data(), window.size(), off_t(offset));
+            if (n < 0) return false;
+            start = offset;
+            filled = size_t(n);
+            if (len > filled) return false;
+        }
+        std::memcpy(out, window.data() + (offset - start), len);
+        return true;
+    }
+
+    bool in_window(uint64_t offset, size_t len) const {
+        return offset >= start && offset - start <= filled && len <= filled - (offset - start);
+    }
+};
+
+// Reads the record at offset into record; false when any part is missing.
+bool read_record(data_reader& data, uint64_t offset, const csv_format& fmt,
+                 std::vector<uint8_t>& record) {
+    record.resize(fmt.fixed_size);
+    if (!data.read(offset, record.data(), fmt.fixed_size)) return false;
+    size_t extra = fmt.variable_size(record.data());
+    record.resize(fmt.fixed_size + extra);
+    return data.read(offset + fmt.fixed_size, record.data() + fmt.fixed_size, extra);
+}
+
+int export_csv(const ring_log& log, const csv_format& fmt, const std::string& path) {
+    std::unique_lock<std::mutex> lock;
+    if (fmt.lock) lock = std::unique_lock(*fmt.lock);
+
+    std::vector<char> out_buffer(1 << 16);  // outlives the stream below
+    std::unique_ptr<FILE, file_closer> out(std::fopen(path.c_str(), "w"));
+    if (!out) {
+        std::perror(fmt.open_failed);
+        return -1;
+    }
+    std::setvbuf(out.get(), out_buffer.data(), _IOFBF, out_buffer.size());
+    std::fputs(fmt.header, out.get());
+
+    std::vector<uint8_t> slots;
+    ssize_t slots_read = 0;
+    const log_index_header& h = log.header;
+    if (h.count > 0) {
+        slots.resize(log_index_size);
+        unique_fd index(::open(log.index_path.c_str(), O_RDONLY | O_CLOEXEC));
+        slots_read = index ? read_full(index.fd, slots.data(), slots.size(), 0) : -1;
+    }
+    unique_fd data_fd(h.count > 0 ? ::open(log.data_path.c_str(), O_RDONLY | O_CLOEXEC) : -1);
+    data_reader data{data_fd.fd};
+
+    std::vector<uint8_t> record;
+    std::string scratch;
+    int rows = 0;
+    for (uint32_t i = 0; i < h.count; ++i) {
+        uint32_t slot = (h.tail + i) % h.max_entries;
+        size_t at = log_header_size + 8 * size_t(slot);
+        if (slots_read < 0 || size_t(slots_read) < at + 8) {
+            std::fprintf(stderr, fmt.index_failed, slot);
+            continue;
+        }
+        uint64_t offset = get_le64(slots.data() + at);
+        if (!read_record(data, offset, fmt, record)) {
+            std::fprintf(stderr, fmt.entry_failed, (unsigned long long)offset, slot);
+            continue;
+        }
+        fmt.write_row(out.get(), record.data(), scratch);
+        ++rows;
+    }
+    out.reset();
+    if (fmt.print_summary) std::printf("Exported %d entries to %s\n", rows, path.c_str());
+    return rows;
+}
+
+}  // namespace
+
+int rf_fpi_db_export_csv(const std::string& path) { return export_csv(rf_fpi_db, rf_fpi_csv, path); }
+
+int system_event_db_export_csv(const std::string& path) {
+    return export_csv(system_event_db, system_event_csv, path);
+}
+
+int comm_event_db_export_csv(const std::string& path) {
+    return export_csv(comm_event_db, comm_event_csv, path);
+}
+
+}  // namespace logs

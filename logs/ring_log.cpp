@@ -1,0 +1,196 @@
+#include "logs/ring_log.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "logs/le_bytes.h"
+#include "logs/unique_fd.h"
+
+namespace logs {
+
+const log_kind rf_fpi_kind = {
+    "rf_fpi_index.bin", "rf_fpi_data.bin", 0x52464650, 0xA5A5A5A5,
+    "create index file", "write index header", "init offsets",
+    "Failed to append entry to data file: %s\n",
+    "Failed to write index offset (slot=%u)\n",
+    "Failed to write index header after append\n",
+};
+
+const log_kind system_event_kind = {
+    "system_event_index.bin", "system_event_data.bin", 0x53454442, 0x5A5AA5A5,
+    "create system event index file", "write system event index header",
+    "init system event offsets",
+    "Failed to append system event to data file: %s\n",
+    "Failed to write system event index offset (slot=%u)\n",
+    "Failed to write system event index header after append\n",
+};
+
+const log_kind comm_event_kind = {
+    "communication_event_index.bin", "communication_event_data.bin", 0x43454442, 0xC0A5A55A,
+    "create communication event index file", "write communication event index header",
+    "init communication event offsets",
+    "Failed to append communication event to data file: %s\n",
+    "Failed to write communication event index offset (slot=%u)\n",
+    "Failed to write communication event index header after append\n",
+};
+
+void encode_header(const log_index_header& h, uint8_t out[log_header_size]) {
+    put_le32(out + 0, h.magic);
+    put_le16(out + 4, h.version);
+    put_le16(out + 6, h.reserved6);
+    put_le32(out + 8, h.max_entries);
+    put_le32(out + 12, h.count);
+    put_le32(out + 16, h.head);
+    put_le32(out + 20, h.tail);
+    put_le64(out + 24, h.next_data_offset);
+    put_le32(out + 32, h.check);
+    put_le32(out + 36, h.reserved36);
+}
+
+log_index_header decode_header(const uint8_t in[log_header_size]) {
+    log_index_header h;
+    h.magic = get_le32(in + 0);
+    h.version = get_le16(in + 4);
+    h.reserved6 = get_le16(in + 6);
+    h.max_entries = get_le32(in + 8);
+    h.count = get_le32(in + 12);
+    h.head = get_le32(in + 16);
+    h.tail = get_le32(in + 20);
+    h.next_data_offset = get_le64(in + 24);
+    h.check = get_le32(in + 32);
+    h.reserved36 = get_le32(in + 36);
+    return h;
+}
+
+uint32_t header_check(const log_index_header& h, uint32_t check_constant) {
+    uint32_t c = h.magic ^ h.max_entries ^ h.count ^ h.head ^ h.tail ^
+                 uint32_t(h.next_data_offset) ^ uint32_t(h.next_data_offset >> 32) ^
+                 uint32_t(h.version);
+    return c ^ check_constant;
+}
+
+// A header passes when its check word matches and max_entries is 10000. The
+// ring fields must also describe a ring of that size: a header that passes
+// the check with a head or tail outside it would make appends write far
+// beyond the slot table.
+static bool header_valid(const log_index_header& h, uint32_t check_constant) {
+    return h.check == header_check(h, check_constant) && h.max_entries == log_max_entries &&
+           h.count <= h.max_entries && h.head < h.max_entries && h.tail < h.max_entries &&
+           h.head == (h.tail + h.count) % h.max_entries;
+}
+
+static bool load_header(const std::string& path, uint32_t check_constant, log_index_header& out) {
+    unique_fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) return false;
+    uint8_t buf[log_header_size];
+    if (read_full(fd.fd, buf, sizeof buf, 0) != ssize_t(sizeof buf)) return false;
+    out = decode_header(buf);
+    return header_valid(out, check_constant);
+}
+
+// Writes a fresh empty index: the header, then 10000 zero slots. The
+// in-memory header is the fresh one whatever happens here.
+static void create_index(const ring_log& log) {
+    const log_kind& k = *log.kind;
+    unique_fd fd(::open(log.index_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    if (!fd) {
+        std::perror(k.create_index);
+        return;
+    }
+    uint8_t header[log_header_size];
+    encode_header(log.header, header);
+    if (!write_all(fd.fd, header, sizeof header)) {
+        std::perror(k.write_header);
+        return;
+    }
+    static const uint8_t zero_slots[8 * log_max_entries] = {};
+    if (!write_all(fd.fd, zero_slots, sizeof zero_slots)) std::perror(k.init_offsets);
+}
+
+void ring_log_open(ring_log& log, const log_kind& kind, const std::string& dir) {
+    log.kind = &kind;
+    log.index_path = dir + "/" + kind.index_file;
+    log.data_path = dir + "/" + kind.data_file;
+    log.is_open = true;
+
+    unique_fd data(::open(log.data_path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+    data.close();
+
+    if (load_header(log.index_path, kind.check_constant, log.header)) return;
+
+    // Missing or invalid: start an empty index. The old file is removed
+    // first; should that fail, the creation below truncates it all the same,
+    // so the check never loops.
+    ::unlink(log.index_path.c_str());
+    log.header = log_index_header{};
+    log.header.magic = kind.magic;
+    log.header.version = 1;
+    log.header.max_entries = log_max_entries;
+    log.header.check = header_check(log.header, kind.check_constant);
+    create_index(log);
+}
+
+// The data file part of an append. The record goes down in one write and is
+// synced before the index may point at it, so an index entry that survives a
+// power cut never refers to bytes that did not. A data file shorter than
+// next_data_offset (its tail lost in a power cut while the index was kept) is
+// first grown to that length, so a new record never lands under an offset
+// that a live slot still holds.
+static bool append_data(ring_log& log, std::span<const uint8_t> record, uint64_t& offset) {
+    unique_fd fd(::open(log.data_path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+    if (!fd) return false;
+    off_t end = ::lseek(fd.fd, 0, SEEK_END);
+    if (end < 0) return false;
+    offset = uint64_t(end);
+    if (offset < log.header.next_data_offset) {
+        if (::ftruncate(fd.fd, off_t(log.header.next_data_offset)) != 0) return false;
+        offset = log.header.next_data_offset;
+    }
+    if (!write_all(fd.fd, record.data(), record.size())) return false;
+    if (log.sync_writes && ::fdatasync(fd.fd) != 0) return false;
+    return fd.close();
+}
+
+bool ring_log_append(ring_log& log, std::span<const uint8_t> record) {
+    if (!log.kind) return false;
+    const log_kind& k = *log.kind;
+    if (!log.is_open) {
+        std::fprintf(stderr, k.append_failed, std::strerror(EBADF));
+        return false;
+    }
+    uint64_t offset = 0;
+    if (!append_data(log, record, offset)) {
+        std::fprintf(stderr, k.append_failed, std::strerror(errno));
+        return false;
+    }
+    log_index_header& h = log.header;
+    h.next_data_offset = offset + record.size();
+
+    // The slot first, synced, then the header: the header is the commit, and
+    // it is one 40-byte write at the start of the file.
+    unique_fd index(::open(log.index_path.c_str(), O_WRONLY | O_CLOEXEC));
+    uint8_t slot[8];
+    put_le64(slot, offset);
+    if (!index || !write_all(index.fd, slot, sizeof slot, off_t(log_header_size + 8 * size_t(h.head))) ||
+        (log.sync_writes && ::fdatasync(index.fd) != 0))
+        std::fprintf(stderr, k.slot_write_failed, h.head);
+
+    h.head = (h.head + 1) % h.max_entries;
+    if (h.count < h.max_entries)
+        ++h.count;
+    else
+        h.tail = (h.tail + 1) % h.max_entries;
+    h.check = header_check(h, k.check_constant);
+
+    uint8_t header[log_header_size];
+    encode_header(h, header);
+    if (!index || !write_all(index.fd, header, sizeof header, 0) || !index.close())
+        std::fprintf(stderr, "%s", k.header_write_failed);
+    return true;
+}
+
+}  // namespace logs
