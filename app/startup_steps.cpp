@@ -1,8 +1,16 @@
 #include "app/startup_steps.h"
 
+#include "fpi/fault_counter.h"
+#include "logs/event_logs.h"
+
 namespace app {
 
-void open_persistent_stores(gateway&) {}
+void open_persistent_stores(gateway& g) {
+    const std::string& dir = g.cfg->settings.data_dir;
+    fpi::fault_counter_load(dir);
+    logs::system_event_db_init(dir);
+    logs::comm_event_db_init(dir);
+}
 void close_persistent_stores(gateway&) {}
 
 void allocate_connection_slots(gateway&) {}

@@ -1,6 +1,9 @@
 #include "app/workers.h"
 
+#include <cstdio>
+
 #include "app/locks.h"
+#include "logs/event_logs.h"
 
 namespace app {
 
@@ -25,7 +28,11 @@ const worker table[] = {
 
 void di_scanning_thread(gateway& g) { idle_until_stopped(g); }
 void do_toggling_thread(gateway& g) { idle_until_stopped(g); }
-void rf_reader_thread(gateway& g) { idle_until_stopped(g); }
+void rf_reader_thread(gateway& g) {
+    printf("Starting RTU rf device reading...\n");
+    logs::rf_fpi_db_init(g.cfg->settings.data_dir);
+    idle_until_stopped(g);
+}
 void ubus_thread(gateway& g) { idle_until_stopped(g); }
 void supervision_thread(gateway& g) { idle_until_stopped(g); }
 void infoset_thread(gateway& g) { idle_until_stopped(g); }

@@ -2,7 +2,10 @@
 
 #include <signal.h>
 
+#include <stdlib.h>
+
 #include <algorithm>
+#include <filesystem>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -49,9 +52,38 @@ const app::worker recording_workers[] = {
 struct Gateway : ::testing::Test {
     std::unique_ptr<app::config> cfg = std::make_unique<app::config>();
     journal log;
-    void SetUp() override { current_journal = &log; }
-    void TearDown() override { current_journal = nullptr; }
+    std::filesystem::path dir;  // data and export directory of this test
+    void SetUp() override {
+        current_journal = &log;
+        std::string t = (std::filesystem::temp_directory_path() / "fpigate-gw-XXXXXX").string();
+        ASSERT_NE(mkdtemp(t.data()), nullptr);
+        dir = t;
+        cfg->settings.data_dir = dir.string();
+        cfg->settings.export_dir = dir.string();
+    }
+    void TearDown() override {
+        current_journal = nullptr;
+        std::filesystem::remove_all(dir);
+    }
 };
+
+TEST_F(Gateway, FreshStartCreatesEveryStoreFile) {
+    app::gateway g;
+    app::gateway_options opts;
+    opts.thread_spacing = 1ms;
+    app::gateway_start(g, *cfg, opts);
+    const char* const files[] = {
+        "fault_counter_db.bin",      "system_event_index.bin", "system_event_data.bin",
+        "communication_event_index.bin", "communication_event_data.bin",
+        "rf_fpi_index.bin",          "rf_fpi_data.bin"};
+    // the RF log is opened by the RF reader thread, the others before it starts
+    ASSERT_TRUE(wait_until([&] { return std::filesystem::exists(dir / "rf_fpi_data.bin"); }));
+    app::gateway_stop(g);
+    for (const char* f : files) EXPECT_TRUE(std::filesystem::exists(dir / f)) << f;
+    EXPECT_EQ(std::filesystem::file_size(dir / "fault_counter_db.bin"), 156u);
+    EXPECT_EQ(std::filesystem::file_size(dir / "rf_fpi_index.bin"), 80040u);
+    EXPECT_EQ(std::filesystem::file_size(dir / "rf_fpi_data.bin"), 0u);
+}
 
 TEST_F(Gateway, StartsEveryWorkerAndStopsThemAll) {
     for (int round = 0; round < 3; ++round) {
