@@ -201,16 +201,18 @@ int transact(connection& c, const builder& b, msg type, std::uint32_t peer, int 
     return p.status;
 }
 
-void put_signature(bytes& sig, const object& o)
+}  // namespace
+
+bytes encode_signature(const object& o)
 {
+    bytes sig;
     for (const auto& m : o.methods) {
         table args;
         for (const auto& a : m.pol) args.push_back({a.name, value::i32(static_cast<std::int32_t>(a.t))});
         put_element(sig, m.name, value::table(std::move(args)));
     }
+    return sig;
 }
-
-}  // namespace
 
 bool reply(request& req, const table& body)
 {
@@ -275,9 +277,7 @@ int add_object(connection& c, object obj, std::uint32_t* id_out)
     if (known_type) {
         b.u32(attr_id::objtype, *known_type);
     } else {
-        bytes sig;
-        put_signature(sig, obj);
-        b.blob(attr_id::signature, sig);
+        b.blob(attr_id::signature, encode_signature(obj));
     }
     std::vector<frame> data;
     int st = transact(c, b, msg::add_object, 0, broker_timeout_ms, &data);

@@ -108,6 +108,9 @@ std::unique_ptr<connection> connect(const std::string& path = default_socket);
 // `*id_out` (if given) holds the broker's object id.
 int add_object(connection& c, object obj, std::uint32_t* id_out = nullptr);
 int remove_object(connection& c, std::uint32_t id);
+// The method tables an object is registered with: one table per method, one
+// int32 per argument holding its type number.
+bytes encode_signature(const object& o);
 
 // Objects whose path equals `pattern`, or starts with its prefix when it ends
 // in '*'; every object when `pattern` is empty.
