@@ -3,11 +3,14 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <thread>
 
@@ -181,6 +184,50 @@ bool wait_until(const std::function<bool()>& cond, int timeout_ms)
         if (std::chrono::steady_clock::now() >= deadline) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
+}
+
+bool raw_peer::connect(const std::string& path)
+{
+    sockaddr_un sa{};
+    sa.sun_family = AF_UNIX;
+    std::strncpy(sa.sun_path, path.c_str(), sizeof sa.sun_path - 1);
+    fd.reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    return ::connect(fd.fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
+}
+
+void raw_peer::send(const ubus::bytes& b)
+{
+    ASSERT_EQ(::send(fd.fd, b.data(), b.size(), MSG_NOSIGNAL), ssize_t(b.size()));
+}
+
+ubus::bytes raw_peer::next(int timeout_ms)
+{
+    ubus::bytes out;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (in.next(out) != ubus::frame_reader::frame_ready) {
+        if (std::chrono::steady_clock::now() >= deadline) return {};
+        pollfd p{fd.fd, POLLIN, 0};
+        if (::poll(&p, 1, 10) <= 0) continue;
+        std::uint8_t buf[4096];
+        ssize_t n = ::recv(fd.fd, buf, sizeof buf, 0);
+        if (n <= 0) return {};
+        in.feed(buf, std::size_t(n));
+    }
+    return out;
+}
+
+bool raw_peer::quiet(int ms)
+{
+    pollfd p{fd.fd, POLLIN, 0};
+    return ::poll(&p, 1, ms) == 0;
+}
+
+bool raw_peer::closed(int timeout_ms)
+{
+    return wait_until([&] {
+        std::uint8_t buf[4096];
+        return ::recv(fd.fd, buf, sizeof buf, MSG_DONTWAIT) == 0;
+    }, timeout_ms);
 }
 
 void broker_fixture::SetUp()

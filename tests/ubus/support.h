@@ -11,6 +11,8 @@
 #include <gtest/gtest.h>
 
 #include "lib/ubus/blobmsg.h"
+#include "lib/ubus/fd.h"
+#include "lib/ubus/message.h"
 
 namespace ubus_test {
 
@@ -54,6 +56,17 @@ run_result run(const std::vector<std::string>& argv, const std::vector<std::stri
 
 // Polls `cond` every 5 ms for at most `timeout_ms`.
 bool wait_until(const std::function<bool()>& cond, int timeout_ms = 10000);
+
+// A raw socket speaking frames: a scripted broker or a hand-made client.
+struct raw_peer {
+    ubus::unique_fd fd;
+    ubus::frame_reader in;
+    bool connect(const std::string& path);
+    void send(const ubus::bytes& b);
+    ubus::bytes next(int timeout_ms = 10000);  // the next frame; empty on time-out or close
+    bool quiet(int ms);                        // nothing arrives within `ms`
+    bool closed(int timeout_ms = 10000);       // the other side hung up
+};
 
 // ubusd-lite on a socket of its own.
 struct broker_fixture : ::testing::Test {

@@ -22,36 +22,7 @@ namespace {
 constexpr std::uint32_t demo_obj = 0x353eca54;
 constexpr std::uint32_t caller = 0x4fc5286b;
 
-// One accepted connection of the scripted broker.
-struct scripted_peer {
-    unique_fd fd;
-    frame_reader in;
-
-    void send(const bytes& b) { ASSERT_EQ(::send(fd.fd, b.data(), b.size(), MSG_NOSIGNAL), ssize_t(b.size())); }
-
-    // The next frame, or empty after 10 s.
-    bytes next()
-    {
-        bytes out;
-        for (int k = 0; k < 1000; ++k) {
-            if (in.next(out) == frame_reader::frame_ready) return out;
-            pollfd p{fd.fd, POLLIN, 0};
-            if (::poll(&p, 1, 10) <= 0) continue;
-            std::uint8_t buf[4096];
-            ssize_t n = ::recv(fd.fd, buf, sizeof buf, 0);
-            if (n <= 0) return {};
-            in.feed(buf, std::size_t(n));
-        }
-        return {};
-    }
-
-    // True when nothing arrives within `ms`.
-    bool quiet(int ms)
-    {
-        pollfd p{fd.fd, POLLIN, 0};
-        return ::poll(&p, 1, ms) == 0;
-    }
-};
+using scripted_peer = ubus_test::raw_peer;
 
 struct WireTest : ::testing::Test {
     ubus_test::temp_dir dir;
