@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -129,10 +130,31 @@ void dispatch(connection& c, bytes raw)
     }
 }
 
-// Waits up to `deadline` for input and handles every complete frame.
-// `watch_wake` adds the stop event to the wait.
+// Handles every complete frame already received. False when there was none.
+bool drain(connection& c)
+{
+    bool any = false;
+    bytes raw;
+    for (;;) {
+        auto r = c.in.next(raw);
+        if (r == frame_reader::need_more) return any;
+        if (r == frame_reader::bad) {
+            mark_lost(c);
+            return true;
+        }
+        any = true;
+        dispatch(c, std::move(raw));
+    }
+}
+
+// Handles the frames at hand or, when there are none, waits up to
+// `deadline` for input and handles what comes. `watch_wake` adds the stop
+// event to the wait.
 void pump(connection& c, std::optional<clock::time_point> deadline, bool watch_wake)
 {
+    // A handler that calls out reads the socket itself; frames it read past
+    // its own answer wait here for the outer reader.
+    if (drain(c)) return;
     int wait_ms = -1;
     if (deadline) {
         auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - clock::now()).count();
@@ -149,16 +171,7 @@ void pump(connection& c, std::optional<clock::time_point> deadline, bool watch_w
         return;
     }
     c.in.feed(buf, std::size_t(got));
-    bytes raw;
-    for (;;) {
-        auto r = c.in.next(raw);
-        if (r == frame_reader::need_more) break;
-        if (r == frame_reader::bad) {
-            mark_lost(c);
-            break;
-        }
-        dispatch(c, std::move(raw));
-    }
+    drain(c);
 }
 
 // Sends a request and waits for its STATUS, reading the socket itself when
