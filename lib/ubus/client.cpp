@@ -37,8 +37,12 @@ void mark_lost(connection& c)
     c.cv.notify_all();
 }
 
+// The broker drops a client that sends a message above the limit.
+bool fits(const bytes& f) { return pad4(f.size() - header_size) <= max_msglen; }
+
 bool send_frame(connection& c, const bytes& f)
 {
+    if (!fits(f)) return false;
     std::lock_guard lk(c.send_m);
     std::size_t off = 0;
     while (off < f.size()) {
@@ -181,13 +185,17 @@ int transact(connection& c, const builder& b, msg type, std::uint32_t peer, int 
 {
     pending p;
     auto deadline = deadline_after(timeout_ms);
+    bytes probe = b.finish(type, 0, peer);
+    if (!fits(probe)) return status::invalid_argument;
     std::unique_lock lk(c.m);
     if (c.lost) return status::connection_failed;
     std::uint16_t seq = ++c.seq;
     auto key = std::make_pair(seq, peer);
     c.waiting[key] = &p;
     lk.unlock();
-    bool sent = send_frame(c, b.finish(type, seq, peer));
+    probe[2] = std::uint8_t(seq >> 8);
+    probe[3] = std::uint8_t(seq);
+    bool sent = send_frame(c, probe);
     lk.lock();
     while (sent && !p.done && !c.lost) {
         if (deadline && clock::now() >= *deadline) break;

@@ -47,7 +47,8 @@ struct request {
 };
 
 // Sends one reply body (a DATA frame). A handler may send any number before
-// it returns its status. Returns false when the connection is lost.
+// it returns its status. Returns false when the connection is lost or the
+// body is too large for one message (1 MiB); nothing is sent then.
 bool reply(request& req, const table& body);
 
 // A handler returns the status code of the call.
@@ -120,7 +121,8 @@ int lookup_id(connection& c, std::string_view path, std::uint32_t& id,
               int timeout_ms = broker_timeout_ms);
 
 // Calls a method. A time-out of 0 waits for ever; when it expires the status
-// is status::timeout and a late answer is dropped.
+// is status::timeout and a late answer is dropped. Arguments too large for
+// one message give status::invalid_argument and nothing is sent.
 result invoke(connection& c, std::uint32_t id, std::string_view method, const table& args,
               int timeout_ms);
 // lookup_id, then invoke.

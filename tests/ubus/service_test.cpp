@@ -50,6 +50,12 @@ std::vector<method> demo_methods()
                          {"tbl", value::table({{"k", value::boolean(false)}})}, {"empty", value::table({})}});
              return status::ok;
          }},
+        // A reply above the message limit is refused, the connection stays.
+        {"huge", {},
+         [](request& req, const args&) {
+             return reply(req, {{"s", value::str(std::string(2 * 1024 * 1024, 'x'))}}) ? status::ok
+                                                                                        : status::no_memory;
+         }},
         {"twice", {},
          [](request& req, const args&) {
              reply(req, {{"n", value::i32(1)}});
@@ -115,6 +121,7 @@ TEST_F(ServiceTest, ListShowsObjectsWithSignatures)
                          "\t\"misc\":{\"n\":\"(unknown)\",\"on\":\"Boolean\",\"list\":\"Array\",\"opts\":\"Table\","
                          "\"x\":\"(unknown)\",\"d\":\"(unknown)\"}\n"
                          "\t\"types\":{}\n"
+                         "\t\"huge\":{}\n"
                          "\t\"twice\":{}\n");
 
     // A second object of the same type reuses the type and is listed with it.
@@ -222,6 +229,12 @@ TEST_F(ServiceTest, LibraryCallStatuses)
     EXPECT_EQ(find(r.data[0], "sum")->i, 42);
     EXPECT_EQ(ping(*c), status::ok);
     EXPECT_EQ(add_object(*c, {"test.demo", "other", {}}), status::invalid_argument);
+
+    // Messages above 1 MiB are refused on both sides without losing a connection.
+    EXPECT_EQ(call(*c, "test.demo", "huge", {}, 5000).status, status::no_memory);
+    table big = {{"text", value::str(std::string(2 * 1024 * 1024, 'x'))}};
+    EXPECT_EQ(call(*c, "test.demo", "echo", big, 5000).status, status::invalid_argument);
+    EXPECT_EQ(call(*c, "test.demo", "echo", {{"text", value::str("ok")}}, 5000).status, status::ok);
 }
 
 // A call whose object never answers ends with a time-out on the caller's
