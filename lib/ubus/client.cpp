@@ -20,6 +20,9 @@ struct pending {
     bool done = false;
     int status = status::timeout;
     std::vector<frame> data;
+    // An object being registered takes its id as soon as the broker's DATA
+    // arrives: a call to it may follow in the very next frame.
+    std::shared_ptr<object> registering;
 };
 
 namespace {
@@ -108,6 +111,9 @@ void complete(connection& c, frame&& f)
     if (it == c.waiting.end()) return;  // late or foreign: nobody waits for it
     pending& p = *it->second;
     if (f.type == msg::data) {
+        if (p.registering) {
+            if (auto id = f.u32(attr_id::objid)) p.registering->id = *id;
+        }
         p.data.push_back(std::move(f));
         return;
     }
@@ -181,9 +187,10 @@ void pump(connection& c, std::optional<clock::time_point> deadline, bool watch_w
 // Sends a request and waits for its STATUS, reading the socket itself when
 // no other thread does.
 int transact(connection& c, const builder& b, msg type, std::uint32_t peer, int timeout_ms,
-             std::vector<frame>* data)
+             std::vector<frame>* data, std::shared_ptr<object> registering = nullptr)
 {
     pending p;
+    p.registering = std::move(registering);
     auto deadline = deadline_after(timeout_ms);
     bytes probe = b.finish(type, 0, peer);
     if (!fits(probe)) return status::invalid_argument;
@@ -295,28 +302,33 @@ int add_object(connection& c, object obj, std::uint32_t* id_out)
         auto it = c.types.find(obj.type_name);
         if (it != c.types.end()) known_type = it->second;
     }
-    if (known_type) {
+    if (known_type)
         b.u32(attr_id::objtype, *known_type);
-    } else {
+    else
         b.blob(attr_id::signature, encode_signature(obj));
+
+    // Listed before the answer comes, with id 0 that matches no call.
+    obj.id = 0;
+    auto o = std::make_shared<object>(std::move(obj));
+    {
+        std::lock_guard lk(c.m);
+        c.objects.push_back(o);
     }
     std::vector<frame> data;
-    int st = transact(c, b, msg::add_object, 0, broker_timeout_ms, &data);
-    if (st != status::ok) return st;
-    std::optional<std::uint32_t> id, type_id;
-    for (const auto& f : data) {
-        if (auto v = f.u32(attr_id::objid)) id = v;
+    int st = transact(c, b, msg::add_object, 0, broker_timeout_ms, &data, o);
+    std::optional<std::uint32_t> type_id = known_type;
+    for (const auto& f : data)
         if (auto v = f.u32(attr_id::objtype)) type_id = v;
-    }
-    if (known_type) type_id = known_type;
-    // Without a type the broker would never list the object.
-    if (!id || !type_id) return status::no_data;
-    obj.id = *id;
-    obj.type_id = *type_id;
     std::lock_guard lk(c.m);
-    c.types[obj.type_name] = *type_id;
-    c.objects.push_back(std::make_shared<object>(std::move(obj)));
-    if (id_out) *id_out = *id;
+    // Without a type the broker would never list the object.
+    if (st == status::ok && (!o->id || !type_id)) st = status::no_data;
+    if (st != status::ok) {
+        std::erase(c.objects, o);
+        return st;
+    }
+    o->type_id = *type_id;
+    c.types[o->type_name] = *type_id;
+    if (id_out) *id_out = o->id;
     return status::ok;
 }
 

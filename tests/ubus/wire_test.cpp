@@ -47,8 +47,9 @@ struct WireTest : ::testing::Test {
         EXPECT_EQ(conn->id, 0x5458ae7eu);
     }
 
-    // Registers gw.demo with "echo" the way the captured owner did (seq 1).
-    void register_demo()
+    // Registers gw.demo with "echo" the way the captured owner did (seq 1);
+    // `then` follows the broker's answer in the same write.
+    void register_demo(const bytes& then = {})
     {
         object o;
         o.path = "gw.demo";
@@ -67,8 +68,10 @@ struct WireTest : ::testing::Test {
         EXPECT_EQ(f.str(attr_id::objpath), "gw.demo");
         ASSERT_TRUE(f.blob(attr_id::signature));
         EXPECT_EQ(bytes(f.blob(attr_id::signature)->begin(), f.blob(attr_id::signature)->end()), encode_signature(o));
-        broker.send(hex("00 02 00 01 00 00 00 00 00 00 00 14 03 00 00 08 35 3e ca 54 05 00 00 08 7b 88 79 38"));
-        broker.send(hex("00 01 00 01 00 00 00 00 00 00 00 0c 01 00 00 08 00 00 00 00"));
+        bytes answer = hex("00 02 00 01 00 00 00 00 00 00 00 14 03 00 00 08 35 3e ca 54 05 00 00 08 7b 88 79 38"
+                           "00 01 00 01 00 00 00 00 00 00 00 0c 01 00 00 08 00 00 00 00");
+        answer.insert(answer.end(), then.begin(), then.end());
+        broker.send(answer);
         EXPECT_EQ(adding.get(), status::ok);
     }
 };
@@ -112,6 +115,15 @@ TEST_F(WireTest, CallsAndServesWithCapturedBytes)
     ASSERT_EQ(r.data.size(), 1u);
     EXPECT_EQ(find(r.data[0], "text")->s, "hi");
     EXPECT_EQ(find(r.data[0], "len")->i, 2);
+}
+
+// A call may reach the object right behind the broker's answer to its
+// registration; it is served, not dropped.
+TEST_F(WireTest, ServesCallRightBehindRegistration)
+{
+    register_demo(hex(invoke_echo_delivered));
+    EXPECT_EQ(to_hex(broker.next()), to_hex(hex(echo_data_reply)));
+    EXPECT_EQ(to_hex(broker.next()), to_hex(hex(echo_status_reply)));
 }
 
 // What the owner answers to calls it cannot serve.
