@@ -33,9 +33,12 @@ std::optional<clock::time_point> deadline_after(int timeout_ms)
     return clock::now() + std::chrono::milliseconds(timeout_ms);
 }
 
+// The stream is unusable (closed, broken framing or a frame half sent): hang
+// up, so the broker drops our objects instead of reading garbage.
 void mark_lost(connection& c)
 {
     std::lock_guard lk(c.m);
+    if (!c.lost) ::shutdown(c.sock.fd, SHUT_RDWR);
     c.lost = true;
     c.cv.notify_all();
 }
@@ -47,6 +50,10 @@ bool send_frame(connection& c, const bytes& f)
 {
     if (!fits(f)) return false;
     std::lock_guard lk(c.send_m);
+    {
+        std::lock_guard state(c.m);
+        if (c.lost) return false;
+    }
     std::size_t off = 0;
     while (off < f.size()) {
         ssize_t n = ::send(c.sock.fd, f.data() + off, f.size() - off, MSG_NOSIGNAL);
