@@ -71,7 +71,7 @@ std::shared_ptr<object> find_object(connection& c, std::uint32_t id)
 {
     std::lock_guard lk(c.m);
     for (auto& o : c.objects)
-        if (o->id == id) return o;
+        if (id != 0 && o->id == id) return o;  // 0: still being registered
     return nullptr;
 }
 
