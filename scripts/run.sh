@@ -2,8 +2,9 @@
 # Builds fpigate and runs it in the foreground, until Ctrl-C, on the sample
 # configuration with every file in the state directory run/: logs and fault
 # counters in run/data, CSV exports in run/export, the simulated GPIO chip in
-# run/gpio, the ubus socket run/ubus.sock. Needs no serial port, no GPIO chip
-# and never writes to /root.
+# run/gpio, and a local ubus broker (ubusd-lite) on run/ubus.sock that is
+# stopped with fpigate. Needs no serial port, no GPIO chip, no system ubusd and
+# never writes to /root.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -11,7 +12,7 @@ run=$root/run
 
 scripts/setup.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j"$(nproc)" --target fpigate
+cmake --build build -j"$(nproc)" --target fpigate ubusd-lite ubus-call
 
 mkdir -p "$run/config" "$run/data" "$run/export" "$run/gpio"
 
@@ -26,4 +27,11 @@ grep -v -E "^[[:space:]]*#?option (rtu_port|data_dir|export_dir|gpio_chip|ubus_s
       print "\toption ubus_socket \047" run "/ubus.sock\047"
     }' > "$run/config/fpigate"
 
-exec build/bin/fpigate -p "$run/config"
+# The local broker; "build/bin/ubus-call -s run/ubus.sock list" shows what is on it.
+rm -f "$run/ubus.sock"
+build/bin/ubusd-lite -s "$run/ubus.sock" &
+broker=$!
+trap 'kill $broker 2>/dev/null; wait $broker 2>/dev/null' EXIT
+for _ in $(seq 50); do [ -S "$run/ubus.sock" ] && break; sleep 0.1; done
+
+build/bin/fpigate -p "$run/config"
