@@ -18,7 +18,7 @@ Asdu reset_process_command(const AppLayerParameters& p, uint16_t ca, uint8_t qrp
 struct CommandOptions {
     bool select = false;
     uint8_t qualifier = 0;  // QU or QL
-    std::optional<int64_t> time_ms;
+    std::optional<int64_t> time_ms = std::nullopt;
 };
 Asdu single_command(const AppLayerParameters& p, uint16_t ca, uint32_t ioa, bool on, const CommandOptions& o = {});
 Asdu double_command(const AppLayerParameters& p, uint16_t ca, uint32_t ioa, int state, const CommandOptions& o = {});
