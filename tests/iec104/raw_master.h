@@ -146,6 +146,11 @@ struct ServerFixture {
             if (e == iec104::ConnectionEvent::opened) connections.push_back(c);
         };
     }
+    // The server goes first: its connection threads still report to the members below.
+    ~ServerFixture() { server.reset(); }
+    ServerFixture(const ServerFixture&) = delete;
+    ServerFixture& operator=(const ServerFixture&) = delete;
+
     uint16_t start() {
         server = iec104::server_create(config, handlers);
         if (!iec104::server_start(*server)) return 0;
