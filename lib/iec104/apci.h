@@ -9,6 +9,7 @@
 
 namespace iec104 {
 
+constexpr uint16_t kDefaultPort = 2404;
 constexpr uint8_t kStartByte = 0x68;
 constexpr int kMaxApduSize = 255;  // start, length (max 253), control (4), ASDU (max 249)
 

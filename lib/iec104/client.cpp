@@ -68,6 +68,12 @@ void fill_window(Client& c) {
     const size_t from = c.tx.data.size();
     {
         std::lock_guard lock(c.mutex);
+        // Acknowledge what was received before STARTDT/STOPDT, so that the
+        // station can confirm a STOPDT at once.
+        if (!c.u_requests.empty() && c.link.unacked_received > 0) {
+            tx_s(c.tx, c.link.vr);
+            link_ack_sent(c.link);
+        }
         for (uint8_t u : c.u_requests) tx_u(c.tx, u);
         c.u_requests.clear();
         while (!link_window_full(c.link) && !c.outgoing.empty()) {

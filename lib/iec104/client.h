@@ -10,13 +10,14 @@
 #include <string>
 
 #include "iec104/asdu.h"
+#include "iec104/apci.h"
 #include "iec104/link.h"
 
 namespace iec104 {
 
 struct ClientConfig {
     std::string host = "127.0.0.1";
-    uint16_t port = 2404;
+    uint16_t port = kDefaultPort;
     AppLayerParameters app;
     ApciParameters apci;
 };

@@ -14,11 +14,10 @@
 #include <string>
 
 #include "iec104/asdu.h"
+#include "iec104/apci.h"
 #include "iec104/link.h"
 
 namespace iec104 {
-
-constexpr uint16_t kDefaultPort = 2404;
 
 struct ServerConfig {
     std::string local_address = "0.0.0.0";
