@@ -33,18 +33,19 @@ int count_open(Server& s) {
     return n;
 }
 
-void accept_one(Server& s) {
+// Accepts one pending connection; false when none is pending.
+bool accept_one(Server& s) {
     std::string peer;
     Fd socket = accept_tcp(s.listener, peer);
-    if (!socket) return;
+    if (!socket) return false;
     const int limit = s.config.max_connections;
     if (limit > 0 && count_open(s) >= limit) {
         close_orderly(socket);  // no frame, no handler, no event
-        return;
+        return true;
     }
     if (s.handlers.connection_request && !s.handlers.connection_request(peer)) {
         close_orderly(socket);
-        return;
+        return true;
     }
     auto c = std::make_shared<Connection>();
     c->peer = peer;
@@ -60,6 +61,7 @@ void accept_one(Server& s) {
         c->finished = true;
         wake(s.event);
     });
+    return true;
 }
 
 void accept_loop(Server& s) {
@@ -71,7 +73,9 @@ void accept_loop(Server& s) {
             reap_connections(s, false);
         }
         if (s.stopping) break;
-        if (fds[0].revents & POLLIN) accept_one(s);
+        if (fds[0].revents & POLLIN)
+            while (!s.stopping && accept_one(s)) {
+            }
     }
 }
 
@@ -117,7 +121,9 @@ bool server_start(Server& s) {
         s.error = "invalid application layer or APCI parameters";
         return false;
     }
-    s.listener = listen_tcp(s.config.local_address, s.config.port, 2, s.error);
+    // A backlog larger than the usual 2, so that masters reconnecting together
+    // after a network outage are not held back by a dropped SYN.
+    s.listener = listen_tcp(s.config.local_address, s.config.port, 16, s.error);
     if (!s.listener) return false;
     s.port = local_port(s.listener);
     s.event = make_eventfd();
