@@ -107,7 +107,8 @@ bool handle_frame(Client& c, std::span<const uint8_t> f) {
     case Frame::i: {
         if (!link_i_received(c.link, send_seq(f), now) || !link_ack(c.link, recv_seq(f))) return false;
         Asdu asdu;
-        if (decode_asdu(f.subspan(6), c.config.app, asdu) == DecodeError::too_short) return false;
+        const DecodeError e = decode_asdu(f.subspan(6), c.config.app, asdu);
+        if (e != DecodeError::ok && e != DecodeError::unknown_type) return false;
         if (c.handlers.asdu) c.handlers.asdu(asdu);
         break;
     }
