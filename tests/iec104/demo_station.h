@@ -34,8 +34,8 @@ inline std::vector<iec104::Asdu> demo_monitoring(const iec104::AppLayerParameter
 }
 
 struct DemoStation {
+    std::atomic<int64_t> clock_set_to{0};  // before the fixture: outlives the server's threads
     ServerFixture fixture;
-    std::atomic<int64_t> clock_set_to{0};
 
     DemoStation() {
         using namespace iec104;
