@@ -16,13 +16,14 @@ Outcome mirror(Connection& c, const Asdu& received, uint8_t cot) {
     return Outcome::handled;
 }
 
-// Checks of the interrogation-like commands (IOA 0); nullopt when the
-// object cannot be read, which closes the connection.
+// Object 0 of a system command; nothing when the ASDU holds none, which
+// closes the connection.
 std::optional<InformationObject> first_object(const Connection& c, const Asdu& a) {
     if (a.count == 0) return std::nullopt;
     return get_object(a, c.app, 0);
 }
 
+// C_IC, C_CI and C_RP: IOA 0, and the handler gets the qualifier.
 Outcome qualifier_command(Connection& c, Asdu& a, const auto& handler, const ConnectionPtr& cp) {
     if (!handler) return Outcome::unhandled;
     const auto o = first_object(c, a);
@@ -38,20 +39,16 @@ Outcome clock_sync(const ServerHandlers& h, const ConnectionPtr& cp, Asdu& a) {
     if (!o) return Outcome::close;
     if (o->ioa != 0) return mirror(c, a, COT_UNKNOWN_IOA);
     Cp56Time2a time = o->time;
-    if (h.clock_sync(cp, a, time)) {
+    if (h.clock_sync(cp, a, time)) {  // confirmed with the time the handler left
         Asdu reply = make_asdu(c.app, C_CS_NA_1, false, COT_ACTIVATION_CON, a.ca);
         reply.oa = a.oa;
         reply.test = a.test;
         reply.negative = a.negative;
         add_object(reply, c.app, InformationObject{.ioa = 0, .time = time});
         send_asdu(c, reply, Priority::high);
-    } else {
-        Asdu reply = a;
-        reply.cot = COT_ACTIVATION_CON;
-        reply.negative = true;
-        send_asdu(c, reply, Priority::high);
+        return Outcome::handled;
     }
-    return Outcome::handled;
+    return mirror(c, a, COT_ACTIVATION_CON);  // refused: negative, with the received time
 }
 
 Outcome test_command(Connection& c, const Asdu& a) {

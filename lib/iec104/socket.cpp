@@ -63,6 +63,10 @@ Fd listen_tcp(const std::string& address, uint16_t port, int backlog, std::strin
     }
     int one = 1;
     setsockopt(s.fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    // Accepted sockets inherit it: data a dead master never acknowledges
+    // aborts the connection after 10 s.
+    unsigned user_timeout_ms = 10000;
+    setsockopt(s.fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &user_timeout_ms, sizeof user_timeout_ms);
     if (bind(s.fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
         error = errno_text("bind");
         return Fd();
