@@ -20,7 +20,7 @@ struct Client {
     std::thread thread;
     std::atomic<bool> stop{false};
 
-    std::mutex mutex;  // guards what follows
+    mutable std::mutex mutex;  // guards what follows
     std::condition_variable changed;
     bool open = true;
     bool started = false;
@@ -222,7 +222,7 @@ bool client_send(Client& c, const Asdu& asdu) {
 }
 
 bool client_connected(const Client& c) {
-    std::lock_guard lock(const_cast<Client&>(c).mutex);
+    std::lock_guard lock(c.mutex);
     return c.open;
 }
 

@@ -75,7 +75,10 @@ TEST(ServerApci, ViolationsCloseTheConnection) {
         RawMaster m(f.start());
         c.act(m);
         EXPECT_TRUE(m.closed_by_peer());
-        EXPECT_TRUE(wait_until([&] { return f.event_list().back() == "closed"; }));
+        EXPECT_TRUE(wait_until([&] {
+            const auto e = f.event_list();
+            return !e.empty() && e.back() == "closed";
+        }));
     }
 }
 
