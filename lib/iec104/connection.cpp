@@ -151,8 +151,12 @@ void run_connection(Server& server, const ConnectionPtr& c) {
                 woken);
         if (c->stop) break;
         if (woken) {
-            c->wake_pending = false;
+            // Drain before clearing the flag: a sender that finds the flag
+            // still set has queued before the fill below, one that finds it
+            // clear writes the event again. The other order could swallow a
+            // wake-up and leave the flag set for good.
             drain(c->event);
+            c->wake_pending = false;
         }
         if (readable && !receive(s)) break;
         if (!run_timers(s)) break;

@@ -98,3 +98,27 @@ TEST(Client, ConnectFailsWithAReason) {
 }
 
 }  // namespace
+
+namespace {
+
+// Batches sent to an idle connection, each while the previous one may still
+// fill the window: no batch may be left waiting for a wake-up that never comes.
+TEST(Client, EveryBatchIsDeliveredAfterTheLinkWentIdle) {
+    ServerFixture f;
+    f.config.apci.k = 3;
+    ClientConfig cc;
+    cc.port = f.start();
+    cc.apci.w = 2;
+    Counter counter;
+    std::string error;
+    ClientPtr c = client_connect(cc, counter.handlers(), error);
+    ASSERT_TRUE(c) << error;
+    ASSERT_TRUE(client_start_dt(*c, 5000));
+    ASSERT_TRUE(wait_until([&] { return f.connection(0) != nullptr; }));
+    for (int round = 1; round <= 100; ++round) {
+        for (uint32_t i = 0; i < 500; ++i) send_asdu(*f.connection(0), spontaneous(cc.app, i));
+        ASSERT_TRUE(wait_until([&] { return counter.asdus == round * 500; })) << "round " << round;
+    }
+}
+
+}  // namespace
