@@ -157,7 +157,7 @@ void run(Client& c) {
         wait_io(c.socket, tx_pending(c.tx), c.event, link_next_timeout(c.link, monotonic_now_ms()), readable, woken);
         if (woken) drain(c.event);
         if (readable && !receive(c)) break;
-        if (!run_timers(c)) break;
+        if (!run_timers(c) || tx_overrun(c.tx, c.link.params.k)) break;
     }
     if (c.link.unacked_received > 0) {
         send_s(c);

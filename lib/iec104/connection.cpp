@@ -159,7 +159,7 @@ void run_connection(Server& server, const ConnectionPtr& c) {
             c->wake_pending = false;
         }
         if (readable && !receive(s)) break;
-        if (!run_timers(s)) break;
+        if (!run_timers(s) || tx_overrun(s.tx, s.link.params.k)) break;
     }
     c->active = false;
     close_orderly(c->socket);

@@ -19,6 +19,13 @@ struct TxBuffer {
     size_t written = 0;
 };
 inline bool tx_pending(const TxBuffer& t) { return t.written < t.data.size(); }
+// A peer that keeps sending (TESTFR act, I-frames to acknowledge) but stops
+// reading would make the replies pile up; past k full I-frames plus this
+// much, the connection is given up.
+constexpr size_t kMaxTxBacklog = 64 * 1024;
+inline bool tx_overrun(const TxBuffer& t, int k) {
+    return t.data.size() - t.written > size_t(k) * kMaxApduSize + kMaxTxBacklog;
+}
 void tx_u(TxBuffer& t, uint8_t control1);
 void tx_s(TxBuffer& t, uint16_t nr);
 // Appends an I-frame around an encoded ASDU.

@@ -82,6 +82,25 @@ TEST(ServerApci, ViolationsCloseTheConnection) {
     }
 }
 
+TEST(ServerApci, MasterThatSendsButNeverReadsIsDropped) {
+    ServerFixture f;
+    RawMaster m(f.start());
+    int size = 64 * 1024;
+    setsockopt(m.fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    std::vector<uint8_t> tests;
+    for (int i = 0; i < 10000; ++i) tests.insert(tests.end(), {0x68, 4, kTestfrAct, 0, 0, 0});
+    // Each TESTFR act asks for a con that is never read; the server's backlog
+    // of replies must not grow without end.
+    size_t written = 0;
+    while (written < (size_t(256) << 20)) {
+        const ssize_t n = ::send(m.fd, tests.data(), tests.size(), MSG_NOSIGNAL);
+        if (n <= 0) break;
+        written += size_t(n);
+    }
+    EXPECT_LT(written, size_t(256) << 20) << "still accepting after 256 MiB";
+    EXPECT_TRUE(wait_until([&] { return server_open_connections(*f.server) == 0; }));
+}
+
 TEST(ServerApci, GarbageClosesOnlyItsOwnConnection) {
     ServerFixture f;
     const uint16_t port = f.start();
