@@ -58,6 +58,12 @@ TEST(ServerApci, ViolationsCloseTheConnection) {
         {"S-frame before STARTDT", [](RawMaster& m) { m.send_s(); }},
         {"bad start byte", [](RawMaster& m) { m.start(); m.send_bytes({0x69, 4, 1, 0, 0, 0}); }},
         {"length under 4", [](RawMaster& m) { m.start(); m.send_bytes({0x68, 2, 1, 0}); }},
+        {"APDU longer than 253", [](RawMaster& m) {
+             m.start();
+             std::vector<uint8_t> f = {0x68, 0xfe, 0, 0, 0, 0};
+             f.resize(256, 0x01);
+             m.send_bytes(f);
+         }},
         {"wrong N(S)", [&](RawMaster& m) { m.start(); m.vs = 5; m.send_i(gi); }},
         {"N(R) of a frame never sent", [](RawMaster& m) { m.start(); m.vr = 3; m.send_s(); }},
         {"ASDU shorter than its objects", [](RawMaster& m) { m.start(); m.send_i(hex("64 01 06 00 01 00 00 00")); }},
