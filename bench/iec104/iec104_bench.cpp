@@ -7,9 +7,9 @@
 #include <condition_variable>
 #include <mutex>
 
-#include "iec104/client.h"
-#include "iec104/commands.h"
-#include "iec104/server.h"
+#include "lib/iec104/client.h"
+#include "lib/iec104/commands.h"
+#include "lib/iec104/server.h"
 
 using namespace iec104;
 

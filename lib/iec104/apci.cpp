@@ -1,4 +1,4 @@
-#include "iec104/apci.h"
+#include "lib/iec104/apci.h"
 
 #include <cstring>
 

@@ -1,4 +1,4 @@
-#include "iec104/asdu.h"
+#include "lib/iec104/asdu.h"
 
 #include <algorithm>
 #include <bit>

@@ -9,8 +9,8 @@
 #include <optional>
 #include <span>
 
-#include "iec104/cp56time2a.h"
-#include "iec104/types.h"
+#include "lib/iec104/cp56time2a.h"
+#include "lib/iec104/types.h"
 
 namespace iec104 {
 

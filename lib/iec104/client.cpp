@@ -1,4 +1,4 @@
-#include "iec104/client.h"
+#include "lib/iec104/client.h"
 
 #include <atomic>
 #include <chrono>
@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "iec104/transport.h"
+#include "lib/iec104/transport.h"
 
 namespace iec104 {
 

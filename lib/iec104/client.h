@@ -9,9 +9,9 @@
 #include <span>
 #include <string>
 
-#include "iec104/asdu.h"
-#include "iec104/apci.h"
-#include "iec104/link.h"
+#include "lib/iec104/asdu.h"
+#include "lib/iec104/apci.h"
+#include "lib/iec104/link.h"
 
 namespace iec104 {
 

@@ -1,4 +1,4 @@
-#include "iec104/commands.h"
+#include "lib/iec104/commands.h"
 
 namespace iec104 {
 namespace {

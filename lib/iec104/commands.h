@@ -3,7 +3,7 @@
 
 #include <optional>
 
-#include "iec104/asdu.h"
+#include "lib/iec104/asdu.h"
 
 namespace iec104 {
 

@@ -1,7 +1,7 @@
 // The thread that serves one master connection: APCI state machine, timers,
 // and moving queued ASDUs onto the wire as the k window allows.
-#include "iec104/server_internal.h"
-#include "iec104/transport.h"
+#include "lib/iec104/server_internal.h"
+#include "lib/iec104/transport.h"
 
 namespace iec104 {
 namespace {

@@ -1,4 +1,4 @@
-#include "iec104/cp56time2a.h"
+#include "lib/iec104/cp56time2a.h"
 
 namespace iec104 {
 namespace {

@@ -1,6 +1,6 @@
 // What the server does with a received ASDU: the system commands it checks
 // and answers itself, the handlers, and the mirror replies for the rest.
-#include "iec104/server_internal.h"
+#include "lib/iec104/server_internal.h"
 
 namespace iec104 {
 namespace {

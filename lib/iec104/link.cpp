@@ -1,4 +1,4 @@
-#include "iec104/link.h"
+#include "lib/iec104/link.h"
 
 #include <algorithm>
 

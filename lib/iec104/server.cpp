@@ -1,6 +1,6 @@
 #include <poll.h>
 
-#include "iec104/server_internal.h"
+#include "lib/iec104/server_internal.h"
 
 namespace iec104 {
 namespace {

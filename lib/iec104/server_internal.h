@@ -7,8 +7,8 @@
 #include <thread>
 #include <vector>
 
-#include "iec104/server.h"
-#include "iec104/socket.h"
+#include "lib/iec104/server.h"
+#include "lib/iec104/socket.h"
 
 namespace iec104 {
 

@@ -1,4 +1,4 @@
-#include "iec104/socket.h"
+#include "lib/iec104/socket.h"
 
 #include <arpa/inet.h>
 #include <cerrno>

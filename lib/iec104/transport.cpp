@@ -1,4 +1,4 @@
-#include "iec104/transport.h"
+#include "lib/iec104/transport.h"
 
 #include <cerrno>
 #include <ctime>

@@ -6,8 +6,8 @@
 #include <span>
 #include <vector>
 
-#include "iec104/apci.h"
-#include "iec104/socket.h"
+#include "lib/iec104/apci.h"
+#include "lib/iec104/socket.h"
 
 namespace iec104 {
 

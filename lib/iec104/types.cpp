@@ -1,4 +1,4 @@
-#include "iec104/types.h"
+#include "lib/iec104/types.h"
 
 #include <array>
 #include <cstddef>

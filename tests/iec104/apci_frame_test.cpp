@@ -4,8 +4,8 @@
 #include <cstring>
 
 #include "hex.h"
-#include "iec104/apci.h"
-#include "iec104/link.h"
+#include "lib/iec104/apci.h"
+#include "lib/iec104/link.h"
 
 using namespace iec104;
 

@@ -5,8 +5,8 @@
 
 #include <atomic>
 
-#include "iec104/client.h"
-#include "iec104/commands.h"
+#include "lib/iec104/client.h"
+#include "lib/iec104/commands.h"
 #include "raw_master.h"
 
 using namespace iec104;

@@ -6,8 +6,8 @@
 #include <optional>
 
 #include "hex.h"
-#include "iec104/asdu.h"
-#include "iec104/commands.h"
+#include "lib/iec104/asdu.h"
+#include "lib/iec104/commands.h"
 
 using namespace iec104;
 

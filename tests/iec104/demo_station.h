@@ -6,7 +6,7 @@
 
 #include <atomic>
 
-#include "iec104/server.h"
+#include "lib/iec104/server.h"
 #include "raw_master.h"
 
 namespace test {

@@ -18,8 +18,8 @@
 #include <vector>
 
 #include "hex.h"
-#include "iec104/apci.h"
-#include "iec104/server.h"
+#include "lib/iec104/apci.h"
+#include "lib/iec104/server.h"
 
 namespace test {
 

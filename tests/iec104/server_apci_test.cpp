@@ -2,7 +2,7 @@
 // the connection limit and protocol violations.
 #include <gtest/gtest.h>
 
-#include "iec104/commands.h"
+#include "lib/iec104/commands.h"
 #include "raw_master.h"
 
 using namespace iec104;

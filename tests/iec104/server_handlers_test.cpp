@@ -4,7 +4,7 @@
 
 #include <atomic>
 
-#include "iec104/commands.h"
+#include "lib/iec104/commands.h"
 #include "raw_master.h"
 
 using namespace iec104;

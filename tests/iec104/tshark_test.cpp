@@ -12,8 +12,8 @@
 #include <fstream>
 
 #include "demo_station.h"
-#include "iec104/client.h"
-#include "iec104/commands.h"
+#include "lib/iec104/client.h"
+#include "lib/iec104/commands.h"
 #include "pcap_writer.h"
 
 using namespace iec104;

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "iec104/asdu.h"
+#include "lib/iec104/asdu.h"
 
 namespace iec104_client {
 

@@ -21,8 +21,8 @@
 #include <vector>
 
 #include "format.h"
-#include "iec104/client.h"
-#include "iec104/commands.h"
+#include "lib/iec104/client.h"
+#include "lib/iec104/commands.h"
 
 using namespace iec104;
 

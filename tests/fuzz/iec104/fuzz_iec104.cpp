@@ -8,10 +8,10 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "iec104/apci.h"
-#include "iec104/asdu.h"
-#include "iec104/link.h"
-#include "iec104/server_internal.h"
+#include "lib/iec104/apci.h"
+#include "lib/iec104/asdu.h"
+#include "lib/iec104/link.h"
+#include "lib/iec104/server_internal.h"
 
 using namespace iec104;
 
