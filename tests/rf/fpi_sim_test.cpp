@@ -257,6 +257,8 @@ TEST(FpiSimScript, MistakesAreReportedBeforeAnythingIsSent) {
          "fpi-sim: -e: line 1: location=123456789012345678901: longer than 20 characters"},
         {"raw 0", "fpi-sim: -e: line 1: raw needs hex bytes, e.g. raw 01 18 81"},
         {"jump", "fpi-sim: -e: line 1: unknown command 'jump'"},
+        {"event group=0x01020304", "fpi-sim: -e: line 1: group=0x01020304: expected 10 hex digits"},
+        {"group 0x01020304", "fpi-sim: -e: line 1: group needs 10 hex digits, e.g. group 0102030405"},
     };
     for (auto& c : cases) {
         std::string cmd = std::string(FPIGATE_BIN_DIR "/fpi-sim -x -e '") + c.script + "' 2>&1";

@@ -121,7 +121,7 @@ bool parse_number(const std::string& s, unsigned long max, unsigned long& out) {
 
 bool parse_group(const std::string& text, rf::group_id& out) {
     std::vector<uint8_t> b;
-    if (text.size() != 10 || !parse_hex({text}, b)) return false;
+    if (text.size() != 10 || !parse_hex({text}, b) || b.size() != out.size()) return false;
     for (size_t i = 0; i < out.size(); ++i) out[i] = b[i];
     return true;
 }
