@@ -259,6 +259,10 @@ TEST(FpiSimScript, MistakesAreReportedBeforeAnythingIsSent) {
         {"jump", "fpi-sim: -e: line 1: unknown command 'jump'"},
         {"event group=0x01020304", "fpi-sim: -e: line 1: group=0x01020304: expected 10 hex digits"},
         {"group 0x01020304", "fpi-sim: -e: line 1: group needs 10 hex digits, e.g. group 0102030405"},
+        {"event event_time=9/7/5/2/1",
+         "fpi-sim: -e: line 1: event_time=9/7/5/2/1: expected day/hour/minute/second, e.g. 9/7/5/2"},
+        {"join date=26/3/9/7/5/2/0",
+         "fpi-sim: -e: line 1: date=26/3/9/7/5/2/0: expected year/month/day/hour/minute/second, e.g. 26/3/9/7/5/2"},
     };
     for (auto& c : cases) {
         std::string cmd = std::string(FPIGATE_BIN_DIR "/fpi-sim -x -e '") + c.script + "' 2>&1";

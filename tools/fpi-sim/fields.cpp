@@ -52,15 +52,19 @@ struct field_reader {
         if (!s || *s == "now") return;
         std::array<uint8_t, N> v{};
         size_t n = 0, at = 0;
+        bool to_the_end = false;  // the last value read ended the text
         while (n < N) {
             size_t slash = s->find('/', at);
             unsigned long x;
             if (!parse_number(s->substr(at, slash - at), 255, x)) break;
             v[n++] = uint8_t(x);
-            if (slash == std::string::npos) break;
+            if (slash == std::string::npos) {
+                to_the_end = true;
+                break;
+            }
             at = slash + 1;
         }
-        if (n == N && s->find('/', at) == std::string::npos) out = v;
+        if (n == N && to_the_end) out = v;
         else fail(key, *s, what);
     }
     void date(const char* key, rf::rf_date& out) {
