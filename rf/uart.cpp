@@ -101,6 +101,10 @@ int uart_read(int fd, uint8_t* buffer, size_t capacity, int timeout_ms) {
     // poll waits like select but takes any descriptor number.
     pollfd pfd{fd, POLLIN, 0};
     int ready = ::poll(&pfd, 1, timeout_ms < 0 ? 0 : timeout_ms);
+    if (ready > 0 && (pfd.revents & POLLNVAL)) {  // not an open descriptor: select fails here with EBADF
+        ready = -1;
+        errno = EBADF;
+    }
     if (ready < 0) {
         std::perror("uart_read: select error");
         return -1;

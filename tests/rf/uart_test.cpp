@@ -212,6 +212,12 @@ TEST(RfUartErrors, WriteAndReadErrorsArePrinted) {
     testing::internal::CaptureStderr();
     EXPECT_EQ(uart_read(write_only.get(), buf, sizeof buf, 50), -1);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "uart_read: read error: Bad file descriptor\n");
+
+    testing::internal::CaptureStderr();
+    int closed = write_only.release();  // after the capture, which opens a file of its own
+    close(closed);
+    EXPECT_EQ(uart_read(closed, buf, sizeof buf, 50), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "uart_read: select error: Bad file descriptor\n");
     ASSERT_TRUE(app::uart_lock.try_lock());
     app::uart_lock.unlock();
 }
