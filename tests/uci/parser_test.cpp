@@ -89,7 +89,9 @@ TEST(UciParser, ValueSyntax) {
         {R"('a'"b"c)", "abc"},
         {"\"hash # inside\"", "hash # inside"},
         {"'hash # inside'", "hash # inside"},
-        {"value#notcomment", "value#notcomment"},
+        {"value#comment", "value"},
+        {"'quoted'#comment", "quoted"},
+        {"12\\#3", "12#3"},
         {"'multi\nline'", "multi\nline"},
         {"\"joined \\\nline\"", "joined line"},
     };
