@@ -106,6 +106,22 @@ TEST_F(Gateway, StartsEveryWorkerAndStopsThemAll) {
     }
 }
 
+// Start order DI scanning, DO toggling, RF reader, ubus, supervision, each
+// followed by the 500 ms spacing, then infoset and DCU reset without a pause.
+TEST(Workers, StartOrderAndSpacing) {
+    std::vector<std::string> names;
+    std::vector<bool> pauses;
+    for (const app::worker& w : app::standard_workers()) {
+        names.push_back(w.name);
+        pauses.push_back(w.pause_after);
+    }
+    EXPECT_EQ(names, (std::vector<std::string>{"DI scanning", "DO toggling", "RF reader", "ubus",
+                                               "supervision", "infoset", "DCU reset"}));
+    EXPECT_EQ(pauses, (std::vector<bool>{true, true, true, true, true, false, false}));
+    EXPECT_EQ(app::gateway_options{}.thread_spacing, 500ms);
+    EXPECT_EQ(app::gateway_options{}.wait_step, 100ms);
+}
+
 TEST_F(Gateway, StandardWorkersStopPromptlyEveryTime) {
     // posts left in the DCU reset semaphore must not keep its thread alive
     app::dcu_reset_sem.release(2);
