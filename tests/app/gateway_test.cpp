@@ -60,6 +60,7 @@ struct Gateway : ::testing::Test {
         dir = t;
         cfg->settings.data_dir = dir.string();
         cfg->settings.export_dir = dir.string();
+        cfg->settings.port = 0;  // any free port: tests run side by side
     }
     void TearDown() override {
         current_journal = nullptr;
