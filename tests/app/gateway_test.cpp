@@ -180,7 +180,7 @@ TEST_F(Gateway, SigintClearsTheRunningFlagOfTheActiveGateway) {
     app::gateway_start(g, *cfg, opts);
     app::sigint_install(&g);
     std::thread serving([&] { app::gateway_serve(g, opts); });
-    ASSERT_TRUE(wait_until([&] { return g.server_running; }));
+    ASSERT_TRUE(wait_until([&] { return g.server_running.load(); }));
     testing::internal::CaptureStdout();
     ::raise(SIGINT);
     serving.join();
