@@ -36,8 +36,8 @@ struct gateway {
     config* cfg = nullptr;
     bool started = false;
     std::atomic<bool> running{false};  // cleared by SIGINT or gateway_stop
-    bool server_running = false;
-    timer* cyclic_timer = nullptr;
+    std::atomic<bool> server_running{false};  // set and cleared by gateway_serve
+    std::atomic<timer*> cyclic_timer{nullptr};
     std::vector<std::thread> threads;
 
     std::mutex wake_lock;  // wakes gateway_sleep at stop

@@ -45,7 +45,9 @@ bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\f' |
 bool read_word(lexer& lx, std::string& word, std::string& message, int& error_line) {
     while (!lx.at_end()) {
         char c = lx.peek();
-        if (is_blank(c) || c == '\n') return true;
+        // '#' outside quotes starts a comment, also right after a value
+        // (option key abc#def is "abc", as OpenWrt reads it).
+        if (is_blank(c) || c == '\n' || c == '#') return true;
         if (c == '\'') {
             ++lx.pos;
             error_line = lx.line;  // an unterminated quote is reported where it opened

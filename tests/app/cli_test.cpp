@@ -43,7 +43,8 @@ struct Fpigate : ::testing::Test {
                 text << "\toption data_dir '" << dir.string() << "'\n"
                      << "\toption export_dir '" << dir.string() << "'\n"
                      << "\toption gpio_chip 'sim:" << (dir / "gpio").string() << "'\n"
-                     << "\toption ubus_socket '" << (dir / "ubus.sock").string() << "'\n";
+                     << "\toption ubus_socket '" << (dir / "ubus.sock").string() << "'\n"
+                     << "\toption port '0'\n";  // any free port: tests run side by side
             }
         }
         std::filesystem::create_directories(dir / "config");

@@ -60,6 +60,7 @@ struct Gateway : ::testing::Test {
         dir = t;
         cfg->settings.data_dir = dir.string();
         cfg->settings.export_dir = dir.string();
+        cfg->settings.port = 0;  // any free port: tests run side by side
     }
     void TearDown() override {
         current_journal = nullptr;
@@ -104,6 +105,22 @@ TEST_F(Gateway, StartsEveryWorkerAndStopsThemAll) {
         EXPECT_EQ(log.events, (std::vector<std::string>{"start 1", "start 2", "start 3", "end 1",
                                                         "end 2", "end 3"}));
     }
+}
+
+// Start order DI scanning, DO toggling, RF reader, ubus, supervision, each
+// followed by the 500 ms spacing, then infoset and DCU reset without a pause.
+TEST(Workers, StartOrderAndSpacing) {
+    std::vector<std::string> names;
+    std::vector<bool> pauses;
+    for (const app::worker& w : app::standard_workers()) {
+        names.push_back(w.name);
+        pauses.push_back(w.pause_after);
+    }
+    EXPECT_EQ(names, (std::vector<std::string>{"DI scanning", "DO toggling", "RF reader", "ubus",
+                                               "supervision", "infoset", "DCU reset"}));
+    EXPECT_EQ(pauses, (std::vector<bool>{true, true, true, true, true, false, false}));
+    EXPECT_EQ(app::gateway_options{}.thread_spacing, 500ms);
+    EXPECT_EQ(app::gateway_options{}.wait_step, 100ms);
 }
 
 TEST_F(Gateway, StandardWorkersStopPromptlyEveryTime) {
@@ -163,7 +180,7 @@ TEST_F(Gateway, SigintClearsTheRunningFlagOfTheActiveGateway) {
     app::gateway_start(g, *cfg, opts);
     app::sigint_install(&g);
     std::thread serving([&] { app::gateway_serve(g, opts); });
-    ASSERT_TRUE(wait_until([&] { return g.server_running; }));
+    ASSERT_TRUE(wait_until([&] { return g.server_running.load(); }));
     testing::internal::CaptureStdout();
     ::raise(SIGINT);
     serving.join();

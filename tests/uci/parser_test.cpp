@@ -70,6 +70,24 @@ config rule
     EXPECT_EQ(values(pkg.sections[2], "src"), std::vector<std::string>{"wan"});
     EXPECT_EQ(values(pkg.sections[2], "target"), std::vector<std::string>{"ACCEPT"});
     EXPECT_EQ(values(pkg.sections[3], "src"), std::vector<std::string>{"lan"});
+
+    // Older releases quote everything, type and option names included; a file
+    // edited on Windows has CRLF line ends.
+    uci::package old = parse_ok(
+        "config 'interface' 'wan'\r\n"
+        "\toption 'proto' 'dhcp'\r\n"
+        "\tlist 'dns' '9.9.9.9'\t# resolver\r\n"
+        "\r\n"
+        "config 'rule'\r\n"
+        "\toption \"name\" \"Allow-Ping\"\r\n");
+    ASSERT_EQ(old.sections.size(), 2u);
+    EXPECT_EQ(old.sections[0].type, "interface");
+    EXPECT_EQ(old.sections[0].name, "wan");
+    EXPECT_EQ(values(old.sections[0], "proto"), std::vector<std::string>{"dhcp"});
+    EXPECT_EQ(values(old.sections[0], "dns"), std::vector<std::string>{"9.9.9.9"});
+    EXPECT_TRUE(old.sections[1].anonymous);
+    EXPECT_EQ(old.sections[1].type, "rule");
+    EXPECT_EQ(values(old.sections[1], "name"), std::vector<std::string>{"Allow-Ping"});
 }
 
 TEST(UciParser, ValueSyntax) {
@@ -89,7 +107,9 @@ TEST(UciParser, ValueSyntax) {
         {R"('a'"b"c)", "abc"},
         {"\"hash # inside\"", "hash # inside"},
         {"'hash # inside'", "hash # inside"},
-        {"value#notcomment", "value#notcomment"},
+        {"value#comment", "value"},
+        {"'quoted'#comment", "quoted"},
+        {"12\\#3", "12#3"},
         {"'multi\nline'", "multi\nline"},
         {"\"joined \\\nline\"", "joined line"},
     };
