@@ -343,10 +343,16 @@ int remove_object(connection& c, std::uint32_t id)
 {
     builder b;
     b.u32(attr_id::objid, id);
-    int st = transact(c, b, msg::remove_object, 0, broker_timeout_ms, nullptr);
+    std::vector<frame> data;
+    int st = transact(c, b, msg::remove_object, 0, broker_timeout_ms, &data);
     if (st == status::ok) {
         std::lock_guard lk(c.m);
         std::erase_if(c.objects, [id](const auto& o) { return o->id == id; });
+        // The broker names the type when this was its last object and frees
+        // it: the next object of that type must bring its signature again.
+        for (const auto& f : data)
+            if (auto t = f.u32(attr_id::objtype))
+                std::erase_if(c.types, [t](const auto& kv) { return kv.second == *t; });
     }
     return st;
 }

@@ -304,6 +304,22 @@ TEST_F(ServiceTest, ObjectsLeaveWithTheirClient)
     EXPECT_TRUE(wait_until([&] { return cli({"list", "test.demo"}).code == 4; }));
 }
 
+// When the last object of a type goes, the broker frees the type: the next
+// object of that type is registered with its signature again and is listed.
+TEST_F(ServiceTest, TypeFreedByRemovalIsRegisteredAgain)
+{
+    auto c = ubus::connect(sock);
+    ASSERT_TRUE(c);
+    std::vector<method> methods = {{"get", {{"n", type::int32}}, nullptr}};
+    std::uint32_t id = 0;
+    ASSERT_EQ(add_object(*c, {"test.first", "kind", methods}, &id), status::ok);
+    ASSERT_EQ(remove_object(*c, id), status::ok);
+    ASSERT_EQ(add_object(*c, {"test.second", "kind", methods}), status::ok);
+    auto r = cli({"-v", "list", "test.second"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(r.out.find("\t\"get\":{\"n\":\"Integer\"}\n"), std::string::npos) << r.out;
+}
+
 TEST_F(ServiceTest, StopBeforeRunReturnsAtOnce)
 {
     auto c = ubus::connect(sock);
