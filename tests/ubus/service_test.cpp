@@ -184,6 +184,8 @@ TEST_F(ServiceTest, CallReportsFailures)
         {{"call", "test.demo", "nosuch"}, 253, "Command failed: ubus call test.demo nosuch (Method not found)"},
         {{"call", "test.demo", "fail"}, 247, "Command failed: ubus call test.demo fail (Unknown error)"},
         {{"call", "test.nope", "echo"}, 4, "Command failed: Not found"},
+        // Any failed lookup is reported that way: an empty path is refused with 2.
+        {{"call", "", "echo"}, 2, "Command failed: Invalid argument"},
         {{"call", "test.demo", "echo", "{bad"}, 244,
          "Command failed: ubus call test.demo echo {bad (Parsing message data failed)"},
         {{"call", "test.demo", "echo", "[1]"}, 244,
