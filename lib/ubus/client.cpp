@@ -231,8 +231,10 @@ int transact(connection& c, const builder& b, msg type, std::uint32_t peer, int 
         }
     }
     c.waiting.erase(key);
-    if (!p.done) return c.lost || !sent ? status::connection_failed : status::timeout;
+    // DATA that came before a time-out is handed over too: the command line
+    // prints it before reporting the failure.
     if (data) *data = std::move(p.data);
+    if (!p.done) return c.lost || !sent ? status::connection_failed : status::timeout;
     return p.status;
 }
 

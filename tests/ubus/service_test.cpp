@@ -296,6 +296,22 @@ TEST_F(ServiceTest, CallerTimesOutWhileServing)
     r = cli({"-t", "1", "call", "test.silent", "hang"});
     EXPECT_EQ(r.code, 249);
     EXPECT_EQ(r.err, "Command failed: ubus call test.silent hang (Request timed out)\n");
+
+    // Data that came before the time-out is printed before the failure.
+    std::atomic<bool> cli_done{false};
+    server partial(sock);
+    ASSERT_EQ(add_object(*partial.conn, {"test.partial", "partial", {{"half", {}, [&](request& req, const args&) {
+                                             reply(req, {{"n", value::i32(1)}});
+                                             wait_until([&] { return cli_done.load(); });
+                                             return status::ok;
+                                         }}}}),
+              status::ok);
+    partial.start();
+    r = cli({"-t", "1", "call", "test.partial", "half"});
+    cli_done = true;
+    EXPECT_EQ(r.code, 249);
+    EXPECT_EQ(r.out, "{\n\t\"n\": 1\n}\n");
+    EXPECT_EQ(r.err, "Command failed: ubus call test.partial half (Request timed out)\n");
 }
 
 // Objects go when their client does; `stop` ends the loop from another thread.
