@@ -231,8 +231,10 @@ int transact(connection& c, const builder& b, msg type, std::uint32_t peer, int 
         }
     }
     c.waiting.erase(key);
-    if (!p.done) return c.lost || !sent ? status::connection_failed : status::timeout;
+    // DATA that came before a time-out is handed over too: the command line
+    // prints it before reporting the failure.
     if (data) *data = std::move(p.data);
+    if (!p.done) return c.lost || !sent ? status::connection_failed : status::timeout;
     return p.status;
 }
 
@@ -343,10 +345,16 @@ int remove_object(connection& c, std::uint32_t id)
 {
     builder b;
     b.u32(attr_id::objid, id);
-    int st = transact(c, b, msg::remove_object, 0, broker_timeout_ms, nullptr);
+    std::vector<frame> data;
+    int st = transact(c, b, msg::remove_object, 0, broker_timeout_ms, &data);
     if (st == status::ok) {
         std::lock_guard lk(c.m);
         std::erase_if(c.objects, [id](const auto& o) { return o->id == id; });
+        // The broker names the type when this was its last object and frees
+        // it: the next object of that type must bring its signature again.
+        for (const auto& f : data)
+            if (auto t = f.u32(attr_id::objtype))
+                std::erase_if(c.types, [t](const auto& kv) { return kv.second == *t; });
     }
     return st;
 }

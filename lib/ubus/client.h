@@ -121,7 +121,8 @@ int lookup_id(connection& c, std::string_view path, std::uint32_t& id,
               int timeout_ms = broker_timeout_ms);
 
 // Calls a method. A time-out of 0 waits for ever; when it expires the status
-// is status::timeout and a late answer is dropped. Arguments too large for
+// is status::timeout, `data` holds what came before, and a late answer is
+// dropped. Arguments too large for
 // one message give status::invalid_argument and nothing is sent.
 result invoke(connection& c, std::uint32_t id, std::string_view method, const table& args,
               int timeout_ms);

@@ -184,6 +184,8 @@ TEST_F(ServiceTest, CallReportsFailures)
         {{"call", "test.demo", "nosuch"}, 253, "Command failed: ubus call test.demo nosuch (Method not found)"},
         {{"call", "test.demo", "fail"}, 247, "Command failed: ubus call test.demo fail (Unknown error)"},
         {{"call", "test.nope", "echo"}, 4, "Command failed: Not found"},
+        // Any failed lookup is reported that way: an empty path is refused with 2.
+        {{"call", "", "echo"}, 2, "Command failed: Invalid argument"},
         {{"call", "test.demo", "echo", "{bad"}, 244,
          "Command failed: ubus call test.demo echo {bad (Parsing message data failed)"},
         {{"call", "test.demo", "echo", "[1]"}, 244,
@@ -294,6 +296,22 @@ TEST_F(ServiceTest, CallerTimesOutWhileServing)
     r = cli({"-t", "1", "call", "test.silent", "hang"});
     EXPECT_EQ(r.code, 249);
     EXPECT_EQ(r.err, "Command failed: ubus call test.silent hang (Request timed out)\n");
+
+    // Data that came before the time-out is printed before the failure.
+    std::atomic<bool> cli_done{false};
+    server partial(sock);
+    ASSERT_EQ(add_object(*partial.conn, {"test.partial", "partial", {{"half", {}, [&](request& req, const args&) {
+                                             reply(req, {{"n", value::i32(1)}});
+                                             wait_until([&] { return cli_done.load(); });
+                                             return status::ok;
+                                         }}}}),
+              status::ok);
+    partial.start();
+    r = cli({"-t", "1", "call", "test.partial", "half"});
+    cli_done = true;
+    EXPECT_EQ(r.code, 249);
+    EXPECT_EQ(r.out, "{\n\t\"n\": 1\n}\n");
+    EXPECT_EQ(r.err, "Command failed: ubus call test.partial half (Request timed out)\n");
 }
 
 // Objects go when their client does; `stop` ends the loop from another thread.
@@ -302,6 +320,22 @@ TEST_F(ServiceTest, ObjectsLeaveWithTheirClient)
     EXPECT_EQ(cli({"list", "test.demo"}).code, 0);
     srv.reset();
     EXPECT_TRUE(wait_until([&] { return cli({"list", "test.demo"}).code == 4; }));
+}
+
+// When the last object of a type goes, the broker frees the type: the next
+// object of that type is registered with its signature again and is listed.
+TEST_F(ServiceTest, TypeFreedByRemovalIsRegisteredAgain)
+{
+    auto c = ubus::connect(sock);
+    ASSERT_TRUE(c);
+    std::vector<method> methods = {{"get", {{"n", type::int32}}, nullptr}};
+    std::uint32_t id = 0;
+    ASSERT_EQ(add_object(*c, {"test.first", "kind", methods}, &id), status::ok);
+    ASSERT_EQ(remove_object(*c, id), status::ok);
+    ASSERT_EQ(add_object(*c, {"test.second", "kind", methods}), status::ok);
+    auto r = cli({"-v", "list", "test.second"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(r.out.find("\t\"get\":{\"n\":\"Integer\"}\n"), std::string::npos) << r.out;
 }
 
 TEST_F(ServiceTest, StopBeforeRunReturnsAtOnce)

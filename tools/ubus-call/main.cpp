@@ -58,21 +58,19 @@ int fail(const options& o, const char* prog, const std::vector<std::string>& wor
     return 256 - st;
 }
 
-int not_found(const options& o)
+// A failed lookup (an unknown path above all) is reported with the status
+// text alone, terminal or not, and the status as exit code.
+int lookup_failed(const options& o, int st)
 {
-    if (!o.simple) std::fprintf(stderr, "Command failed: %s\n", ubus::status::text(ubus::status::not_found).c_str());
-    return ubus::status::not_found;
+    if (!o.simple) std::fprintf(stderr, "Command failed: %s\n", ubus::status::text(st).c_str());
+    return st;
 }
 
 int cmd_list(ubus::connection& c, const options& o, const std::vector<std::string>& a)
 {
     std::vector<ubus::object_info> objs;
     int st = ubus::lookup(c, a.empty() ? "" : a[0], objs, o.timeout_s * 1000);
-    if (st == ubus::status::not_found) return not_found(o);
-    if (st != ubus::status::ok) {
-        if (!o.simple) std::fprintf(stderr, "Command failed: %s\n", ubus::status::text(st).c_str());
-        return st;
-    }
+    if (st != ubus::status::ok) return lookup_failed(o, st);
     for (const auto& obj : objs) {
         if (!o.verbose) {
             std::printf("%s\n", obj.path.c_str());
@@ -101,8 +99,7 @@ int cmd_call(ubus::connection& c, const options& o, const char* prog, const std:
     }
     std::uint32_t id = 0;
     int st = ubus::lookup_id(c, a[0], id);
-    if (st == ubus::status::not_found) return not_found(o);
-    if (st != ubus::status::ok) return fail(o, prog, words, st);
+    if (st != ubus::status::ok) return lookup_failed(o, st);
     auto r = ubus::invoke(c, id, a[1], args, o.timeout_s * 1000);
     for (const auto& body : r.data) std::printf("%s\n", ubus_call::format_table(body, o.simple).c_str());
     std::fflush(stdout);
