@@ -32,6 +32,7 @@ struct csv_format {
     void (*write_row)(FILE* out, const uint8_t* record, std::string& scratch);
     std::mutex* lock;          // taken for the whole export; none for the RF log
     const char* open_failed;   // perror
+    const char* write_failed;  // perror: the file could not be written whole
     const char* index_failed;  // %u slot
     const char* entry_failed;  // %llu offset, %u slot
     bool print_summary;
@@ -89,6 +90,7 @@ const csv_format rf_fpi_csv = {
     "Inrush,Validation,MV,Freq,Period\n",
     rf_fpi_fixed_size, rf_variable_size, write_rf_row, nullptr,
     "fopen csv",
+    "write csv",
     "Failed to read index offset %u\n",
     "Failed read entry at offset %llu (idx %u)\n",
     true,
@@ -98,6 +100,7 @@ const csv_format system_event_csv = {
     "Timestamp,DIO_Events\n",
     system_event_size, no_variable_part, write_system_row, &app::system_log_lock,
     "fopen system event csv",
+    "write system event csv",
     "Failed to read system event index offset %u\n",
     "Failed to read system event entry at offset %llu (idx %u)\n",
     false,
@@ -107,6 +110,7 @@ const csv_format comm_event_csv = {
     "Timestamp,IEC Communication Event,RSSI,Data connection status\n",
     comm_event_fixed_size, comm_variable_size, write_comm_row, &app::comm_log_lock,
     "fopen communication event csv",
+    "write communication event csv",
     "Failed to read communication event index offset %u\n",
     "Failed to read communication event entry at offset %llu (idx %u)\n",
     false,
@@ -195,7 +199,14 @@ int export_csv(const ring_log& log, const csv_format& fmt, const std::string& pa
         fmt.write_row(out.get(), record.data(), scratch);
         ++rows;
     }
-    out.reset();
+    // A CSV file cut short (a full /tmp) must not be handed out as the
+    // export: the caller reports the failure instead.
+    bool written = !std::ferror(out.get());
+    written = std::fclose(out.release()) == 0 && written;
+    if (!written) {
+        std::perror(fmt.write_failed);
+        return -1;
+    }
     if (fmt.print_summary) std::printf("Exported %d entries to %s\n", rows, path.c_str());
     return rows;
 }

@@ -1,5 +1,5 @@
 // CSV export of the three logs, oldest entry first. Each returns the number
-// of rows written, or -1 when the CSV file cannot be created.
+// of rows written, or -1 when the CSV file cannot be created or written whole.
 #pragma once
 
 #include <string>

@@ -175,6 +175,27 @@ TEST_F(CsvExport, UncreatableCsvFileFails) {
     app::comm_log_lock.unlock();
 }
 
+// A CSV file that cannot be written whole (the device is full) is a failed
+// export, not a short one reported as done; empty logs included.
+TEST_F(CsvExport, UnwritableCsvFileFails) {
+    ASSERT_TRUE(system_event_db_append(1700000000, CHARGER_OK));
+    ::testing::internal::CaptureStdout();
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(system_event_db_export_csv("/dev/full"), -1);
+    EXPECT_EQ(comm_event_db_export_csv("/dev/full"), -1);
+    {
+        std::lock_guard lock(app::rf_log_lock);
+        EXPECT_EQ(rf_fpi_db_export_csv("/dev/full"), -1);
+    }
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "write system event csv: No space left on device\n"
+              "write communication event csv: No space left on device\n"
+              "write csv: No space left on device\n");
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+    EXPECT_TRUE(app::system_log_lock.try_lock());
+    app::system_log_lock.unlock();
+}
+
 // Records of varying length, many of them straddling the export's read
 // window, come out whole and in order.
 TEST_F(CsvExport, RecordsAcrossTheReadWindowComeOutWhole) {
