@@ -30,7 +30,11 @@ void di_scanning_thread(gateway& g) { idle_until_stopped(g); }
 void do_toggling_thread(gateway& g) { idle_until_stopped(g); }
 void rf_reader_thread(gateway& g) {
     printf("Starting RTU rf device reading...\n");
-    logs::rf_fpi_db_init(g.cfg->settings.data_dir);
+    {
+        // a connection thread may already record an RF status line
+        std::lock_guard<std::mutex> lock(rf_log_lock);
+        logs::rf_fpi_db_init(g.cfg->settings.data_dir);
+    }
     idle_until_stopped(g);
 }
 void ubus_thread(gateway& g) { idle_until_stopped(g); }
