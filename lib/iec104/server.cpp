@@ -21,11 +21,14 @@ void reap_connections(Server& s, bool all) {
             }
         }
     }
+    // Every thread is told first, so that their closed events run side by
+    // side rather than one connection's handler after the other's.
     for (auto& c : done) {
         c->stop = true;
         wake(c->event);
-        if (c->thread.joinable()) c->thread.join();
     }
+    for (auto& c : done)
+        if (c->thread.joinable()) c->thread.join();
 }
 
 int count_open(Server& s) {

@@ -6,6 +6,7 @@
 #include <sys/resource.h>
 #include <sys/wait.h>
 
+#include <atomic>
 #include <cstdio>
 #include <system_error>
 #include <thread>
@@ -316,6 +317,23 @@ TEST(ServerApci, EveryConnectionIsStartedOnItsOwn) {
     EXPECT_EQ(server_enqueue(*f.server, spontaneous(7, 1)), 2);
     EXPECT_EQ(a.read_asdu(), to_hex(encoded(spontaneous(7, 1))));
     EXPECT_EQ(b.read_asdu(), to_hex(encoded(spontaneous(7, 1))));
+}
+
+// Stopping closes every connection at once: a closed handler that takes its
+// time (a status query) does not hold back the others' closing.
+TEST(ServerApci, StopClosesEveryConnectionTogether) {
+    ServerFixture f;
+    std::atomic<int> closing{0}, saw_all{0};
+    f.handlers.connection_event = [&](const ConnectionPtr&, ConnectionEvent e) {
+        if (e != ConnectionEvent::closed) return;
+        ++closing;
+        saw_all += wait_until([&] { return closing == 3; }, 3000);
+    };
+    const uint16_t port = f.start();
+    RawMaster a(port), b(port), c(port);
+    ASSERT_TRUE(wait_until([&] { return server_open_connections(*f.server) == 3; }));
+    server_stop(*f.server);
+    EXPECT_EQ(saw_all, 3) << "each closed handler ran while the others were closing too";
 }
 
 TEST(ServerApci, PortInUseIsReportedNotFatal) {
