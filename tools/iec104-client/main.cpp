@@ -311,6 +311,7 @@ int main(int argc, char** argv) {
         inbox.arrived.notify_all();
     };
     std::string error;
+    config.apci.t0 = int(timeout);  // -t bounds the connect as well
     ClientPtr client = client_connect(config, handlers, error);
     if (!client) {
         std::fprintf(stderr, "iec104-client: %s:%u: %s\n", config.host.c_str(), config.port, error.c_str());
