@@ -257,7 +257,8 @@ TEST(ServerApci, ConnectionWithoutAThreadIsRefusedAndTheServerRuns) {
             ServerFixture f;
             const uint16_t port = f.start();
             // Larger than any stack a finished thread left for reuse.
-            pthread_attr_t attr;
+            pthread_attr_t usual, attr;
+            pthread_getattr_default_np(&usual);
             pthread_attr_init(&attr);
             pthread_attr_setstacksize(&attr, size_t(64) << 20);
             pthread_setattr_default_np(&attr);
@@ -283,6 +284,8 @@ TEST(ServerApci, ConnectionWithoutAThreadIsRefusedAndTheServerRuns) {
                 if (!refused.closed_by_peer()) failed |= 1;
             }
             setrlimit(RLIMIT_AS, &old);
+            pthread_setattr_default_np(&usual);
+            pthread_attr_destroy(&usual);
             RawMaster next(port);
             next.send_u(kTestfrAct);
             if (next.read_hex() != "68 04 83 00 00 00") failed |= 2;
