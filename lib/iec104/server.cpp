@@ -1,5 +1,7 @@
 #include <poll.h>
 
+#include <system_error>
+
 #include "lib/iec104/server_internal.h"
 
 namespace iec104 {
@@ -19,11 +21,14 @@ void reap_connections(Server& s, bool all) {
             }
         }
     }
+    // Every thread is told first, so that their closed events run side by
+    // side rather than one connection's handler after the other's.
     for (auto& c : done) {
         c->stop = true;
         wake(c->event);
-        if (c->thread.joinable()) c->thread.join();
     }
+    for (auto& c : done)
+        if (c->thread.joinable()) c->thread.join();
 }
 
 int count_open(Server& s) {
@@ -56,11 +61,18 @@ bool accept_one(Server& s) {
     c->socket = std::move(socket);
     std::lock_guard lock(s.mutex);
     s.connections.push_back(c);
-    c->thread = std::thread([&s, c] {
-        run_connection(s, c);
-        c->finished = true;
-        wake(s.event);
-    });
+    try {
+        c->thread = std::thread([&s, c] {
+            run_connection(s, c);
+            c->finished = true;
+            wake(s.event);
+        });
+    } catch (const std::system_error&) {
+        // No thread to be had (memory or thread limit): this master is
+        // turned away like one over the limit, and the server keeps serving.
+        s.connections.pop_back();
+        close_orderly(c->socket);
+    }
     return true;
 }
 

@@ -117,6 +117,13 @@ TEST(ClientTool, ConnectionFailureAndUsage) {
     const std::string port = std::to_string(station.start());
     EXPECT_EQ(run_tool("-p " + port + " 127.0.0.1 sc 5000 7").status, 2);
     EXPECT_EQ(run_tool("-p " + port + " 127.0.0.1 fly").status, 2);
+    // Times a CP56Time2a cannot carry (the station would read 1970 as 2070)
+    // are refused, not sent: seconds typed for milliseconds, 1999, 2100.
+    for (const char* time : {"1711850398", "946684799999", "4102444800000"}) {
+        EXPECT_EQ(run_tool("-p " + port + " 127.0.0.1 cs " + time).status, 2) << time;
+        EXPECT_EQ(run_tool("-p " + port + " 127.0.0.1 sc 5000 1 @" + time).status, 2) << time;
+    }
+    EXPECT_EQ(station.clock_set_to, 0) << "no clock synchronisation went out";
     EXPECT_EQ(run_tool("127.0.0.1").status, 2);
 }
 

@@ -2,6 +2,15 @@
 // the connection limit and protocol violations.
 #include <gtest/gtest.h>
 
+#include <pthread.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+
+#include <atomic>
+#include <cstdio>
+#include <system_error>
+#include <thread>
+
 #include "lib/iec104/commands.h"
 #include "raw_master.h"
 
@@ -236,6 +245,61 @@ TEST(ServerApci, SixthConnectionIsAcceptedAndClosedAtOnce) {
     EXPECT_EQ(next.read_hex(), "68 04 83 00 00 00");
 }
 
+// A master for which no thread can be started (memory exhausted) is turned
+// away, and the server goes on serving the next one. Run in a child process,
+// whose address space is limited so that a thread stack no longer fits.
+TEST(ServerApci, ConnectionWithoutAThreadIsRefusedAndTheServerRuns) {
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        int failed = 0;
+        {
+            ServerFixture f;
+            const uint16_t port = f.start();
+            // Larger than any stack a finished thread left for reuse.
+            pthread_attr_t usual, attr;
+            pthread_getattr_default_np(&usual);
+            pthread_attr_init(&attr);
+            pthread_attr_setstacksize(&attr, size_t(64) << 20);
+            pthread_setattr_default_np(&attr);
+            pthread_attr_destroy(&attr);
+            unsigned long pages = 0;
+            if (FILE* statm = std::fopen("/proc/self/statm", "r")) {
+                if (std::fscanf(statm, "%lu", &pages) != 1) pages = 0;
+                std::fclose(statm);
+            }
+            rlimit old{};
+            getrlimit(RLIMIT_AS, &old);
+            const rlimit tight{pages * size_t(sysconf(_SC_PAGESIZE)) + (size_t(8) << 20), old.rlim_max};
+            setrlimit(RLIMIT_AS, &tight);
+            bool thread_started = false;
+            try {
+                std::thread([] {}).join();
+                thread_started = true;
+            } catch (const std::system_error&) {
+            }
+            if (thread_started) _exit(77);  // the limit does not bite here (sanitizer shadow memory)
+            {
+                RawMaster refused(port);
+                if (!refused.closed_by_peer()) failed |= 1;
+            }
+            setrlimit(RLIMIT_AS, &old);
+            pthread_setattr_default_np(&usual);
+            pthread_attr_destroy(&usual);
+            RawMaster next(port);
+            next.send_u(kTestfrAct);
+            if (next.read_hex() != "68 04 83 00 00 00") failed |= 2;
+            if (f.event_count() != 1) failed |= 4;  // opened: only the second master
+        }
+        _exit(failed);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status)) << "the server's process died";
+    if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "thread creation cannot be made to fail here";
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "1: not turned away, 2: next master not served, 4: events";
+}
+
 TEST(ServerApci, RefusedPeerGetsNoEvent) {
     ServerFixture f;
     f.handlers.connection_request = [](const std::string&) { return false; };
@@ -256,6 +320,23 @@ TEST(ServerApci, EveryConnectionIsStartedOnItsOwn) {
     EXPECT_EQ(server_enqueue(*f.server, spontaneous(7, 1)), 2);
     EXPECT_EQ(a.read_asdu(), to_hex(encoded(spontaneous(7, 1))));
     EXPECT_EQ(b.read_asdu(), to_hex(encoded(spontaneous(7, 1))));
+}
+
+// Stopping closes every connection at once: a closed handler that takes its
+// time (a status query) does not hold back the others' closing.
+TEST(ServerApci, StopClosesEveryConnectionTogether) {
+    ServerFixture f;
+    std::atomic<int> closing{0}, saw_all{0};
+    f.handlers.connection_event = [&](const ConnectionPtr&, ConnectionEvent e) {
+        if (e != ConnectionEvent::closed) return;
+        ++closing;
+        saw_all += wait_until([&] { return closing == 3; }, 3000);
+    };
+    const uint16_t port = f.start();
+    RawMaster a(port), b(port), c(port);
+    ASSERT_TRUE(wait_until([&] { return server_open_connections(*f.server) == 3; }));
+    server_stop(*f.server);
+    EXPECT_EQ(saw_all, 3) << "each closed handler ran while the others were closing too";
 }
 
 TEST(ServerApci, PortInUseIsReportedNotFatal) {

@@ -6,6 +6,7 @@
 // outcome of each action on standard error. Exit status: 0 every action
 // confirmed, 1 a negative or missing confirmation, 2 usage, 3 connection failure.
 #include <cerrno>
+#include <climits>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -41,7 +42,13 @@ const char kUsage[] =
     "  seb IOA N [@T]     scaled set-point (-32768..32767)\n"
     "  sef IOA F [@T]     short floating-point set-point\n"
     "  cs [EPOCH_MS]      clock synchronisation (default: now)\n"
-    "  @T is a CP56Time2a time tag: @now or @EPOCH_MS (UTC)\n";
+    "  @T is a CP56Time2a time tag: @now or @EPOCH_MS (UTC)\n"
+    "  EPOCH_MS is milliseconds since 1970 (UTC), within the years 2000..2099\n";
+
+// CP56Time2a carries the year within the century and is read back as
+// 2000 + year, so only these times arrive at the station as sent.
+constexpr long long kCp56FirstMs = 946684800000LL;  // 2000-01-01T00:00:00.000Z
+constexpr long long kCp56LastMs = 4102444799999LL;  // 2099-12-31T23:59:59.999Z
 
 int64_t now_ms() {
     using namespace std::chrono;
@@ -178,7 +185,7 @@ bool time_tag(const std::vector<std::string>& args, size_t& i, std::optional<int
         time = now_ms();
         return true;
     }
-    if (!parse_int(t, 0, 4102444800000LL, ms)) return false;
+    if (!parse_int(t, kCp56FirstMs, kCp56LastMs, ms)) return false;
     time = ms;
     return true;
 }
@@ -208,7 +215,8 @@ int run_actions(Session& s, const std::vector<std::string>& args) {
             ok = read_object(s, uint32_t(ioa));
         } else if (action == "cs") {
             long long ms = now_ms();
-            if (i < args.size() && parse_int(args[i], 0, 4102444800000LL, n)) {
+            if (i < args.size() && parse_int(args[i], LLONG_MIN, LLONG_MAX, n)) {
+                if (n < kCp56FirstMs || n > kCp56LastMs) return usage("cs time must lie in the years 2000..2099");
                 ms = n;
                 ++i;
             }
@@ -303,6 +311,7 @@ int main(int argc, char** argv) {
         inbox.arrived.notify_all();
     };
     std::string error;
+    config.apci.t0 = int(timeout);  // -t bounds the connect as well
     ClientPtr client = client_connect(config, handlers, error);
     if (!client) {
         std::fprintf(stderr, "iec104-client: %s:%u: %s\n", config.host.c_str(), config.port, error.c_str());
