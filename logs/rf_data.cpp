@@ -14,36 +14,35 @@ namespace logs {
 
 rf_data_list recent_rf_data;
 
+// The measurements a wake-up and an event telegram both carry.
+template <class T>
+static void fill_common_measurements(rf_data_entry& e, const T& r) {
+    const float tenth = 0.1f;
+    e.i_status = r.i_status;
+    e.i_mean = r.i_mean;
+    e.i_min = r.i_min;
+    e.i_max = r.i_max;
+    e.v_status = r.v_status;
+    e.v_inst = float(r.v_inst) * tenth;
+    e.batt_v = float(r.battery_v) * tenth;
+    e.rssi = r.rssi;
+}
+
 static void fill_measurements(rf_data_entry& e, const rf::wakeup_data* w,
                               const rf::event_data* ev) {
-    const float tenth = 0.1f;
     if (w) {
-        e.i_status = w->i_status;
-        e.i_mean = w->i_mean;
-        e.i_min = w->i_min;
-        e.i_max = w->i_max;
-        e.v_status = w->v_status;
-        e.v_inst = float(w->v_inst) * tenth;
-        e.batt_v = float(w->battery_v) * tenth;
-        e.rssi = w->rssi;
+        fill_common_measurements(e, *w);
         e.di_dt_level = w->di_dt_level;
         e.imax_level = w->imax_level;
         e.auto_reset = w->auto_reset;
         e.flash_time = w->flash_time;
         e.inrush = w->transient_on;
         e.validation = w->validation;
-        e.voltage = float(w->mv) * tenth;
+        e.voltage = float(w->mv) * 0.1f;
         e.freq = w->frequency;
         e.period = w->period;
     } else if (ev) {
-        e.i_status = ev->i_status;
-        e.i_mean = ev->i_mean;
-        e.i_min = ev->i_min;
-        e.i_max = ev->i_max;
-        e.v_status = ev->v_status;
-        e.v_inst = float(ev->v_inst) * tenth;
-        e.batt_v = float(ev->battery_v) * tenth;
-        e.rssi = ev->rssi;
+        fill_common_measurements(e, *ev);
     }
 }
 
