@@ -1,6 +1,9 @@
 #include "app/clock.h"
 
+#include <sys/time.h>
 #include <time.h>
+
+#include <cerrno>
 
 namespace app {
 
@@ -15,5 +18,18 @@ int64_t wall_ms() {
     clock_gettime(CLOCK_REALTIME, &ts);
     return int64_t(ts.tv_sec) * 1000 + int64_t(ts.tv_nsec) / 1000000;
 }
+
+namespace {
+
+int set_system_clock_ms(int64_t ms) {
+    timeval tv{};
+    tv.tv_sec = time_t(ms / 1000);
+    tv.tv_usec = suseconds_t((ms % 1000) * 1000);
+    return settimeofday(&tv, nullptr) == 0 ? 0 : errno;
+}
+
+}  // namespace
+
+wall_clock_hooks wall_clock{wall_ms, set_system_clock_ms};
 
 }  // namespace app

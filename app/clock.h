@@ -12,6 +12,14 @@ uint64_t monotonic_ms();
 // Milliseconds since 1970 of CLOCK_REALTIME.
 int64_t wall_ms();
 
+// The wall clock as the daemon reads and sets it. Tests replace these before
+// any thread starts, so that no test ever moves the clock of its machine.
+struct wall_clock_hooks {
+    int64_t (*now_ms)();          // default: wall_ms
+    int (*set_ms)(int64_t ms);    // default: settimeofday; 0, or the errno value
+};
+extern wall_clock_hooks wall_clock;
+
 // Wall-clock milliseconds shifted by offset_minutes (data point time).
 inline int64_t shifted_wall_ms(int64_t now_wall_ms, int32_t offset_minutes) {
     return now_wall_ms + int64_t(offset_minutes) * 60000;

@@ -1,6 +1,15 @@
 #include "app/startup_steps.h"
 
+#include <cstdio>
+#include <cstdlib>
+#include <new>
+
 #include "fpi/fault_counter.h"
+#include "iec104/aux_values.h"
+#include "iec104/data_points.h"
+#include "iec104/reporting.h"
+#include "iec104/server.h"
+#include "iec104/slots.h"
 #include "logs/event_logs.h"
 
 namespace app {
@@ -13,19 +22,30 @@ void open_persistent_stores(gateway& g) {
 }
 void close_persistent_stores(gateway&) {}
 
-void allocate_connection_slots(gateway&) {}
+void allocate_connection_slots(gateway& g) {
+    outstation::slots_allocate(outstation::connection_slots, g.cfg->settings.no_of_connections);
+}
 
-void build_data_point_table(gateway&) {}
+void build_data_point_table(gateway& g) {
+    try {
+        outstation::data_point_table_build(outstation::fpi_data_points, g.cfg->fpi_points, stdout);
+    } catch (const std::bad_alloc&) {
+        std::_Exit(255);
+    }
+}
 
-void start_iec104_server(gateway&) {}
-bool iec104_server_running(gateway&) { return true; }
-void stop_iec104_server(gateway&) {}
-void destroy_iec104_server(gateway&) {}
+void start_iec104_server(gateway& g) { outstation::server_setup(*g.cfg); }
+bool iec104_server_running(gateway&) { return outstation::server_is_running(); }
+void stop_iec104_server(gateway&) { outstation::server_stop(); }
+void destroy_iec104_server(gateway&) { outstation::server_destroy(); }
 
 void reset_contact_table(gateway&) {}
 
-void publish_start_values(gateway&) {}
+void publish_start_values(gateway& g) {
+    outstation::publish_aux_position(g.cfg->aux_points, g.cfg->settings.asdu_time_offset);
+    outstation::publish_fault_totals(g.cfg->aux_points, g.cfg->settings.asdu_time_offset);
+}
 
-void cyclic_transmission(timer*, void*) {}
+void cyclic_transmission(timer*, void*) { outstation::cyclic_transmission(); }
 
 }  // namespace app

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "app/locks.h"
+#include "iec104/data_points.h"
 #include "logs/event_logs.h"
 
 namespace app {
@@ -35,6 +36,7 @@ void rf_reader_thread(gateway& g) {
         std::lock_guard<std::mutex> lock(rf_log_lock);
         logs::rf_fpi_db_init(g.cfg->settings.data_dir);
     }
+    outstation::rtu_ioa_mapping_build(outstation::rtu_ioa_map, g.cfg->fpi_points, stdout);
     idle_until_stopped(g);
 }
 void ubus_thread(gateway& g) { idle_until_stopped(g); }

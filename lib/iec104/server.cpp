@@ -41,7 +41,8 @@ int count_open(Server& s) {
 // Accepts one pending connection; false when none is pending.
 bool accept_one(Server& s) {
     std::string peer;
-    Fd socket = accept_tcp(s.listener, peer);
+    uint16_t peer_port = 0;
+    Fd socket = accept_tcp(s.listener, peer, peer_port);
     if (!socket) return false;
     const int limit = s.config.max_connections;
     if (limit > 0 && count_open(s) >= limit) {
@@ -54,6 +55,7 @@ bool accept_one(Server& s) {
     }
     auto c = std::make_shared<Connection>();
     c->peer = peer;
+    c->peer_endpoint = peer + ":" + std::to_string(peer_port);
     c->app = s.config.app;
     c->event = make_eventfd();
     c->high.limit = s.config.high_queue_bytes;
@@ -210,6 +212,7 @@ bool send_act_term(Connection& c, Asdu& asdu) {
 }
 
 const std::string& peer_address(const Connection& c) { return c.peer; }
+const std::string& peer_endpoint(const Connection& c) { return c.peer_endpoint; }
 const void* identity(const Connection& c) { return &c; }
 const AppLayerParameters& app_parameters(const Connection& c) { return c.app; }
 

@@ -90,7 +90,8 @@ bool send_act_con(Connection& c, Asdu& asdu, bool negative);
 // Sets cause 10 and clears P/N on `asdu` itself, then queues it (high).
 bool send_act_term(Connection& c, Asdu& asdu);
 
-const std::string& peer_address(const Connection& c);
+const std::string& peer_address(const Connection& c);   // "10.0.0.5"
+const std::string& peer_endpoint(const Connection& c);  // "10.0.0.5:51234"
 const void* identity(const Connection& c);
 const AppLayerParameters& app_parameters(const Connection& c);
 bool is_open(const Connection& c);

@@ -22,6 +22,7 @@ constexpr size_t kEntryOverhead = 64;
 
 struct Connection {
     std::string peer;
+    std::string peer_endpoint;
     AppLayerParameters app;
     Fd event;  // wakes the connection thread
     std::atomic<bool> wake_pending{false};

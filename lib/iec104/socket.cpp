@@ -85,7 +85,7 @@ uint16_t local_port(const Fd& socket) {
     return ntohs(sa.sin_port);
 }
 
-Fd accept_tcp(const Fd& listener, std::string& peer) {
+Fd accept_tcp(const Fd& listener, std::string& peer, uint16_t& peer_port) {
     sockaddr_in sa{};
     socklen_t len = sizeof sa;
     Fd s(accept4(listener.fd, reinterpret_cast<sockaddr*>(&sa), &len, SOCK_NONBLOCK | SOCK_CLOEXEC));
@@ -94,6 +94,7 @@ Fd accept_tcp(const Fd& listener, std::string& peer) {
     char text[INET_ADDRSTRLEN] = "";
     inet_ntop(AF_INET, &sa.sin_addr, text, sizeof text);
     peer = text;
+    peer_port = ntohs(sa.sin_port);
     return s;
 }
 

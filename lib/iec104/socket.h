@@ -32,7 +32,7 @@ uint16_t local_port(const Fd& socket);
 
 // Accepts one connection, non-blocking with TCP_NODELAY; the peer's address
 // without the port goes to `peer`.
-Fd accept_tcp(const Fd& listener, std::string& peer);
+Fd accept_tcp(const Fd& listener, std::string& peer, uint16_t& peer_port);
 
 // Connects to host:port within timeout_ms; the socket is left non-blocking with TCP_NODELAY.
 Fd connect_tcp(const std::string& host, uint16_t port, int timeout_ms, std::string& error);

@@ -61,6 +61,12 @@ struct Gateway : ::testing::Test {
         cfg->settings.data_dir = dir.string();
         cfg->settings.export_dir = dir.string();
         cfg->settings.port = 0;  // any free port: tests run side by side
+        cfg->settings.ubus_socket = (dir / "no-broker.sock").string();
+        // the sample configuration's server settings, so that the server runs
+        app::iec104_slave& s = cfg->settings;
+        s.k = 12, s.w = 8, s.t0 = 10, s.t1 = 15, s.t2 = 10, s.t3 = 20;
+        s.sizeof_cot = 2, s.sizeof_ca = 2, s.sizeof_ioa = 3, s.max_asdu_length = 249, s.ca = 1;
+        s.no_of_connections = 5;
     }
     void TearDown() override {
         current_journal = nullptr;

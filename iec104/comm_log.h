@@ -1,0 +1,22 @@
+// Writes the communication event log entries of the connection events off the
+// connection threads. Each entry needs the modem's status, and the cellular
+// query may take up to 3 s; a master must not wait for it. Entries are
+// written in event order: the writer takes everything queued, asks the modem
+// once and writes the entries with that answer.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace outstation {
+
+// Starts the writer; the modem is asked on the broker at `ubus_socket`.
+void comm_logger_start(const std::string& ubus_socket);
+// Queues an entry (time already shifted by asdu_time_offset).
+void comm_logger_post(int64_t time, std::string text);
+// Writes what is queued, then ends the writer.
+void comm_logger_stop();
+// Waits until every posted entry is written; false after timeout_ms.
+bool comm_logger_wait_idle(int timeout_ms);
+
+}  // namespace outstation

@@ -1,0 +1,42 @@
+#include "iec104/data_points.h"
+
+namespace outstation {
+
+data_point_table fpi_data_points;
+rtu_ioa_mapping rtu_ioa_map;
+
+void data_point_table_build(data_point_table& t, std::span<const app::fpi_iec104_ioa> points, FILE* out) {
+    t.points.clear();
+    for (const app::fpi_iec104_ioa& p : points) {
+        auto [it, added] = t.points.emplace(data_point_key(p.ioa, p.type_id), &p);
+        if (!added)
+            std::fprintf(out, "Duplicate FPI data point '%s' (IOA %d, type %d) ignored, '%s' is used\n",
+                         p.name.c_str(), p.ioa, p.type_id, it->second->name.c_str());
+    }
+}
+
+void rtu_ioa_mapping_build(rtu_ioa_mapping& m, std::span<const app::fpi_iec104_ioa> points, FILE* out) {
+    std::fprintf(out, "Creating RTU IOA mapping list\n");
+    for (int id = 1; id <= slave_count; ++id) {
+        slave_node& node = m.nodes[size_t(id - 1)];
+        node.slave_id = id;
+        node.points.clear();
+        for (const app::fpi_iec104_ioa& p : points) {
+            if (int(node.points.size()) == max_slave_points) break;
+            if (p.slave_id == id) node.points.push_back({p.ioa, p.type_id});
+        }
+        std::fprintf(out, "[Slave %d] %d elements added to list index %d\n", id, int(node.points.size()), id - 1);
+    }
+}
+
+const app::fpi_iec104_ioa* data_point_lookup(int32_t ioa, int32_t type_id) {
+    auto it = fpi_data_points.points.find(data_point_key(ioa, type_id));
+    return it == fpi_data_points.points.end() ? nullptr : it->second;
+}
+
+const slave_node* slave_point_list(int slave_id) {
+    if (slave_id < 1 || slave_id > slave_count) return nullptr;
+    return &rtu_ioa_map.nodes[size_t(slave_id - 1)];
+}
+
+}  // namespace outstation
