@@ -89,6 +89,8 @@ bool server_setup(const app::config& cfg) {
         std::fprintf(stderr, "server_setup: port %d: %s\n", s.port, iec104::server_error(*server).c_str());
         return false;
     }
+    // Host runs and tests ask for any free port; they learn which from here.
+    if (s.port == 0) std::printf("IEC 60870-5-104 server listening on port %u\n", unsigned(iec104::server_port(*server)));
     return true;
 }
 
