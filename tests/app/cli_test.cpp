@@ -6,6 +6,12 @@
 #include <sstream>
 #include <thread>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <regex>
+
 #include "tests/app/child_process.h"
 
 namespace {
@@ -31,8 +37,9 @@ struct Fpigate : ::testing::Test {
     }
     void TearDown() override { std::filesystem::remove_all(dir); }
 
-    // The sample configuration with every file of the run inside dir and no radio.
-    void write_sample_config() {
+    // The sample configuration with every file of the run inside dir and no
+    // radio; `extra` is appended to the package.
+    void write_sample_config(const std::string& port = "0", const std::string& extra = "") {
         std::ifstream in(std::string(FPIGATE_SOURCE_DIR) + "/config/fpigate");
         std::ostringstream text;
         std::string line;
@@ -44,9 +51,10 @@ struct Fpigate : ::testing::Test {
                      << "\toption export_dir '" << dir.string() << "'\n"
                      << "\toption gpio_chip 'sim:" << (dir / "gpio").string() << "'\n"
                      << "\toption ubus_socket '" << (dir / "ubus.sock").string() << "'\n"
-                     << "\toption port '0'\n";  // any free port: tests run side by side
+                     << "\toption port '" << port << "'\n";  // 0: any free port, tests run side by side
             }
         }
+        text << extra;
         std::filesystem::create_directories(dir / "config");
         std::ofstream(dir / "config" / "fpigate") << text.str();
     }
@@ -117,6 +125,77 @@ TEST_F(Fpigate, RunsOnTheSampleConfigurationUntilSigint) {
     EXPECT_NE(p.out.find("sigint_handler stop running\n", first + 1), std::string::npos) << p.out;
     EXPECT_TRUE(p.out.ends_with("exiting program")) << p.out;
     EXPECT_EQ(p.err, "");
+}
+
+// The port fpigate names when it was asked for any free one.
+int listening_port(child_process& p) {
+    if (!p.wait_for_output(" server listening on port ")) return -1;
+    while (!std::regex_search(p.out, std::regex("listening on port [0-9]+\n")) && p.out_fd >= 0) p.pump(50);
+    std::smatch m;
+    if (!std::regex_search(p.out, m, std::regex("listening on port ([0-9]+)\n"))) return -1;
+    return std::stoi(m[1]);
+}
+
+TEST_F(Fpigate, AnswersAnInterrogationWithThePositionAndTheFaultTotals) {
+    write_sample_config();
+    child_process p({fpigate, "-p", (dir / "config").string()});
+    const int port = listening_port(p);
+    ASSERT_GT(port, 0) << p.out;
+    // The server runs before the worker threads start; the start values are
+    // published after them, so an early master finds the store still empty.
+    std::string answer;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (answer.find("ioa=1008") == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+        child_process gi({std::string(FPIGATE_BIN_DIR) + "/iec104-client", "-p", std::to_string(port), "127.0.0.1", "gi"});
+        EXPECT_EQ(gi.wait_exit(), 0) << gi.err;
+        answer = gi.out;
+        if (answer.find("ioa=1008") == std::string::npos) p.pump(50);
+    }
+    EXPECT_EQ(answer,
+              "C_IC_NA_1 cot=7 neg=0 test=0 ca=1 ioa=0 value=20 quality=0x00 time=-\n"
+              "M_ME_NC_1 cot=20 neg=0 test=0 ca=1 ioa=1001 value=52.52001 quality=0x00 time=-\n"
+              "M_ME_NC_1 cot=20 neg=0 test=0 ca=1 ioa=1002 value=13.40495 quality=0x00 time=-\n"
+              "M_ME_NB_1 cot=20 neg=0 test=0 ca=1 ioa=1003 value=0 quality=0x00 time=-\n"
+              "M_ME_NB_1 cot=20 neg=0 test=0 ca=1 ioa=1004 value=0 quality=0x00 time=-\n"
+              "M_ME_NB_1 cot=20 neg=0 test=0 ca=1 ioa=1005 value=0 quality=0x00 time=-\n"
+              "M_ME_NB_1 cot=20 neg=0 test=0 ca=1 ioa=1006 value=0 quality=0x00 time=-\n"
+              "M_ME_NB_1 cot=20 neg=0 test=0 ca=1 ioa=1007 value=0 quality=0x00 time=-\n"
+              "M_ME_NB_1 cot=20 neg=0 test=0 ca=1 ioa=1008 value=0 quality=0x00 time=-\n"
+              "C_IC_NA_1 cot=10 neg=0 test=0 ca=1 ioa=0 value=20 quality=0x00 time=-\n");
+    EXPECT_TRUE(p.wait_for_output("Creating RTU IOA mapping list\n")) << p.out;
+    EXPECT_TRUE(p.wait_for_output("[Slave 9] 28 elements added to list index 8\n")) << p.out;
+    EXPECT_TRUE(p.wait_for_output("\nFPI Aux IOA Name LATITUDE, Value 52.520008\n")) << p.out;
+    EXPECT_TRUE(p.wait_for_output("Received interrogation for group 20\n")) << p.out;
+    while (!p.catches(SIGINT)) p.pump(10);
+    ::kill(p.pid, SIGINT);
+    EXPECT_EQ(p.wait_exit(), 0);
+    // every connection event reached the communication log before the exit
+    EXPECT_TRUE(std::filesystem::exists(dir / "communication_event_data.bin"));
+    EXPECT_GT(std::filesystem::file_size(dir / "communication_event_data.bin"), 4 * 16u);
+    EXPECT_EQ(p.err, "");
+}
+
+TEST_F(Fpigate, APortInUseStopsServingButNotTheStart) {
+    // a listener of our own on a free port
+    const int blocker = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    ASSERT_EQ(::bind(blocker, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+    ASSERT_EQ(::listen(blocker, 1), 0);
+    socklen_t len = sizeof sa;
+    ::getsockname(blocker, reinterpret_cast<sockaddr*>(&sa), &len);
+    const std::string port = std::to_string(ntohs(sa.sin_port));
+    // and a duplicated FPI data point
+    write_sample_config(port, "\nconfig fpi_iec104_ioas 'copy'\n\toption slave_id '2'\n\toption ioa_name 'I_Mean'\n"
+                              "\toption ioa '100'\n\toption type_id '35'\n");
+    child_process p({fpigate, "-p", (dir / "config").string()});
+    EXPECT_EQ(p.wait_exit(std::chrono::seconds(30)), 0);
+    ::close(blocker);
+    EXPECT_NE(p.out.find("Duplicate FPI data point 'copy' (IOA 100, type 35) ignored, 'fpi1_i_status' is used\n"), std::string::npos) << p.out;
+    // the workers were started all the same
+    EXPECT_NE(p.out.find("Starting RTU rf device reading...\n"), std::string::npos) << p.out;
+    EXPECT_TRUE(p.out.ends_with("Starting server failed!\nexiting program")) << p.out;
+    EXPECT_EQ(p.err, "server_setup: port " + port + ": bind: Address already in use\n");
 }
 
 }  // namespace
