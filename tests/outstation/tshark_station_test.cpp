@@ -1,0 +1,113 @@
+// A session of the outstation with a master (interrogation, cyclic and
+// spontaneous data, clock synchronisation), recorded APDU by APDU as the
+// master saw it, written as a pcap file and decoded by Wireshark's
+// IEC 60870-5-104 dissector: no malformed packet, no expert warning or error.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <cstdio>
+
+#include "tests/iec104/pcap_writer.h"
+#include "tests/outstation/station.h"
+
+namespace {
+
+using station_test::station;
+using station_test::wait_for;
+
+std::string run(const std::string& cmd, int& status) {
+    std::string out;
+    FILE* p = popen(cmd.c_str(), "r");
+    if (!p) return out;
+    char buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+    const int rc = pclose(p);
+    status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+    return out;
+}
+
+TEST(StationTshark, DissectorDecodesASessionWithTheOutstation) {
+    int status = 0;
+    run("command -v tshark >/dev/null 2>&1", status);
+    if (status != 0) GTEST_SKIP() << "tshark is not installed";
+
+    station st;
+    ASSERT_TRUE(st.start());
+    for (int i = 0; i < 31; ++i) station::update(100 + i, int32_t(i & 1), 30);  // cyclically two ASDUs
+    station::update(200, int32_t(2), 31);
+    station::update(300, 0.25, 34);
+    station::update(400, int32_t(-300), 35);
+    for (int i = 0; i < 3; ++i) station::update(500 + i, 230.5 + i, 36);
+
+    std::mutex m;
+    std::vector<std::pair<bool, std::vector<uint8_t>>> apdus;
+    std::atomic<int> received{0};
+    iec104::ClientHandlers h;
+    h.tap = [&](bool outgoing, std::span<const uint8_t> apdu) {
+        std::lock_guard lk(m);
+        apdus.emplace_back(outgoing, std::vector<uint8_t>(apdu.begin(), apdu.end()));
+    };
+    h.asdu = [&](const iec104::Asdu&) { ++received; };
+    iec104::ClientConfig cc;
+    cc.port = st.port();
+    std::string error;
+    iec104::ClientPtr client = iec104::client_connect(cc, h, error);
+    ASSERT_TRUE(client) << error;
+    ASSERT_TRUE(iec104::client_start_dt(*client, 5000));
+    ASSERT_TRUE(wait_for([] {
+        std::lock_guard lk(outstation::connection_slots.lock);
+        return outstation::connection_slots.slots[0].online;
+    }));
+    const iec104::AppLayerParameters& p = cc.app;
+
+    iec104::client_send(*client, iec104::interrogation_command(p, 1));  // con, 5 groups, term
+    ASSERT_TRUE(wait_for([&] { return received == 7; }));
+    outstation::cyclic_transmission();  // 31 points in two ASDUs, then 4 more groups
+    ASSERT_TRUE(wait_for([&] { return received == 13; }));
+    station::update(100, int32_t(1), 30);
+    station::update(200, int32_t(1), 31);
+    station::update(300, -0.5, 34);
+    station::update(400, int32_t(1234), 35);
+    station::update(500, 49.5, 36);
+    ASSERT_TRUE(wait_for([&] { return received == 18; }));
+    iec104::client_send(*client, iec104::clock_sync_command(p, 1, station_test::fake_epoch_ms));
+    iec104::client_send(*client, iec104::interrogation_command(p, 1, 21));  // refused
+    ASSERT_TRUE(wait_for([&] { return received == 20; }));
+    ASSERT_TRUE(iec104::client_stop_dt(*client, 5000));
+    iec104::client_close(*client);
+
+    const std::string pcap = (st.dir.path / "session.pcap").string();
+    int i_frames = 0;
+    {
+        test::PcapWriter w(pcap);
+        ASSERT_TRUE(w.ok());
+        std::lock_guard lk(m);
+        for (auto& [outgoing, bytes] : apdus) {
+            w.apdu(outgoing, bytes);
+            i_frames += (bytes[2] & 1) == 0;
+        }
+    }
+    EXPECT_EQ(i_frames, 20 + 3);  // received, and the three the master sent
+
+    const std::string tshark = "tshark -n -r " + pcap + " ";
+    const std::string bad = run(tshark + "-Y '_ws.malformed || _ws.expert.severity >= \"Warning\"' 2>/dev/null", status);
+    EXPECT_EQ(status, 0) << bad;
+    EXPECT_EQ(bad, "") << "malformed or expert-flagged packets";
+
+    const std::string apci = run(tshark + "-Y iec60870_104 -T fields -e iec60870_104.type 2>/dev/null", status);
+    std::lock_guard lk(m);
+    EXPECT_EQ(std::count(apci.begin(), apci.end(), '\n'), std::ptrdiff_t(apdus.size()));
+    const std::string types = run(tshark + "-Y iec60870_asdu -T fields -e iec60870_asdu.typeid 2>/dev/null", status);
+    std::string expected;
+    for (auto& [outgoing, bytes] : apdus)
+        if ((bytes[2] & 1) == 0) expected += std::to_string(bytes[6]) + "\n";
+    EXPECT_EQ(types, expected);
+    // the time-tagged cyclic and spontaneous types were all among them
+    for (const char* t : {"30\n", "31\n", "34\n", "35\n", "36\n", "103\n"})
+        EXPECT_NE(types.find(t), std::string::npos) << t;
+}
+
+}  // namespace
