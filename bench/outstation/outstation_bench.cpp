@@ -1,0 +1,780 @@
+// The outstation under load, over loopback TCP with lib/iec104's client as
+// the master:
+//   - a station interrogation, request to ACT_TERM, of the sample
+//     configuration with every point holding a value, and of a full store
+//     (1000 points);
+//   - the latency of spontaneous reports from value_update to each of five
+//     masters at a paced 1000 updates/s, and how many got lost;
+//   - the resident memory of the daemon (bin/fpigate of this build tree)
+//     serving five masters.
+// Every answer is checked against the store before anything is timed.
+//
+// The outstation prints to standard output; that goes to /dev/null, or to
+// the file named by OUTSTATION_BENCH_LOG, and the results to the original
+// standard output. The wall clock the outstation reads is fixed and can not
+// be set.
+//
+//   build-bench/bench/outstation_bench [--benchmark_filter=...]
+#include <benchmark/benchmark.h>
+#include <ext/stdio_filebuf.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iostream>
+#include <iterator>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/clock.h"
+#include "app/config.h"
+#include "app/config_load.h"
+#include "app/locks.h"
+#include "fpi/fault_counter.h"
+#include "iec104/reporting.h"
+#include "iec104/server.h"
+#include "iec104/slots.h"
+#include "iec104/value_store.h"
+#include "lib/iec104/client.h"
+#include "lib/iec104/commands.h"
+#include "lib/iec104/server.h"
+#include "logs/event_logs.h"
+
+extern char** environ;
+
+namespace {
+
+using steady = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+constexpr int kMasters = 5;
+constexpr int kAnswerTimeoutMs = 5000;
+
+// 2024-06-05 12:34:56.789 UTC, the wall clock as the outstation reads it here.
+constexpr int64_t kWallMs = 1717590896789;
+int64_t fixed_wall_ms() { return kWallMs; }
+int refuse_setting_clock(int64_t) { return EPERM; }
+
+int64_t now_ns() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(steady::now().time_since_epoch()).count();
+}
+
+// Polls `cond` every millisecond for at most `limit`.
+bool wait_for(const std::function<bool()>& cond, milliseconds limit) {
+    const auto end = steady::now() + limit;
+    while (!cond()) {
+        if (steady::now() > end) return false;
+        std::this_thread::sleep_for(milliseconds(1));
+    }
+    return true;
+}
+
+struct temp_dir {
+    std::filesystem::path path;
+    temp_dir() {
+        std::string t = (std::filesystem::temp_directory_path() / "fpigate-bench-XXXXXX").string();
+        if (mkdtemp(t.data())) path = t;
+    }
+    ~temp_dir() {
+        std::error_code ec;
+        std::filesystem::remove_all(path, ec);
+    }
+    temp_dir(const temp_dir&) = delete;
+    temp_dir& operator=(const temp_dir&) = delete;
+};
+
+const std::string sample_dir = std::string(FPIGATE_SOURCE_DIR) + "/config";
+
+bool load_sample(app::config& cfg, std::string& problem) {
+    FILE* null_out = std::fopen("/dev/null", "w");
+    if (!null_out) {
+        problem = "cannot open /dev/null";
+        return false;
+    }
+    const bool ok = app::config_load(sample_dir, cfg, null_out, problem);
+    std::fclose(null_out);
+    return ok;
+}
+
+// ---------------------------------------------------------------------------
+// The outstation in this process: the sample configuration's server settings
+// on a free port, its stores in a temporary directory.
+
+struct station {
+    temp_dir dir;
+    app::config cfg;
+    std::string problem;  // why it does not run; empty when it does
+
+    station() {
+        if (dir.path.empty()) {
+            problem = "no temporary directory";
+            return;
+        }
+        if (!load_sample(cfg, problem)) return;
+        cfg.settings.port = 0;
+        cfg.settings.data_dir = dir.path.string();
+        cfg.settings.export_dir = dir.path.string();
+        cfg.settings.ubus_socket = (dir.path / "no-broker.sock").string();
+        fpi::fault_counter_load(cfg.settings.data_dir);
+        logs::comm_event_db_init(cfg.settings.data_dir);
+        outstation::slots_allocate(outstation::connection_slots, cfg.settings.no_of_connections);
+        if (!outstation::server_setup(cfg)) problem = "server_setup failed";
+    }
+    ~station() {
+        outstation::server_stop();
+        outstation::server_destroy();
+        std::lock_guard lk(app::value_store_lock);
+        outstation::station_values.count = 0;
+        outstation::station_values.highest_group = 0;
+        outstation::station_values.refused.clear();
+    }
+    station(const station&) = delete;
+    station& operator=(const station&) = delete;
+
+    uint16_t port() const { return outstation::server_bound_port(); }
+};
+
+int online_slots() {
+    int n = 0;
+    outstation::for_each_online(outstation::connection_slots, [&](iec104::Connection&) { ++n; });
+    return n;
+}
+
+int store_count() {
+    std::lock_guard lk(app::value_store_lock);
+    return outstation::station_values.count;
+}
+
+// ---------------------------------------------------------------------------
+// Data points and their values.
+
+struct point {
+    int32_t ioa = 0;
+    int32_t type_id = 0;
+    outstation::point_value value;
+};
+
+// A value of the point's type that tells points apart.
+outstation::point_value value_for(int32_t ioa, int32_t type_id) {
+    switch (type_id) {
+    case 30: return int32_t(ioa & 1);
+    case 31: return int32_t(1 + (ioa & 1));
+    case 35: return int32_t(ioa % 10000);
+    case 36: return double(ioa) * 0.25 + 0.125;
+    default: return int32_t(ioa);
+    }
+}
+
+// Every configured point: the digital inputs and outputs, the FPI points and
+// the auxiliary points (position from its ioa_value).
+std::vector<point> sample_points(const app::config& cfg) {
+    std::vector<point> out;
+    for (const app::iec104_ioa& p : cfg.dio_points) out.push_back({p.ioa, p.type_id, value_for(p.ioa, p.type_id)});
+    for (const app::fpi_iec104_ioa& p : cfg.fpi_points)
+        out.push_back({p.ioa, p.type_id, value_for(p.ioa, p.type_id)});
+    for (const app::fpi_aux_iec104_ioa& p : cfg.aux_points) {
+        outstation::point_value v = value_for(p.ioa, p.type_id);
+        if (p.type_id == 36 && p.ioa_value) v = std::strtod(p.ioa_value->c_str(), nullptr);
+        out.push_back({p.ioa, p.type_id, v});
+    }
+    return out;
+}
+
+// 1000 points. blocks: 500 single points, 250 scaled and 250 short floats,
+// each type on consecutive IOAs. fpi_layout: the points of FPI 1 of the
+// sample configuration (28 values, 9 parameters, RESET, types mixed) repeated
+// on IOA blocks of 100 until there are 1000.
+std::vector<point> thousand_points(const app::config& cfg, bool fpi_layout) {
+    std::vector<point> out;
+    if (!fpi_layout) {
+        for (int i = 0; i < 500; ++i) out.push_back({2000 + i, 30, value_for(2000 + i, 30)});
+        for (int i = 0; i < 250; ++i) out.push_back({3000 + i, 35, value_for(3000 + i, 35)});
+        for (int i = 0; i < 250; ++i) out.push_back({4000 + i, 36, value_for(4000 + i, 36)});
+        return out;
+    }
+    std::vector<app::fpi_iec104_ioa> pattern;
+    for (const app::fpi_iec104_ioa& p : cfg.fpi_points)
+        if (p.slave_id == 1) pattern.push_back(p);
+    if (pattern.empty()) return out;
+    const int32_t base = pattern.front().ioa / 100 * 100;
+    for (int32_t block = 1; out.size() < size_t(outstation::value_store_capacity); ++block)
+        for (const app::fpi_iec104_ioa& p : pattern) {
+            if (out.size() == size_t(outstation::value_store_capacity)) break;
+            const int32_t ioa = block * 100 + (p.ioa - base);
+            out.push_back({ioa, p.type_id, value_for(ioa, p.type_id)});
+        }
+    return out;
+}
+
+void store(const std::vector<point>& points) {
+    for (const point& p : points) {
+        std::lock_guard lk(app::value_store_lock);
+        outstation::value_update(p.ioa, p.value, p.type_id, kWallMs);
+    }
+}
+
+// The object a station interrogation must carry for the point.
+iec104::InformationObject expected_object(const point& p) {
+    return outstation::value_object(p.ioa, p.value, p.type_id, kWallMs, false);
+}
+
+// ---------------------------------------------------------------------------
+// A master on 127.0.0.1.
+
+struct master {
+    const iec104::AppLayerParameters app;  // the sample's: COT 2, CA 2, IOA 3, 249
+    iec104::ClientPtr client;
+
+    std::mutex m;
+    std::condition_variable ended;
+    long terminations = 0;  // ACT_TERM or negative ACT_CON of C_IC_NA_1
+    long refusals = 0;      // negative ACT_CON
+    long gi_asdus = 0;
+    long gi_objects = 0;
+    bool keep = false;
+    std::vector<iec104::Asdu> kept;
+
+    // Spontaneous short floats of watched_ioa carry a sequence number n:
+    // arrivals[n] is when it came (steady ns).
+    const int32_t watched_ioa;
+    std::vector<std::atomic<int64_t>> arrivals;
+    std::atomic<long> arrived{0};
+    std::atomic<long> unexpected{0};  // duplicate or out of range
+
+    explicit master(int32_t watched = -1, size_t sequence_numbers = 0)
+        : watched_ioa(watched), arrivals(sequence_numbers) {}
+
+    bool connect(uint16_t port, std::string& error) {
+        iec104::ClientConfig cc;
+        cc.host = "127.0.0.1";
+        cc.port = port;
+        cc.app = app;
+        iec104::ClientHandlers h;
+        h.asdu = [this](const iec104::Asdu& a) { received(a); };
+        client = iec104::client_connect(cc, std::move(h), error);
+        if (!client) return false;
+        if (!iec104::client_start_dt(*client, kAnswerTimeoutMs)) {
+            error = "no STARTDT con";
+            return false;
+        }
+        return true;
+    }
+
+    void received(const iec104::Asdu& a) {
+        if (a.cot == iec104::COT_SPONTANEOUS && a.type == iec104::M_ME_TF_1 && watched_ioa >= 0) {
+            const int64_t t = now_ns();
+            const std::optional<iec104::InformationObject> o = iec104::get_object(a, app, 0);
+            if (o && int32_t(o->ioa) == watched_ioa) {
+                const double n = o->real;
+                const size_t i = n >= 1 ? size_t(n) : 0;
+                int64_t none = 0;
+                if (i > 0 && i < arrivals.size() && double(i) == n && arrivals[i].compare_exchange_strong(none, t))
+                    ++arrived;
+                else
+                    ++unexpected;
+                return;
+            }
+        }
+        std::lock_guard lk(m);
+        if (keep) kept.push_back(a);
+        if (a.cot == iec104::COT_INTERROGATED_BY_STATION) {
+            ++gi_asdus;
+            gi_objects += a.count;
+        }
+        if (a.type == iec104::C_IC_NA_1 && (a.cot == iec104::COT_ACTIVATION_TERMINATION ||
+                                            (a.cot == iec104::COT_ACTIVATION_CON && a.negative))) {
+            refusals += a.negative;
+            ++terminations;
+            ended.notify_all();
+        }
+    }
+
+    // Sends a station interrogation and waits for its end.
+    bool interrogate() {
+        std::unique_lock lk(m);
+        const long before = terminations;
+        lk.unlock();
+        if (!iec104::client_send(*client, iec104::interrogation_command(app, 1, 20))) return false;
+        lk.lock();
+        return ended.wait_for(lk, milliseconds(kAnswerTimeoutMs), [&] { return terminations > before; });
+    }
+};
+
+std::string describe(const iec104::InformationObject& o) {
+    std::ostringstream s;
+    s << "IOA " << o.ioa << " value " << o.value << " real " << o.real;
+    return s.str();
+}
+
+// One interrogation with every ASDU kept: ACT_CON, the single and double
+// points, the measured values, ACT_TERM, and every reported point of
+// `points` exactly once with its value.
+bool check_answer(master& ms, const std::vector<point>& points, std::string& problem) {
+    {
+        std::lock_guard lk(ms.m);
+        ms.keep = true;
+        ms.kept.clear();
+    }
+    const bool ended = ms.interrogate();
+    std::vector<iec104::Asdu> asdus;
+    {
+        std::lock_guard lk(ms.m);
+        ms.keep = false;
+        asdus.swap(ms.kept);
+    }
+    if (!ended) {
+        problem = "no ACT_TERM within 5 s";
+        return false;
+    }
+    if (asdus.size() < 2 || asdus.front().type != iec104::C_IC_NA_1 ||
+        asdus.front().cot != iec104::COT_ACTIVATION_CON || asdus.front().negative ||
+        asdus.back().type != iec104::C_IC_NA_1 || asdus.back().cot != iec104::COT_ACTIVATION_TERMINATION) {
+        problem = "answer not framed by a positive ACT_CON and ACT_TERM";
+        return false;
+    }
+    std::map<std::pair<uint32_t, uint8_t>, iec104::InformationObject> expected;
+    for (const point& p : points)
+        if (outstation::reported_type(p.type_id))
+            expected[{uint32_t(p.ioa), outstation::wire_type(p.type_id, false)}] = expected_object(p);
+    bool measured_seen = false;
+    size_t objects = 0;
+    for (size_t k = 1; k + 1 < asdus.size(); ++k) {
+        const iec104::Asdu& a = asdus[k];
+        if (a.cot != iec104::COT_INTERROGATED_BY_STATION) {
+            problem = "type " + std::to_string(a.type) + " cause " + std::to_string(a.cot) + " inside the answer";
+            return false;
+        }
+        const bool measured = a.type == iec104::M_ME_NA_1 || a.type == iec104::M_ME_NB_1 || a.type == iec104::M_ME_NC_1;
+        if (!measured && measured_seen) {
+            problem = "a point ASDU after the measured values";
+            return false;
+        }
+        measured_seen |= measured;
+        for (int i = 0; i < a.count; ++i, ++objects) {
+            const std::optional<iec104::InformationObject> o = iec104::get_object(a, ms.app, i);
+            if (!o) {
+                problem = "undecodable object in ASDU type " + std::to_string(a.type);
+                return false;
+            }
+            auto it = expected.find({o->ioa, a.type});
+            if (it == expected.end()) {
+                problem = "unexpected or repeated object type " + std::to_string(a.type) + " " + describe(*o);
+                return false;
+            }
+            if (!(it->second == *o)) {
+                problem = "type " + std::to_string(a.type) + ": got " + describe(*o) + ", stored " +
+                          describe(it->second);
+                return false;
+            }
+            expected.erase(it);
+        }
+    }
+    if (!expected.empty()) {
+        problem = std::to_string(expected.size()) + " stored points missing, first " + describe(expected.begin()->second);
+        return false;
+    }
+    return objects > 0 || points.empty();
+}
+
+// The timed part of both interrogation benchmarks.
+void time_interrogations(benchmark::State& state, master& ms) {
+    long asdus0, objects0;
+    {
+        std::lock_guard lk(ms.m);
+        asdus0 = ms.gi_asdus;
+        objects0 = ms.gi_objects;
+    }
+    for (auto _ : state) {
+        if (!ms.interrogate()) {
+            state.SkipWithError("no ACT_TERM within 5 s");
+            break;
+        }
+    }
+    std::lock_guard lk(ms.m);
+    if (ms.refusals > 0) state.SkipWithError("interrogation refused");
+    const double n = double(state.iterations());
+    state.counters["asdus_per_gi"] = benchmark::Counter(double(ms.gi_asdus - asdus0) / n);
+    state.counters["objects_per_gi"] = benchmark::Counter(double(ms.gi_objects - objects0) / n);
+    state.SetItemsProcessed(ms.gi_objects - objects0);
+}
+
+bool prepare_interrogation(benchmark::State& state, station& st, master& ms, const std::vector<point>& points) {
+    if (!st.problem.empty()) {
+        state.SkipWithError(st.problem.c_str());
+        return false;
+    }
+    store(points);
+    std::string problem;
+    if (!ms.connect(st.port(), problem)) {
+        state.SkipWithError(("master: " + problem).c_str());
+        return false;
+    }
+    if (!check_answer(ms, points, problem)) {
+        state.SkipWithError(("wrong interrogation answer: " + problem).c_str());
+        return false;
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// 1. The sample configuration, every point holding a value.
+
+void BM_InterrogationSampleConfiguration(benchmark::State& state) {
+    station st;
+    master ms;
+    const std::vector<point> points = sample_points(st.cfg);
+    if (!prepare_interrogation(state, st, ms, points)) return;
+    state.counters["points"] = benchmark::Counter(double(store_count()));
+    time_interrogations(state, ms);
+}
+BENCHMARK(BM_InterrogationSampleConfiguration)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
+// 2. A full store, 1000 points. fill_ms: entering the 1000 first values.
+
+void BM_Interrogation1000Points(benchmark::State& state) {
+    const bool fpi_layout = state.range(0) == 1;
+    station st;
+    master ms;
+    const std::vector<point> points = thousand_points(st.cfg, fpi_layout);
+    if (!st.problem.empty()) {
+        state.SkipWithError(st.problem.c_str());
+        return;
+    }
+    const auto fill_start = steady::now();
+    store(points);
+    const double fill_ms = std::chrono::duration<double, std::milli>(steady::now() - fill_start).count();
+    if (store_count() != outstation::value_store_capacity) {
+        state.SkipWithError(("store holds " + std::to_string(store_count()) + " points, not 1000").c_str());
+        return;
+    }
+    // The values are in; storing them again changes nothing.
+    if (!prepare_interrogation(state, st, ms, points)) return;
+    state.SetLabel(fpi_layout ? "FPI layout" : "blocks");
+    state.counters["fill_ms"] = benchmark::Counter(fill_ms);
+    time_interrogations(state, ms);
+}
+BENCHMARK(BM_Interrogation1000Points)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
+// ---------------------------------------------------------------------------
+// 3. Spontaneous latency: five masters, 1000 updates/s for range(0) seconds
+// of one short float of the sample configuration (its last FPI short float),
+// the value n being the n-th update. lost: updates some master did not get.
+
+void BM_SpontaneousLatencyFiveMasters(benchmark::State& state) {
+    const long updates = long(state.range(0)) * 1000;
+    station st;
+    if (!st.problem.empty()) {
+        state.SkipWithError(st.problem.c_str());
+        return;
+    }
+    int32_t watched = -1;
+    for (const app::fpi_iec104_ioa& p : st.cfg.fpi_points)
+        if (p.type_id == 36) watched = p.ioa;
+    if (watched < 0) {
+        state.SkipWithError("no short float in the sample configuration");
+        return;
+    }
+    store(sample_points(st.cfg));
+    // 0 before any master is there, so that every numbered update changes it.
+    store({{watched, 36, 0.0}});
+
+    std::vector<std::unique_ptr<master>> masters;
+    for (int i = 0; i < kMasters; ++i) {
+        masters.push_back(std::make_unique<master>(watched, size_t(updates) + 1));
+        std::string problem;
+        if (!masters.back()->connect(st.port(), problem)) {
+            state.SkipWithError(("master " + std::to_string(i + 1) + ": " + problem).c_str());
+            return;
+        }
+    }
+    if (!wait_for([] { return online_slots() == kMasters; }, milliseconds(5000))) {
+        state.SkipWithError(("online slots: " + std::to_string(online_slots())).c_str());
+        return;
+    }
+
+    std::vector<int64_t> sent(size_t(updates) + 1, 0);
+    for (auto _ : state) {
+        const auto start = steady::now();
+        for (long n = 1; n <= updates; ++n) {
+            std::this_thread::sleep_until(start + std::chrono::microseconds(1000 * n));
+            sent[size_t(n)] = now_ns();
+            std::lock_guard lk(app::value_store_lock);
+            outstation::value_update(watched, double(n), 36, kWallMs);
+        }
+        wait_for(
+            [&] {
+                for (const auto& m : masters)
+                    if (m->arrived < updates) return false;
+                return true;
+            },
+            milliseconds(2000));
+    }
+
+    uint64_t dropped = 0;
+    outstation::for_each_online(outstation::connection_slots, [&](iec104::Connection& c) {
+        const iec104::ConnectionStats s = iec104::stats(c);
+        dropped += s.dropped_high + s.dropped_low;
+    });
+    std::vector<int64_t> latencies;
+    latencies.reserve(size_t(updates) * kMasters);
+    long lost = 0, unexpected = 0;
+    for (long n = 1; n <= updates; ++n) {
+        bool everywhere = true;
+        for (const auto& m : masters) {
+            const int64_t t = m->arrivals[size_t(n)];
+            if (t == 0)
+                everywhere = false;
+            else
+                latencies.push_back(t - sent[size_t(n)]);
+        }
+        lost += !everywhere;
+    }
+    for (const auto& m : masters) unexpected += m->unexpected;
+    std::sort(latencies.begin(), latencies.end());
+    auto percentile_us = [&](double q) {
+        if (latencies.empty()) return 0.0;
+        const size_t rank = size_t(std::ceil(q * double(latencies.size())));
+        return double(latencies[std::min(latencies.size() - 1, rank == 0 ? 0 : rank - 1)]) / 1000.0;
+    };
+    state.counters["updates"] = benchmark::Counter(double(updates));
+    state.counters["p50_us"] = benchmark::Counter(percentile_us(0.50));
+    state.counters["p99_us"] = benchmark::Counter(percentile_us(0.99));
+    state.counters["max_us"] = benchmark::Counter(percentile_us(1.0));
+    state.counters["lost"] = benchmark::Counter(double(lost));
+    state.counters["dropped"] = benchmark::Counter(double(dropped));
+    state.counters["unexpected"] = benchmark::Counter(double(unexpected));
+}
+BENCHMARK(BM_SpontaneousLatencyFiveMasters)->Arg(3)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// ---------------------------------------------------------------------------
+// 4. The daemon's memory: bin/fpigate on a copy of the sample configuration
+// with host paths (no radio port, no GPIO chip, no broker on its ubus socket)
+// and a free port, five masters connected and each answered an
+// interrogation. rss_kib / hwm_kib: VmRSS / VmHWM then.
+
+uint16_t free_loopback_port() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return 0;
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = 0;
+    socklen_t len = sizeof a;
+    uint16_t port = 0;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
+        port = ntohs(a.sin_port);
+    ::close(fd);
+    return port;
+}
+
+bool write_daemon_config(const std::filesystem::path& root, uint16_t port) {
+    std::ifstream in(sample_dir + "/fpigate");
+    std::ofstream out(root / "config" / "fpigate");
+    if (!in || !out) return false;
+    static const std::regex host_option(
+        R"(^[[:space:]]*#?option (rtu_port|data_dir|export_dir|gpio_chip|ubus_socket|port) )");
+    for (std::string line; std::getline(in, line);) {
+        if (std::regex_search(line, host_option)) continue;
+        out << line << '\n';
+        if (line.rfind("config iec104_slave", 0) == 0) {
+            out << "\toption data_dir '" << (root / "data").string() << "'\n";
+            out << "\toption export_dir '" << (root / "export").string() << "'\n";
+            out << "\toption ubus_socket '" << (root / "ubus.sock").string() << "'\n";
+            out << "\toption port '" << port << "'\n";
+        }
+    }
+    return bool(out);
+}
+
+// "Name:   value ..." of /proc/PID/status as text; empty when absent.
+std::string status_field(pid_t pid, const std::string& name) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind(name + ":", 0) == 0) {
+            const size_t v = line.find_first_not_of(" \t", name.size() + 1);
+            return v == std::string::npos ? std::string() : line.substr(v);
+        }
+    return {};
+}
+
+// The daemon as a child process; its output goes to a log file.
+struct daemon_process {
+    pid_t pid = -1;
+    int status = 0;
+    std::filesystem::path log;
+
+    bool spawn(const std::string& binary, const std::filesystem::path& config_dir, std::string& problem) {
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_addopen(&fa, STDOUT_FILENO, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_adddup2(&fa, STDOUT_FILENO, STDERR_FILENO);
+        std::string path = config_dir.string();
+        char arg0[] = "fpigate", arg1[] = "-p";
+        char* argv[] = {arg0, arg1, path.data(), nullptr};
+        const int e = posix_spawn(&pid, binary.c_str(), &fa, nullptr, argv, environ);
+        posix_spawn_file_actions_destroy(&fa);
+        if (e != 0) {
+            pid = -1;
+            problem = "posix_spawn: " + std::string(std::strerror(e));
+            return false;
+        }
+        return true;
+    }
+    bool running() {
+        if (pid < 0) return false;
+        if (::waitpid(pid, &status, WNOHANG) == pid) {
+            pid = -1;
+            return false;
+        }
+        return true;
+    }
+    // In its serving phase: the SIGINT handler is installed.
+    bool catches_sigint() {
+        const std::string caught = status_field(pid, "SigCgt");
+        return !caught.empty() && (std::strtoull(caught.c_str(), nullptr, 16) & (1ull << (SIGINT - 1)));
+    }
+    // SIGINT and reap; SIGKILL when it has not ended after `limit`.
+    bool stop(milliseconds limit) {
+        if (pid < 0) return true;
+        ::kill(pid, SIGINT);
+        const bool ended = wait_for([this] { return !running(); }, limit);
+        if (!ended) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, &status, 0);
+            pid = -1;
+        }
+        return ended;
+    }
+    ~daemon_process() { stop(milliseconds(10000)); }
+    std::string log_tail() const {
+        std::ifstream in(log);
+        std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        return all.size() > 300 ? all.substr(all.size() - 300) : all;
+    }
+};
+
+void BM_DaemonMemoryFiveMasters(benchmark::State& state) {
+    const std::string binary = FPIGATE_DAEMON;
+    if (::access(binary.c_str(), X_OK) != 0) {
+        state.SkipWithError(("skipped: " + binary + " is not built (build the fpigate target)").c_str());
+        return;
+    }
+    temp_dir root;
+    std::error_code ec;
+    for (const char* d : {"config", "data", "export"}) std::filesystem::create_directories(root.path / d, ec);
+    const uint16_t port = free_loopback_port();
+    if (root.path.empty() || ec || port == 0 || !write_daemon_config(root.path, port)) {
+        state.SkipWithError("cannot prepare the run directory");
+        return;
+    }
+    daemon_process daemon;
+    daemon.log = root.path / "fpigate.log";
+    std::string problem;
+    if (!daemon.spawn(binary, root.path / "config", problem)) {
+        state.SkipWithError(problem.c_str());
+        return;
+    }
+    // Start-up spaces its worker threads; serving starts after a few seconds.
+    if (!wait_for([&] { return !daemon.running() || daemon.catches_sigint(); }, milliseconds(20000)) ||
+        !daemon.running()) {
+        state.SkipWithError(("fpigate did not come up: " + daemon.log_tail()).c_str());
+        return;
+    }
+
+    std::vector<std::unique_ptr<master>> masters;
+    long objects = 0;
+    std::string rss, hwm, threads;
+    for (auto _ : state) {
+        for (int i = 0; i < kMasters && problem.empty(); ++i) {
+            masters.push_back(std::make_unique<master>());
+            master& ms = *masters.back();
+            if (!ms.connect(port, problem)) problem = "master " + std::to_string(i + 1) + ": " + problem;
+            else if (!ms.interrogate()) problem = "master " + std::to_string(i + 1) + ": no ACT_TERM";
+            std::lock_guard lk(ms.m);
+            objects = ms.gi_objects;
+        }
+        if (!problem.empty()) {
+            state.SkipWithError(problem.c_str());
+            break;
+        }
+        rss = status_field(daemon.pid, "VmRSS");
+        hwm = status_field(daemon.pid, "VmHWM");
+        threads = status_field(daemon.pid, "Threads");
+    }
+    if (!problem.empty()) return;
+
+    const auto stop_start = steady::now();
+    const bool ended = daemon.stop(milliseconds(10000));
+    const double exit_ms = std::chrono::duration<double, std::milli>(steady::now() - stop_start).count();
+    masters.clear();
+    if (!ended) {
+        state.SkipWithError("fpigate did not end within 10 s of SIGINT (killed)");
+        return;
+    }
+    if (!WIFEXITED(daemon.status) || WEXITSTATUS(daemon.status) != 0) {
+        state.SkipWithError(("fpigate ended with status " + std::to_string(daemon.status)).c_str());
+        return;
+    }
+    state.counters["rss_kib"] = benchmark::Counter(std::strtod(rss.c_str(), nullptr));
+    state.counters["hwm_kib"] = benchmark::Counter(std::strtod(hwm.c_str(), nullptr));
+    state.counters["threads"] = benchmark::Counter(std::strtod(threads.c_str(), nullptr));
+    state.counters["objects_per_gi"] = benchmark::Counter(double(objects));
+    state.counters["exit_ms"] = benchmark::Counter(exit_ms);
+}
+BENCHMARK(BM_DaemonMemoryFiveMasters)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    app::wall_clock = {fixed_wall_ms, refuse_setting_clock};
+
+    // The results to the original standard output, the outstation's printout
+    // (line-buffered, as in the daemon) to the log or /dev/null.
+    const int results_fd = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+    if (results_fd < 0) return 1;
+    __gnu_cxx::stdio_filebuf<char> results(results_fd, std::ios::out);
+    std::streambuf* const original = std::cout.rdbuf(&results);
+    const char* log = std::getenv("OUTSTATION_BENCH_LOG");
+    const int log_fd = ::open(log && *log ? log : "/dev/null", O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (log_fd >= 0) {
+        ::dup2(log_fd, STDOUT_FILENO);
+        ::close(log_fd);
+    }
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+
+    benchmark::Initialize(&argc, argv);
+    int status = 0;
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        status = 1;
+    else
+        benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    std::cout.flush();
+    std::cout.rdbuf(original);
+    return status;
+}
