@@ -7,7 +7,7 @@
 
 namespace app {
 
-uint64_t monotonic_ms() {
+uint64_t system_monotonic_ms() {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return uint64_t(ts.tv_sec) * 1000u + uint64_t(ts.tv_nsec) / 1000000u;
@@ -31,5 +31,8 @@ int set_system_clock_ms(int64_t ms) {
 }  // namespace
 
 wall_clock_hooks wall_clock{wall_ms, set_system_clock_ms};
+monotonic_clock_hooks monotonic_clock{system_monotonic_ms};
+
+uint64_t monotonic_ms() { return monotonic_clock.now_ms(); }
 
 }  // namespace app

@@ -6,8 +6,17 @@
 
 namespace app {
 
-// Milliseconds of CLOCK_MONOTONIC: seconds * 1000 + nanoseconds / 1000000.
+// Milliseconds of CLOCK_MONOTONIC: seconds * 1000 + nanoseconds / 1000000,
+// read through monotonic_clock.
 uint64_t monotonic_ms();
+uint64_t system_monotonic_ms();
+
+// The monotonic clock every time-out and age is measured with. Tests replace
+// it before any thread starts, so that an hour passes in a millisecond.
+struct monotonic_clock_hooks {
+    uint64_t (*now_ms)();  // default: system_monotonic_ms
+};
+extern monotonic_clock_hooks monotonic_clock;
 
 // Milliseconds since 1970 of CLOCK_REALTIME.
 int64_t wall_ms();

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "app/clock.h"
 #include "app/locks.h"
 #include "logs/le_bytes.h"
 #include "logs/unique_fd.h"
@@ -140,7 +141,7 @@ struct fault_counter_state {
 fault_counter_state state;
 
 uint64_t now_ms(uint64_t time_ms) {
-    return time_ms != 0 ? time_ms : uint64_t(std::time(nullptr)) * 1000;
+    return time_ms != 0 ? time_ms : uint64_t(app::wall_clock.now_ms());
 }
 
 // Writes the image to a temporary file beside the database, syncs it and
