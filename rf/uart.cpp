@@ -97,7 +97,7 @@ int uart_write(int fd, const uint8_t* bytes, size_t length) {
 }
 
 int uart_read(int fd, uint8_t* buffer, size_t capacity, int timeout_ms) {
-    std::lock_guard lock(app::uart_lock);
+    // The wait is outside uart_lock, so that a writer gets the port at once;
     // poll waits like select but takes any descriptor number.
     pollfd pfd{fd, POLLIN, 0};
     int ready = ::poll(&pfd, 1, timeout_ms < 0 ? 0 : timeout_ms);
@@ -110,6 +110,7 @@ int uart_read(int fd, uint8_t* buffer, size_t capacity, int timeout_ms) {
         return -1;
     }
     if (ready == 0) return 0;
+    std::lock_guard lock(app::uart_lock);
     ssize_t n = ::read(fd, buffer, capacity);
     if (n < 0) {
         std::perror("uart_read: read error");

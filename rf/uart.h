@@ -1,6 +1,8 @@
 // The serial port of the RF RTU: raw 8N1 at one of five speeds, a locked
-// write and a locked read with a time-out. app::uart_lock guards both
-// directions, the wait of a read included.
+// write and a locked read with a time-out. app::uart_lock guards each write
+// and each read; a read waits for bytes without it, so that a writer (or a
+// command that holds the port across its write and the radio's answer) gets
+// the port within a moment.
 #pragma once
 
 #include <atomic>
@@ -48,8 +50,9 @@ unique_fd uart_open(const char* path, int baud);
 // completed), or -1 with "uart_write: write error" on standard error.
 int uart_write(int fd, const uint8_t* bytes, size_t length);
 
-// Under uart_lock, waits up to timeout_ms for the port to become readable and
-// reads at most `capacity` bytes once: the count (0 on time-out), or -1 with
+// Waits up to timeout_ms for the port to become readable, then reads at most
+// `capacity` bytes once under uart_lock: the count (0 on time-out, or when
+// another holder of the lock took the bytes meanwhile), or -1 with
 // "uart_read: select error" / "uart_read: read error" on standard error.
 int uart_read(int fd, uint8_t* buffer, size_t capacity, int timeout_ms);
 
