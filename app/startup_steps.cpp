@@ -4,7 +4,9 @@
 #include <cstdlib>
 #include <new>
 
+#include "fpi/contacts.h"
 #include "fpi/fault_counter.h"
+#include "fpi/uplink.h"
 #include "iec104/aux_values.h"
 #include "iec104/data_points.h"
 #include "iec104/reporting.h"
@@ -39,7 +41,10 @@ bool iec104_server_running(gateway&) { return outstation::server_is_running(); }
 void stop_iec104_server(gateway&) { outstation::server_stop(); }
 void destroy_iec104_server(gateway&) { outstation::server_destroy(); }
 
-void reset_contact_table(gateway&) {}
+void reset_contact_table(gateway& g) {
+    fpi::fpi_configure(*g.cfg);
+    fpi::contact_table_init();
+}
 
 void publish_start_values(gateway& g) {
     outstation::publish_aux_position(g.cfg->aux_points, g.cfg->settings.asdu_time_offset);

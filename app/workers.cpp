@@ -3,8 +3,13 @@
 #include <cstdio>
 
 #include "app/locks.h"
+#include "fpi/infoset.h"
+#include "fpi/supervision.h"
+#include "fpi/uplink.h"
 #include "iec104/data_points.h"
 #include "logs/event_logs.h"
+#include "rf/reader.h"
+#include "rf/uart.h"
 
 namespace app {
 
@@ -13,6 +18,37 @@ namespace {
 void idle_until_stopped(gateway& g) {
     while (gateway_sleep(g, std::chrono::hours(1))) {
     }
+}
+
+// For loops that wait between passes: false once the gateway stops.
+bool sleep_while_running(int wait_ms, void* user) {
+    return gateway_sleep(*static_cast<gateway*>(user), std::chrono::milliseconds(wait_ms));
+}
+
+// The RF reader: the RF log and the mapping list first, then the port; -1
+// when there is no port to read.
+int rtu_reader(gateway& g) {
+    std::printf("Starting RTU rf device reading...\n");
+    {
+        // a connection thread may already record an RF status line
+        std::lock_guard<std::mutex> lock(rf_log_lock);
+        logs::rf_fpi_db_init(g.cfg->settings.data_dir);
+    }
+    outstation::rtu_ioa_mapping_build(outstation::rtu_ioa_map, g.cfg->fpi_points, stdout);
+    const auto& port = g.cfg->settings.rtu_port;
+    if (!port) {
+        std::fprintf(stderr, "RTU port not configured\n");
+        return -1;
+    }
+    rf::unique_fd fd = rf::uart_open(port->c_str(), g.cfg->settings.rtu_baud);
+    if (!fd) {
+        std::fprintf(stderr, "Failed to open serial port %s\n", port->c_str());
+        return -1;
+    }
+    rf::rtu_fd = fd.get();
+    rf::rf_reading_loop(fd.get(), fpi::uplink_handler_table(), g.running);
+    rf::rtu_fd = 0;
+    return 0;
 }
 
 const worker table[] = {
@@ -29,19 +65,10 @@ const worker table[] = {
 
 void di_scanning_thread(gateway& g) { idle_until_stopped(g); }
 void do_toggling_thread(gateway& g) { idle_until_stopped(g); }
-void rf_reader_thread(gateway& g) {
-    printf("Starting RTU rf device reading...\n");
-    {
-        // a connection thread may already record an RF status line
-        std::lock_guard<std::mutex> lock(rf_log_lock);
-        logs::rf_fpi_db_init(g.cfg->settings.data_dir);
-    }
-    outstation::rtu_ioa_mapping_build(outstation::rtu_ioa_map, g.cfg->fpi_points, stdout);
-    idle_until_stopped(g);
-}
+void rf_reader_thread(gateway& g) { rtu_reader(g); }
 void ubus_thread(gateway& g) { idle_until_stopped(g); }
-void supervision_thread(gateway& g) { idle_until_stopped(g); }
-void infoset_thread(gateway& g) { idle_until_stopped(g); }
+void supervision_thread(gateway& g) { fpi::slave_supervisor(sleep_while_running, &g); }
+void infoset_thread(gateway& g) { fpi::infoset_thread(sleep_while_running, &g); }
 
 void dcu_reset_thread(gateway& g) {
     // Waits with a time-out so that a stop is noticed without a post.

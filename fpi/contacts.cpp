@@ -1,0 +1,36 @@
+#include "fpi/contacts.h"
+
+#include <mutex>
+
+#include "app/clock.h"
+#include "app/locks.h"
+
+namespace fpi {
+
+std::array<fpi_contact, slave_count> contact_table;
+
+void contact_table_init() {
+    std::lock_guard lk(app::supervision_lock);
+    for (int i = 0; i < slave_count; ++i) contact_table[size_t(i)] = fpi_contact{uint8_t(i)};
+}
+
+int get_wakeup_period(int slave_id) {
+    if (!valid_slave(slave_id)) return 0;
+    std::lock_guard lk(app::supervision_lock);
+    const fpi_contact& c = contact_table[size_t(slave_id - 1)];
+    return c.period_known ? c.period : 0;
+}
+
+void record_contact(int slave_id, int period) {
+    const uint64_t now = app::monotonic_ms();
+    if (!valid_slave(slave_id)) return;
+    std::lock_guard lk(app::supervision_lock);
+    fpi_contact& c = contact_table[size_t(slave_id - 1)];
+    c.index = uint8_t(slave_id - 1);
+    c.online = 1;
+    c.last_contact_ms = now;
+    if (period != 0) c.period = uint8_t(period);
+    c.period_known = c.period != 0;
+}
+
+}  // namespace fpi

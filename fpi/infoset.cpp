@@ -1,0 +1,245 @@
+#include "fpi/infoset.h"
+
+#include <strings.h>
+
+#include <array>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <mutex>
+
+#include "app/clock.h"
+#include "app/locks.h"
+#include "fpi/contacts.h"
+#include "fpi/supervision.h"
+#include "fpi/uplink.h"
+#include "iec104/data_points.h"
+#include "rf/downlink.h"
+
+namespace fpi {
+
+namespace {
+
+const char* const parameter_names[infoset_parameter_count] = {
+    "Di_Dt_level", "Imax_Level", "Auto_Reset", "Flash_Time", "INRUSH",
+    "VALIDATION",  "VOLTAGE",    "FREQUENCY",  "PERIOD",
+};
+enum { p_di_dt = 0, p_imax = 1, p_auto_reset, p_flash_time, p_inrush, p_validation, p_voltage = 6, p_frequency, p_period };
+
+// Imax level and mV travel as base-100 pairs.
+constexpr uint32_t max_pair_value = 25599;
+
+struct parameter {
+    uint32_t ioa = 0;
+    float value = 0;
+    uint32_t type_id = 0;
+};
+
+struct parameter_set {
+    bool active = false;
+    bool sending = false;
+    bool status_reported = false;
+    uint8_t slave_id = 0;
+    uint16_t mask = 0;
+    uint64_t first_write_ms = 0;  // monotonic
+    uint64_t command_time_ms = 0;  // ms since the epoch
+    uint64_t complete_ms = 0;      // monotonic
+    uint64_t wakeup_deadline_ms = 0;
+    std::array<parameter, infoset_parameter_count> parameters{};
+};
+
+std::array<parameter_set, slave_count> sets;  // guarded by infoset_lock
+
+// The ACK wait: handed from the RF reader to the infoset thread.
+struct ack_wait {
+    std::mutex m;
+    bool awaited = false;
+    uint8_t slave_id = 0;
+} ack;
+
+void clear(parameter_set& s, int slave_id) {
+    s = parameter_set{};
+    s.slave_id = uint8_t(slave_id);
+}
+
+uint32_t converted(int index, float value) {
+    return index == p_voltage ? infoset_truncate(value * 10) : infoset_truncate(value);
+}
+
+// Fills the record's field of parameter `index`.
+void fill(rf::infoset_data& d, int index, float value) {
+    const uint32_t v = converted(index, value);
+    switch (index) {
+    case p_di_dt: d.di_dt_level = uint8_t(v); break;
+    case p_imax: d.imax_level = uint16_t(v); break;
+    case p_auto_reset: d.auto_reset = uint8_t(v); break;
+    case p_flash_time: d.flash_time = uint8_t(v); break;
+    case p_inrush: d.transient_on = uint8_t(v); break;
+    case p_validation: d.validation = uint8_t(v); break;
+    case p_voltage: d.mv = uint16_t(v); break;
+    case p_frequency: d.frequency = uint8_t(v); break;
+    case p_period: d.period = uint8_t(v); break;
+    }
+}
+
+}  // namespace
+
+uint32_t infoset_truncate(float v) {
+    if (std::isnan(v) || v <= 0) return 0;
+    if (v >= 4294967295.0f) return UINT32_MAX;
+    return uint32_t(v);
+}
+
+int infoset_parameter_index(const app::fpi_iec104_ioa& point) {
+    if (!point.ioa_name) return -1;
+    for (int k = 0; k < infoset_parameter_count; ++k)
+        if (strcasecmp(point.ioa_name->c_str(), parameter_names[k]) == 0) return k;
+    return -1;
+}
+
+bool is_infoset_parameter(const app::fpi_iec104_ioa& point) { return infoset_parameter_index(point) >= 0; }
+
+int infoset_store_parameter(uint32_t ioa, uint32_t type_id, uint64_t time_ms, float value) {
+    const app::fpi_iec104_ioa* point = outstation::data_point_lookup(int32_t(ioa), int32_t(type_id));
+    if (!point) return -1;
+    const int k = infoset_parameter_index(*point);
+    if (k < 0 || !valid_slave(point->slave_id)) return -1;
+    // A value the FPI's 16-bit base-100 pair cannot carry would reach it as another number.
+    if ((k == p_imax || k == p_voltage) && converted(k, value) > max_pair_value) return -1;
+    const int slave = point->slave_id;
+    const uint64_t now = app::monotonic_ms();
+    std::lock_guard lk(app::infoset_lock);
+    parameter_set& s = sets[size_t(slave - 1)];
+    if (!s.active) {
+        clear(s, slave);
+        s.active = true;
+        s.first_write_ms = now;
+    }
+    if (!s.status_reported) {
+        report_infoset_status(slave, 1);
+        report_infoset_status(slave, 0);
+        s.status_reported = true;
+    }
+    s.parameters[size_t(k)] = {ioa, value, type_id};
+    s.command_time_ms = time_ms;
+    s.mask = uint16_t(s.mask | 1u << k);
+    if (s.mask == infoset_complete_mask) {
+        std::printf("Received all infoset parameters successfully.\n");
+        if (s.complete_ms == 0) s.complete_ms = now;
+        const int period = get_wakeup_period(slave);
+        const uint64_t allowance = period != 0 ? uint64_t(period) * 60000
+                                               : uint64_t(fpi_env.cfg ? fpi_env.cfg->derived.infoset_wakeup_fallback_timeout_ms : 0);
+        s.wakeup_deadline_ms = s.complete_ms + allowance;
+    }
+    return 3;
+}
+
+int infoset_send_pending(int slave_id) {
+    if (!valid_slave(slave_id)) return 0;
+    auto ready = [](const parameter_set& s) { return s.active && !s.sending && s.mask == infoset_complete_mask; };
+    {
+        std::lock_guard lk(app::infoset_lock);
+        if (!ready(sets[size_t(slave_id - 1)])) return 0;
+    }
+    std::lock_guard write_lock(app::infoset_write_lock);
+    parameter_set copy;
+    {
+        std::lock_guard lk(app::infoset_lock);
+        parameter_set& s = sets[size_t(slave_id - 1)];
+        if (!ready(s)) return 1;
+        s.sending = true;
+        copy = s;
+    }
+
+    rf::infoset_data d;
+    bool foreign = false;
+    for (int k = 0; k < infoset_parameter_count && !foreign; ++k) {
+        const parameter& p = copy.parameters[size_t(k)];
+        const app::fpi_iec104_ioa* point = outstation::data_point_lookup(int32_t(p.ioa), int32_t(p.type_id));
+        if (!point) continue;
+        if (point->slave_id != slave_id) {
+            foreign = true;
+            break;
+        }
+        const int field = infoset_parameter_index(*point);
+        if (field >= 0) fill(d, field, p.value);
+    }
+    if (!foreign) {
+        rf::rf_local_time_at(time_t(copy.command_time_ms / 1000), &d.date, nullptr);
+        const auto& location = fpi_env.cfg->derived.locations[size_t(slave_id - 1)];
+        if (location && location->size() == d.location.size()) {
+            std::printf("Setting location from configuration\n");
+            std::memcpy(d.location.data(), location->data(), d.location.size());
+        } else {
+            std::printf("Setting default location: C001                 \n");
+            std::memcpy(d.location.data(), "C001                ", d.location.size());
+        }
+        const app::config& cfg = *fpi_env.cfg;
+        if (rf::send_command_frame(cfg.derived.group_id_bytes, uint8_t(cfg.derived.rtu_id & 0xFF), uint8_t(slave_id),
+                                   rf::CMD_INFO_SET, d) > 0) {
+            std::lock_guard lk(ack.m);
+            ack.awaited = true;
+            ack.slave_id = uint8_t(slave_id);
+        }
+    }
+    std::lock_guard lk(app::infoset_lock);
+    clear(sets[size_t(slave_id - 1)], slave_id);
+    return 1;
+}
+
+void infoset_clear(int slave_id) {
+    if (!valid_slave(slave_id)) return;
+    std::lock_guard lk(app::infoset_lock);
+    clear(sets[size_t(slave_id - 1)], slave_id);
+}
+
+void infoset_pass() {
+    const uint64_t now = app::monotonic_ms();
+    {
+        std::lock_guard lk(app::infoset_lock);
+        for (int i = 0; i < slave_count; ++i) {
+            parameter_set& s = sets[size_t(i)];
+            if (!s.active) continue;
+            bool timed_out = false;
+            if (s.mask == infoset_complete_mask) {
+                if (!s.sending && s.wakeup_deadline_ms != 0 && s.wakeup_deadline_ms <= now) {
+                    std::printf("Wakeup infoset timeout for the slave %d\n", i + 1);
+                    timed_out = true;
+                }
+            } else if (now - s.first_write_ms >= uint64_t(fpi_env.cfg ? fpi_env.cfg->derived.infoset_param_timeout_ms : 0)) {
+                std::printf("Infoset paramters timeout for the slave %d\n", i + 1);
+                timed_out = true;
+            }
+            if (timed_out) {
+                report_infoset_status(i + 1, 1);
+                clear(s, i + 1);
+            }
+        }
+    }
+    uint8_t slave = 0;
+    {
+        std::lock_guard lk(ack.m);
+        if (!ack.awaited) return;
+        ack.awaited = false;
+        slave = ack.slave_id;
+    }
+    std::printf("Waiting for infoset command response...\n");
+    const int timeout_s = fpi_env.cfg ? fpi_env.cfg->derived.infoset_ack_timeout : 0;
+    if (app::infoset_ack_sem.try_acquire_for(std::chrono::seconds(timeout_s < 0 ? 0 : timeout_s))) {
+        std::printf("Infoset successful.\n");
+        report_infoset_status(slave, 2);
+    } else {
+        std::printf("Timeout! Infoset command response not received.\n");
+        report_infoset_status(slave, 1);
+    }
+}
+
+void infoset_thread(bool (*keep_going)(int wait_ms, void* user), void* user) {
+    do {
+        infoset_pass();
+    } while (keep_going(200, user));
+}
+
+}  // namespace fpi

@@ -1,0 +1,48 @@
+// FPI parameter ("infoset") exchange. A master writes the nine parameters of
+// an FPI one set-point command each; the complete set goes out as one
+// CMD_INFO_SET in place of the acknowledgement of the FPI's next wake-up,
+// join or event telegram, and the FPI's CMD_INFO_SET_ACK is awaited. Sets
+// that stay incomplete, or whose FPI does not wake up in time, are dropped.
+// Progress is reported as the FPI's INFOSET_STATUS: 0 started, 1 failed or
+// timed out, 2 acknowledged.
+//
+// Locks: infoset_write_lock before infoset_lock; infoset_lock before
+// supervision_lock, rf_data_lock and value_store_lock.
+#pragma once
+
+#include <cstdint>
+
+#include "app/config.h"
+
+namespace fpi {
+
+constexpr int infoset_parameter_count = 9;
+constexpr uint16_t infoset_complete_mask = 0x1FF;
+
+// The parameter index of a data point (0 to 8), or -1 when it is none.
+int infoset_parameter_index(const app::fpi_iec104_ioa& point);
+bool is_infoset_parameter(const app::fpi_iec104_ioa& point);
+
+// A parameter write from a master: 3 when stored, -1 when the point is no
+// parameter, belongs to no FPI 1-9, or its value cannot travel to the FPI.
+int infoset_store_parameter(uint32_t ioa, uint32_t type_id, uint64_t time_ms, float value);
+
+// At a wake-up, join or event telegram of the FPI: 1 when a complete set was
+// pending (and a send attempted), 0 otherwise.
+int infoset_send_pending(int slave_id);
+
+void infoset_clear(int slave_id);
+
+// One pass of the infoset thread: the time-outs of the sets, then, when a set
+// was sent, the wait for its acknowledgement (infoset_ack_timeout seconds on
+// the monotonic clock).
+void infoset_pass();
+
+// The thread's body: a pass every 200 ms while `keep_going` says so.
+void infoset_thread(bool (*keep_going)(int wait_ms, void* user), void* user);
+
+// Value conversion for the FPI: toward zero into 0..UINT32_MAX (NaN 0), then
+// the low bits of the field.
+uint32_t infoset_truncate(float v);
+
+}  // namespace fpi

@@ -1,0 +1,69 @@
+#include "fpi/pending_reset.h"
+
+#include <array>
+#include <cstdio>
+#include <mutex>
+
+#include "app/clock.h"
+#include "app/locks.h"
+#include "fpi/contacts.h"
+#include "rf/downlink.h"
+
+namespace fpi {
+
+namespace {
+
+struct pending_reset {
+    uint8_t pending = 0;
+    uint64_t stored_ms = 0;  // monotonic
+};
+std::array<pending_reset, slave_count> pending_resets;
+
+}  // namespace
+
+void pending_reset_store(uint8_t slave_id) {
+    if (!valid_slave(slave_id)) return;
+    const uint64_t now = app::monotonic_ms();
+    {
+        std::lock_guard lk(app::pending_reset_lock);
+        pending_resets[size_t(slave_id - 1)] = {1, now};
+    }
+    std::printf("Stored pending RESET command for slave_id %u at monotonic time %llu ms\n", unsigned(slave_id),
+                (unsigned long long)now);
+}
+
+int pending_reset_check(int slave_id) {
+    if (!valid_slave(slave_id)) return 0;
+    const uint64_t now = app::monotonic_ms();
+    std::lock_guard lk(app::pending_reset_lock);
+    pending_reset& r = pending_resets[size_t(slave_id - 1)];
+    if (!r.pending) return 0;
+    const uint64_t age = now - r.stored_ms;
+    if (age <= pending_reset_expiry_ms) return 1;
+    r = {};
+    std::printf("Pending RESET command expired for slave_id %u, age_ms=%llu\n", unsigned(slave_id),
+                (unsigned long long)age);
+    return 0;
+}
+
+void pending_reset_clear(int slave_id) {
+    if (!valid_slave(slave_id)) return;
+    {
+        std::lock_guard lk(app::pending_reset_lock);
+        pending_resets[size_t(slave_id - 1)] = {};
+    }
+    std::printf("Cleared pending RESET command for slave_id %u\n", unsigned(slave_id));
+}
+
+void pending_reset_process(const rf::rf_address& self, int slave_id) {
+    if (!pending_reset_check(slave_id)) return;
+    std::printf("Pending RESET command found for slave_id %d. Sending reset command...\n", slave_id);
+    if (rf::fi_reset_write(self, slave_id) == 1) {
+        std::printf("RESET command sent successfully for slave_id %d\n", slave_id);
+        pending_reset_clear(slave_id);
+    } else {
+        std::printf("RESET command send failed for slave_id %d\n", slave_id);
+    }
+}
+
+}  // namespace fpi

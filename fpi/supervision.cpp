@@ -1,0 +1,95 @@
+#include "fpi/supervision.h"
+
+#include <cstdio>
+#include <ctime>
+#include <mutex>
+
+#include "app/clock.h"
+#include "app/locks.h"
+#include "fpi/binding.h"
+#include "fpi/contacts.h"
+#include "fpi/uplink.h"
+#include "iec104/aux_values.h"
+#include "logs/rf_data.h"
+#include "rf/reader.h"
+
+namespace fpi {
+
+namespace {
+
+constexpr int pass_interval_ms = 5000;
+
+uint64_t offline_limit(const fpi_contact& c) { return c.last_contact_ms + (uint64_t(c.period) + 1) * 120000; }
+
+// An RF data entry without a frame (a single 0xFF byte) and one published row.
+void report(int slave_id, const char* text, int row, int status) {
+    const int64_t frame_time = rf::rf_frame_time();
+    {
+        static const uint8_t no_frame[1] = {0xFF};
+        std::lock_guard lk(app::rf_data_lock);
+        logs::rf_data_add(logs::recent_rf_data, no_frame, frame_time, uint8_t(slave_id), 0, 0, 0, text, nullptr,
+                          nullptr);
+    }
+    publish_slave_points(single_row_binding(row, status), frame_time * 1000, slave_id);
+}
+
+}  // namespace
+
+void supervision_pass(supervision_state& s) {
+    const uint64_t now = app::monotonic_ms();
+    const time_t wall = time_t(app::wall_clock.now_ms() / 1000);
+    tm local{};
+    int day = s.previous_day;
+    if (localtime_r(&wall, &local)) {
+        day = local.tm_yday;
+        if (s.previous_day != -1 && s.previous_day != day && fpi_env.cfg)
+            outstation::publish_fault_totals(fpi_env.cfg->aux_points, fpi_env.cfg->settings.asdu_time_offset);
+    }
+
+    bool all_offline;
+    {
+        std::unique_lock lk(app::supervision_lock);
+        for (int id = 1; id <= slave_count; ++id) {
+            fpi_contact& c = contact_table[size_t(id - 1)];
+            if (c.period_known && c.online && now >= offline_limit(c)) {
+                c.online = 0;
+                lk.unlock();
+                report_slave_offline(id, 0);
+                lk.lock();
+            }
+        }
+        bool any_supervised = false, any_online = false;
+        for (const fpi_contact& c : contact_table) {
+            if (!c.period_known) continue;
+            any_supervised = true;
+            any_online |= c.online == 1;
+        }
+        all_offline = any_supervised && !any_online;
+    }
+    if (all_offline && !s.all_offline) app::dcu_reset_sem.release();
+    s.all_offline = all_offline;
+    s.previous_day = day;
+}
+
+void slave_supervisor(bool (*keep_going)(int wait_ms, void* user), void* user) {
+    supervision_state s;
+    do {
+        supervision_pass(s);
+    } while (keep_going(pass_interval_ms, user));
+}
+
+void report_slave_offline(int slave_id, int status) {
+    std::printf("==== Slave %d is offline ====\n", slave_id);
+    char text[128];
+    std::snprintf(text, sizeof text, "Slave %d is offline", slave_id);
+    report(slave_id, text, row_slave_status, status);
+}
+
+void report_infoset_status(int slave_id, int status) {
+    std::printf("==== Slave %d infoset status: %d ====\n", slave_id, status);
+    char text[128];
+    std::snprintf(text, sizeof text, "Slave %d infoset status: %d", slave_id, status);
+    report(slave_id, text, row_infoset_status, status);
+}
+
+}  // namespace fpi

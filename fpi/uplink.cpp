@@ -1,0 +1,118 @@
+#include "fpi/uplink.h"
+
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
+#include "app/clock.h"
+#include "app/locks.h"
+#include "fpi/binding.h"
+#include "fpi/contacts.h"
+#include "fpi/fault_counter.h"
+#include "fpi/infoset.h"
+#include "fpi/pending_reset.h"
+#include "iec104/aux_values.h"
+#include "rf/downlink.h"
+
+namespace fpi {
+
+fpi_settings fpi_env;
+
+namespace {
+
+// The payload's record, or a logged refusal when the payload is too short.
+template <class T>
+bool decode(const rf::rf_frame& frame, std::span<const uint8_t> bytes, T& out) {
+    if (rf::rf_payload_decode_as(frame, out) == 0) return true;
+    rf::log_rf_frame_error(bytes.data(), bytes.size(), &frame, "Failed to parse incoming frame", 0, 0);
+    std::printf("Failed to parse incoming frame.\n");
+    return false;
+}
+
+void acknowledge(const rf::rf_frame& frame, uint8_t code) {
+    rf::ack_data ack;
+    rf::rf_local_time(&ack.date, nullptr);
+    rf::send_command_frame(frame.group, frame.destination_id, frame.source_id, code, ack);
+}
+
+uint8_t ack_code(uint8_t command) {
+    switch (command) {
+    case rf::CMD_WAKEUP_SET: return rf::CMD_WAKEUP_SET_ACK;
+    case rf::CMD_JOIN_DATA: return rf::CMD_JOIN_DATA_ACK;
+    default: return rf::CMD_WAKEUP_NOTSET_ACK;
+    }
+}
+
+// A flash-mode telegram that follows the FPI's previous one by more than the
+// flash transmit period counts a fault in its group.
+void count_fault(int slave) {
+    fpi_contact& c = contact_table[size_t(slave - 1)];
+    const uint64_t now = app::monotonic_ms();
+    if (now - c.last_flash_ms > uint64_t(fpi_env.cfg->derived.flash_transmit_period_ms)) {
+        const int group = fault_group_of_slave(slave);
+        std::printf("Saving Fault for Slave id %d and Group id %d\n", slave, group);
+        fault_counter_add(group, uint64_t(app::wall_clock.now_ms()));
+        if (fpi_env.fault_pause_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(fpi_env.fault_pause_ms));
+        outstation::publish_fault_totals(fpi_env.cfg->aux_points, fpi_env.cfg->settings.asdu_time_offset);
+    }
+    c.last_flash_ms = now;
+}
+
+}  // namespace
+
+void fpi_configure(const app::config& cfg) {
+    fpi_env.cfg = &cfg;
+    rf::reader = {rf::rf_address_from(cfg.derived), cfg.settings.asdu_time_offset};
+}
+
+void handle_wakeup(const rf::rf_frame& frame, std::span<const uint8_t> bytes) {
+    const int slave = frame.source_id;
+    rf::wakeup_data w;
+    if (!decode(frame, bytes, w)) return;
+    record_contact(slave, w.period);
+    const int64_t frame_time = rf::rf_frame_time();
+    rf::log_rf_frame_ok(bytes.data(), bytes.size(), frame_time, frame, &w, nullptr, 0, 0);
+    publish_slave_points(wakeup_binding(w), frame_time * 1000, slave);
+    if (infoset_send_pending(slave) == 0) acknowledge(frame, ack_code(frame.command));
+}
+
+void handle_event(const rf::rf_frame& frame, std::span<const uint8_t> bytes) {
+    const int slave = frame.source_id;
+    rf::event_data e;
+    if (!decode(frame, bytes, e)) return;
+    record_contact(slave, 0);
+    const int64_t frame_time = rf::rf_frame_time();
+    const bool flash_mode = frame.command == rf::CMD_FLASH_MODE;
+    if (flash_mode && valid_slave(slave)) {
+        pending_reset_process(rf::reader.self, slave);
+        count_fault(slave);
+    }
+    rf::log_rf_frame_ok(bytes.data(), bytes.size(), frame_time, frame, nullptr, &e, flash_mode, 0);
+    publish_slave_points(event_binding(e, flash_mode), frame_time * 1000, slave);
+    if (!flash_mode && infoset_send_pending(slave) == 0) acknowledge(frame, rf::CMD_EVENT_DATA_ACK);
+}
+
+void handle_fi_reset(const rf::rf_frame& frame, std::span<const uint8_t> bytes) {
+    const int slave = frame.source_id;
+    std::printf("\nSlave id %d fault is reset successfully\n", slave);
+    rf::fi_reset_data r;
+    if (!decode(frame, bytes, r)) return;
+    const int64_t frame_time = rf::rf_frame_time();
+    rf::log_rf_frame_ok(bytes.data(), bytes.size(), frame_time, frame, nullptr, nullptr, 0, r.reset_type);
+    publish_slave_points(fi_reset_binding(r.reset_type), frame_time * 1000, slave);
+}
+
+void handle_infoset_ack(const rf::rf_frame& frame, std::span<const uint8_t> bytes) {
+    rf::event_time_data t;
+    if (!decode(frame, bytes, t)) return;
+    rf::log_rf_frame_ok(bytes.data(), bytes.size(), rf::rf_frame_time(), frame, nullptr, nullptr, 0, 0);
+    std::printf("Received Info Set ACK from SlaveId %d\n", int(frame.source_id));
+    app::infoset_ack_sem.release();
+}
+
+const rf::uplink_handlers& uplink_handler_table() {
+    static const rf::uplink_handlers table{handle_wakeup, handle_event, handle_fi_reset, handle_infoset_ack};
+    return table;
+}
+
+}  // namespace fpi

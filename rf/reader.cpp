@@ -1,0 +1,134 @@
+#include "rf/reader.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+#include "app/clock.h"
+#include "app/locks.h"
+#include "logs/rf_data.h"
+#include "rf/uart.h"
+
+namespace rf {
+
+reader_settings reader;
+
+namespace {
+
+constexpr size_t receive_buffer_size = 512;
+constexpr int read_timeout_ms = 50;
+constexpr auto error_backoff = std::chrono::milliseconds(10);
+
+void record(const uint8_t* bytes, size_t count, int64_t frame_time, const rf_frame* frame, const char* text,
+            uint8_t fault, uint16_t reset, const wakeup_data* wakeup, const event_data* event) {
+    std::lock_guard lk(app::rf_data_lock);
+    logs::rf_data_add(logs::recent_rf_data, {bytes, count}, frame_time, frame ? frame->source_id : 0,
+                      frame ? frame->command : 0, fault, reset, text, wakeup, event);
+}
+
+void print_read(const uint8_t* bytes, size_t count) {
+    std::printf("Frame: ");
+    for (size_t i = 0; i < count; ++i) std::printf("%02X ", bytes[i]);
+    std::printf("\n");
+}
+
+// One complete frame out of the synchroniser; `read`/`count` is the whole read.
+void handle_frame(const uplink_handlers& h, const uint8_t* frame_bytes, size_t length, const uint8_t* read,
+                  size_t count) {
+    rf_frame frame;
+    if (rf_frame_decode(frame_bytes, length, &frame) != 0) {
+        log_rf_frame_error(read, count, &frame, "Failed to parse incoming frame", 0, 0);
+        std::printf("Failed to parse incoming frame.\n");
+        return;
+    }
+    std::printf("rtu: Parsed command: 0x%02X\n", frame.command);
+    print_read(read, count);
+    if (!rf_frame_accepted(frame, reader.self)) {
+        std::printf("Group ID or RTU id is not matching....\n");
+        log_rf_frame_error(read, count, &frame,
+                           rf_destination_accepted(frame, reader.self) ? "Group ID is not matching"
+                                                                       : "RTU ID is not matching",
+                           0, 0);
+        return;
+    }
+    rf_frame_print(frame);
+    rf_dispatch(h, frame, frame_bytes, length);
+}
+
+}  // namespace
+
+int64_t rf_frame_time() { return app::wall_clock.now_ms() / 1000 + 60 * int64_t(reader.asdu_time_offset); }
+
+void log_rf_frame_error(const uint8_t* bytes, size_t count, const rf_frame* frame, const char* reason,
+                        uint8_t fault, uint16_t reset) {
+    record(bytes, count, rf_frame_time(), frame, reason, fault, reset, nullptr, nullptr);
+}
+
+void log_rf_frame_ok(const uint8_t* bytes, size_t count, int64_t frame_time, const rf_frame& frame,
+                     const wakeup_data* wakeup, const event_data* event, uint8_t fault, uint16_t reset) {
+    record(bytes, count, frame_time, &frame, "OK", fault, reset, wakeup, event);
+}
+
+void rf_dispatch(const uplink_handlers& h, const rf_frame& frame, const uint8_t* bytes, size_t length) {
+    uplink_handler handler = nullptr;
+    switch (frame.command) {
+    case CMD_WAKEUP_NOTSET:
+    case CMD_JOIN_DATA:
+    case CMD_WAKEUP_SET: handler = h.wakeup; break;
+    case CMD_EVENT_DATA:
+    case CMD_FLASH_MODE: handler = h.event; break;
+    case CMD_FI_RESET: handler = h.fi_reset; break;
+    case CMD_INFO_SET_ACK: handler = h.infoset_ack; break;
+    default: {
+        char text[128];
+        std::snprintf(text, sizeof text, "Unknown Command Type 0x%02X", frame.command);
+        log_rf_frame_error(bytes, length, &frame, text, 0, 0);
+        return;
+    }
+    }
+    if (handler) handler(frame, {bytes, length});
+}
+
+void rf_reading_loop(int fd, const uplink_handlers& h, const std::atomic<bool>& running) {
+    std::printf("rtu: Waiting for RF RTU data...\n");
+    rf_parser parser;
+    rf_parser_reset(parser);
+    uint8_t buf[receive_buffer_size];
+    while (running) {
+        std::memset(buf, 0, sizeof buf);
+        const auto started = std::chrono::steady_clock::now();
+        const int n = uart_read(fd, buf, sizeof buf, read_timeout_ms);
+        if (n <= 0) {
+            // A failing or hung-up port answers at once: never spin on it.
+            if (n < 0 || std::chrono::steady_clock::now() - started < error_backoff)
+                std::this_thread::sleep_for(error_backoff);
+            continue;
+        }
+        const size_t count = size_t(n);
+        size_t at = 0;
+        bool repaired = false;
+        while (at < count) {
+            size_t used = 0;
+            const int rc = rf_parser_feed(parser, buf + at, count - at, &used);
+            at += used;
+            if (rc == 0) break;  // the partial frame waits for the next read
+            if (rc > 0) {
+                handle_frame(h, parser.buffer.data(), size_t(rc), buf, count);
+                continue;
+            }
+            if (!repaired && fi_reset_length_repair(buf, count)) {
+                repaired = true;
+                std::printf("Retrying frame sync after FI reset frame repair...\n");
+                rf_parser_reset(parser);
+                at = 0;
+                continue;
+            }
+            log_rf_frame_error(buf, count, nullptr, "Frame error (bad frame/timeout). Restarting sync.", 0, 0);
+            std::printf("Frame error (bad frame/timeout). Restarting sync.\n");
+        }
+    }
+}
+
+}  // namespace rf

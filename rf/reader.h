@@ -1,0 +1,52 @@
+// The receiving side of the radio link: the reading loop that finds frames in
+// the serial byte stream, checks their address, records refused frames and
+// hands accepted ones to the uplink handlers by command code.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "rf/frame.h"
+#include "rf/parser.h"
+#include "rf/records.h"
+
+namespace rf {
+
+// What the reader needs of the configuration.
+struct reader_settings {
+    rf_address self;
+    int32_t asdu_time_offset = 0;  // minutes
+};
+extern reader_settings reader;
+
+// Frame time of the RF logs: wall-clock seconds shifted by asdu_time_offset.
+int64_t rf_frame_time();
+
+// The handlers of accepted frames, each with the frame and its bytes.
+using uplink_handler = void (*)(const rf_frame& frame, std::span<const uint8_t> bytes);
+struct uplink_handlers {
+    uplink_handler wakeup;       // CMD_WAKEUP_NOTSET, CMD_JOIN_DATA, CMD_WAKEUP_SET
+    uplink_handler event;        // CMD_EVENT_DATA, CMD_FLASH_MODE
+    uplink_handler fi_reset;     // CMD_FI_RESET
+    uplink_handler infoset_ack;  // CMD_INFO_SET_ACK
+};
+
+// Records a refused or unprocessable frame in the recent RF data list and the
+// RF log, under rf_data_lock. `frame` may be null (slave id and command 0).
+void log_rf_frame_error(const uint8_t* bytes, size_t count, const rf_frame* frame, const char* reason,
+                        uint8_t fault, uint16_t reset);
+// Records a processed frame with "OK".
+void log_rf_frame_ok(const uint8_t* bytes, size_t count, int64_t frame_time, const rf_frame& frame,
+                     const wakeup_data* wakeup, const event_data* event, uint8_t fault, uint16_t reset);
+
+// Hands the frame to its handler; an unknown code is recorded as
+// "Unknown Command Type 0x%02X".
+void rf_dispatch(const uplink_handlers& h, const rf_frame& frame, const uint8_t* bytes, size_t length);
+
+// Reads frames from `fd` until `running` is cleared; every complete frame of
+// a read is processed in order.
+void rf_reading_loop(int fd, const uplink_handlers& h, const std::atomic<bool>& running);
+
+}  // namespace rf
