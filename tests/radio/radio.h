@@ -1,0 +1,164 @@
+// Test support for the radio road end to end: the gateway running in this
+// process with its RF reader on a pseudo-terminal and its server on a free
+// loopback port, the clocks replaced, and helpers that play the radio side.
+// Supervision and infoset passes are run by the tests themselves, so that
+// their time-outs can be stepped through with the fake monotonic clock.
+#pragma once
+
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <optional>
+#include <sstream>
+
+#include "app/config_load.h"
+#include "app/gateway.h"
+#include "app/workers.h"
+#include "fpi/uplink.h"
+#include "logs/rf_data.h"
+#include "rf/downlink.h"
+#include "rf/frame.h"
+#include "tests/outstation/station.h"
+#include "tests/rf/pty.h"
+
+namespace radio_test {
+
+using rf_test::bytes;
+
+// The monotonic clock as the gateway sees it, moved by the tests.
+struct fake_monotonic_clock {
+    static inline std::atomic<uint64_t> now{10'000'000};
+    app::monotonic_clock_hooks saved = app::monotonic_clock;
+    static uint64_t now_ms() { return now; }
+    fake_monotonic_clock() {
+        now = 10'000'000;
+        app::monotonic_clock = {now_ms};
+    }
+    ~fake_monotonic_clock() { app::monotonic_clock = saved; }
+    static void advance(uint64_t ms) { now += ms; }
+};
+
+inline const rf::group_id group{1, 2, 3, 4, 5};
+constexpr uint8_t gateway_rtu_id = 10;
+
+inline bytes frame_bytes(uint8_t command, const rf::rf_record& record, uint8_t from, uint8_t to = gateway_rtu_id,
+                         const rf::group_id& g = group) {
+    rf::rf_frame f;
+    rf::rf_frame_build(&f, g, from, to, command, record);
+    uint8_t out[rf::max_frame_size];
+    size_t n = 0;
+    rf::rf_frame_serialize(&f, out, &n);
+    return bytes(out, out + n);
+}
+
+// The sample configuration with its radio on `tty`, every file in `dir`,
+// any free server port and no broker.
+inline std::string sample_config(const std::string& tty, const std::filesystem::path& dir) {
+    std::ifstream in(std::string(FPIGATE_SOURCE_DIR) + "/config/fpigate");
+    std::ostringstream text;
+    for (std::string line; std::getline(in, line);) {
+        if (line.find("option rtu_port") != std::string::npos) line = "\toption rtu_port '" + tty + "'";
+        text << line << "\n";
+        if (line.rfind("config iec104_slave", 0) == 0)
+            text << "\toption data_dir '" << dir.string() << "'\n"
+                 << "\toption export_dir '" << dir.string() << "'\n"
+                 << "\toption ubus_socket '" << (dir / "no-broker.sock").string() << "'\n"
+                 << "\toption port '0'\n";
+    }
+    return text.str();
+}
+
+inline const app::worker rf_reader_only[] = {{"RF reader", app::rf_reader_thread, false}};
+
+// The gateway on the sample configuration with only its RF reader thread.
+struct radio_gateway {
+    station_test::fake_wall_clock wall;
+    fake_monotonic_clock mono;
+    station_test::temp_dir dir;
+    rf_test::pty pty = rf_test::open_pty();
+    std::unique_ptr<app::config> cfg = std::make_unique<app::config>();
+    app::gateway g;
+    bool ok = false;
+
+    explicit radio_gateway(const std::function<void(app::config&)>& tweak = {}) {
+        setenv("TZ", "UTC0", 1);
+        tzset();
+        if (!pty.master) return;
+        std::filesystem::create_directories(dir.path / "config");
+        std::ofstream(dir.path / "config" / "fpigate") << sample_config(pty.path, dir.path);
+        std::string problem;
+        FILE* quiet = std::fopen("/dev/null", "w");
+        const bool loaded = app::config_load((dir.path / "config").string(), *cfg, quiet, problem);
+        std::fclose(quiet);
+        if (!loaded) return;
+        if (tweak) tweak(*cfg);
+        rf::downlink.pause_ms = 0;
+        fpi::fpi_env.fault_pause_ms = 0;
+        app::gateway_options opts;
+        opts.thread_spacing = std::chrono::milliseconds(0);
+        opts.workers = rf_reader_only;
+        app::gateway_start(g, *cfg, opts);
+        ok = station_test::wait_for([] { return rf::rtu_fd.load() > 0; });
+    }
+    ~radio_gateway() {
+        app::gateway_stop(g);
+        std::lock_guard lk(app::value_store_lock);
+        outstation::station_values.count = 0;
+        outstation::station_values.highest_group = 0;
+        outstation::station_values.refused.clear();
+        std::lock_guard rk(app::rf_data_lock);
+        logs::recent_rf_data = {};
+    }
+    uint16_t port() const { return outstation::server_bound_port(); }
+
+    // The radio side of the line.
+    void send(const bytes& b) { rf_test::write_all(pty.master.get(), b); }
+
+    // The next frame the gateway writes, or nothing within timeout_ms.
+    std::optional<rf::rf_frame> next_downlink(int timeout_ms = 5000) {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+        for (;;) {
+            while (pending_at < pending.size()) {
+                size_t used = 0;
+                const int rc = rf::rf_parser_feed(downlink_parser, pending.data() + pending_at,
+                                                  pending.size() - pending_at, &used);
+                pending_at += used;
+                if (rc > 0) {
+                    rf::rf_frame f;
+                    if (rf::rf_frame_decode(downlink_parser.buffer.data(), size_t(rc), &f) == 0) return f;
+                }
+                if (rc == 0) break;
+            }
+            pending.erase(pending.begin(), pending.begin() + long(pending_at));
+            pending_at = 0;
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+            if (left.count() <= 0) return std::nullopt;
+            const bytes more = rf_test::read_bytes(pty.master.get(), 1, int(left.count()));
+            if (more.empty()) return std::nullopt;
+            pending.insert(pending.end(), more.begin(), more.end());
+        }
+    }
+
+    // Entries of the recent RF data list, newest first.
+    std::vector<logs::rf_data_entry> recent() {
+        std::lock_guard lk(app::rf_data_lock);
+        return {logs::recent_rf_data.entries.begin(), logs::recent_rf_data.entries.end()};
+    }
+    size_t recent_count() {
+        std::lock_guard lk(app::rf_data_lock);
+        return logs::recent_rf_data.entries.size();
+    }
+    // Waits until `n` more entries than `before` were recorded.
+    bool recorded(size_t before, size_t n = 1) {
+        return station_test::wait_for([&] { return recent_count() >= before + n; });
+    }
+
+private:
+    rf::rf_parser downlink_parser;  // real clock: the test's own reads
+    bytes pending;
+    size_t pending_at = 0;
+};
+
+}  // namespace radio_test
