@@ -14,6 +14,7 @@
 namespace rf {
 
 reader_settings reader;
+reader_statistics reader_stats;
 
 namespace {
 
@@ -37,8 +38,10 @@ void print_read(const uint8_t* bytes, size_t count) {
 // One complete frame out of the synchroniser; `read`/`count` is the whole read.
 void handle_frame(const uplink_handlers& h, const uint8_t* frame_bytes, size_t length, const uint8_t* read,
                   size_t count) {
+    ++reader_stats.frames;
     rf_frame frame;
     if (rf_frame_decode(frame_bytes, length, &frame) != 0) {
+        ++reader_stats.refused;
         log_rf_frame_error(read, count, &frame, "Failed to parse incoming frame", 0, 0);
         std::printf("Failed to parse incoming frame.\n");
         return;
@@ -46,6 +49,7 @@ void handle_frame(const uplink_handlers& h, const uint8_t* frame_bytes, size_t l
     std::printf("rtu: Parsed command: 0x%02X\n", frame.command);
     print_read(read, count);
     if (!rf_frame_accepted(frame, reader.self)) {
+        ++reader_stats.refused;
         std::printf("Group ID or RTU id is not matching....\n");
         log_rf_frame_error(read, count, &frame,
                            rf_destination_accepted(frame, reader.self) ? "Group ID is not matching"
@@ -125,9 +129,11 @@ void rf_reading_loop(int fd, const uplink_handlers& h, const std::atomic<bool>& 
                 at = 0;
                 continue;
             }
+            ++reader_stats.framing_errors;
             log_rf_frame_error(buf, count, nullptr, "Frame error (bad frame/timeout). Restarting sync.", 0, 0);
             std::printf("Frame error (bad frame/timeout). Restarting sync.\n");
         }
+        reader_stats.bytes += count;
     }
 }
 

@@ -21,6 +21,15 @@ struct reader_settings {
 };
 extern reader_settings reader;
 
+// What the reader has seen since start, for field diagnostics and tests.
+struct reader_statistics {
+    std::atomic<uint64_t> bytes{0};           // read from the port and gone through the synchroniser
+    std::atomic<uint64_t> frames{0};          // complete frames out of the synchroniser
+    std::atomic<uint64_t> framing_errors{0};  // partial frames dropped
+    std::atomic<uint64_t> refused{0};         // undecodable or not addressed to us
+};
+extern reader_statistics reader_stats;
+
 // Frame time of the RF logs: wall-clock seconds shifted by asdu_time_offset.
 int64_t rf_frame_time();
 

@@ -9,6 +9,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <optional>
 #include <sstream>
@@ -20,6 +21,7 @@
 #include "logs/rf_data.h"
 #include "rf/downlink.h"
 #include "rf/frame.h"
+#include "rf/reader.h"
 #include "tests/outstation/station.h"
 #include "tests/rf/pty.h"
 
@@ -160,5 +162,29 @@ private:
     bytes pending;
     size_t pending_at = 0;
 };
+
+}  // namespace radio_test
+
+namespace radio_test {
+
+// Every value of a station interrogation by IOA (single points and scaled
+// values as integers, short floats as they are).
+inline std::map<uint32_t, double> interrogated_values(station_test::master& m) {
+    std::map<uint32_t, double> out;
+    for (const iec104::Asdu& a : m.interrogate()) {
+        if (a.cot != iec104::COT_INTERROGATED_BY_STATION) continue;
+        for (int i = 0; i < a.count; ++i) {
+            const auto o = iec104::get_object(a, m.app, i);
+            if (!o) continue;
+            out[o->ioa] = a.type == iec104::M_ME_NC_1 ? double(o->real) : double(o->value);
+        }
+    }
+    return out;
+}
+
+// Waits until the gateway's reader has read `n` bytes since start.
+inline bool reader_has_read(uint64_t n) {
+    return station_test::wait_for([n] { return rf::reader_stats.bytes.load() >= n; });
+}
 
 }  // namespace radio_test
