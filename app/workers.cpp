@@ -34,7 +34,7 @@ int rtu_reader(gateway& g) {
         std::lock_guard<std::mutex> lock(rf_log_lock);
         logs::rf_fpi_db_init(g.cfg->settings.data_dir);
     }
-    outstation::rtu_ioa_mapping_build(outstation::rtu_ioa_map, g.cfg->fpi_points, stdout);
+    outstation::rtu_ioa_map_publish(g.cfg->fpi_points, stdout);
     const auto& port = g.cfg->settings.rtu_port;
     if (!port) {
         std::fprintf(stderr, "RTU port not configured\n");

@@ -5,12 +5,22 @@ namespace outstation {
 data_point_table fpi_data_points;
 rtu_ioa_mapping rtu_ioa_map;
 
+namespace {
+std::atomic<bool> rtu_ioa_map_ready{false};
+}
+
+void rtu_ioa_map_publish(std::span<const app::fpi_iec104_ioa> points, FILE* out) {
+    rtu_ioa_map_ready.store(false, std::memory_order_release);  // a gateway started again in one process
+    rtu_ioa_mapping_build(rtu_ioa_map, points, out);
+    rtu_ioa_map_ready.store(true, std::memory_order_release);
+}
+
 void data_point_table_build(data_point_table& t, std::span<const app::fpi_iec104_ioa> points, FILE* out) {
     t.points.clear();
     for (const app::fpi_iec104_ioa& p : points) {
         auto [it, added] = t.points.emplace(data_point_key(p.ioa, p.type_id), &p);
         if (!added)
-            std::fprintf(out, "Duplicate FPI data point '%s' (IOA %d, type %d) ignored, '%s' is used\n",
+            std::fprintf(out, "Duplicate FPI data point '%s' (IOA %d, type %d): commands and parameters go to '%s'\n",
                          p.name.c_str(), p.ioa, p.type_id, it->second->name.c_str());
     }
 }
@@ -35,7 +45,7 @@ const app::fpi_iec104_ioa* data_point_lookup(int32_t ioa, int32_t type_id) {
 }
 
 const slave_node* slave_point_list(int slave_id) {
-    if (slave_id < 1 || slave_id > slave_count) return nullptr;
+    if (slave_id < 1 || slave_id > slave_count || !rtu_ioa_map_ready.load(std::memory_order_acquire)) return nullptr;
     return &rtu_ioa_map.nodes[size_t(slave_id - 1)];
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <span>
@@ -50,9 +51,12 @@ void rtu_ioa_mapping_build(rtu_ioa_mapping& m, std::span<const app::fpi_iec104_i
 
 // The process-wide table and list: the table is built at start-up before the
 // server runs, the list by the RF reader thread before it reads a frame; both
-// are read-only afterwards.
+// are read-only afterwards. Until the list is built (the server already runs
+// then), slave_point_list finds nothing.
 extern data_point_table fpi_data_points;
 extern rtu_ioa_mapping rtu_ioa_map;
+// Builds the process-wide list and then makes it visible to every thread.
+void rtu_ioa_map_publish(std::span<const app::fpi_iec104_ioa> points, FILE* out);
 
 // The FPI point with that key, or nullptr.
 const app::fpi_iec104_ioa* data_point_lookup(int32_t ioa, int32_t type_id);

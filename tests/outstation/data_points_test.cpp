@@ -43,7 +43,7 @@ TEST(DataPointTable, LookupByIoaAndTypeFirstConfiguredPointWins) {
     };
     captured out;
     outstation::data_point_table_build(outstation::fpi_data_points, points, out.file);
-    EXPECT_EQ(out.str(), "Duplicate FPI data point 's1_copy' (IOA 100, type 30) ignored, 's1_status' is used\n");
+    EXPECT_EQ(out.str(), "Duplicate FPI data point 's1_copy' (IOA 100, type 30): commands and parameters go to 's1_status'\n");
 
     EXPECT_EQ(outstation::data_point_lookup(100, 30), &points[0]);
     EXPECT_EQ(outstation::data_point_lookup(101, 36)->ioa_name, "I_Mean");
@@ -63,7 +63,8 @@ TEST(RtuIoaMapping, EverySlaveHasANodeWithAtMost28PointsInListOrder) {
     points.push_back(fpi_point("d", 0, 50, 30));
     points.push_back(fpi_point("e", 5, 499, 36));
     captured out;
-    outstation::rtu_ioa_mapping_build(outstation::rtu_ioa_map, points, out.file);
+    EXPECT_EQ(outstation::slave_point_list(1), nullptr);  // nothing before the list is built
+    outstation::rtu_ioa_map_publish(points, out.file);
     EXPECT_EQ(out.str(),
               "Creating RTU IOA mapping list\n"
               "[Slave 1] 0 elements added to list index 0\n"
