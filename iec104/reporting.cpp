@@ -46,7 +46,7 @@ void value_update(int32_t ioa, point_value value, int32_t type_id, int64_t times
     } else {
         const double d = std::get<double>(value);
         if (double(r->real_value) == d) return;
-        r->real_value = float(d);
+        r->real_value = to_float32(d);
     }
     report_spontaneous(ioa, value, type_id, timestamp);
 }
@@ -55,7 +55,10 @@ void report_spontaneous(int32_t ioa, const point_value& value, int32_t type_id, 
     if (!reported_type(type_id)) return;
     iec104::Asdu asdu =
         iec104::make_asdu(settings.app, wire_type(type_id, true), false, iec104::COT_SPONTANEOUS, settings.ca);
-    if (!iec104::add_object(asdu, settings.app, value_object(ioa, value, type_id, timestamp, true))) return;
+    if (!iec104::add_object(asdu, settings.app, value_object(ioa, value, type_id, timestamp, true))) {
+        report_unsendable(ioa, type_id);
+        return;
+    }
     send_to_online_slots(asdu);
 }
 
@@ -86,7 +89,7 @@ void build_group_asdus(const value_store& s, bool measured_pass, bool with_time,
         flush();
         group = g;
         asdu = iec104::make_asdu(app, wire_type(r.type_id, with_time), true, cot, ca);
-        iec104::add_object(asdu, app, o);
+        if (!iec104::add_object(asdu, app, o)) report_unsendable(r.ioa, r.type_id);
     }
     flush();
 }

@@ -75,6 +75,10 @@ bool server_setup(const app::config& cfg) {
     const app::iec104_slave& s = cfg.settings;
     const iec104::ServerConfig sc = server_config(s);
     reporting_configure(sc.app, uint16_t(s.ca));
+    if (s.port < 0 || s.port > 65535) {
+        std::fprintf(stderr, "server_setup: port %d out of range\n", s.port);
+        return false;
+    }
     comm_logger_start(s.ubus_socket);
 
     iec104::ServerHandlers h;

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <mutex>
 #include <utility>
 
 #include "lib/iec104/types.h"
@@ -56,16 +57,18 @@ float measured(const value_record& r) { return r.kind == kind_integer ? float(r.
 
 float measured(const point_value& v) {
     if (const int32_t* i = std::get_if<int32_t>(&v)) return float(*i);
-    return float(std::get<double>(v));
+    return to_float32(std::get<double>(v));
 }
 
 int32_t point_state(const value_record& r) {
     return r.kind == kind_integer ? r.integer_value : integer_part(r.real_value);
 }
 
+// A real value is cut as the float32 the store holds, so that a spontaneous
+// report and a later interrogation agree.
 int32_t point_state(const point_value& v) {
     if (const int32_t* i = std::get_if<int32_t>(&v)) return *i;
-    return integer_part(std::get<double>(v));
+    return integer_part(to_float32(std::get<double>(v)));
 }
 
 iec104::InformationObject make_object(int32_t ioa, int32_t type_id, int32_t state, float measured_value,
@@ -91,6 +94,21 @@ int32_t integer_part(double v) {
     if (v >= double(std::numeric_limits<int32_t>::max())) return std::numeric_limits<int32_t>::max();
     if (v <= double(std::numeric_limits<int32_t>::min())) return std::numeric_limits<int32_t>::min();
     return int32_t(v);
+}
+
+float to_float32(double v) {
+    constexpr double largest = std::numeric_limits<float>::max();
+    if (v > largest) return std::numeric_limits<float>::infinity();
+    if (v < -largest) return -std::numeric_limits<float>::infinity();
+    return float(v);  // NaN stays NaN
+}
+
+void report_unsendable(int32_t ioa, int32_t type_id) {
+    static std::mutex lock;
+    static std::unordered_set<uint64_t> reported;
+    std::lock_guard lk(lock);
+    if (reported.size() >= max_refusals_remembered || !reported.insert(point_key(ioa, type_id)).second) return;
+    std::printf("Data point IOA %d type %d does not fit an ASDU and is not sent\n", ioa, type_id);
 }
 
 bool point_type(int32_t type_id) { return type_id == 30 || type_id == 31; }
@@ -135,7 +153,7 @@ bool store_insert(value_store& s, int32_t ioa, const point_value& v, int32_t typ
         r.integer_value = *i;
     } else {
         r.kind = kind_real;
-        r.real_value = float(std::get<double>(v));
+        r.real_value = to_float32(std::get<double>(v));
     }
     ++s.count;
     order(s);

@@ -59,6 +59,14 @@ uint8_t wire_type(int32_t type_id, bool with_time);
 
 // A real number cut to its integer part (saturating; NaN gives 0).
 int32_t integer_part(double v);
+// A real number as the float32 it is stored and sent as (beyond the float
+// range: infinity).
+float to_float32(double v);
+
+// A point whose object fits no ASDU (its IOA wider than the IOA octets, or
+// max_asdu_length too small for one object) is never sent; the first time
+// for each point one line says so.
+void report_unsendable(int32_t ioa, int32_t type_id);
 
 // The information object of a stored record, or of an updating value, with
 // quality 0 and, when with_time, the CP56Time2a of the timestamp.

@@ -191,7 +191,7 @@ TEST_F(Fpigate, APortInUseStopsServingButNotTheStart) {
     child_process p({fpigate, "-p", (dir / "config").string()});
     EXPECT_EQ(p.wait_exit(std::chrono::seconds(30)), 0);
     ::close(blocker);
-    EXPECT_NE(p.out.find("Duplicate FPI data point 'copy' (IOA 100, type 35) ignored, 'fpi1_i_status' is used\n"), std::string::npos) << p.out;
+    EXPECT_NE(p.out.find("Duplicate FPI data point 'copy' (IOA 100, type 35): commands and parameters go to 'fpi1_i_status'\n"), std::string::npos) << p.out;
     // the workers were started all the same
     EXPECT_NE(p.out.find("Starting RTU rf device reading...\n"), std::string::npos) << p.out;
     EXPECT_TRUE(p.out.ends_with("Starting server failed!\nexiting program")) << p.out;
