@@ -2,6 +2,9 @@
 // loopback TCP.
 #include <gtest/gtest.h>
 
+#include <tuple>
+
+#include "app/gateway.h"
 #include "tests/outstation/station.h"
 
 namespace {
@@ -89,6 +92,18 @@ TEST_F(Reporting, InterrogationSendsPointsThenMeasuredValuesOneSequencePerGroup)
     EXPECT_EQ(get_object(got[6], m.app, 0)->real, -1.25f);
     EXPECT_EQ(get_object(got[7], m.app, 0)->value, -1234);
     EXPECT_EQ(get_object(got[8], m.app, 0)->value, 16384);
+
+    // cyclic and spontaneous ASDUs carry the same addresses
+    m.clear();
+    outstation::cyclic_transmission();
+    station::update(301, -2.5, 36);
+    ASSERT_TRUE(station_test::wait_for([&] { return m.count(is_periodic) == 8 && m.count(is_spontaneous) == 1; }));
+    for (const Asdu& a : m.received()) {
+        EXPECT_EQ(a.oa, 7);
+        EXPECT_EQ(a.ca, 3);
+        EXPECT_FALSE(a.negative || a.test);
+        EXPECT_EQ(a.sequence, a.cot == COT_PERIODIC);
+    }
 }
 
 TEST_F(Reporting, InterrogationOfAnEmptyStoreAndOfAGroupIsAnsweredAsSuch) {
@@ -159,7 +174,10 @@ TEST_F(Reporting, CyclicAndSpontaneousDataGoOnlyToOnlineSlots) {
     station::update(20, 4.5, 36);
     master a(st.port()), b(st.port());
     ASSERT_TRUE(a.started && b.started);
-    ASSERT_TRUE(station_test::wait_for([] { return outstation::connection_slots.initialized_master_count; }));
+    ASSERT_TRUE(station_test::wait_for([] {
+        std::lock_guard lk(outstation::connection_slots.lock);
+        return outstation::connection_slots.initialized_master_count;
+    }));
     master c(st.port());  // no slot left
     ASSERT_TRUE(c.started);
 
@@ -261,6 +279,63 @@ TEST_F(Reporting, SpontaneousTimeTagAndValueOfARealDoublePoint) {
     const auto o = iec104::get_object(a, m.app, 0);
     EXPECT_EQ(o->value, 2);
     EXPECT_EQ(o->time, iec104::cp56_from_ms(1717590000123));
+}
+
+// max_asdu_length 20 holds two short floats in sequence without time tag
+// (6 + 3 + 2 x 5 octets) but none with one (6 + 3 + 12): the interrogation
+// sends them, the cyclic transmission cannot, and says so once per point.
+TEST_F(Reporting, APointThatFitsNoAsduIsNamedOnce) {
+    st.cfg.settings.max_asdu_length = 20;
+    ASSERT_TRUE(st.start());
+    station::update(500, 1.5, 36);
+    station::update(501, 2.5, 36);
+    master m(st.port());
+    ASSERT_TRUE(m.started);
+    using namespace iec104;
+    EXPECT_EQ(shapes(m.interrogate(), m.app), (std::vector<shape>{{C_IC_NA_1, COT_ACTIVATION_CON, 0, 1},
+                                                                  {M_ME_NC_1, 20, 500, 2},
+                                                                  {C_IC_NA_1, COT_ACTIVATION_TERMINATION, 0, 1}}));
+    testing::internal::CaptureStdout();
+    outstation::cyclic_transmission();
+    outstation::cyclic_transmission();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "Data point IOA 500 type 36 does not fit an ASDU and is not sent\n"
+              "Data point IOA 501 type 36 does not fit an ASDU and is not sent\n");
+}
+
+// Serving: the start values are published and the cyclic timer runs every
+// cyclic_time_interval seconds.
+TEST_F(Reporting, ServingPublishesThePositionAndSendsItCyclically) {
+    st.cfg.settings.cyclic_time_interval = 1;
+    for (auto [name, ioa, value] : {std::tuple{"LATITUDE", 1001, "52.5"}, std::tuple{"LONGITUDE", 1002, "13.25"}}) {
+        app::fpi_aux_iec104_ioa p;
+        p.ioa_name = name;
+        p.ioa = ioa;
+        p.type_id = 36;
+        p.ioa_value = value;
+        st.cfg.aux_points.push_back(p);
+    }
+    static const app::worker none[] = {{"idle", [](app::gateway& g) { while (app::gateway_sleep(g, std::chrono::hours(1))) {} }, false}};
+    app::gateway g;
+    app::gateway_options opts;
+    opts.thread_spacing = std::chrono::milliseconds(0);
+    opts.wait_step = std::chrono::milliseconds(1);
+    opts.workers = none;
+    app::gateway_start(g, st.cfg, opts);
+    std::thread serving([&] { app::gateway_serve(g, opts); });
+    master m(outstation::server_bound_port());
+    ASSERT_TRUE(m.started);
+    ASSERT_TRUE(station_test::wait_for([&] { return m.count(is_periodic) >= 2; }));  // within about 2 s
+    for (const Asdu& a : m.received()) {
+        if (!is_periodic(a)) continue;
+        const auto o = iec104::get_object(a, m.app, 0);
+        EXPECT_EQ(a.type, iec104::M_ME_TF_1);
+        EXPECT_EQ(o->real, o->ioa == 1001 ? 52.5f : 13.25f);
+        EXPECT_EQ(o->time, iec104::cp56_from_ms(station_test::fake_epoch_ms / 1000 * 1000));
+    }
+    g.running = false;
+    serving.join();
+    app::gateway_stop(g);
 }
 
 }  // namespace

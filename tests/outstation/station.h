@@ -41,6 +41,7 @@ struct fake_wall_clock {
     static int set_ms(int64_t ms) {
         if (set_error) return set_error;
         set_to = ms;
+        now = ms;  // as a real clock would
         return 0;
     }
     app::wall_clock_hooks saved = app::wall_clock;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
 #include <memory>
 #include <tuple>
 #include <vector>
@@ -152,6 +153,11 @@ TEST(ValueStore, ConversionTable) {
         {35, -41.9, iec104::M_ME_NB_1, iec104::M_ME_TE_1, -41, 0},
         {36, int32_t(7), iec104::M_ME_NC_1, iec104::M_ME_TF_1, 0, 7.0f},
         {36, 52.520008, iec104::M_ME_NC_1, iec104::M_ME_TF_1, 0, 52.520008f},
+        {34, int32_t(1), iec104::M_ME_NA_1, iec104::M_ME_TD_1, 32767, 0},     // full scale
+        {35, int32_t(40000), iec104::M_ME_NB_1, iec104::M_ME_TE_1, -25536, 0},  // 16 bits on the wire
+        {31, int32_t(5), iec104::M_DP_NA_1, iec104::M_DP_TB_1, 1, 0},          // two bits of state
+        {30, 0.99999999, iec104::M_SP_NA_1, iec104::M_SP_TB_1, 1, 0},          // cut as the float32 held
+        {36, 1e300, iec104::M_ME_NC_1, iec104::M_ME_TF_1, 0, std::numeric_limits<float>::infinity()},
     };
     for (const conversion_case& c : cases) {
         auto s = std::make_unique<value_store>();
