@@ -1,1 +1,1007 @@
+// Exchanges that outlast one telegram, end to end over the pty and a master:
+// supervision of silent FPIs with the DCU reset request and the day-change
+// refresh of the fault totals; the parameter (infoset) exchange with its
+// time-outs and acknowledgement wait; pending RESET commands delivered at the
+// FPI's next flash-mode telegram. The supervision and infoset passes run on
+// the test's own thread after the fake clocks were moved.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <array>
+#include <cmath>
+#include <ctime>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
 #include <gtest/gtest.h>
+
+#include "app/locks.h"
+#include "fpi/contacts.h"
+#include "fpi/fault_counter.h"
+#include "fpi/infoset.h"
+#include "fpi/pending_reset.h"
+#include "fpi/supervision.h"
+#include "tests/radio/radio.h"
+
+namespace {
+
+using radio_test::fake_monotonic_clock;
+using radio_test::frame_bytes;
+using radio_test::radio_gateway;
+using station_test::fake_wall_clock;
+using station_test::master;
+using station_test::wait_for;
+
+constexpr uint64_t start_ms = 10'000'000;  // the fake monotonic clock when a gateway starts
+const rf::group_id our_group{1, 2, 3, 4, 5};
+
+int64_t utc_ms(int year, int month, int day, int hour, int minute, int second) {
+    std::tm t{};
+    t.tm_year = year - 1900;
+    t.tm_mon = month - 1;
+    t.tm_mday = day;
+    t.tm_hour = hour;
+    t.tm_min = minute;
+    t.tm_sec = second;
+    return int64_t(timegm(&t)) * 1000;
+}
+
+int drain(app::semaphore& sem) {
+    int n = 0;
+    while (sem.try_acquire()) ++n;
+    return n;
+}
+
+void forget_recent() {
+    std::lock_guard lk(app::rf_data_lock);
+    logs::recent_rf_data = {};
+}
+
+// The texts of the recent RF data list, oldest first.
+std::vector<std::string> recent_texts(radio_gateway& gw) {
+    std::vector<std::string> out;
+    for (const logs::rf_data_entry& e : gw.recent()) out.insert(out.begin(), e.error_msg);
+    return out;
+}
+
+bool online(int slave) {
+    std::lock_guard lk(app::supervision_lock);
+    return fpi::contact_table[size_t(slave - 1)].online == 1;
+}
+
+// The parameter sets, pending resets, ACK wait and both semaphores are the
+// process's own and outlive a gateway: every test starts and ends with them
+// empty. The ACK wait lasts 0 s unless a test sets another.
+struct exchange_gateway : radio_gateway {
+    explicit exchange_gateway(const std::function<void(app::config&)>& tweak = {})
+        : radio_gateway([tweak](app::config& c) {
+              c.derived.infoset_ack_timeout = 0;
+              if (tweak) tweak(c);
+          }) {
+        if (ok) reset_exchanges();
+        forget_recent();
+    }
+    ~exchange_gateway() {
+        if (ok) reset_exchanges();
+    }
+    void reset_exchanges() {
+        for (int s = 1; s <= fpi::slave_count; ++s) {
+            fpi::infoset_clear(s);
+            if (fpi::pending_reset_check(s)) fpi::pending_reset_clear(s);
+        }
+        cfg->derived.infoset_ack_timeout = 0;
+        fpi::infoset_pass();  // ends an ACK wait left behind
+        drain(app::infoset_ack_sem);
+        drain(app::dcu_reset_sem);
+    }
+    // Sends a frame and waits until it was processed to its record (the
+    // recent list is emptied first: it holds at most 50 entries).
+    bool deliver(const radio_test::bytes& frame) {
+        forget_recent();
+        send(frame);
+        return recorded(0);
+    }
+    // Nothing was written since the last downlink read: an event of FPI
+    // `witness` is answered, and its ACK is the next frame on the line.
+    bool quiet_since(int witness = 5);
+};
+
+rf::event_data event() {
+    rf::event_data e;
+    e.i_status = 0;
+    e.i_mean = 10;
+    e.v_status = 1;
+    e.v_inst = 2300;
+    e.battery_v = 36;
+    e.rssi = 70;
+    e.event_time = {5, 12, 34, 50};
+    return e;
+}
+
+rf::wakeup_data wakeup(uint8_t period) {
+    rf::wakeup_data w;
+    const char loc[] = "FEEDER-02 POLE-0001 ";
+    std::copy(loc, loc + 20, w.location.begin());
+    w.di_dt_level = 10;
+    w.imax_level = 400;
+    w.period = period;
+    w.v_status = 1;
+    w.battery_v = 36;
+    return w;
+}
+
+bool exchange_gateway::quiet_since(int witness) {
+    send(frame_bytes(rf::CMD_EVENT_DATA, event(), uint8_t(witness)));
+    const auto next = next_downlink();
+    return next && next->command == rf::CMD_EVENT_DATA_ACK && next->destination_id == witness;
+}
+
+bool master_online() {
+    return wait_for([] {
+        std::lock_guard lk(outstation::connection_slots.lock);
+        for (const auto& s : outstation::connection_slots.slots)
+            if (s.online) return true;
+        return false;
+    });
+}
+
+// Values of the spontaneous objects at `ioa`, in arrival order.
+std::vector<int32_t> spontaneous(const master& m, uint32_t ioa) {
+    std::vector<int32_t> out;
+    for (const iec104::Asdu& a : m.received()) {
+        if (a.cot != iec104::COT_SPONTANEOUS) continue;
+        for (int i = 0; i < a.count; ++i)
+            if (const auto o = iec104::get_object(a, m.app, i); o && o->ioa == ioa) out.push_back(o->value);
+    }
+    return out;
+}
+
+bool spontaneous_reaches(const master& m, uint32_t ioa, const std::vector<int32_t>& values) {
+    return wait_for([&] { return spontaneous(m, ioa) == values; });
+}
+
+// The value of every point by IOA that a station interrogation returns.
+std::map<uint32_t, int32_t> interrogated(master& m) {
+    std::map<uint32_t, int32_t> out;
+    for (const iec104::Asdu& a : m.interrogate()) {
+        if (a.cot != iec104::COT_INTERROGATED_BY_STATION) continue;
+        for (int i = 0; i < a.count; ++i)
+            if (const auto o = iec104::get_object(a, m.app, i)) out[o->ioa] = o->value;
+    }
+    return out;
+}
+
+// The stored record of (ioa, type id), if any.
+std::optional<outstation::value_record> stored(int32_t ioa, int32_t type_id) {
+    std::lock_guard lk(app::value_store_lock);
+    for (int i = 0; i < outstation::station_values.count; ++i) {
+        const outstation::value_record& r = outstation::station_values.records[size_t(i)];
+        if (r.ioa == ioa && r.type_id == type_id) return r;
+    }
+    return std::nullopt;
+}
+
+// Where each line appears in `text`, npos when it does not.
+std::vector<size_t> positions(const std::string& text, const std::vector<std::string>& lines) {
+    std::vector<size_t> at;
+    for (const std::string& l : lines) at.push_back(text.find(l));
+    return at;
+}
+
+bool in_order(const std::vector<size_t>& at) {
+    for (size_t i = 0; i < at.size(); ++i)
+        if (at[i] == std::string::npos || (i > 0 && at[i] <= at[i - 1])) return false;
+    return true;
+}
+
+size_t occurrences(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+
+// Everything the process writes to standard output while it lives, readable
+// meanwhile: a test can wait for a line that another thread prints.
+class stdout_tap {
+public:
+    stdout_tap() {
+        std::fflush(stdout);
+        int p[2];
+        if (::pipe(p) != 0) return;
+        read_end_ = p[0];
+        saved_ = ::dup(STDOUT_FILENO);
+        ::dup2(p[1], STDOUT_FILENO);
+        ::close(p[1]);
+        reader_ = std::thread([this] {
+            char buf[4096];
+            for (ssize_t n; (n = ::read(read_end_, buf, sizeof buf)) > 0;) {
+                std::lock_guard lk(m_);
+                text_.append(buf, size_t(n));
+            }
+        });
+    }
+    ~stdout_tap() { release(); }
+    bool wait_for_text(const std::string& s) {
+        return wait_for([&] {
+            std::fflush(stdout);
+            std::lock_guard lk(m_);
+            return text_.find(s) != std::string::npos;
+        });
+    }
+    // Gives standard output back; the text written until then.
+    std::string release() {
+        if (saved_ >= 0) {
+            std::fflush(stdout);
+            ::dup2(saved_, STDOUT_FILENO);  // closes the pipe's last write end
+            ::close(saved_);
+            saved_ = -1;
+            reader_.join();
+            ::close(read_end_);
+        }
+        std::lock_guard lk(m_);
+        return text_;
+    }
+
+private:
+    int saved_ = -1, read_end_ = -1;
+    std::thread reader_;
+    std::mutex m_;
+    std::string text_;
+};
+
+// ---------------------------------------------------------------- supervision
+
+TEST(Supervision, ASlaveGoesOfflineAtTheFirstPassAtTwiceItsPeriodPlusTwoMinutes) {
+    exchange_gateway gw;
+    ASSERT_TRUE(gw.ok);
+    master m(gw.port());
+    ASSERT_TRUE(m.started);
+    ASSERT_TRUE(master_online());
+    struct silent_case {
+        int slave;
+        uint8_t period;  // minutes
+    };
+    const silent_case cases[] = {{1, 1}, {2, 5}, {3, 15}, {5, 255}};  // limits in ascending order
+    for (const silent_case& c : cases) {
+        gw.send(frame_bytes(rf::CMD_WAKEUP_NOTSET, wakeup(c.period), uint8_t(c.slave)));
+        ASSERT_TRUE(gw.next_downlink());  // processed at start_ms
+    }
+    forget_recent();
+    fpi::supervision_state s;
+    fpi::supervision_pass(s);
+    EXPECT_TRUE(gw.recent().empty());
+
+    for (const silent_case& c : cases) {
+        SCOPED_TRACE(c.slave);
+        const uint64_t limit = start_ms + (uint64_t(c.period) + 1) * 120000;
+        fake_monotonic_clock::now = limit - 1;
+        fpi::supervision_pass(s);
+        EXPECT_TRUE(gw.recent().empty());
+        EXPECT_TRUE(online(c.slave));
+
+        fake_monotonic_clock::now = limit;
+        testing::internal::CaptureStdout();
+        fpi::supervision_pass(s);
+        const std::string out = testing::internal::GetCapturedStdout();
+        const auto entries = gw.recent();
+        ASSERT_EQ(entries.size(), 1u);
+        EXPECT_EQ(entries[0].error_msg, "Slave " + std::to_string(c.slave) + " is offline");
+        EXPECT_EQ(entries[0].slave_id, c.slave);
+        EXPECT_EQ(entries[0].cmd_type, 0);
+        EXPECT_EQ(entries[0].frame, "FF");
+        EXPECT_EQ(occurrences(out, "==== Slave " + std::to_string(c.slave) + " is offline ====\n"), 1u);
+        EXPECT_FALSE(online(c.slave));
+        // the DCU is asked for once the last supervised slave is offline
+        EXPECT_EQ(drain(app::dcu_reset_sem), c.slave == 5 ? 1 : 0);
+
+        forget_recent();
+        fake_monotonic_clock::now = limit + 5000;
+        fpi::supervision_pass(s);  // already offline: no second report
+        EXPECT_TRUE(gw.recent().empty());
+    }
+
+    for (const silent_case& c : cases) {
+        const uint32_t ioa = uint32_t(c.slave * 100 + 25);  // SLAVE_STATUS
+        EXPECT_TRUE(spontaneous_reaches(m, ioa, {0})) << c.slave;
+    }
+    for (const iec104::Asdu& a : m.received()) {
+        if (a.cot != iec104::COT_SPONTANEOUS) continue;
+        const auto o = iec104::get_object(a, m.app, 0);
+        ASSERT_TRUE(o);
+        EXPECT_EQ(o->time, iec104::cp56_from_ms(station_test::fake_epoch_ms / 1000 * 1000));  // frame time
+    }
+    const auto values = interrogated(m);
+    for (const silent_case& c : cases) EXPECT_EQ(values.at(uint32_t(c.slave * 100 + 25)), 0) << c.slave;
+}
+
+TEST(Supervision, SlavesWithoutAKnownPeriodStayOnlineAndNeverRequestADcuReset) {
+    exchange_gateway gw;
+    ASSERT_TRUE(gw.ok);
+    fpi::supervision_state s;
+    fpi::supervision_pass(s);  // nobody heard yet
+    EXPECT_EQ(drain(app::dcu_reset_sem), 0);
+
+    gw.send(frame_bytes(rf::CMD_EVENT_DATA, event(), 6));
+    ASSERT_TRUE(gw.next_downlink());
+    gw.send(frame_bytes(rf::CMD_JOIN_DATA, wakeup(0), 8));  // a join without Period
+    ASSERT_TRUE(gw.next_downlink());
+    forget_recent();
+    for (const uint64_t later : {uint64_t(0), uint64_t(720000), uint64_t(3600000), uint64_t(86400000),
+                                 uint64_t(30) * 86400000}) {
+        fake_monotonic_clock::now = start_ms + later;
+        fpi::supervision_pass(s);
+    }
+    EXPECT_TRUE(gw.recent().empty());
+    EXPECT_TRUE(online(6));
+    EXPECT_TRUE(online(8));
+    EXPECT_EQ(drain(app::dcu_reset_sem), 0);
+}
+
+TEST(Supervision, AllSupervisedSlavesSilentTogetherRequestOneDcuResetUntilOneReturns) {
+    exchange_gateway gw;
+    ASSERT_TRUE(gw.ok);
+    for (const uint8_t slave : {1, 4, 7}) {
+        gw.send(frame_bytes(rf::CMD_WAKEUP_NOTSET, wakeup(5), slave));
+        ASSERT_TRUE(gw.next_downlink());
+    }
+    gw.send(frame_bytes(rf::CMD_EVENT_DATA, event(), 5));  // online but not supervised
+    ASSERT_TRUE(gw.next_downlink());
+    fpi::supervision_state s;
+    fpi::supervision_pass(s);
+    EXPECT_EQ(drain(app::dcu_reset_sem), 0);
+
+    forget_recent();
+    fake_monotonic_clock::now = start_ms + 720000;
+    fpi::supervision_pass(s);
+    EXPECT_EQ(recent_texts(gw),
+              (std::vector<std::string>{"Slave 1 is offline", "Slave 4 is offline", "Slave 7 is offline"}));
+    EXPECT_EQ(drain(app::dcu_reset_sem), 1);
+    for (int pass = 1; pass <= 3; ++pass) {
+        fake_monotonic_clock::advance(5000);
+        fpi::supervision_pass(s);
+    }
+    EXPECT_EQ(drain(app::dcu_reset_sem), 0);
+    EXPECT_EQ(recent_texts(gw).size(), 3u);
+
+    // slave 4 is heard again, then falls silent again
+    gw.send(frame_bytes(rf::CMD_EVENT_DATA, event(), 4));
+    ASSERT_TRUE(gw.next_downlink());
+    const uint64_t back = fake_monotonic_clock::now;
+    fpi::supervision_pass(s);
+    EXPECT_EQ(drain(app::dcu_reset_sem), 0);
+    forget_recent();
+    fake_monotonic_clock::now = back + 720000 - 1;
+    fpi::supervision_pass(s);
+    EXPECT_TRUE(gw.recent().empty());
+    fake_monotonic_clock::now = back + 720000;  // the period learnt from the wake-up still applies
+    fpi::supervision_pass(s);
+    EXPECT_EQ(recent_texts(gw), (std::vector<std::string>{"Slave 4 is offline"}));
+    EXPECT_EQ(drain(app::dcu_reset_sem), 1);
+    fake_monotonic_clock::advance(5000);
+    fpi::supervision_pass(s);
+    EXPECT_EQ(drain(app::dcu_reset_sem), 0);
+}
+
+TEST(Supervision, FaultTotalsAreRepublishedOnceAfterEachLocalMidnight) {
+    exchange_gateway gw;
+    ASSERT_TRUE(gw.ok);
+    constexpr int32_t last_7_days_1 = 1003, total_1 = 1004, scaled = 35;
+    // a fault of group 1 on 31 May: inside the last seven days until 6 June
+    fake_wall_clock::now = utc_ms(2024, 5, 31, 12, 0, 0);
+    ASSERT_TRUE(gw.deliver(frame_bytes(rf::CMD_FLASH_MODE, event(), 1)));
+    ASSERT_TRUE(stored(total_1, scaled));
+    EXPECT_EQ(stored(total_1, scaled)->timestamp, utc_ms(2024, 5, 31, 12, 0, 0));
+    master m(gw.port());
+    ASSERT_TRUE(m.started);
+    ASSERT_TRUE(master_online());
+    ASSERT_EQ(interrogated(m).at(last_7_days_1), 1);
+    m.clear();
+
+    fpi::supervision_state s;
+    fake_wall_clock::now = utc_ms(2024, 6, 6, 0, 0, 0);
+    fpi::supervision_pass(s);  // the first pass has no day to compare with
+    EXPECT_EQ(stored(total_1, scaled)->timestamp, utc_ms(2024, 5, 31, 12, 0, 0));
+    fake_wall_clock::now = utc_ms(2024, 6, 6, 23, 59, 59);
+    fpi::supervision_pass(s);
+    EXPECT_EQ(stored(total_1, scaled)->timestamp, utc_ms(2024, 5, 31, 12, 0, 0));
+
+    fake_wall_clock::now = utc_ms(2024, 6, 7, 0, 0, 0) + 400;
+    fpi::supervision_pass(s);
+    EXPECT_EQ(stored(total_1, scaled)->timestamp, utc_ms(2024, 6, 7, 0, 0, 0));
+    EXPECT_TRUE(spontaneous_reaches(m, last_7_days_1, {0}));  // the fault left the seven days
+    fake_wall_clock::now = utc_ms(2024, 6, 7, 0, 0, 5);
+    fpi::supervision_pass(s);
+    fake_wall_clock::now = utc_ms(2024, 6, 7, 18, 0, 0);
+    fpi::supervision_pass(s);
+    EXPECT_EQ(stored(total_1, scaled)->timestamp, utc_ms(2024, 6, 7, 0, 0, 0));
+
+    fake_wall_clock::now = utc_ms(2024, 6, 8, 0, 0, 1);
+    fpi::supervision_pass(s);
+    EXPECT_EQ(stored(total_1, scaled)->timestamp, utc_ms(2024, 6, 8, 0, 0, 1));
+    const auto values = interrogated(m);
+    EXPECT_EQ(values.at(last_7_days_1), 0);
+    EXPECT_EQ(values.at(total_1), 1);
+}
+
+// ------------------------------------------------------------------- infoset
+
+// The nine parameter points of an FPI, in parameter order: IOA N30 + k.
+constexpr int32_t parameter_type[fpi::infoset_parameter_count] = {35, 36, 35, 35, 35, 35, 36, 35, 35};
+using parameter_values = std::array<float, fpi::infoset_parameter_count>;
+// Di_Dt_level, Imax_Level, Auto_Reset, Flash_Time, INRUSH, VALIDATION, VOLTAGE, FREQUENCY, PERIOD
+const parameter_values sample_values = {300, -5, 2, 3, 1, 4, 23.5f, 50, 15};
+
+int write_parameter(int slave, int k, float value, uint64_t time_ms = uint64_t(station_test::fake_epoch_ms)) {
+    return fpi::infoset_store_parameter(uint32_t(slave * 100 + 30 + k), uint32_t(parameter_type[k]), time_ms, value);
+}
+
+// Writes parameters first..last-1; true when every write was stored.
+bool write_parameters(int slave, const parameter_values& v = sample_values, int first = 0,
+                      int last = fpi::infoset_parameter_count) {
+    bool all = true;
+    for (int k = first; k < last; ++k) all &= write_parameter(slave, k, v[size_t(k)]) == 3;
+    return all;
+}
+
+rf::infoset_data record_of(const std::string& location, uint8_t di_dt, uint16_t imax, uint8_t auto_reset,
+                           uint8_t flash_time, uint8_t transient_on, uint8_t validation, uint16_t mv,
+                           uint8_t frequency, uint8_t period) {
+    rf::infoset_data d;
+    std::copy(location.begin(), location.end(), d.location.begin());
+    d.di_dt_level = di_dt;
+    d.imax_level = imax;
+    d.auto_reset = auto_reset;
+    d.flash_time = flash_time;
+    d.transient_on = transient_on;
+    d.validation = validation;
+    d.mv = mv;
+    d.date = {24, 6, 5, 12, 34, 56};  // the command time, local (UTC here)
+    d.frequency = frequency;
+    d.period = period;
+    return d;
+}
+
+const std::string fpi4_location = "FEEDER-02 POLE-0001 ";
+const std::string default_location = "C001                ";
+const rf::infoset_data sample_record = record_of(fpi4_location, 44, 0, 2, 3, 1, 4, 235, 50, 15);
+
+// The parameter set written to the line for `slave`, or nothing.
+std::optional<rf::infoset_data> infoset_frame(const std::optional<rf::rf_frame>& f, int slave) {
+    if (!f || f->command != rf::CMD_INFO_SET || f->destination_id != slave || f->source_id != 10 ||
+        f->group != our_group)
+        return std::nullopt;
+    rf::infoset_data d;
+    if (rf::rf_payload_decode_as(*f, d) != 0) return std::nullopt;
+    return d;
+}
+
+// The parameter set of the next downlink frame, once the reader is done with
+// the telegram it answered (it clears the sent set after the write): FPI
+// 5's event, sent behind it, has been answered.
+std::optional<rf::infoset_data> next_set(exchange_gateway& gw, int slave) {
+    const auto set = infoset_frame(gw.next_downlink(), slave);
+    if (set && !gw.quiet_since(5)) return std::nullopt;
+    return set;
+}
+
+std::string status_text(int slave, int status) {
+    return "Slave " + std::to_string(slave) + " infoset status: " + std::to_string(status);
+}
+
+TEST(Infoset, NineWritesReportTheStartAndWaitForTheFpisNextTelegram) {
+    exchange_gateway gw;
+    ASSERT_TRUE(gw.ok);
+    master m(gw.port());
+    ASSERT_TRUE(m.started);
+    ASSERT_TRUE(master_online());
+
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(write_parameter(4, 0, sample_values[0]), 3);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(recent_texts(gw), (std::vector<std::string>{status_text(4, 1), status_text(4, 0)}));
+    EXPECT_TRUE(in_order(positions(out, {"==== Slave 4 infoset status: 1 ====\n", "==== Slave 4 infoset status: 0 ====\n"})))
+        << out;
+    EXPECT_EQ(out.find("Received all infoset parameters successfully."), std::string::npos);
+
+    testing::internal::CaptureStdout();
+    EXPECT_TRUE(write_parameters(4, sample_values, 1, 8));
+    out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out.find("Received all infoset parameters successfully."), std::string::npos);
+    EXPECT_EQ(recent_texts(gw).size(), 2u);  // the start is reported once
+
+    testing::internal::CaptureStdout();
+    EXPECT_TRUE(write_parameters(4, sample_values, 8, 9));
+    out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(occurrences(out, "Received all infoset parameters successfully."), 1u);
+    EXPECT_EQ(recent_texts(gw).size(), 2u);
+
+    // Telegrams that do not carry a set: a flash-mode report and an FI reset
+    // report of FPI 4, and any telegram of another FPI.
+    ASSERT_TRUE(gw.deliver(frame_bytes(rf::CMD_FLASH_MODE, event(), 4)));
+    rf::fi_reset_data r;
+    r.reset_type = 0x20;
+    ASSERT_TRUE(gw.deliver(frame_bytes(rf::CMD_FI_RESET, r, 4)));
+    EXPECT_TRUE(gw.quiet_since(5));
+
+    gw.send(frame_bytes(rf::CMD_EVENT_DATA, event(), 4));
+    const auto set = next_set(gw, 4);
+    ASSERT_TRUE(set);
+    EXPECT_EQ(*set, sample_record);  // and FPI 4's event got no ACK of its own
+
+    gw.send(frame_bytes(rf::CMD_EVENT_DATA, event(), 4));  // the set is gone: the usual ACK
+    const auto ack = gw.next_downlink();
+    ASSERT_TRUE(ack);
+    EXPECT_EQ(ack->command, rf::CMD_EVENT_DATA_ACK);
+    // the master saw the start (its first status is only stored)
+    EXPECT_TRUE(spontaneous_reaches(m, 427, {0}));
+}
+
+TEST(Infoset, EveryTelegramThatListensIsAnsweredByThePendingSetInsteadOfItsAck) {
+    exchange_gateway gw;
+    ASSERT_TRUE(gw.ok);
+    struct telegram_case {
+        const char* name;
+        uint8_t command;
+        bool wakeup_layout;
+        uint8_t to;
+    };
+    const telegram_case cases[] = {
+        {"wake-up", rf::CMD_WAKEUP_NOTSET, true, 10}, {"join", rf::CMD_JOIN_DATA, true, 10},
+        {"wake-up set", rf::CMD_WAKEUP_SET, true, 10}, {"event", rf::CMD_EVENT_DATA, false, 10},
+        {"event to RTU id 21", rf::CMD_EVENT_DATA, false, 21},
+    };
+    for (const telegram_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(write_parameters(4));
+        EXPECT_TRUE(gw.quiet_since(5));
+        if (c.wakeup_layout)
+            gw.send(frame_bytes(c.command, wakeup(15), 4, c.to));
+        else
+            gw.send(frame_bytes(c.command, event(), 4, c.to));
+        const auto set = next_set(gw, 4);  // from rtu_id 10 whatever the telegram's address; no ACK
+        ASSERT_TRUE(set);
+        EXPECT_EQ(*set, sample_record);
+        fpi::infoset_pass();  // the (0 s) ACK wait
+    }
+}
+
+TEST(Infoset, ParameterValuesAreConvertedForTheFpi) {
+    exchange_gateway gw;
+    ASSERT_TRUE(gw.ok);
+    struct conversion_case {
+        parameter_values written;
+        rf::infoset_data sent;
+    };
+    const float nan = std::nanf("");
+    const conversion_case cases[] = {
+        {sample_values, sample_record},
+        // low 8 bits of the 8-bit fields; the largest values of the base-100 pairs
+        {{255, 25599, 256, 3.99f, 1e10f, nan, 2559, -1, 300}, record_of(fpi4_location, 255, 25599, 0, 3, 255, 0, 25590, 0, 44)},
+        {{10.9f, 400.7f, 0, 0, 0, 0, 0.05f, 49.99f, 0}, record_of(fpi4_location, 10, 400, 0, 0, 0, 0, 0, 49, 0)},
+    };
+    int row = 0;
+    for (const conversion_case& c : cases) {
+        SCOPED_TRACE(row++);
+        ASSERT_TRUE(write_parameters(4, c.written));
+        gw.send(frame_bytes(rf::CMD_EVENT_DATA, event(), 4));
+        const auto set = next_set(gw, 4);
+        ASSERT_TRUE(set);
+        EXPECT_EQ(*set, c.sent);
+        fpi::infoset_pass();
+    }
+}
+
+TEST(Infoset, ValuesTheFpiCannotCarryAreRefusedAndLeaveTheSetAsItWas) {
+    exchange_gateway gw;
+    ASSERT_TRUE(gw.ok);
+    struct refused_case {
+        uint32_t ioa, type_id;
+        float value;
+    };
+    const refused_case refused[] = {
+        {431, 36, 25600},  // Imax_Level above what a base-100 pair carries
+        {431, 36, 1e9f},
+        {436, 36, 2560},  // VOLTAGE x 10 = 25600
+        {436, 36, 1e6f},
+        {431, 35, 100},  // a parameter IOA with another type
+        {400, 35, 1},    // I_Status: no parameter
+        {440, 30, 1},    // RESET command: no parameter
+        {999, 35, 1},    // no such point
+    };
+    for (const refused_case& c : refused)
+        EXPECT_EQ(fpi::infoset_store_parameter(c.ioa, c.type_id, uint64_t(station_test::fake_epoch_ms), c.value), -1)
+            << c.ioa << " " << c.value;
+    EXPECT_TRUE(gw.recent().empty());  // nothing refused started a set
+
+    EXPECT_EQ(write_parameter(4, 1, 25599), 3);  // the largest values that travel
+    EXPECT_EQ(write_parameter(4, 6, 2559), 3);
+    ASSERT_TRUE(write_parameters(4));
+    EXPECT_EQ(write_parameter(4, 1, 25600), -1);  // refused over a stored value
+    EXPECT_EQ(write_parameter(4, 6, 2560), -1);
+    gw.send(frame_bytes(rf::CMD_EVENT_DATA, event(), 4));
+    const auto set = next_set(gw, 4);
+    ASSERT_TRUE(set);
+    EXPECT_EQ(*set, sample_record);  // Imax level 0 and mV 235 as last stored
+}
+
+TEST(Infoset, TheLocationIsTheConfiguredOneOnlyWhenItHasTwentyCharacters) {
+    exchange_gateway gw([](app::config& c) {
+        c.derived.locations[0] = "FEEDER-01 POLE-001 ";    // 19 characters
+        c.derived.locations[1] = "FEEDER-01 POLE-00002 ";  // 21
+        c.derived.locations[2] = std::nullopt;
+    });
+    ASSERT_TRUE(gw.ok);
+    struct location_case {
+        int slave;
+        std::string sent, line;
+    };
+    const std::string from_config = "Setting location from configuration";
+    const std::string by_default = "Setting default location: C001                 \n";  // 17 spaces
+    const location_case cases[] = {
+        {1, default_location, by_default},
+        {2, default_location, by_default},
+        {3, default_location, by_default},
+        {4, fpi4_location, from_config},
+    };
+    for (const location_case& c : cases) {
+        SCOPED_TRACE(c.slave);
+        ASSERT_TRUE(write_parameters(c.slave));
+        testing::internal::CaptureStdout();
+        gw.send(frame_bytes(rf::CMD_EVENT_DATA, event(), uint8_t(c.slave)));
+        const auto set = next_set(gw, c.slave);
+        const std::string out = testing::internal::GetCapturedStdout();
+        ASSERT_TRUE(set);
+        EXPECT_EQ(std::string(set->location.data(), 20), c.sent);
+        EXPECT_EQ(occurrences(out, c.line), 1u) << out;
+        EXPECT_EQ(occurrences(out, c.line == from_config ? by_default : from_config), 0u);
+        fpi::infoset_pass();
+    }
+}
+
+TEST(Infoset, TheAckWaitEndsWithStatusTwoOnAnAckAndOneWithout) {
+    exchange_gateway gw;
+    ASSERT_TRUE(gw.ok);
+    master m(gw.port());
+    ASSERT_TRUE(m.started);
+    ASSERT_TRUE(master_online());
+    struct ack_case {
+        int ack_from;  // 0: no ACK
+        int status;
+        const char* line;
+        std::vector<int32_t> master_saw;  // INFOSET_STATUS so far; a first value is only stored
+    };
+    const ack_case cases[] = {
+        {4, 2, "Infoset successful.\n", {0, 2}},
+        {0, 1, "Timeout! Infoset command response not received.\n", {0, 2, 1, 0, 1}},
+        {7, 2, "Infoset successful.\n", {0, 2, 1, 0, 1, 0, 2}},  // any FPI's ACK ends the wait
+    };
+    for (const ack_case& c : cases) {
+        SCOPED_TRACE(c.ack_from);
+        ASSERT_TRUE(write_parameters(4));
+        gw.send(frame_bytes(rf::CMD_EVENT_DATA, event(), 4));
+        ASSERT_TRUE(next_set(gw, 4));
+        if (c.ack_from) {
+            rf::event_time_data t;
+            t.event_time = {5, 12, 35, 0};
+            ASSERT_TRUE(gw.deliver(frame_bytes(rf::CMD_INFO_SET_ACK, t, uint8_t(c.ack_from))));
+        }
+        forget_recent();
+        testing::internal::CaptureStdout();
+        fpi::infoset_pass();
+        std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_TRUE(in_order(positions(out, {"Waiting for infoset command response...\n", c.line}))) << out;
+        EXPECT_EQ(recent_texts(gw), (std::vector<std::string>{status_text(4, c.status)}));
+        EXPECT_TRUE(spontaneous_reaches(m, 427, c.master_saw));
+
+        testing::internal::CaptureStdout();
+        fpi::infoset_pass();  // one wait per send
+        out = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(out.find("Waiting for infoset command response..."), std::string::npos);
+        EXPECT_EQ(recent_texts(gw).size(), 1u);
+    }
+}
+
+TEST(Infoset, AnIncompleteSetIsDroppedAfterTheParameterTimeout) {
+    exchange_gateway gw;
+    ASSERT_TRUE(gw.ok);
+    const uint64_t timeout = uint64_t(gw.cfg->derived.infoset_param_timeout_ms);
+    ASSERT_EQ(timeout, 300000u);
+    const uint64_t first = fake_monotonic_clock::now;
+    ASSERT_TRUE(write_parameters(4, sample_values, 0, 1));
+    fake_monotonic_clock::now = first + timeout - 10;
+    ASSERT_TRUE(write_parameters(4, sample_values, 1, 8));  // eight of nine; the time runs from the first
+    forget_recent();
+    fake_monotonic_clock::now = first + timeout - 1;
+    fpi::infoset_pass();
+    EXPECT_TRUE(gw.recent().empty());
+
+    fake_monotonic_clock::now = first + timeout;
+    testing::internal::CaptureStdout();
+    fpi::infoset_pass();
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(occurrences(out, "Infoset paramters timeout for the slave 4\n"), 1u) << out;
+    EXPECT_EQ(recent_texts(gw), (std::vector<std::string>{status_text(4, 1)}));
+
+    // the eight are gone: the ninth starts a new set of one
+    forget_recent();
+    ASSERT_TRUE(write_parameters(4, sample_values, 8, 9));
+    EXPECT_EQ(recent_texts(gw), (std::vector<std::string>{status_text(4, 1), status_text(4, 0)}));
+    gw.send(frame_bytes(rf::CMD_EVENT_DATA, event(), 4));
+    const auto ack = gw.next_downlink();
+    ASSERT_TRUE(ack);
+    EXPECT_EQ(ack->command, rf::CMD_EVENT_DATA_ACK);
+}
+
+TEST(Infoset, ACompleteSetIsDroppedWhenTheFpiDoesNotListenInTime) {
+    exchange_gateway gw;
+    ASSERT_TRUE(gw.ok);
+    ASSERT_EQ(gw.cfg->derived.infoset_wakeup_fallback_timeout_ms, 3600000);
+    gw.send(frame_bytes(rf::CMD_WAKEUP_NOTSET, wakeup(15), 4));
+    ASSERT_TRUE(gw.next_downlink());
+    gw.send(frame_bytes(rf::CMD_EVENT_DATA, event(), 5));  // no period known
+    ASSERT_TRUE(gw.next_downlink());
+    struct wakeup_case {
+        int slave;
+        uint64_t allowance;
+    };
+    const wakeup_case cases[] = {{4, 15 * 60000}, {5, 3600000}};
+    for (const wakeup_case& c : cases) {
+        SCOPED_TRACE(c.slave);
+        const uint64_t complete = fake_monotonic_clock::now;
+        ASSERT_TRUE(write_parameters(c.slave));
+        fake_monotonic_clock::now = complete + 600000;
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(write_parameter(c.slave, 2, 7), 3);  // a rewrite keeps the first completion's deadline
+        std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(occurrences(out, "Received all infoset parameters successfully."), 1u);
+
+        forget_recent();
+        fake_monotonic_clock::now = complete + c.allowance - 1;
+        fpi::infoset_pass();
+        EXPECT_TRUE(gw.recent().empty());
+        fake_monotonic_clock::now = complete + c.allowance;
+        testing::internal::CaptureStdout();
+        fpi::infoset_pass();
+        out = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(occurrences(out, "Wakeup infoset timeout for the slave " + std::to_string(c.slave) + "\n"), 1u)
+            << out;
+        EXPECT_EQ(recent_texts(gw), (std::vector<std::string>{status_text(c.slave, 1)}));
+
+        gw.send(frame_bytes(rf::CMD_EVENT_DATA, event(), uint8_t(c.slave)));
+        const auto ack = gw.next_downlink();  // nothing left to send
+        ASSERT_TRUE(ack);
+        EXPECT_EQ(ack->command, rf::CMD_EVENT_DATA_ACK);
+    }
+}
+
+// A pass of the infoset thread on a thread of its own; one still waiting at
+// the end of a test is released.
+struct background_pass {
+    std::thread t{[] { fpi::infoset_pass(); }};
+    ~background_pass() {
+        if (!t.joinable()) return;
+        app::infoset_ack_sem.release();
+        t.join();
+    }
+};
+
+TEST(Infoset, AWallClockStepDuringTheAckWaitChangesNothing) {
+    exchange_gateway gw;
+    ASSERT_TRUE(gw.ok);
+
+    // forward by three hours, then the ACK: the wait neither ended at the step
+    gw.cfg->derived.infoset_ack_timeout = 30;
+    ASSERT_TRUE(write_parameters(4));
+    gw.send(frame_bytes(rf::CMD_EVENT_DATA, event(), 4));
+    ASSERT_TRUE(next_set(gw, 4));
+    forget_recent();
+    {
+        stdout_tap tap;
+        background_pass pass;
+        const bool waiting = tap.wait_for_text("Waiting for infoset command response...");
+        fake_wall_clock::now += 3 * 3600 * 1000;
+        rf::event_time_data t;
+        gw.send(frame_bytes(rf::CMD_INFO_SET_ACK, t, 4));
+        const bool done = wait_for([&] { return recent_texts(gw).size() >= 2; });
+        pass.t.join();
+        const std::string out = tap.release();
+        ASSERT_TRUE(waiting) << out;
+        ASSERT_TRUE(done);
+        EXPECT_EQ(recent_texts(gw), (std::vector<std::string>{"OK", status_text(4, 2)}));
+        EXPECT_EQ(occurrences(out, "Infoset successful.\n"), 1u) << out;
+    }
+
+    // back by six hours without an ACK: the wait still ends after its second
+    gw.cfg->derived.infoset_ack_timeout = 1;
+    ASSERT_TRUE(write_parameters(4));
+    gw.send(frame_bytes(rf::CMD_EVENT_DATA, event(), 4));
+    ASSERT_TRUE(next_set(gw, 4));
+    forget_recent();
+    {
+        stdout_tap tap;
+        background_pass pass;
+        const bool waiting = tap.wait_for_text("Waiting for infoset command response...");
+        fake_wall_clock::now -= 6 * 3600 * 1000;
+        const bool done = wait_for([&] { return !gw.recent().empty(); });
+        const std::string out = tap.release();
+        ASSERT_TRUE(waiting) << out;
+        ASSERT_TRUE(done) << "the wait did not end within 10 s";
+        pass.t.join();
+        EXPECT_EQ(recent_texts(gw), (std::vector<std::string>{status_text(4, 1)}));
+        EXPECT_EQ(occurrences(out, "Timeout! Infoset command response not received.\n"), 1u) << out;
+    }
+}
+
+// ------------------------------------------------------------ pending resets
+
+const std::vector<std::string> reset_sent_lines = {
+    "Pending RESET command found for slave_id 4. Sending reset command...\n",
+    "FPI reset write operation successful for slave 4\n",
+    "RESET command sent successfully for slave_id 4\n",
+    "Cleared pending RESET command for slave_id 4\n",
+    "Saving Fault for Slave id 4 and Group id 2\n",  // the telegram's fault comes after its reset
+};
+
+// A flash-mode telegram of `slave`: what it printed until it was recorded.
+std::string flash_from(exchange_gateway& gw, int slave, std::optional<rf::rf_frame>* downlink = nullptr) {
+    testing::internal::CaptureStdout();
+    forget_recent();
+    gw.send(frame_bytes(rf::CMD_FLASH_MODE, event(), uint8_t(slave)));
+    if (downlink) *downlink = gw.next_downlink();
+    const bool recorded = gw.recorded(0);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(recorded);
+    return out;
+}
+
+bool is_remote_reset(const std::optional<rf::rf_frame>& f, int slave) {
+    rf::event_time_data t;
+    return f && f->command == rf::CMD_REMOTE_RESET && f->source_id == 10 && f->destination_id == slave &&
+           f->group == our_group && f->length == 0x0C && rf::rf_payload_decode_as(*f, t) == 0 &&
+           t.event_time == rf::rf_day_time{5, 12, 34, 56};  // the gateway's local day-time
+}
+
+TEST(PendingReset, TheNextFlashModeTelegramWithinTheHourGetsTheReset) {
+    exchange_gateway gw;
+    ASSERT_TRUE(gw.ok);
+    struct age_case {
+        uint64_t renewed_after;  // a second store this long after the first, 0: none
+        uint64_t age;            // from the (last) store to the telegram
+        bool sent;
+    };
+    const age_case cases[] = {
+        {0, 59 * 60000, true},
+        {0, 3600000, true},
+        {0, 3600001, false},
+        {1800000, 3540000, true},  // a new store starts the hour again
+    };
+    for (const age_case& c : cases) {
+        SCOPED_TRACE(c.age);
+        fake_monotonic_clock::advance(7200000);  // the previous row's telegram is long past
+        fpi::pending_reset_store(4);
+        if (c.renewed_after) {
+            fake_monotonic_clock::advance(c.renewed_after);
+            fpi::pending_reset_store(4);
+        }
+        fake_monotonic_clock::advance(c.age);
+        std::optional<rf::rf_frame> downlink;
+        const std::string out = flash_from(gw, 4, c.sent ? &downlink : nullptr);
+        if (c.sent) {
+            EXPECT_TRUE(is_remote_reset(downlink, 4));
+            EXPECT_TRUE(in_order(positions(out, reset_sent_lines))) << out;
+            EXPECT_EQ(occurrences(out, "rtu: Sending ACK wrote 15 bytes\n"), 1u);
+        } else {
+            EXPECT_EQ(occurrences(out, "Pending RESET command expired for slave_id 4, age_ms=3600001\n"), 1u) << out;
+            EXPECT_EQ(out.find("Pending RESET command found"), std::string::npos);
+        }
+        EXPECT_EQ(fpi::pending_reset_check(4), 0);  // sent and cleared, or expired
+        EXPECT_TRUE(gw.quiet_since(5));             // nothing (more) went to FPI 4
+        const std::string again = flash_from(gw, 4);
+        EXPECT_EQ(again.find("Pending RESET command"), std::string::npos);
+        EXPECT_TRUE(gw.quiet_since(5));
+    }
+}
+
+TEST(PendingReset, SlaveTenIsIgnoredByEveryOperation) {
+    exchange_gateway gw;
+    ASSERT_TRUE(gw.ok);
+    testing::internal::CaptureStdout();
+    fpi::pending_reset_store(10);
+    fpi::pending_reset_store(0);
+    const int check = fpi::pending_reset_check(10);
+    fpi::pending_reset_clear(10);
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(check, 0);
+    EXPECT_EQ(out, "");
+    for (int s = 1; s <= fpi::slave_count; ++s) EXPECT_EQ(fpi::pending_reset_check(s), 0) << s;
+    for (const int slave : {10, 1, 9}) {
+        const std::string flash = flash_from(gw, slave);
+        EXPECT_EQ(flash.find("Pending RESET command"), std::string::npos) << slave;
+    }
+    EXPECT_TRUE(gw.quiet_since(5));
+}
+
+TEST(PendingReset, AFailedWriteKeepsTheResetForTheNextFlashModeTelegram) {
+    exchange_gateway gw;
+    ASSERT_TRUE(gw.ok);
+    fpi::pending_reset_store(4);
+    fake_monotonic_clock::advance(10 * 60000);
+    {
+        // The reader keeps reading its port; only the downlink write goes to
+        // a descriptor that cannot be written.
+        rf::unique_fd read_only(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+        ASSERT_TRUE(read_only);
+        const int port = rf::rtu_fd.exchange(read_only.get());
+        struct restore {
+            int port;
+            ~restore() { rf::rtu_fd = port; }
+        } restore_port{port};
+        testing::internal::CaptureStderr();
+        const std::string out = flash_from(gw, 4);
+        const std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_TRUE(in_order(positions(out, {"Pending RESET command found for slave_id 4. Sending reset command...\n",
+                                             "rtu: Sending ACK wrote -1 bytes\n",
+                                             "FPI reset write operation failed for slave 4\n",
+                                             "RESET command send failed for slave_id 4\n"})))
+            << out;
+        EXPECT_EQ(out.find("Cleared pending RESET command"), std::string::npos);
+        EXPECT_NE(err.find("uart_write: write error"), std::string::npos) << err;
+    }
+    EXPECT_EQ(fpi::pending_reset_check(4), 1);
+    EXPECT_TRUE(gw.quiet_since(5));
+
+    fake_monotonic_clock::advance(49 * 60000);  // 59 minutes after the store
+    std::optional<rf::rf_frame> downlink;
+    const std::string out = flash_from(gw, 4, &downlink);
+    EXPECT_TRUE(is_remote_reset(downlink, 4));
+    EXPECT_TRUE(in_order(positions(out, {reset_sent_lines[0], reset_sent_lines[1], reset_sent_lines[2],
+                                         reset_sent_lines[3]})))
+        << out;
+    EXPECT_EQ(fpi::pending_reset_check(4), 0);
+}
+
+TEST(PendingReset, OnlyAFlashModeTelegramDeliversIt) {
+    exchange_gateway gw;
+    ASSERT_TRUE(gw.ok);
+    fpi::pending_reset_store(4);
+    struct answered_case {
+        uint8_t command, ack;
+    };
+    const answered_case answered[] = {
+        {rf::CMD_EVENT_DATA, rf::CMD_EVENT_DATA_ACK},
+        {rf::CMD_WAKEUP_NOTSET, rf::CMD_WAKEUP_NOTSET_ACK},
+        {rf::CMD_JOIN_DATA, rf::CMD_JOIN_DATA_ACK},
+        {rf::CMD_WAKEUP_SET, rf::CMD_WAKEUP_SET_ACK},
+    };
+    for (const answered_case& c : answered) {
+        SCOPED_TRACE(int(c.command));
+        testing::internal::CaptureStdout();
+        if (c.command == rf::CMD_EVENT_DATA)
+            gw.send(frame_bytes(c.command, event(), 4));
+        else
+            gw.send(frame_bytes(c.command, wakeup(15), 4));
+        const auto next = gw.next_downlink();
+        const std::string out = testing::internal::GetCapturedStdout();
+        ASSERT_TRUE(next);
+        EXPECT_EQ(next->command, c.ack);
+        EXPECT_EQ(out.find("Pending RESET command found"), std::string::npos);
+    }
+    rf::fi_reset_data r;
+    r.reset_type = 0x08;
+    ASSERT_TRUE(gw.deliver(frame_bytes(rf::CMD_FI_RESET, r, 4)));
+    ASSERT_TRUE(gw.deliver(frame_bytes(rf::CMD_INFO_SET_ACK, rf::event_time_data{}, 4)));
+    EXPECT_TRUE(gw.quiet_since(5));
+    EXPECT_EQ(fpi::pending_reset_check(4), 1);
+
+    std::optional<rf::rf_frame> downlink;
+    const std::string out = flash_from(gw, 4, &downlink);
+    EXPECT_TRUE(is_remote_reset(downlink, 4));
+    EXPECT_TRUE(in_order(positions(out, reset_sent_lines))) << out;
+}
+
+}  // namespace
