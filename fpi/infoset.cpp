@@ -112,6 +112,12 @@ int infoset_store_parameter(uint32_t ioa, uint32_t type_id, uint64_t time_ms, fl
     const uint64_t now = app::monotonic_ms();
     std::lock_guard lk(app::infoset_lock);
     parameter_set& s = sets[size_t(slave - 1)];
+    if (s.sending) {
+        // The set is on its way to the FPI and is cleared once sent: a write
+        // now would vanish with it, so it is refused and the master told.
+        std::printf("Infoset parameters of slave %d are being sent, write refused\n", slave);
+        return -1;
+    }
     if (!s.active) {
         clear(s, slave);
         s.active = true;
@@ -193,6 +199,12 @@ void infoset_clear(int slave_id) {
     if (!valid_slave(slave_id)) return;
     std::lock_guard lk(app::infoset_lock);
     clear(sets[size_t(slave_id - 1)], slave_id);
+}
+
+bool infoset_sending(int slave_id) {
+    if (!valid_slave(slave_id)) return false;
+    std::lock_guard lk(app::infoset_lock);
+    return sets[size_t(slave_id - 1)].sending;
 }
 
 void infoset_pass() {

@@ -24,7 +24,8 @@ int infoset_parameter_index(const app::fpi_iec104_ioa& point);
 bool is_infoset_parameter(const app::fpi_iec104_ioa& point);
 
 // A parameter write from a master: 3 when stored, -1 when the point is no
-// parameter, belongs to no FPI 1-9, or its value cannot travel to the FPI.
+// parameter, belongs to no FPI 1-9, its value cannot travel to the FPI, or
+// the FPI's previous set is being sent at this moment.
 int infoset_store_parameter(uint32_t ioa, uint32_t type_id, uint64_t time_ms, float value);
 
 // At a wake-up, join or event telegram of the FPI: 1 when a complete set was
@@ -32,6 +33,9 @@ int infoset_store_parameter(uint32_t ioa, uint32_t type_id, uint64_t time_ms, fl
 int infoset_send_pending(int slave_id);
 
 void infoset_clear(int slave_id);
+
+// True while the FPI's complete set is being sent.
+bool infoset_sending(int slave_id);
 
 // One pass of the infoset thread: the time-outs of the sets, then, when a set
 // was sent, the wait for its acknowledgement (infoset_ack_timeout seconds on

@@ -541,6 +541,25 @@ TEST(Infoset, NineWritesReportTheStartAndWaitForTheFpisNextTelegram) {
     EXPECT_TRUE(spontaneous_reaches(m, 427, {0}));
 }
 
+// A write that arrives while the complete set is on its way (the radio's
+// pause before the frame) would be cleared with it: it is refused instead.
+TEST(Infoset, AWriteWhileTheSetIsBeingSentIsRefused) {
+    exchange_gateway gw;
+    ASSERT_TRUE(gw.ok);
+    ASSERT_TRUE(write_parameters(4));
+    rf::downlink.pause_ms = 300;
+    gw.send(frame_bytes(rf::CMD_EVENT_DATA, event(), 4));
+    ASSERT_TRUE(station_test::wait_for([] { return fpi::infoset_sending(4); }));
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(write_parameter(4, 0, 12), -1);
+    EXPECT_NE(testing::internal::GetCapturedStdout().find("Infoset parameters of slave 4 are being sent, write refused\n"),
+              std::string::npos);
+    EXPECT_TRUE(infoset_frame(gw.next_downlink(), 4));
+    ASSERT_TRUE(station_test::wait_for([] { return !fpi::infoset_sending(4); }));
+    rf::downlink.pause_ms = 0;
+    EXPECT_EQ(write_parameter(4, 0, 12), 3);  // the next set starts
+}
+
 TEST(Infoset, EveryTelegramThatListensIsAnsweredByThePendingSetInsteadOfItsAck) {
     exchange_gateway gw;
     ASSERT_TRUE(gw.ok);
