@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "run_command.h"
 #include "demo_station.h"
 #include "lib/iec104/client.h"
 #include "lib/iec104/commands.h"
@@ -20,21 +21,11 @@ using namespace iec104;
 
 namespace {
 
-std::string run(const std::string& cmd, int& status) {
-    std::string out;
-    FILE* p = popen(cmd.c_str(), "r");
-    if (!p) return out;
-    char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-    const int rc = pclose(p);
-    status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-    return out;
-}
+using test::run_command;
 
 bool have_tshark() {
     int status;
-    run("command -v tshark >/dev/null 2>&1", status);
+    run_command("command -v tshark >/dev/null 2>&1", status);
     return status == 0;
 }
 
@@ -114,14 +105,14 @@ TEST(Tshark, DissectorDecodesEveryApduOfASession) {
 
     int status;
     const std::string tshark = "tshark -n -r " + pcap + " ";
-    const std::string bad = run(tshark + "-Y '_ws.malformed || _ws.expert.severity >= \"Warning\"' 2>/dev/null", status);
+    const std::string bad = run_command(tshark + "-Y '_ws.malformed || _ws.expert.severity >= \"Warning\"' 2>/dev/null", status);
     EXPECT_EQ(status, 0) << bad;
     EXPECT_EQ(bad, "") << "malformed or expert-flagged packets";
 
     // Every APDU was recognised, and every ASDU's type read back as sent.
-    const std::string apci = run(tshark + "-Y iec60870_104 -T fields -e iec60870_104.type 2>/dev/null", status);
+    const std::string apci = run_command(tshark + "-Y iec60870_104 -T fields -e iec60870_104.type 2>/dev/null", status);
     EXPECT_EQ(std::count(apci.begin(), apci.end(), '\n'), std::ptrdiff_t(apdus.size()));
-    const std::string types = run(tshark + "-Y iec60870_asdu -T fields -e iec60870_asdu.typeid 2>/dev/null", status);
+    const std::string types = run_command(tshark + "-Y iec60870_asdu -T fields -e iec60870_asdu.typeid 2>/dev/null", status);
     std::string expected;
     {
         std::lock_guard lock(mutex);

@@ -17,15 +17,12 @@ namespace {
 
 using station_test::master;
 using station_test::station;
+using station_test::slot_online;
 using station_test::wait_for;
 
 const void* slot_connection(int i) {
     std::lock_guard lk(outstation::connection_slots.lock);
     return outstation::connection_slots.slots[size_t(i)].connection.get();
-}
-bool slot_online(int i) {
-    std::lock_guard lk(outstation::connection_slots.lock);
-    return outstation::connection_slots.slots[size_t(i)].online;
 }
 bool all_initialised() {
     std::lock_guard lk(outstation::connection_slots.lock);

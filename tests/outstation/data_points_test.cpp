@@ -7,22 +7,9 @@
 #include <vector>
 
 #include "iec104/data_points.h"
+#include "tests/app/capture.h"
 
 namespace {
-
-struct captured {
-    char* text = nullptr;
-    size_t size = 0;
-    FILE* file = open_memstream(&text, &size);
-    std::string str() {
-        std::fflush(file);
-        return std::string(text, size);
-    }
-    ~captured() {
-        std::fclose(file);
-        std::free(text);
-    }
-};
 
 app::fpi_iec104_ioa fpi_point(std::string name, int slave, int ioa, int type, std::string ioa_name = "I_Status") {
     app::fpi_iec104_ioa p;
@@ -41,9 +28,9 @@ TEST(DataPointTable, LookupByIoaAndTypeFirstConfiguredPointWins) {
         fpi_point("s2_status", 2, 100, 31),           // same IOA, other type: a point of its own
         fpi_point("s1_copy", 3, 100, 30, "RESET"),   // duplicate key
     };
-    captured out;
+    captured_output out;
     outstation::data_point_table_build(outstation::fpi_data_points, points, out.file);
-    EXPECT_EQ(out.str(), "Duplicate FPI data point 's1_copy' (IOA 100, type 30): commands and parameters go to 's1_status'\n");
+    EXPECT_EQ(out.text(), "Duplicate FPI data point 's1_copy' (IOA 100, type 30): commands and parameters go to 's1_status'\n");
 
     EXPECT_EQ(outstation::data_point_lookup(100, 30), &points[0]);
     EXPECT_EQ(outstation::data_point_lookup(101, 36)->ioa_name, "I_Mean");
@@ -62,10 +49,10 @@ TEST(RtuIoaMapping, EverySlaveHasANodeWithAtMost28PointsInListOrder) {
     points.push_back(fpi_point("c", 12, 1200, 30));  // no such slave
     points.push_back(fpi_point("d", 0, 50, 30));
     points.push_back(fpi_point("e", 5, 499, 36));
-    captured out;
+    captured_output out;
     EXPECT_EQ(outstation::slave_point_list(1), nullptr);  // nothing before the list is built
     outstation::rtu_ioa_map_publish(points, out.file);
-    EXPECT_EQ(out.str(),
+    EXPECT_EQ(out.text(),
               "Creating RTU IOA mapping list\n"
               "[Slave 1] 0 elements added to list index 0\n"
               "[Slave 2] 28 elements added to list index 1\n"

@@ -139,10 +139,7 @@ TEST_F(Reporting, GroupsLargerThanOneAsduArriveWholeByInterrogationAndCyclically
     for (int i = 0; i < 60; ++i) station::update(500 + i, double(i), 36);
     master m(st.port());
     ASSERT_TRUE(m.started);
-    ASSERT_TRUE(station_test::wait_for([] {
-        std::lock_guard lk(outstation::connection_slots.lock);
-        return outstation::connection_slots.slots[0].online;
-    }));
+    ASSERT_TRUE(station_test::wait_for([] { return station_test::slot_online(0); }));
     using namespace iec104;
     EXPECT_EQ(shapes(m.interrogate(), m.app), (std::vector<shape>{{C_IC_NA_1, COT_ACTIVATION_CON, 0, 1},
                                                                   {M_SP_NA_1, 20, 100, 31},
@@ -206,10 +203,7 @@ TEST_F(Reporting, SpontaneousReportsOnlyChangedValues) {
     ASSERT_TRUE(st.start());
     master m(st.port());
     ASSERT_TRUE(m.started);
-    ASSERT_TRUE(station_test::wait_for([] {
-        std::lock_guard lk(outstation::connection_slots.lock);
-        return outstation::connection_slots.slots[0].online;
-    }));
+    ASSERT_TRUE(station_test::wait_for([] { return station_test::slot_online(0); }));
     station::update(999, int32_t(0), 35);
     int32_t marker = 0;
     using iec104::M_ME_TE_1;
@@ -266,10 +260,7 @@ TEST_F(Reporting, SpontaneousTimeTagAndValueOfARealDoublePoint) {
     ASSERT_TRUE(st.start());
     master m(st.port());
     ASSERT_TRUE(m.started);
-    ASSERT_TRUE(station_test::wait_for([] {
-        std::lock_guard lk(outstation::connection_slots.lock);
-        return outstation::connection_slots.slots[0].online;
-    }));
+    ASSERT_TRUE(station_test::wait_for([] { return station_test::slot_online(0); }));
     station::update(5, 1.0, 31);
     station::update(5, 2.7, 31, 1717590000123);
     ASSERT_TRUE(station_test::wait_for([&] { return m.count(is_spontaneous) == 1; }));

@@ -118,6 +118,12 @@ struct station {
     }
 };
 
+// Whether slot i holds an online connection (the opened event has run).
+inline bool slot_online(int i = 0) {
+    std::lock_guard lk(outstation::connection_slots.lock);
+    return size_t(i) < outstation::connection_slots.slots.size() && outstation::connection_slots.slots[size_t(i)].online;
+}
+
 // A master on the station's port that keeps every ASDU it receives.
 struct master {
     iec104::AppLayerParameters app;

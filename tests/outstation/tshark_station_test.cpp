@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "tests/iec104/run_command.h"
 #include "tests/iec104/pcap_writer.h"
 #include "tests/outstation/station.h"
 
@@ -17,21 +18,11 @@ namespace {
 using station_test::station;
 using station_test::wait_for;
 
-std::string run(const std::string& cmd, int& status) {
-    std::string out;
-    FILE* p = popen(cmd.c_str(), "r");
-    if (!p) return out;
-    char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-    const int rc = pclose(p);
-    status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-    return out;
-}
+using test::run_command;
 
 TEST(StationTshark, DissectorDecodesASessionWithTheOutstation) {
     int status = 0;
-    run("command -v tshark >/dev/null 2>&1", status);
+    run_command("command -v tshark >/dev/null 2>&1", status);
     if (status != 0) GTEST_SKIP() << "tshark is not installed";
 
     station st;
@@ -57,10 +48,7 @@ TEST(StationTshark, DissectorDecodesASessionWithTheOutstation) {
     iec104::ClientPtr client = iec104::client_connect(cc, h, error);
     ASSERT_TRUE(client) << error;
     ASSERT_TRUE(iec104::client_start_dt(*client, 5000));
-    ASSERT_TRUE(wait_for([] {
-        std::lock_guard lk(outstation::connection_slots.lock);
-        return outstation::connection_slots.slots[0].online;
-    }));
+    ASSERT_TRUE(wait_for([] { return station_test::slot_online(0); }));
     const iec104::AppLayerParameters& p = cc.app;
 
     iec104::client_send(*client, iec104::interrogation_command(p, 1));  // con, 5 groups, term
@@ -93,14 +81,14 @@ TEST(StationTshark, DissectorDecodesASessionWithTheOutstation) {
     EXPECT_EQ(i_frames, 20 + 3);  // received, and the three the master sent
 
     const std::string tshark = "tshark -n -r " + pcap + " ";
-    const std::string bad = run(tshark + "-Y '_ws.malformed || _ws.expert.severity >= \"Warning\"' 2>/dev/null", status);
+    const std::string bad = run_command(tshark + "-Y '_ws.malformed || _ws.expert.severity >= \"Warning\"' 2>/dev/null", status);
     EXPECT_EQ(status, 0) << bad;
     EXPECT_EQ(bad, "") << "malformed or expert-flagged packets";
 
-    const std::string apci = run(tshark + "-Y iec60870_104 -T fields -e iec60870_104.type 2>/dev/null", status);
+    const std::string apci = run_command(tshark + "-Y iec60870_104 -T fields -e iec60870_104.type 2>/dev/null", status);
     std::lock_guard lk(m);
     EXPECT_EQ(std::count(apci.begin(), apci.end(), '\n'), std::ptrdiff_t(apdus.size()));
-    const std::string types = run(tshark + "-Y iec60870_asdu -T fields -e iec60870_asdu.typeid 2>/dev/null", status);
+    const std::string types = run_command(tshark + "-Y iec60870_asdu -T fields -e iec60870_asdu.typeid 2>/dev/null", status);
     std::string expected;
     for (auto& [outgoing, bytes] : apdus)
         if ((bytes[2] & 1) == 0) expected += std::to_string(bytes[6]) + "\n";

@@ -239,10 +239,7 @@ TEST(RadioUplink, AChangedValueReachesTheMasterSpontaneouslyWithTheFrameTime) {
     ASSERT_TRUE(gw.ok);
     master m(gw.port());
     ASSERT_TRUE(m.started);
-    ASSERT_TRUE(station_test::wait_for([] {
-        std::lock_guard lk(outstation::connection_slots.lock);
-        return outstation::connection_slots.slots[0].online;
-    }));
+    ASSERT_TRUE(station_test::wait_for([] { return station_test::slot_online(0); }));
     gw.send(frame_bytes(rf::CMD_EVENT_DATA, event(0, 1, 36), 1));
     ASSERT_TRUE(gw.next_downlink());
     station_test::fake_wall_clock::now += 7000;
