@@ -4,7 +4,12 @@
 #include <cstdlib>
 #include <new>
 
+#include "dio/dio.h"
+#include "dio/gpio.h"
 #include "fpi/contacts.h"
+#include "fpi/infoset.h"
+#include "fpi/pending_reset.h"
+#include "iec104/commands.h"
 #include "fpi/fault_counter.h"
 #include "fpi/uplink.h"
 #include "iec104/aux_values.h"
@@ -22,7 +27,8 @@ void open_persistent_stores(gateway& g) {
     logs::system_event_db_init(dir);
     logs::comm_event_db_init(dir);
 }
-void close_persistent_stores(gateway&) {}
+// After every thread has ended: the GPIO lines, for a gateway started again in this process.
+void close_persistent_stores(gateway&) { dio::gpio_close(); }
 
 void allocate_connection_slots(gateway& g) {
     outstation::slots_allocate(outstation::connection_slots, g.cfg->settings.no_of_connections);
@@ -36,7 +42,18 @@ void build_data_point_table(gateway& g) {
     }
 }
 
-void start_iec104_server(gateway& g) { outstation::server_setup(*g.cfg); }
+namespace {
+config* command_config = nullptr;
+bool drive_output(int k, int32_t value) { return dio::drive_output(*command_config, k, value); }
+}  // namespace
+
+void start_iec104_server(gateway& g) {
+    // what the masters' commands act on
+    command_config = g.cfg;
+    outstation::commands = {drive_output, fpi::pending_reset_store, fpi::infoset_store_parameter,
+                            fpi::is_infoset_parameter};
+    outstation::server_setup(*g.cfg);
+}
 bool iec104_server_running(gateway&) { return outstation::server_is_running(); }
 void stop_iec104_server(gateway&) { outstation::server_stop(); }
 void destroy_iec104_server(gateway&) { outstation::server_destroy(); }

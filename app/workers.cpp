@@ -1,8 +1,11 @@
 #include "app/workers.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "app/locks.h"
+#include "dio/dio.h"
+#include "dio/gpio.h"
 #include "fpi/infoset.h"
 #include "fpi/supervision.h"
 #include "fpi/uplink.h"
@@ -63,8 +66,21 @@ const worker table[] = {
 
 }  // namespace
 
-void di_scanning_thread(gateway& g) { idle_until_stopped(g); }
-void do_toggling_thread(gateway& g) { idle_until_stopped(g); }
+void di_scanning_thread(gateway& g) {
+    dio::gpio_init(g.cfg->settings.gpio_chip);
+    // a scan period of 0 would spin: at least a millisecond between scans
+    const auto pause = std::chrono::milliseconds(std::max(1, g.cfg->settings.gpio_scan_frequency));
+    dio::scanner_state state;
+    do {
+        dio::di_scan_pass(*g.cfg, state);
+    } while (gateway_sleep(g, pause));
+}
+
+void do_toggling_thread(gateway& g) {
+    do {
+        dio::do_toggle_pass(*g.cfg);
+    } while (gateway_sleep(g, std::chrono::milliseconds(100)));
+}
 void rf_reader_thread(gateway& g) { rtu_reader(g); }
 void ubus_thread(gateway& g) { idle_until_stopped(g); }
 void supervision_thread(gateway& g) { fpi::slave_supervisor(sleep_while_running, &g); }
@@ -75,7 +91,9 @@ void dcu_reset_thread(gateway& g) {
     while (g.running) {
         if (!dcu_reset_sem.try_acquire_for(std::chrono::milliseconds(100))) continue;
         if (!g.running) break;
-        // one DCU power pulse per post
+        std::printf("DCU reset semaphore released\n");
+        dio::dcu_reset_pulse(*g.cfg);
+        std::printf("DCU reset successful\n");
     }
 }
 

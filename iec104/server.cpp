@@ -5,6 +5,7 @@
 #include "app/clock.h"
 #include "iec104/clock_sync.h"
 #include "iec104/comm_log.h"
+#include "iec104/commands.h"
 #include "iec104/reporting.h"
 #include "iec104/slots.h"
 
@@ -75,6 +76,7 @@ bool server_setup(const app::config& cfg) {
     const app::iec104_slave& s = cfg.settings;
     const iec104::ServerConfig sc = server_config(s);
     reporting_configure(sc.app, uint16_t(s.ca));
+    commands_configure(cfg);
     if (s.port < 0 || s.port > 65535) {
         std::fprintf(stderr, "server_setup: port %d out of range\n", s.port);
         return false;
@@ -86,6 +88,7 @@ bool server_setup(const app::config& cfg) {
         return clock_sync_handler(cfg.settings.clocksync_time_offset, time);
     };
     h.interrogation = interrogation_handler;
+    h.asdu = asdu_handler;
     h.connection_request = connection_request_handler;
     h.connection_event = connection_event_handler;
     server = iec104::server_create(sc, std::move(h));

@@ -136,7 +136,7 @@ int listening_port(child_process& p) {
     return std::stoi(m[1]);
 }
 
-TEST_F(Fpigate, AnswersAnInterrogationWithThePositionAndTheFaultTotals) {
+TEST_F(Fpigate, AnswersAnInterrogationWithTheInputsOutputsPositionAndFaultTotals) {
     write_sample_config();
     child_process p({fpigate, "-p", (dir / "config").string()});
     const int port = listening_port(p);
@@ -153,6 +153,16 @@ TEST_F(Fpigate, AnswersAnInterrogationWithThePositionAndTheFaultTotals) {
     }
     EXPECT_EQ(answer,
               "C_IC_NA_1 cot=7 neg=0 test=0 ca=1 ioa=0 value=20 quality=0x00 time=-\n"
+              "M_SP_NA_1 cot=20 neg=0 test=0 ca=1 ioa=1 value=0 quality=0x00 time=-\n"
+              "M_SP_NA_1 cot=20 neg=0 test=0 ca=1 ioa=2 value=0 quality=0x00 time=-\n"
+              "M_SP_NA_1 cot=20 neg=0 test=0 ca=1 ioa=3 value=0 quality=0x00 time=-\n"
+              "M_SP_NA_1 cot=20 neg=0 test=0 ca=1 ioa=4 value=0 quality=0x00 time=-\n"
+              "M_SP_NA_1 cot=20 neg=0 test=0 ca=1 ioa=5 value=0 quality=0x00 time=-\n"
+              "M_SP_NA_1 cot=20 neg=0 test=0 ca=1 ioa=11 value=0 quality=0x00 time=-\n"
+              "M_SP_NA_1 cot=20 neg=0 test=0 ca=1 ioa=12 value=0 quality=0x00 time=-\n"
+              "M_SP_NA_1 cot=20 neg=0 test=0 ca=1 ioa=13 value=0 quality=0x00 time=-\n"
+              "M_SP_NA_1 cot=20 neg=0 test=0 ca=1 ioa=14 value=0 quality=0x00 time=-\n"
+              "M_SP_NA_1 cot=20 neg=0 test=0 ca=1 ioa=15 value=0 quality=0x00 time=-\n"
               "M_ME_NC_1 cot=20 neg=0 test=0 ca=1 ioa=1001 value=52.52001 quality=0x00 time=-\n"
               "M_ME_NC_1 cot=20 neg=0 test=0 ca=1 ioa=1002 value=13.40495 quality=0x00 time=-\n"
               "M_ME_NB_1 cot=20 neg=0 test=0 ca=1 ioa=1003 value=0 quality=0x00 time=-\n"

@@ -1,0 +1,123 @@
+#include "dio/dio.h"
+
+#include <chrono>
+#include <cstdio>
+#include <mutex>
+#include <thread>
+
+#include "app/clock.h"
+#include "app/locks.h"
+#include "iec104/reporting.h"
+#include "logs/event_logs.h"
+#include "logs/records.h"
+
+namespace dio {
+
+namespace {
+
+// dio_event codes for value 1 / value 0.
+constexpr std::array<std::array<uint32_t, 2>, input_count> input_codes = {{{0, 6}, {1, 7}, {2, 8}, {3, 9}, {4, 10}}};
+constexpr std::array<std::array<uint32_t, 2>, output_count> output_codes = {{{12, 17}, {13, 18}, {14, 19}, {15, 20}, {16, 21}}};
+
+template <size_t N>
+void publish(const app::config& cfg, const char* gpio_type, const std::array<int32_t, N>& v,
+             const std::array<bool, N>& present) {
+    const int64_t offset = int64_t(cfg.settings.asdu_time_offset) * 60000;
+    size_t k = 0;
+    for (const app::iec104_ioa& p : cfg.dio_points) {
+        if (!p.gpio_type || *p.gpio_type != gpio_type) continue;
+        if (k == N) break;
+        if (present[k]) outstation::value_update(p.ioa, v[k], p.type_id, app::wall_clock.now_ms() + offset);
+        ++k;
+    }
+}
+
+template <size_t N>
+void log_changes(const app::config& cfg, const std::array<int32_t, N>& now, const std::array<bool, N>& present,
+                 std::array<int32_t, N>& previous, std::array<bool, N>& known,
+                 const std::array<std::array<uint32_t, 2>, N>& codes) {
+    for (size_t k = 0; k < N; ++k) {
+        if (!present[k]) continue;
+        if (known[k] && now[k] != previous[k]) {
+            const int64_t time = app::wall_clock.now_ms() / 1000 + 60 * int64_t(cfg.settings.asdu_time_offset);
+            logs::system_event_db_append(time, codes[k][now[k] != 0 ? 0 : 1]);
+        }
+        previous[k] = now[k];
+        known[k] = true;
+    }
+}
+
+}  // namespace
+
+void publish_digital_inputs(const app::config& cfg, const std::array<int32_t, input_count>& v,
+                            const std::array<bool, input_count>& present) {
+    publish(cfg, "digital_input", v, present);
+}
+
+void publish_digital_outputs(const app::config& cfg, const std::array<int32_t, output_count>& v,
+                             const std::array<bool, output_count>& present) {
+    publish(cfg, "digital_output", v, present);
+}
+
+void di_scan_pass(const app::config& cfg, scanner_state& s) {
+    std::array<int32_t, input_count> in{};
+    std::array<bool, input_count> in_present{};
+    for (int k = 0; k < input_count; ++k) {
+        in_present[size_t(k)] = gpio_present(line(DI1 + k));
+        int v = gpio_get(line(DI1 + k));
+        if (cfg.settings.invert_di_values) v = v == 0 ? 1 : 0;
+        in[size_t(k)] = v;
+    }
+    std::array<int32_t, output_count> out{};
+    std::array<bool, output_count> out_present{};
+    for (int k = 0; k < output_count; ++k) {
+        out_present[size_t(k)] = gpio_present(line(DO1 + k));
+        out[size_t(k)] = gpio_get(line(DO1 + k));
+    }
+    {
+        std::lock_guard lk(app::value_store_lock);
+        publish_digital_inputs(cfg, in, in_present);
+        publish_digital_outputs(cfg, out, out_present);
+    }
+    log_changes(cfg, in, in_present, s.inputs, s.inputs_known, input_codes);
+    log_changes(cfg, out, out_present, s.outputs, s.outputs_known, output_codes);
+}
+
+void do_toggle_pass(app::config& cfg) {
+    const uint64_t now = app::monotonic_ms();
+    for (int k = 1; k <= output_count; ++k) {
+        std::atomic<uint64_t>& deadline = cfg.dout.pulse_deadlines[size_t(k - 1)];
+        const uint64_t due = deadline.load();
+        if (due == 0 || int64_t(now - due) < 0) continue;
+        // A command that moved the deadline meanwhile keeps its own.
+        uint64_t expected = due;
+        if (!deadline.compare_exchange_strong(expected, 0)) continue;
+        if (k >= 2) std::printf("Toggling DO%d pin\n", k);
+        const line l = line(DO1 + k - 1);
+        switch (cfg.dout.toggle_modes[size_t(k - 1)]) {
+        case 1: gpio_set(l, 0); break;
+        case 2: gpio_set(l, 1); break;
+        case 3: gpio_set(l, gpio_get(l) == 0 ? 1 : 0); break;
+        default: break;
+        }
+    }
+}
+
+bool drive_output(app::config& cfg, int k, int32_t value) {
+    if (k < 1 || k > output_count || !gpio_set(line(DO1 + k - 1), value)) return false;
+    cfg.dout.pulse_deadlines[size_t(k - 1)] = app::monotonic_ms() + uint64_t(cfg.dout.toggle_timeouts[size_t(k - 1)]);
+    return true;
+}
+
+bool dcu_reset_pulse(const app::config& cfg) {
+    std::printf("Resetting DCU.....\n");
+    gpio_set(DCU_POWER, 0);
+    std::printf("DCU is OFF\n");
+    const int64_t pulse = cfg.dout.toggle_timeouts[5];
+    if (pulse > 0) std::this_thread::sleep_for(std::chrono::milliseconds(pulse));
+    gpio_set(DCU_POWER, 1);
+    std::printf("DCU is ON\n");
+    return true;
+}
+
+}  // namespace dio

@@ -1,0 +1,48 @@
+// The gateway's digital inputs and outputs as data points: the DI scanning
+// pass (publish, then log changes in the system event log), the DO toggling
+// pass that ends timed output pulses, and the DCU reset pulse.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include "app/config.h"
+#include "dio/gpio.h"
+
+namespace dio {
+
+constexpr int input_count = 5;
+constexpr int output_count = 5;
+
+struct scanner_state {
+    std::array<int32_t, input_count> inputs{};
+    std::array<int32_t, output_count> outputs{};
+    std::array<bool, input_count> inputs_known{};  // from the first pass that read the line
+    std::array<bool, output_count> outputs_known{};
+};
+
+// One scan: DI1-DI5 (inverted when invert_di_values is set) and DO1-DO5 are
+// published under value_store_lock, then every change since the previous
+// pass goes to the system event log. The first pass only establishes the
+// previous values. Missing lines are neither published nor logged.
+void di_scan_pass(const app::config& cfg, scanner_state& s);
+
+// Hands the values to the value store: value k to the k-th entry of that
+// gpio_type, k up to 5. The caller holds app::value_store_lock.
+void publish_digital_inputs(const app::config& cfg, const std::array<int32_t, input_count>& v,
+                            const std::array<bool, input_count>& present);
+void publish_digital_outputs(const app::config& cfg, const std::array<int32_t, output_count>& v,
+                             const std::array<bool, output_count>& present);
+
+// One pass of the DO toggling thread: every output whose toggle deadline has
+// come gets its toggle action.
+void do_toggle_pass(app::config& cfg);
+
+// Drives output k (1 to 5) to `value` and arms its toggle deadline. False
+// when its line is missing: nothing happens then.
+bool drive_output(app::config& cfg, int k, int32_t value);
+
+// The DCU off for the configured pulse time, then on again, with its lines.
+bool dcu_reset_pulse(const app::config& cfg);
+
+}  // namespace dio

@@ -1,0 +1,42 @@
+// The gateway's twelve GPIO lines behind one small interface with two
+// back-ends: a libgpiod chip ("gpiochip0") or the simulated chip "sim:DIR",
+// one text file DIR/<offset> per line holding 0 or 1. A line that could not
+// be opened or requested stays missing: reading it gives -1, setting it fails.
+#pragma once
+
+#include <array>
+#include <string>
+
+namespace dio {
+
+constexpr const char* gpio_consumer = "iec60870_slave_gpio";
+
+// Lines in the order they are taken from the chip.
+enum line : int { DI1, DI2, DI3, DI4, DI5, DI6, DO1, DO2, DO3, DO4, DO5, DCU_POWER, line_count };
+
+struct line_spec {
+    unsigned offset;
+    bool output;
+    int initial;  // outputs only
+};
+constexpr std::array<line_spec, line_count> line_table = {{
+    {10, false, 0}, {14, false, 0}, {16, false, 0}, {22, false, 0}, {21, false, 0}, {17, false, 0},
+    {25, true, 0},  {15, true, 0},  {38, true, 0},  {20, true, 0},  {79, true, 0},  {76, true, 1},
+}};
+
+// Opens `chip` and requests every line: the outputs (25, 15, 38, 20, 79 at 0,
+// then the DCU line 76 at 1), then the inputs. Failures are printed on
+// standard error with the chip or line and the system error. True when every
+// line is there. Called once, by the DI scanning thread, before any other use.
+bool gpio_init(const std::string& chip);
+// Releases the lines (a gateway stopped in this process).
+void gpio_close();
+
+bool gpio_present(line l);
+// 0 or 1; -1 on a read error or a missing line.
+int gpio_get(line l);
+// Drives an output (any non-zero value is 1). False when the line is missing
+// or the write failed.
+bool gpio_set(line l, int value);
+
+}  // namespace dio
