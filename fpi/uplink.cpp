@@ -71,8 +71,10 @@ void handle_wakeup(const rf::rf_frame& frame, std::span<const uint8_t> bytes) {
     if (!decode(frame, bytes, w)) return;
     record_contact(slave, w.period);
     const int64_t frame_time = rf::rf_frame_time();
-    rf::log_rf_frame_ok(bytes.data(), bytes.size(), frame_time, frame, &w, nullptr, 0, 0);
+    // The values go out before the frame's log entry, whose syncs to flash
+    // would otherwise stand between the radio and the masters.
     publish_slave_points(wakeup_binding(w), frame_time * 1000, slave);
+    rf::log_rf_frame_ok(bytes.data(), bytes.size(), frame_time, frame, &w, nullptr, 0, 0);
     if (infoset_send_pending(slave) == 0) acknowledge(frame, ack_code(frame.command));
 }
 
@@ -87,8 +89,8 @@ void handle_event(const rf::rf_frame& frame, std::span<const uint8_t> bytes) {
         pending_reset_process(rf::reader.self, slave);
         count_fault(slave);
     }
-    rf::log_rf_frame_ok(bytes.data(), bytes.size(), frame_time, frame, nullptr, &e, flash_mode, 0);
     publish_slave_points(event_binding(e, flash_mode), frame_time * 1000, slave);
+    rf::log_rf_frame_ok(bytes.data(), bytes.size(), frame_time, frame, nullptr, &e, flash_mode, 0);
     if (!flash_mode && infoset_send_pending(slave) == 0) acknowledge(frame, rf::CMD_EVENT_DATA_ACK);
 }
 
@@ -98,8 +100,8 @@ void handle_fi_reset(const rf::rf_frame& frame, std::span<const uint8_t> bytes) 
     rf::fi_reset_data r;
     if (!decode(frame, bytes, r)) return;
     const int64_t frame_time = rf::rf_frame_time();
-    rf::log_rf_frame_ok(bytes.data(), bytes.size(), frame_time, frame, nullptr, nullptr, 0, r.reset_type);
     publish_slave_points(fi_reset_binding(r.reset_type), frame_time * 1000, slave);
+    rf::log_rf_frame_ok(bytes.data(), bytes.size(), frame_time, frame, nullptr, nullptr, 0, r.reset_type);
 }
 
 void handle_infoset_ack(const rf::rf_frame& frame, std::span<const uint8_t> bytes) {
