@@ -1,0 +1,666 @@
+// The radio road end to end: the gateway in this process on the sample
+// configuration, its RF reader on a pseudo-terminal (115200 bit/s), its
+// server on a free loopback port and lib/iec104's client as the master.
+//
+//   - BM_EventToSpontaneous: from the last byte of a CMD_EVENT_DATA frame
+//     handed to the pty to its spontaneous ASDU (I_MEAN, IOA N07) at the
+//     master. The bytes are paced as a 115200 bit/s line delivers them (one
+//     every 86.8 us, 2.34 ms a frame); each frame waits for the ACK of the
+//     one before, so it meets a quiet line. With the radio's 100 ms pause
+//     before each ACK, and without it.
+//   - BM_NineFpiThroughput: frames of FPIs 1 to 9 round-robin, each with
+//     its own I_MEAN sequence; how many frames per second the reader turns
+//     into values at the master and ACKs on the line, and what got lost.
+//     mode 0 writes as fast as the pty takes them, mode 1 at the line's pace
+//     whatever happens, mode 2 at the line's pace with every FPI waiting
+//     for its ACK before it sends again (as an FPI does).
+//
+// A pty does not throttle to a baud rate: the pacing is this program's. The
+// line's own limit is 115200 / (27 x 10) = 426.7 event frames a second.
+//
+// rf_log_sync:1 is the gateway as deployed: each frame's RF log record is
+// synced to disk (two fdatasync calls) on the reader thread before its
+// values are published. rf_log_sync:0 leaves the syncs out, to show what
+// they cost on the disk at hand.
+//
+// Real clocks throughout (the wall clock may be read, never set). The
+// gateway prints to standard output; that goes to /dev/null, or to the file
+// named by RADIO_BENCH_LOG, and the results to the original standard output.
+//
+//   <build dir>/bench/radio_bench [--benchmark_filter=...]
+#include <benchmark/benchmark.h>
+#include <ext/stdio_filebuf.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <sys/prctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iostream>
+#include <memory>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/clock.h"
+#include "app/config.h"
+#include "app/config_load.h"
+#include "app/gateway.h"
+#include "app/locks.h"
+#include "app/workers.h"
+#include "fpi/uplink.h"
+#include "iec104/reporting.h"
+#include "iec104/server.h"
+#include "iec104/slots.h"
+#include "iec104/value_store.h"
+#include "lib/iec104/client.h"
+#include "lib/iec104/server.h"
+#include "logs/event_logs.h"
+#include "logs/rf_data.h"
+#include "rf/downlink.h"
+#include "rf/frame.h"
+#include "rf/parser.h"
+#include "rf/reader.h"
+#include "rf/records.h"
+#include "rf/uart.h"
+
+namespace {
+
+using steady = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+using bytes = std::vector<uint8_t>;
+
+constexpr int kSlaves = 9;
+constexpr int kBaud = 115200;
+constexpr size_t kEventFrameBytes = 27;
+constexpr int64_t kByteNs = 1'000'000'000LL * 10 / kBaud;  // 86 805 ns: start bit, 8 data bits, stop bit
+constexpr double kLineFramesPerSecond = double(kBaud) / (10.0 * kEventFrameBytes);
+constexpr int kAnswerTimeoutMs = 5000;
+constexpr int kMeanRow = 7;  // I_MEAN: IOA N07 of FPI N, a short float
+
+int64_t now_ns() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(steady::now().time_since_epoch()).count();
+}
+
+int refuse_setting_clock(int64_t) { return EPERM; }
+
+// Polls `cond` every `step` for at most `limit`.
+bool wait_for(const std::function<bool()>& cond, milliseconds limit,
+              std::chrono::microseconds step = std::chrono::microseconds(100)) {
+    const auto end = steady::now() + limit;
+    while (!cond()) {
+        if (steady::now() > end) return false;
+        std::this_thread::sleep_for(step);
+    }
+    return true;
+}
+
+// Sleeps to just before `t`, then spins: a byte time (87 us) is close to what
+// a sleep overshoots by.
+void pace_until(steady::time_point t) {
+    const auto early = std::chrono::microseconds(60);
+    if (t - steady::now() > early) std::this_thread::sleep_until(t - early);
+    while (steady::now() < t) {
+    }
+}
+
+bool write_all(int fd, const uint8_t* b, size_t n) {
+    while (n > 0) {
+        const ssize_t w = ::write(fd, b, n);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return false;
+        b += w;
+        n -= size_t(w);
+    }
+    return true;
+}
+
+// Hands the frame to the pty a byte at a time, each when its ten bits would
+// be complete on a 115200 bit/s line that started now. Returns the moment
+// the last byte was handed over (taken just before its write), 0 on error.
+int64_t write_at_line_pace(int fd, const bytes& b) {
+    const auto start = steady::now();
+    int64_t last = 0;
+    for (size_t i = 0; i < b.size(); ++i) {
+        pace_until(start + std::chrono::nanoseconds(kByteNs * int64_t(i + 1)));
+        last = now_ns();
+        if (!write_all(fd, &b[i], 1)) return 0;
+    }
+    return last;
+}
+
+// The q-quantile (nearest rank) of sorted values, in ns; 0 when empty.
+double quantile(const std::vector<int64_t>& sorted, double q) {
+    if (sorted.empty()) return 0;
+    const size_t rank = size_t(std::ceil(q * double(sorted.size())));
+    return double(sorted[std::min(sorted.size() - 1, rank == 0 ? 0 : rank - 1)]);
+}
+
+struct temp_dir {
+    std::filesystem::path path;
+    temp_dir() {
+        std::string t = (std::filesystem::temp_directory_path() / "fpigate-radio-bench-XXXXXX").string();
+        if (mkdtemp(t.data())) path = t;
+    }
+    ~temp_dir() {
+        std::error_code ec;
+        std::filesystem::remove_all(path, ec);
+    }
+    temp_dir(const temp_dir&) = delete;
+    temp_dir& operator=(const temp_dir&) = delete;
+};
+
+// The sample configuration with its radio on `tty` at 115200 bit/s, every
+// file in `dir`, any free server port and no broker.
+std::string sample_config(const std::string& tty, const std::filesystem::path& dir) {
+    std::ifstream in(std::string(FPIGATE_SOURCE_DIR) + "/config/fpigate");
+    std::ostringstream text;
+    for (std::string line; std::getline(in, line);) {
+        if (line.find("option rtu_port") != std::string::npos) line = "\toption rtu_port '" + tty + "'";
+        if (line.find("option rtu_baud") != std::string::npos) line = "\toption rtu_baud '" + std::to_string(kBaud) + "'";
+        text << line << "\n";
+        if (line.rfind("config iec104_slave", 0) == 0)
+            text << "\toption data_dir '" << dir.string() << "'\n"
+                 << "\toption export_dir '" << dir.string() << "'\n"
+                 << "\toption ubus_socket '" << (dir / "no-broker.sock").string() << "'\n"
+                 << "\toption port '0'\n";
+    }
+    return text.str();
+}
+
+const app::worker rf_reader_only[] = {{"RF reader", app::rf_reader_thread, false}};
+
+// ---------------------------------------------------------------------------
+// The gateway with only its RF reader thread, on a pty whose master side is
+// the radio: frames are written there, and a drainer thread reads every ACK
+// the gateway writes back, so that its writes never block.
+
+struct gateway_on_pty {
+    temp_dir dir;
+    rf::unique_fd radio;  // pty master
+    std::string tty;
+    std::unique_ptr<app::config> cfg = std::make_unique<app::config>();
+    app::gateway g;
+    std::string problem;  // why it does not run; empty when it does
+
+    std::array<std::atomic<uint64_t>, kSlaves + 1> acks{};    // CMD_EVENT_DATA_ACK per FPI
+    std::array<std::atomic<int64_t>, kSlaves + 1> ack_ns{};  // when the last one was read
+    std::atomic<uint64_t> total_acks{0};
+    std::atomic<uint64_t> other_downlink{0};  // frames that are no event ACK to FPI 1-9
+    std::atomic<uint64_t> downlink_errors{0};
+    std::atomic<int64_t> last_ack_ns{0};
+
+    // rf_log_sync false: the RF log's records are not synced to disk, to
+    // show what the two syncs of each record cost the frame.
+    explicit gateway_on_pty(int pause_ms, bool rf_log_sync = true) {
+        rf::downlink.pause_ms = pause_ms;
+        logs::rf_fpi_db.sync_writes = rf_log_sync;
+        if (dir.path.empty()) {
+            problem = "no temporary directory";
+            return;
+        }
+        radio = rf::unique_fd(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+        char name[128] = {};
+        if (!radio || grantpt(radio.get()) != 0 || unlockpt(radio.get()) != 0 ||
+            ptsname_r(radio.get(), name, sizeof name) != 0) {
+            problem = "no pseudo-terminal";
+            return;
+        }
+        tty = name;
+        std::filesystem::create_directories(dir.path / "config");
+        std::ofstream(dir.path / "config" / "fpigate") << sample_config(tty, dir.path);
+        FILE* quiet = std::fopen("/dev/null", "w");
+        const bool loaded = quiet && app::config_load((dir.path / "config").string(), *cfg, quiet, problem);
+        if (quiet) std::fclose(quiet);
+        if (!loaded) {
+            problem = "sample configuration: " + problem;
+            return;
+        }
+        draining = true;
+        drainer = std::thread([this] { drain(); });
+        app::gateway_options opts;
+        opts.thread_spacing = milliseconds(0);
+        opts.workers = rf_reader_only;
+        app::gateway_start(g, *cfg, opts);
+        if (!wait_for([] { return rf::rtu_fd.load() > 0; }, milliseconds(10000), std::chrono::milliseconds(1)))
+            problem = "the RF reader did not open " + tty;
+        else if (outstation::server_bound_port() == 0)
+            problem = "the server does not listen";
+    }
+    ~gateway_on_pty() {
+        app::gateway_stop(g);
+        draining = false;
+        if (drainer.joinable()) drainer.join();
+        rf::downlink.pause_ms = 100;
+        logs::rf_fpi_db.sync_writes = true;
+        std::lock_guard lk(app::value_store_lock);
+        outstation::station_values.count = 0;
+        outstation::station_values.highest_group = 0;
+        outstation::station_values.refused.clear();
+        std::lock_guard rk(app::rf_data_lock);
+        logs::recent_rf_data = {};
+    }
+    gateway_on_pty(const gateway_on_pty&) = delete;
+    gateway_on_pty& operator=(const gateway_on_pty&) = delete;
+
+    uint16_t port() const { return outstation::server_bound_port(); }
+    int fd() const { return radio.get(); }
+
+    // A CMD_EVENT_DATA frame of FPI `slave` to this gateway; only I_MEAN varies.
+    bytes event_frame(uint8_t slave, uint16_t i_mean) const {
+        rf::event_data e;
+        e.i_status = 0;
+        e.i_mean = i_mean;
+        e.i_min = 100;
+        e.i_max = 250;
+        e.v_status = 1;
+        e.v_inst = 2305;
+        e.battery_v = 36;
+        e.rssi = 80;
+        e.event_time = {9, 7, 5, 2};
+        rf::rf_frame f;
+        rf::rf_frame_build(&f, rf::reader.self.group, slave, uint8_t(rf::reader.self.rtu_id), rf::CMD_EVENT_DATA, e);
+        uint8_t out[rf::max_frame_size];
+        size_t n = 0;
+        rf::rf_frame_serialize(&f, out, &n);
+        return bytes(out, out + n);
+    }
+
+    // One frame of every FPI with I_MEAN 0, each acknowledged: their points
+    // enter the store (no spontaneous report for a new point), so that from
+    // now on every frame changes exactly one value.
+    bool warm_up() {
+        for (uint8_t s = 1; s <= kSlaves; ++s) {
+            const uint64_t before = acks[s];
+            const bytes b = event_frame(s, 0);
+            if (b.size() != kEventFrameBytes) {
+                problem = "an event frame of " + std::to_string(b.size()) + " bytes";
+                return false;
+            }
+            if (!write_all(fd(), b.data(), b.size()) ||
+                !wait_for([&] { return acks[s] > before; }, milliseconds(kAnswerTimeoutMs))) {
+                problem = "no ACK for the first frame of FPI " + std::to_string(s);
+                return false;
+            }
+        }
+        return true;
+    }
+
+private:
+    std::atomic<bool> draining{false};
+    std::thread drainer;
+
+    void drain() {
+        rf::rf_parser p;
+        rf::rf_parser_reset(p);
+        uint8_t buf[4096];
+        while (draining) {
+            pollfd pfd{radio.get(), POLLIN, 0};
+            if (::poll(&pfd, 1, 20) <= 0) continue;
+            if (!(pfd.revents & POLLIN)) {  // no slave side open yet, or any more
+                std::this_thread::sleep_for(milliseconds(1));
+                continue;
+            }
+            const ssize_t n = ::read(radio.get(), buf, sizeof buf);
+            if (n <= 0) {
+                std::this_thread::sleep_for(milliseconds(1));
+                continue;
+            }
+            const int64_t t = now_ns();
+            size_t at = 0;
+            while (at < size_t(n)) {
+                size_t used = 0;
+                const int rc = rf::rf_parser_feed(p, buf + at, size_t(n) - at, &used);
+                at += used;
+                if (rc > 0) {
+                    rf::rf_frame f;
+                    if (rf::rf_frame_decode(p.buffer.data(), size_t(rc), &f) == 0 &&
+                        f.command == rf::CMD_EVENT_DATA_ACK && f.destination_id >= 1 && f.destination_id <= kSlaves) {
+                        ack_ns[f.destination_id] = t;
+                        last_ack_ns = t;
+                        ++acks[f.destination_id];
+                        ++total_acks;
+                    } else {
+                        ++other_downlink;
+                    }
+                } else if (rc < 0) {
+                    ++downlink_errors;
+                } else {
+                    break;
+                }
+            }
+        }
+    }
+};
+
+// ---------------------------------------------------------------------------
+// A master on 127.0.0.1 that notes when each I_MEAN value arrives: the value
+// is the frame's sequence number for its FPI.
+
+struct master {
+    const iec104::AppLayerParameters app;  // the sample's: COT 2, CA 2, IOA 3, 249
+    iec104::ClientPtr client;
+    const size_t stride;                        // sequence numbers per FPI
+    std::vector<std::atomic<int64_t>> arrivals;  // [slave * stride + seq]: steady ns
+    std::atomic<long> arrived{0};
+    std::atomic<long> unexpected{0};         // duplicate, out of range or undecodable
+    std::atomic<long> other_spontaneous{0};  // spontaneous objects of other points
+    std::atomic<int64_t> last_arrival_ns{0};
+
+    explicit master(size_t sequence_numbers)
+        : stride(sequence_numbers + 1), arrivals((kSlaves + 1) * (sequence_numbers + 1)) {}
+
+    bool connect(uint16_t port, std::string& error) {
+        iec104::ClientConfig cc;
+        cc.host = "127.0.0.1";
+        cc.port = port;
+        cc.app = app;
+        iec104::ClientHandlers h;
+        h.asdu = [this](const iec104::Asdu& a) { received(a); };
+        client = iec104::client_connect(cc, std::move(h), error);
+        if (!client) return false;
+        if (!iec104::client_start_dt(*client, kAnswerTimeoutMs)) {
+            error = "no STARTDT con";
+            return false;
+        }
+        return true;
+    }
+
+    void received(const iec104::Asdu& a) {
+        if (a.cot != iec104::COT_SPONTANEOUS) return;
+        const int64_t t = now_ns();
+        for (int i = 0; i < a.count; ++i) {
+            const std::optional<iec104::InformationObject> o = iec104::get_object(a, app, i);
+            if (!o) {
+                ++unexpected;
+                continue;
+            }
+            const uint32_t slave = o->ioa / 100;
+            if (a.type != iec104::M_ME_TF_1 || o->ioa % 100 != kMeanRow || slave < 1 || slave > kSlaves) {
+                ++other_spontaneous;
+                continue;
+            }
+            const double v = o->real;
+            const size_t seq = v >= 1 ? size_t(v) : 0;
+            int64_t none = 0;
+            if (seq > 0 && seq < stride && double(seq) == v &&
+                arrivals[slave * stride + seq].compare_exchange_strong(none, t)) {
+                ++arrived;
+                last_arrival_ns = t;
+            } else {
+                ++unexpected;
+            }
+        }
+    }
+
+    int64_t arrival(int slave, size_t seq) const { return arrivals[size_t(slave) * stride + seq]; }
+};
+
+int online_slots() {
+    int n = 0;
+    outstation::for_each_online(outstation::connection_slots, [&](iec104::Connection&) { ++n; });
+    return n;
+}
+
+uint64_t server_dropped() {
+    uint64_t dropped = 0;
+    outstation::for_each_online(outstation::connection_slots, [&](iec104::Connection& c) {
+        const iec104::ConnectionStats s = iec104::stats(c);
+        dropped += s.dropped_high + s.dropped_low;
+    });
+    return dropped;
+}
+
+// The gateway on its pty, a master online and every FPI known.
+bool prepare(benchmark::State& state, gateway_on_pty& gw, master& ms) {
+    std::string problem = gw.problem;
+    if (problem.empty() && !ms.connect(gw.port(), problem)) problem = "master: " + problem;
+    if (problem.empty() && !wait_for([] { return online_slots() == 1; }, milliseconds(kAnswerTimeoutMs)))
+        problem = "the master did not come online";
+    if (problem.empty() && !gw.warm_up()) problem = gw.problem;
+    if (problem.empty() && ms.arrived + ms.unexpected != 0) problem = "I_MEAN reported before any frame was timed";
+    if (!problem.empty()) {
+        state.SkipWithError(problem.c_str());
+        return false;
+    }
+    return true;
+}
+
+struct reader_counts {
+    uint64_t frames = rf::reader_stats.frames;
+    uint64_t framing_errors = rf::reader_stats.framing_errors;
+    uint64_t refused = rf::reader_stats.refused;
+};
+
+// ---------------------------------------------------------------------------
+// 1. Latency: range(1) frames, FPIs 1 to 9 in turn, each on a quiet line
+// (the previous frame acknowledged); downlink pause range(0) ms; RF log
+// records synced to disk when range(2) is 1 (as deployed).
+// p50/p99/max_us: last byte handed to the pty to the ASDU at the master.
+// ack_p50_ms: last byte to the ACK read on the radio side.
+
+void BM_EventToSpontaneous(benchmark::State& state) {
+    const int pause_ms = int(state.range(0));
+    const long frames = long(state.range(1));
+    const bool rf_log_sync = state.range(2) != 0;
+    gateway_on_pty gw(pause_ms, rf_log_sync);
+    master ms(size_t(frames / kSlaves + 1));
+    if (!prepare(state, gw, ms)) return;
+    const reader_counts before;
+
+    std::vector<int64_t> latencies, ack_latencies, frame_write;
+    latencies.reserve(size_t(frames));
+    ack_latencies.reserve(size_t(frames));
+    long lost = 0, unacked = 0, write_errors = 0;
+    std::array<uint16_t, kSlaves + 1> seq{};
+    const auto answer_limit = milliseconds(2000 + pause_ms);
+    for (auto _ : state) {
+        for (long k = 0; k < frames; ++k) {
+            const uint8_t slave = uint8_t(1 + k % kSlaves);
+            const uint16_t s = ++seq[slave];
+            const bytes b = gw.event_frame(slave, s);
+            const uint64_t acked = gw.acks[slave];
+            const int64_t first = now_ns();
+            const int64_t last = write_at_line_pace(gw.fd(), b);
+            if (last == 0) {
+                ++write_errors;
+                break;
+            }
+            frame_write.push_back(last - first);
+            if (wait_for([&] { return ms.arrival(slave, s) != 0; }, answer_limit))
+                latencies.push_back(ms.arrival(slave, s) - last);
+            else
+                ++lost;
+            if (wait_for([&] { return gw.acks[slave] > acked; }, answer_limit))
+                ack_latencies.push_back(gw.ack_ns[slave] - last);
+            else
+                ++unacked;
+        }
+    }
+    std::sort(latencies.begin(), latencies.end());
+    std::sort(ack_latencies.begin(), ack_latencies.end());
+    std::sort(frame_write.begin(), frame_write.end());
+    state.SetLabel("downlink pause " + std::to_string(pause_ms) + " ms" +
+                   (rf_log_sync ? "" : ", RF log not synced"));
+    state.counters["frames"] = benchmark::Counter(double(frames));
+    state.counters["p50_us"] = benchmark::Counter(quantile(latencies, 0.50) / 1e3);
+    state.counters["p99_us"] = benchmark::Counter(quantile(latencies, 0.99) / 1e3);
+    state.counters["max_us"] = benchmark::Counter(quantile(latencies, 1.0) / 1e3);
+    state.counters["ack_p50_ms"] = benchmark::Counter(quantile(ack_latencies, 0.50) / 1e6);
+    state.counters["write_p50_us"] = benchmark::Counter(quantile(frame_write, 0.50) / 1e3);  // 26 byte times: 2257
+    state.counters["lost"] = benchmark::Counter(double(lost));
+    state.counters["unacked"] = benchmark::Counter(double(unacked));
+    state.counters["unexpected"] = benchmark::Counter(double(ms.unexpected + write_errors));
+    state.counters["other_spont"] = benchmark::Counter(double(ms.other_spontaneous));
+    state.counters["framing_err"] = benchmark::Counter(double(rf::reader_stats.framing_errors - before.framing_errors));
+    state.counters["dropped"] = benchmark::Counter(double(server_dropped()));
+}
+BENCHMARK(BM_EventToSpontaneous)
+    ->ArgNames({"pause_ms", "frames", "rf_log_sync"})
+    ->Args({100, 1000, 1})
+    ->Args({100, 1000, 0})
+    ->Args({0, 1000, 1})
+    ->Args({0, 1000, 0})
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+// ---------------------------------------------------------------------------
+// 2. Throughput with nine FPIs: range(2) frames round-robin from FPIs 1 to 9,
+// downlink pause range(0) ms, written as range(1) says (see the top), RF log
+// records synced when range(3) is 1.
+// frames_per_s: values at the master over the time from the first write to
+// the last value or ACK. offered_per_s: frames over the time the writes
+// took. lag_*: last byte handed over to its value at the master, which
+// grows when the reader falls behind. lost_values / lost_acks: frames whose
+// value / ACK never came.
+
+const char* const mode_names[] = {"as fast as the pty takes", "line pace", "line pace, FPIs wait for their ACK"};
+
+void BM_NineFpiThroughput(benchmark::State& state) {
+    const int pause_ms = int(state.range(0));
+    const int mode = int(state.range(1));
+    const long frames = long(state.range(2));
+    const bool rf_log_sync = state.range(3) != 0;
+    gateway_on_pty gw(pause_ms, rf_log_sync);
+    master ms(size_t(frames / kSlaves + 1));
+    if (!prepare(state, gw, ms)) return;
+    const reader_counts before;
+    const uint64_t acks_before = gw.total_acks;
+
+    std::vector<int64_t> handed(size_t(frames), 0);
+    std::vector<std::pair<uint8_t, uint16_t>> which(static_cast<size_t>(frames));
+    std::array<uint16_t, kSlaves + 1> seq{};
+    std::string problem;
+    int64_t start_ns = 0, end_write_ns = 0;
+    for (auto _ : state) {
+        const auto start = steady::now();
+        start_ns = now_ns();
+        auto slot = start;  // when the line is free for the next frame
+        for (long k = 0; k < frames && problem.empty(); ++k) {
+            const uint8_t slave = uint8_t(1 + k % kSlaves);
+            const uint16_t s = ++seq[slave];
+            const bytes b = gw.event_frame(slave, s);
+            if (mode == 2 &&
+                !wait_for([&] { return gw.acks[slave] >= uint64_t(s); }, milliseconds(kAnswerTimeoutMs + pause_ms))) {
+                problem = "FPI " + std::to_string(slave) + " got no ACK for frame " + std::to_string(s - 1);
+                break;
+            }
+            if (mode == 1) slot = start + std::chrono::nanoseconds(kByteNs * int64_t(kEventFrameBytes) * (k + 1));
+            if (mode == 2) slot = std::max(slot + std::chrono::nanoseconds(kByteNs * int64_t(kEventFrameBytes)), steady::now());
+            if (mode != 0) pace_until(slot);
+            handed[size_t(k)] = now_ns();
+            which[size_t(k)] = {slave, s};
+            if (!write_all(gw.fd(), b.data(), b.size())) problem = "write to the pty failed";
+        }
+        end_write_ns = now_ns();
+        // Until every value and ACK is in, or nothing moved for three seconds.
+        long seen = -1;
+        auto moved = steady::now();
+        while (problem.empty() && (ms.arrived < frames || gw.total_acks - acks_before < uint64_t(frames))) {
+            const long now_seen = ms.arrived + long(gw.total_acks - acks_before);
+            if (now_seen != seen) {
+                seen = now_seen;
+                moved = steady::now();
+            } else if (steady::now() - moved > milliseconds(3000)) {
+                break;
+            }
+            std::this_thread::sleep_for(milliseconds(10));
+        }
+    }
+    if (!problem.empty()) {
+        state.SkipWithError(problem.c_str());
+        return;
+    }
+    const int64_t last = std::max<int64_t>(ms.last_arrival_ns, gw.last_ack_ns);
+    const double elapsed_s = double(last - start_ns) / 1e9;
+    std::vector<int64_t> lags;
+    lags.reserve(size_t(frames));
+    long lost_values = 0;
+    for (long k = 0; k < frames; ++k) {
+        const int64_t t = ms.arrival(which[size_t(k)].first, which[size_t(k)].second);
+        if (t == 0)
+            ++lost_values;
+        else
+            lags.push_back(t - handed[size_t(k)]);
+    }
+    std::sort(lags.begin(), lags.end());
+    const uint64_t acks = gw.total_acks - acks_before;
+    state.SetLabel(std::string(mode_names[mode]) + ", downlink pause " + std::to_string(pause_ms) + " ms" +
+                   (rf_log_sync ? "" : ", RF log not synced"));
+    state.counters["frames"] = benchmark::Counter(double(frames));
+    state.counters["frames_per_s"] = benchmark::Counter(elapsed_s > 0 ? double(ms.arrived) / elapsed_s : 0);
+    state.counters["offered_per_s"] = benchmark::Counter(double(frames) / (double(end_write_ns - start_ns) / 1e9));
+    state.counters["line_per_s"] = benchmark::Counter(kLineFramesPerSecond);
+    state.counters["read"] = benchmark::Counter(double(rf::reader_stats.frames - before.frames));
+    state.counters["values"] = benchmark::Counter(double(ms.arrived));
+    state.counters["acks"] = benchmark::Counter(double(acks));
+    state.counters["lost_values"] = benchmark::Counter(double(lost_values));
+    state.counters["lost_acks"] = benchmark::Counter(double(frames) - double(acks));
+    state.counters["framing_err"] = benchmark::Counter(double(rf::reader_stats.framing_errors - before.framing_errors));
+    state.counters["refused"] = benchmark::Counter(double(rf::reader_stats.refused - before.refused));
+    state.counters["unexpected"] = benchmark::Counter(double(ms.unexpected));
+    state.counters["dropped"] = benchmark::Counter(double(server_dropped()));
+    state.counters["lag_p50_ms"] = benchmark::Counter(quantile(lags, 0.50) / 1e6);
+    state.counters["lag_p99_ms"] = benchmark::Counter(quantile(lags, 0.99) / 1e6);
+    state.counters["lag_max_ms"] = benchmark::Counter(quantile(lags, 1.0) / 1e6);
+}
+BENCHMARK(BM_NineFpiThroughput)
+    ->ArgNames({"pause_ms", "mode", "frames", "rf_log_sync"})
+    ->Args({0, 1, 9000, 1})
+    ->Args({0, 0, 9000, 1})
+    ->Args({100, 2, 180, 1})
+    ->Args({100, 1, 180, 1})
+    ->Args({0, 1, 9000, 0})
+    ->Args({0, 0, 9000, 0})
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // Real clocks; the wall clock can be read but not set.
+    app::wall_clock = {app::wall_ms, refuse_setting_clock};
+    // Byte times are 87 us: sleeps of this thread may not overshoot by the
+    // default 50 us slack.
+    ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+
+    // The results to the original standard output, the gateway's printout
+    // (line-buffered, as in the daemon) to the log or /dev/null.
+    const int results_fd = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+    if (results_fd < 0) return 1;
+    __gnu_cxx::stdio_filebuf<char> results(results_fd, std::ios::out);
+    std::streambuf* const original = std::cout.rdbuf(&results);
+    const char* log = std::getenv("RADIO_BENCH_LOG");
+    const int log_fd = ::open(log && *log ? log : "/dev/null", O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (log_fd >= 0) {
+        ::dup2(log_fd, STDOUT_FILENO);
+        ::close(log_fd);
+    }
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+
+    benchmark::Initialize(&argc, argv);
+    int status = 0;
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        status = 1;
+    else
+        benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    std::cout.flush();
+    std::cout.rdbuf(original);
+    return status;
+}
