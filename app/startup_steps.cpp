@@ -50,6 +50,7 @@ bool drive_output(int k, int32_t value) { return dio::drive_output(*command_conf
 void start_iec104_server(gateway& g) {
     // what the masters' commands act on
     command_config = g.cfg;
+    fpi::fpi_configure(*g.cfg);  // a master's parameter write may come at once
     outstation::commands = {drive_output, fpi::pending_reset_store, fpi::infoset_store_parameter,
                             fpi::is_infoset_parameter};
     outstation::server_setup(*g.cfg);
@@ -58,8 +59,7 @@ bool iec104_server_running(gateway&) { return outstation::server_is_running(); }
 void stop_iec104_server(gateway&) { outstation::server_stop(); }
 void destroy_iec104_server(gateway&) { outstation::server_destroy(); }
 
-void reset_contact_table(gateway& g) {
-    fpi::fpi_configure(*g.cfg);
+void reset_contact_table(gateway&) {
     fpi::contact_table_init();
 }
 

@@ -84,7 +84,7 @@ void do_toggling_thread(gateway& g) {
 void rf_reader_thread(gateway& g) { rtu_reader(g); }
 void ubus_thread(gateway& g) { idle_until_stopped(g); }
 void supervision_thread(gateway& g) { fpi::slave_supervisor(sleep_while_running, &g); }
-void infoset_thread(gateway& g) { fpi::infoset_thread(sleep_while_running, &g); }
+void infoset_thread(gateway& g) { fpi::infoset_thread(sleep_while_running, &g, &g.running); }
 
 void dcu_reset_thread(gateway& g) {
     // Waits with a time-out so that a stop is noticed without a post.

@@ -2,6 +2,7 @@
 
 #include <strings.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cmath>
@@ -207,7 +208,7 @@ bool infoset_sending(int slave_id) {
     return sets[size_t(slave_id - 1)].sending;
 }
 
-void infoset_pass() {
+void infoset_pass(const std::atomic<bool>* running) {
     const uint64_t now = app::monotonic_ms();
     {
         std::lock_guard lk(app::infoset_lock);
@@ -239,7 +240,20 @@ void infoset_pass() {
     }
     std::printf("Waiting for infoset command response...\n");
     const int timeout_s = fpi_env.cfg ? fpi_env.cfg->derived.infoset_ack_timeout : 0;
-    if (app::infoset_ack_sem.try_acquire_for(std::chrono::seconds(timeout_s < 0 ? 0 : timeout_s))) {
+    // In slices, so that a stop of the daemon is not held up by the wait.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_s < 0 ? 0 : timeout_s);
+    bool acknowledged = false;
+    for (;;) {
+        const auto left = deadline - std::chrono::steady_clock::now();
+        const auto slice = std::min<std::chrono::steady_clock::duration>(left, std::chrono::milliseconds(100));
+        if (app::infoset_ack_sem.try_acquire_for(slice < slice.zero() ? slice.zero() : slice)) {
+            acknowledged = true;
+            break;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) break;
+        if (running && !running->load()) return;
+    }
+    if (acknowledged) {
         std::printf("Infoset successful.\n");
         report_infoset_status(slave, 2);
     } else {
@@ -248,9 +262,9 @@ void infoset_pass() {
     }
 }
 
-void infoset_thread(bool (*keep_going)(int wait_ms, void* user), void* user) {
+void infoset_thread(bool (*keep_going)(int wait_ms, void* user), void* user, const std::atomic<bool>* running) {
     do {
-        infoset_pass();
+        infoset_pass(running);
     } while (keep_going(200, user));
 }
 

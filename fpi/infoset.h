@@ -10,6 +10,7 @@
 // supervision_lock, rf_data_lock and value_store_lock.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "app/config.h"
@@ -39,11 +40,12 @@ bool infoset_sending(int slave_id);
 
 // One pass of the infoset thread: the time-outs of the sets, then, when a set
 // was sent, the wait for its acknowledgement (infoset_ack_timeout seconds on
-// the monotonic clock).
-void infoset_pass();
+// the monotonic clock). The wait also ends, without a status, when `*running`
+// becomes false (the daemon stops).
+void infoset_pass(const std::atomic<bool>* running = nullptr);
 
 // The thread's body: a pass every 200 ms while `keep_going` says so.
-void infoset_thread(bool (*keep_going)(int wait_ms, void* user), void* user);
+void infoset_thread(bool (*keep_going)(int wait_ms, void* user), void* user, const std::atomic<bool>* running);
 
 // Value conversion for the FPI: toward zero into 0..UINT32_MAX (NaN 0), then
 // the low bits of the field.

@@ -48,7 +48,9 @@ uint8_t ack_code(uint8_t command) {
 void count_fault(int slave) {
     fpi_contact& c = contact_table[size_t(slave - 1)];
     const uint64_t now = app::monotonic_ms();
-    if (now - c.last_flash_ms > uint64_t(fpi_env.cfg->derived.flash_transmit_period_ms)) {
+    // The first flash-mode telegram since start counts, also within the
+    // period after boot (the monotonic clock starts at 0 then).
+    if (c.last_flash_ms == 0 || now - c.last_flash_ms > uint64_t(fpi_env.cfg->derived.flash_transmit_period_ms)) {
         const int group = fault_group_of_slave(slave);
         std::printf("Saving Fault for Slave id %d and Group id %d\n", slave, group);
         fault_counter_add(group, uint64_t(app::wall_clock.now_ms()));

@@ -547,7 +547,7 @@ TEST(Infoset, AWriteWhileTheSetIsBeingSentIsRefused) {
     exchange_gateway gw;
     ASSERT_TRUE(gw.ok);
     ASSERT_TRUE(write_parameters(4));
-    rf::downlink.pause_ms = 300;
+    rf::downlink.pause_ms = 2000;  // the window in which the set is being sent
     gw.send(frame_bytes(rf::CMD_EVENT_DATA, event(), 4));
     ASSERT_TRUE(station_test::wait_for([] { return fpi::infoset_sending(4); }));
     testing::internal::CaptureStdout();
@@ -558,6 +558,26 @@ TEST(Infoset, AWriteWhileTheSetIsBeingSentIsRefused) {
     ASSERT_TRUE(station_test::wait_for([] { return !fpi::infoset_sending(4); }));
     rf::downlink.pause_ms = 0;
     EXPECT_EQ(write_parameter(4, 0, 12), 3);  // the next set starts
+}
+
+// A stop of the daemon does not wait out infoset_ack_timeout.
+TEST(Infoset, TheAckWaitEndsWhenTheDaemonStops) {
+    exchange_gateway gw([](app::config& c) { c.derived.infoset_ack_timeout = 3600; });
+    ASSERT_TRUE(gw.ok);
+    gw.cfg->derived.infoset_ack_timeout = 3600;
+    ASSERT_TRUE(write_parameters(4));
+    gw.send(frame_bytes(rf::CMD_EVENT_DATA, event(), 4));
+    ASSERT_TRUE(infoset_frame(gw.next_downlink(), 4));
+    ASSERT_TRUE(station_test::wait_for([] { return !fpi::infoset_sending(4); }));
+    std::atomic<bool> running{true};
+    testing::internal::CaptureStdout();
+    std::thread waiting([&] { fpi::infoset_pass(&running); });
+    running = false;
+    waiting.join();  // long before the hour
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("Waiting for infoset command response...\n"), std::string::npos) << out;
+    EXPECT_EQ(out.find("Timeout!"), std::string::npos) << out;
+    EXPECT_EQ(out.find("infoset status"), std::string::npos) << out;
 }
 
 TEST(Infoset, EveryTelegramThatListensIsAnsweredByThePendingSetInsteadOfItsAck) {

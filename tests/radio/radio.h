@@ -106,6 +106,8 @@ struct radio_gateway {
     }
     ~radio_gateway() {
         app::gateway_stop(g);
+        rf::downlink.pause_ms = rf::downlink_env{}.pause_ms;
+        fpi::fpi_env.fault_pause_ms = fpi::fpi_settings{}.fault_pause_ms;
         std::lock_guard lk(app::value_store_lock);
         outstation::station_values.count = 0;
         outstation::station_values.highest_group = 0;

@@ -92,10 +92,20 @@ TEST(RadioReception, TwoFramesInOneWriteAreBothProcessed) {
     bytes two = frame_bytes(rf::CMD_EVENT_DATA, sample_event(), 3);
     const bytes second = frame_bytes(rf::CMD_EVENT_DATA, sample_event(), 4);
     two.insert(two.end(), second.begin(), second.end());
+    testing::internal::CaptureStdout();
     gw.send(two);
     const auto first_ack = gw.next_downlink();
     const auto second_ack = gw.next_downlink();
+    const std::string out = testing::internal::GetCapturedStdout();
     ASSERT_TRUE(first_ack && second_ack);
+    // both came in one read: its frame line holds the 54 bytes
+    std::string line = "Frame: ";
+    for (uint8_t b : two) {
+        char hex[4];
+        std::snprintf(hex, sizeof hex, "%02X ", b);
+        line += hex;
+    }
+    EXPECT_NE(out.find(line + "\n"), std::string::npos) << out;
     EXPECT_EQ(first_ack->destination_id, 3);
     EXPECT_EQ(second_ack->destination_id, 4);
 }

@@ -164,7 +164,18 @@ TEST(RadioUplink, FlashModeCountsAFaultPerPeriodAndIsNeverAcknowledged) {
     radio_test::fake_monotonic_clock::advance(61000);
     flash();  // 61 s after the previous one: a new fault
     EXPECT_EQ(total(), 2u);
-    // none of the three was answered: the next downlink is the event's ACK
+    radio_test::fake_monotonic_clock::advance(60000);
+    flash();  // exactly the period: not more than it
+    EXPECT_EQ(total(), 2u);
+    {
+        master m(gw.port());
+        const auto rows = rows_of(radio_test::interrogated_values(m), 4);
+        EXPECT_EQ(rows.at(24), 1);   // FAULT
+        EXPECT_EQ(rows.at(0), 20);   // I status
+        EXPECT_EQ(rows.at(2), 1);    // Di/Dt transient
+        EXPECT_EQ(rows.at(25), 1);
+    }
+    // none of the four was answered: the next downlink is the event's ACK
     gw.send(frame_bytes(rf::CMD_EVENT_DATA, event(0, 1, 36), 4));
     const auto next = gw.next_downlink();
     ASSERT_TRUE(next);
@@ -189,16 +200,31 @@ TEST(RadioUplink, FiResetReportPublishesTheResetTypeWithoutAnswer) {
     ASSERT_TRUE(gw.recorded(before));
     EXPECT_EQ(gw.recent().front().reset, 32);
     EXPECT_EQ(gw.recent().front().error_msg, "OK");
-    gw.send(frame_bytes(rf::CMD_EVENT_DATA, event(0, 1, 36), 6));
+    gw.send(frame_bytes(rf::CMD_EVENT_DATA, event(0, 1, 36), 5));  // another FPI's, as a barrier
     const auto next = gw.next_downlink();
     ASSERT_TRUE(next);
-    EXPECT_EQ(next->command, rf::CMD_EVENT_DATA_ACK);  // the report itself got none
+    EXPECT_EQ(next->destination_id, 5);  // the report itself got no answer
     master m(gw.port());
     const auto rows = rows_of(radio_test::interrogated_values(m), 6);
-    EXPECT_EQ(rows.at(24), 0);
-    EXPECT_EQ(rows.at(25), 1);
-    EXPECT_EQ(rows.at(26), 0);  // the event that followed put RESET back to 0
-    EXPECT_EQ(fpi::contact_table[5].online, 1);  // set by the event, not by the report
+    EXPECT_EQ(rows, (std::map<int, double>{{24, 0}, {25, 1}, {26, 32}}));  // only these three
+    EXPECT_EQ(fpi::contact_table[5].online, 0);  // the report is no contact
+}
+
+TEST(RadioUplink, TheFirstFlashModeTelegramCountsAlsoRightAfterBoot) {
+    radio_gateway gw;
+    ASSERT_TRUE(gw.ok);
+    radio_test::fake_monotonic_clock::now = 5000;  // 5 s after boot, less than the 60 s period
+    const size_t before = gw.recent_count();
+    gw.send(frame_bytes(rf::CMD_FLASH_MODE, event(20, 1, 36), 7));
+    ASSERT_TRUE(gw.recorded(before));
+    fpi::fault_counter_stats s;
+    ASSERT_TRUE(fpi::fault_counter_get_stats(&s, 0));
+    EXPECT_EQ(s.groups[2].total, 1u);
+}
+
+TEST(RadioUplink, TheRadiosPausesAreKept) {
+    EXPECT_EQ(rf::downlink_env{}.pause_ms, 100);      // before every downlink frame
+    EXPECT_EQ(fpi::fpi_settings{}.fault_pause_ms, 500);  // after a counted fault
 }
 
 TEST(RadioUplink, ASlaveWithoutPointsIsRecordedButPublishesAndCountsNothing) {
