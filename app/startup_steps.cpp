@@ -45,6 +45,9 @@ void build_data_point_table(gateway& g) {
 namespace {
 config* command_config = nullptr;
 bool drive_output(int k, int32_t value) { return dio::drive_output(*command_config, k, value); }
+bool output_present(int k) {
+    return k >= 1 && k <= 6 && dio::gpio_present(k == 6 ? dio::DCU_POWER : dio::line(dio::DO1 + k - 1));
+}
 }  // namespace
 
 void start_iec104_server(gateway& g) {
@@ -52,7 +55,7 @@ void start_iec104_server(gateway& g) {
     command_config = g.cfg;
     fpi::fpi_configure(*g.cfg);  // a master's parameter write may come at once
     outstation::commands = {drive_output, fpi::pending_reset_store, fpi::infoset_store_parameter,
-                            fpi::is_infoset_parameter};
+                            fpi::is_infoset_parameter, fpi::infoset_check_parameter, output_present};
     outstation::server_setup(*g.cfg);
 }
 bool iec104_server_running(gateway&) { return outstation::server_is_running(); }

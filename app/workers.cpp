@@ -92,8 +92,7 @@ void dcu_reset_thread(gateway& g) {
         if (!dcu_reset_sem.try_acquire_for(std::chrono::milliseconds(100))) continue;
         if (!g.running) break;
         std::printf("DCU reset semaphore released\n");
-        dio::dcu_reset_pulse(*g.cfg);
-        std::printf("DCU reset successful\n");
+        if (dio::dcu_reset_pulse(*g.cfg)) std::printf("DCU reset successful\n");
     }
 }
 

@@ -15,6 +15,9 @@ namespace dio {
 
 namespace {
 
+// Setting an output and arming its pulse, against ending a pulse.
+std::array<std::mutex, output_count> output_locks;
+
 // dio_event codes for value 1 / value 0.
 constexpr std::array<std::array<uint32_t, 2>, input_count> input_codes = {{{0, 6}, {1, 7}, {2, 8}, {3, 9}, {4, 10}}};
 constexpr std::array<std::array<uint32_t, 2>, output_count> output_codes = {{{12, 17}, {13, 18}, {14, 19}, {15, 20}, {16, 21}}};
@@ -86,12 +89,13 @@ void di_scan_pass(const app::config& cfg, scanner_state& s) {
 void do_toggle_pass(app::config& cfg) {
     const uint64_t now = app::monotonic_ms();
     for (int k = 1; k <= output_count; ++k) {
+        // A command that drives the output meanwhile waits, so that the
+        // toggle action never lands on top of it.
+        std::lock_guard lk(output_locks[size_t(k - 1)]);
         std::atomic<uint64_t>& deadline = cfg.dout.pulse_deadlines[size_t(k - 1)];
         const uint64_t due = deadline.load();
         if (due == 0 || int64_t(now - due) < 0) continue;
-        // A command that moved the deadline meanwhile keeps its own.
-        uint64_t expected = due;
-        if (!deadline.compare_exchange_strong(expected, 0)) continue;
+        deadline = 0;
         if (k >= 2) std::printf("Toggling DO%d pin\n", k);
         const line l = line(DO1 + k - 1);
         switch (cfg.dout.toggle_modes[size_t(k - 1)]) {
@@ -104,12 +108,20 @@ void do_toggle_pass(app::config& cfg) {
 }
 
 bool drive_output(app::config& cfg, int k, int32_t value) {
-    if (k < 1 || k > output_count || !gpio_set(line(DO1 + k - 1), value)) return false;
+    if (k < 1 || k > output_count) return false;
+    std::lock_guard lk(output_locks[size_t(k - 1)]);
+    if (!gpio_set(line(DO1 + k - 1), value)) return false;
     cfg.dout.pulse_deadlines[size_t(k - 1)] = app::monotonic_ms() + uint64_t(cfg.dout.toggle_timeouts[size_t(k - 1)]);
     return true;
 }
 
 bool dcu_reset_pulse(const app::config& cfg) {
+    // The command path refuses a DCU reset without the line; a request from
+    // supervision or ubus is told here, not reported as done.
+    if (!gpio_present(DCU_POWER)) {
+        std::fprintf(stderr, "dcu_reset_pulse: the DCU power line is not available\n");
+        return false;
+    }
     std::printf("Resetting DCU.....\n");
     gpio_set(DCU_POWER, 0);
     std::printf("DCU is OFF\n");

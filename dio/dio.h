@@ -43,6 +43,7 @@ void do_toggle_pass(app::config& cfg);
 bool drive_output(app::config& cfg, int k, int32_t value);
 
 // The DCU off for the configured pulse time, then on again, with its lines.
+// False, with a line on standard error, when the DCU power line is missing.
 bool dcu_reset_pulse(const app::config& cfg);
 
 }  // namespace dio

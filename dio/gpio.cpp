@@ -23,6 +23,8 @@ struct gpio_state {
     gpiod_chip* chip = nullptr;
     std::array<gpiod_line*, line_count> lines{};
     std::array<bool, line_count> present{};
+    std::array<int, line_count> sim_last{};  // the last value read from each file
+    std::array<int, line_count> get_errno{};  // why gpiod_chip_get_line failed
 };
 gpio_state gpio;
 
@@ -43,12 +45,15 @@ bool sim_write(line l, int value) {
 }
 
 int sim_read(line l) {
+    int& last = gpio.sim_last[size_t(l)];
     FILE* f = std::fopen(sim_path(l).c_str(), "r");
-    if (!f) return errno == ENOENT ? 0 : -1;  // an input nobody has set reads 0
+    if (!f) return errno == ENOENT ? (last = 0) : -1;  // an input nobody has set reads 0
     int c = std::fgetc(f);
     std::fclose(f);
-    if (c == EOF) return -1;
-    return c == '0' ? 0 : 1;
+    // An empty file is one being written by hand ("echo 1 > DIR/22" truncates
+    // first): the line keeps its value rather than flickering.
+    if (c == EOF) return last;
+    return last = (c == '0' ? 0 : 1);
 }
 
 bool open_sim(const std::string& dir) {
@@ -84,6 +89,7 @@ bool open_gpiod(const std::string& name) {
     auto request = [&](int i) {
         const line_spec& s = line_table[size_t(i)];
         gpiod_line* l = gpio.lines[size_t(i)];
+        if (!l) errno = gpio.get_errno[size_t(i)];
         const int rc = !l ? -1
                        : s.output ? gpiod_line_request_output(l, gpio_consumer, s.initial)
                                   : gpiod_line_request_input(l, gpio_consumer);
@@ -95,7 +101,10 @@ bool open_gpiod(const std::string& name) {
         }
         gpio.present[size_t(i)] = true;
     };
-    for (int i = 0; i < line_count; ++i) gpio.lines[size_t(i)] = gpiod_chip_get_line(gpio.chip, line_table[size_t(i)].offset);
+    for (int i = 0; i < line_count; ++i) {
+        gpio.lines[size_t(i)] = gpiod_chip_get_line(gpio.chip, line_table[size_t(i)].offset);
+        gpio.get_errno[size_t(i)] = gpio.lines[size_t(i)] ? 0 : errno;
+    }
     for (int i = DO1; i <= DCU_POWER; ++i) request(i);
     for (int i = DI1; i <= DI6; ++i) request(i);
     return all;
@@ -106,6 +115,7 @@ bool open_gpiod(const std::string& name) {
 bool gpio_init(const std::string& chip) {
     std::lock_guard lk(gpio.lock);
     gpio.present = {};
+    gpio.sim_last = {};
     if (chip.rfind(sim_prefix, 0) == 0) return open_sim(chip.substr(sim_prefix.size()));
     return open_gpiod(chip);
 }

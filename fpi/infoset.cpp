@@ -102,23 +102,45 @@ int infoset_parameter_index(const app::fpi_iec104_ioa& point) {
 
 bool is_infoset_parameter(const app::fpi_iec104_ioa& point) { return infoset_parameter_index(point) >= 0; }
 
-int infoset_store_parameter(uint32_t ioa, uint32_t type_id, uint64_t time_ms, float value) {
-    const app::fpi_iec104_ioa* point = outstation::data_point_lookup(int32_t(ioa), int32_t(type_id));
+namespace {
+
+// The parameter index of a write that can be stored, or -1.
+int acceptable(uint32_t ioa, uint32_t type_id, float value, const app::fpi_iec104_ioa*& point) {
+    point = outstation::data_point_lookup(int32_t(ioa), int32_t(type_id));
     if (!point) return -1;
     const int k = infoset_parameter_index(*point);
     if (k < 0 || !valid_slave(point->slave_id)) return -1;
     // A value the FPI's 16-bit base-100 pair cannot carry would reach it as another number.
     if ((k == p_imax || k == p_voltage) && converted(k, value) > max_pair_value) return -1;
+    return k;
+}
+
+// The set is on its way to the FPI and is cleared once sent: a write now
+// would vanish with it, so it is refused and the master told. Under infoset_lock.
+bool being_sent(const parameter_set& s, int slave) {
+    if (!s.sending) return false;
+    std::printf("Infoset parameters of slave %d are being sent, write refused\n", slave);
+    return true;
+}
+
+}  // namespace
+
+int infoset_check_parameter(uint32_t ioa, uint32_t type_id, float value) {
+    const app::fpi_iec104_ioa* point = nullptr;
+    if (acceptable(ioa, type_id, value, point) < 0) return -1;
+    std::lock_guard lk(app::infoset_lock);
+    return being_sent(sets[size_t(point->slave_id - 1)], point->slave_id) ? -1 : 3;
+}
+
+int infoset_store_parameter(uint32_t ioa, uint32_t type_id, uint64_t time_ms, float value) {
+    const app::fpi_iec104_ioa* point = nullptr;
+    const int k = acceptable(ioa, type_id, value, point);
+    if (k < 0) return -1;
     const int slave = point->slave_id;
     const uint64_t now = app::monotonic_ms();
     std::lock_guard lk(app::infoset_lock);
     parameter_set& s = sets[size_t(slave - 1)];
-    if (s.sending) {
-        // The set is on its way to the FPI and is cleared once sent: a write
-        // now would vanish with it, so it is refused and the master told.
-        std::printf("Infoset parameters of slave %d are being sent, write refused\n", slave);
-        return -1;
-    }
+    if (being_sent(s, slave)) return -1;
     if (!s.active) {
         clear(s, slave);
         s.active = true;

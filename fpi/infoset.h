@@ -29,6 +29,9 @@ bool is_infoset_parameter(const app::fpi_iec104_ioa& point);
 // the FPI's previous set is being sent at this moment.
 int infoset_store_parameter(uint32_t ioa, uint32_t type_id, uint64_t time_ms, float value);
 
+// The same checks without storing (a select): 3 when a write would be stored.
+int infoset_check_parameter(uint32_t ioa, uint32_t type_id, float value);
+
 // At a wake-up, join or event telegram of the FPI: 1 when a complete set was
 // pending (and a send attempted), 0 otherwise.
 int infoset_send_pending(int slave_id);

@@ -71,16 +71,14 @@ int execute_command(uint32_t ioa, uint32_t type_id, int32_t value, bool select_o
         if (!p.gpio_type || *p.gpio_type != "digital_output") continue;
         ++n;
         if (uint32_t(p.type_id) != type_id || uint32_t(p.ioa) != ioa) continue;
-        if (n <= 5) {
-            // an output whose line is missing cannot be switched: refused, not reported as done
-            if (select_only) return executed;
-            return commands.drive_output && commands.drive_output(n, value) ? executed : refused;
-        }
+        // an output whose line is missing cannot be switched: refused, not reported as done
+        if (n > 6 || !commands.output_present || !commands.output_present(n)) return refused;
+        if (select_only) return executed;
         if (n == 6) {
-            if (!select_only) app::dcu_reset_sem.release();
+            app::dcu_reset_sem.release();
             return executed;
         }
-        return refused;
+        return commands.drive_output && commands.drive_output(n, value) ? executed : refused;
     }
     for (const app::fpi_iec104_ioa& p : command_config->fpi_points) {
         if (!p.ioa_name || *p.ioa_name != "RESET" || uint32_t(p.type_id) != type_id || uint32_t(p.ioa) != ioa)
@@ -162,15 +160,16 @@ bool asdu_handler(const iec104::ConnectionPtr& cp, iec104::Asdu& asdu) {
     const app::fpi_iec104_ioa* point = data_point_lookup(int32_t(o.ioa), lookup);
     if (point && commands.is_infoset_parameter && commands.is_infoset_parameter(*point)) {
         int rc;
-        if (select)
-            rc = (point->slave_id >= 1 && point->slave_id <= 9) ? 3 : -1;  // checked, not stored
+        if (select)  // checked, not stored
+            rc = commands.infoset_check_parameter ? commands.infoset_check_parameter(o.ioa, uint32_t(lookup), value) : -1;
         else
             rc = commands.infoset_store_parameter ? commands.infoset_store_parameter(o.ioa, uint32_t(lookup), seconds * 1000, value) : -1;
         if (rc == -1) {
             std::printf("Invalid parameter IOA %d\n", int(o.ioa));
             iec104::send_act_con(c, asdu, true);
         } else {
-            std::printf("Parameter stored successful IOA %d\n", int(o.ioa));
+            // a select only checks the target: nothing was stored to report
+            if (!select) std::printf("Parameter stored successful IOA %d\n", int(o.ioa));
             iec104::send_act_con(c, asdu, false);
         }
         return true;

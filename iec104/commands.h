@@ -21,6 +21,10 @@ struct command_targets {
     // 3 when stored, -1 when refused.
     int (*infoset_store_parameter)(uint32_t ioa, uint32_t type_id, uint64_t time_ms, float value) = nullptr;
     bool (*is_infoset_parameter)(const app::fpi_iec104_ioa& point) = nullptr;
+    // 3 when a parameter write would be stored (the checks of a select).
+    int (*infoset_check_parameter)(uint32_t ioa, uint32_t type_id, float value) = nullptr;
+    // Whether output k (1-5) or, for 6, the DCU power line can be driven.
+    bool (*output_present)(int k) = nullptr;
 };
 extern command_targets commands;
 
