@@ -2,17 +2,19 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 #include <new>
 
+#include "app/locks.h"
 #include "dio/dio.h"
 #include "dio/gpio.h"
 #include "fpi/contacts.h"
+#include "fpi/fault_counter.h"
 #include "fpi/infoset.h"
 #include "fpi/pending_reset.h"
-#include "iec104/commands.h"
-#include "fpi/fault_counter.h"
 #include "fpi/uplink.h"
 #include "iec104/aux_values.h"
+#include "iec104/commands.h"
 #include "iec104/data_points.h"
 #include "iec104/reporting.h"
 #include "iec104/server.h"
@@ -26,6 +28,10 @@ void open_persistent_stores(gateway& g) {
     fpi::fault_counter_load(dir);
     logs::system_event_db_init(dir);
     logs::comm_event_db_init(dir);
+    // The RF log too, although its thread opens it again: a master's
+    // parameter write reports into it from the moment the server runs.
+    std::lock_guard<std::mutex> lock(rf_log_lock);
+    logs::rf_fpi_db_init(dir);
 }
 // After every thread has ended: the GPIO lines, for a gateway started again in this process.
 void close_persistent_stores(gateway&) { dio::gpio_close(); }
