@@ -1,0 +1,79 @@
+// The libgpiod back-end in the real program: a chip that does not exist is
+// named on standard error with the system's reason, and the daemon goes on
+// serving without its lines.
+#include <signal.h>
+
+#include <cerrno>
+#include <cstring>
+#include <regex>
+
+#include "tests/app/child_process.h"
+#include "tests/dio/dio_gateway.h"
+
+namespace {
+
+using namespace dio_test;
+
+const std::string fpigate = std::string(FPIGATE_BIN_DIR) + "/fpigate";
+
+// The port fpigate names when it was asked for any free one.
+int listening_port(child_process& p) {
+    if (!p.wait_for_output(" server listening on port ")) return -1;
+    while (!std::regex_search(p.out, std::regex("listening on port [0-9]+\n")) && p.out_fd >= 0) p.pump(50);
+    std::smatch m;
+    if (!std::regex_search(p.out, m, std::regex("listening on port ([0-9]+)\n"))) return -1;
+    return std::stoi(m[1]);
+}
+
+bool wait_for_error(child_process& p, const std::string& text) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (p.err.find(text) == std::string::npos) {
+        if (std::chrono::steady_clock::now() > deadline || (p.out_fd < 0 && p.err_fd < 0)) return false;
+        p.pump(50);
+    }
+    return true;
+}
+
+TEST(DioGpiodChip, AChipThatDoesNotExistIsReportedAndTheDaemonServesOn) {
+    station_test::temp_dir dir;
+    std::string config = sample_config(dir.path);
+    config = std::regex_replace(config, std::regex("option gpio_chip '[^']*'"), "option gpio_chip 'gpiochip99'");
+    std::filesystem::create_directories(dir.path / "config");
+    std::ofstream(dir.path / "config" / "fpigate") << config;
+
+    child_process p({fpigate, "-p", (dir.path / "config").string()});
+    const int port = listening_port(p);
+    ASSERT_GT(port, 0) << p.out;
+    const std::string chip_error = std::string("gpio_init: cannot open chip gpiochip99: ") + std::strerror(ENOENT) + "\n";
+    ASSERT_TRUE(wait_for_error(p, chip_error)) << p.err;
+
+    master m{uint16_t(port)};
+    ASSERT_TRUE(m.started);
+    // the start values are published once every worker runs; no input or
+    // output is, as none of their lines is there
+    std::map<uint32_t, int> values;
+    EXPECT_TRUE(wait_for([&] {
+        values = interrogated(m);
+        p.pump(0);
+        return values.count(1008) == 1;
+    }, std::chrono::seconds(30)));
+    const auto gi = m.received();
+    ASSERT_FALSE(gi.empty());
+    EXPECT_EQ(gi.front().cot, iec104::COT_ACTIVATION_CON);
+    EXPECT_FALSE(gi.front().negative);
+    EXPECT_EQ(gi.back().cot, iec104::COT_ACTIVATION_TERMINATION);
+    for (uint32_t ioa : {1u, 2u, 3u, 4u, 5u, 11u, 12u, 13u, 14u, 15u}) EXPECT_EQ(values.count(ioa), 0u) << ioa;
+
+    for (uint32_t ioa : {11u, 12u, 15u}) EXPECT_EQ(exchange(m, iec104::single_command(m.app, 1, ioa, true)), refused) << ioa;
+
+    while (!p.catches(SIGINT)) p.pump(10);
+    ::kill(p.pid, SIGINT);
+    EXPECT_EQ(p.wait_exit(), 0);
+    EXPECT_NE(p.out.find("received single command\n"), std::string::npos);
+    // nothing else went wrong: the chip, and the radio the test left out
+    std::string expected_err = chip_error + "RTU port not configured\n";
+    std::string other_order = "RTU port not configured\n" + chip_error;
+    EXPECT_TRUE(p.err == expected_err || p.err == other_order) << p.err;
+}
+
+}  // namespace
