@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -105,3 +106,13 @@ struct child_process {
         return caught;
     }
 };
+
+// The port fpigate names when it was asked for any free one (option port
+// '0'), or -1.
+inline int listening_port(child_process& p) {
+    if (!p.wait_for_output(" server listening on port ")) return -1;
+    while (!std::regex_search(p.out, std::regex("listening on port [0-9]+\n")) && p.out_fd >= 0) p.pump(50);
+    std::smatch m;
+    if (!std::regex_search(p.out, m, std::regex("listening on port ([0-9]+)\n"))) return -1;
+    return std::stoi(m[1]);
+}

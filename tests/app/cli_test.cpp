@@ -127,15 +127,6 @@ TEST_F(Fpigate, RunsOnTheSampleConfigurationUntilSigint) {
     EXPECT_EQ(p.err, "RTU port not configured\n");  // the sample without its radio
 }
 
-// The port fpigate names when it was asked for any free one.
-int listening_port(child_process& p) {
-    if (!p.wait_for_output(" server listening on port ")) return -1;
-    while (!std::regex_search(p.out, std::regex("listening on port [0-9]+\n")) && p.out_fd >= 0) p.pump(50);
-    std::smatch m;
-    if (!std::regex_search(p.out, m, std::regex("listening on port ([0-9]+)\n"))) return -1;
-    return std::stoi(m[1]);
-}
-
 TEST_F(Fpigate, AnswersAnInterrogationWithTheInputsOutputsPositionAndFaultTotals) {
     write_sample_config();
     child_process p({fpigate, "-p", (dir / "config").string()});

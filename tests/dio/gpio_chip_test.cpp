@@ -16,15 +16,6 @@ using namespace dio_test;
 
 const std::string fpigate = std::string(FPIGATE_BIN_DIR) + "/fpigate";
 
-// The port fpigate names when it was asked for any free one.
-int listening_port(child_process& p) {
-    if (!p.wait_for_output(" server listening on port ")) return -1;
-    while (!std::regex_search(p.out, std::regex("listening on port [0-9]+\n")) && p.out_fd >= 0) p.pump(50);
-    std::smatch m;
-    if (!std::regex_search(p.out, m, std::regex("listening on port ([0-9]+)\n"))) return -1;
-    return std::stoi(m[1]);
-}
-
 bool wait_for_error(child_process& p, const std::string& text) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (p.err.find(text) == std::string::npos) {
