@@ -146,6 +146,8 @@ struct master {
         if (client && start_dt) started = iec104::client_start_dt(*client, 5000);
     }
     bool started = false;
+    // The client's thread calls into the members above: it ends first.
+    ~master() { client.reset(); }
 
     std::vector<iec104::Asdu> received() const {
         std::lock_guard lk(m);
