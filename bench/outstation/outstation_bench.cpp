@@ -50,6 +50,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/quiet_main.h"
 #include "app/clock.h"
 #include "app/config.h"
 #include "app/config_load.h"
@@ -753,28 +754,5 @@ BENCHMARK(BM_DaemonMemoryFiveMasters)->Iterations(1)->Unit(benchmark::kMilliseco
 int main(int argc, char** argv) {
     app::wall_clock = {fixed_wall_ms, refuse_setting_clock};
 
-    // The results to the original standard output, the outstation's printout
-    // (line-buffered, as in the daemon) to the log or /dev/null.
-    const int results_fd = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
-    if (results_fd < 0) return 1;
-    __gnu_cxx::stdio_filebuf<char> results(results_fd, std::ios::out);
-    std::streambuf* const original = std::cout.rdbuf(&results);
-    const char* log = std::getenv("OUTSTATION_BENCH_LOG");
-    const int log_fd = ::open(log && *log ? log : "/dev/null", O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (log_fd >= 0) {
-        ::dup2(log_fd, STDOUT_FILENO);
-        ::close(log_fd);
-    }
-    std::setvbuf(stdout, nullptr, _IOLBF, 0);
-
-    benchmark::Initialize(&argc, argv);
-    int status = 0;
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        status = 1;
-    else
-        benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    std::cout.flush();
-    std::cout.rdbuf(original);
-    return status;
+    return run_benchmarks_quietly(argc, argv, "OUTSTATION_BENCH_LOG");
 }
