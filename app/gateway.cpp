@@ -77,6 +77,7 @@ void gateway_stop(gateway& g) {
         g.running = false;
     }
     g.wake.notify_all();
+    wake_blocked_workers(g);
     stop_iec104_server(g);
     for (std::thread& t : g.threads)
         if (t.joinable()) t.join();

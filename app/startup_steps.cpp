@@ -20,6 +20,7 @@
 #include "iec104/server.h"
 #include "iec104/slots.h"
 #include "logs/event_logs.h"
+#include "ubus/rf_service.h"
 
 namespace app {
 
@@ -67,6 +68,8 @@ void start_iec104_server(gateway& g) {
 bool iec104_server_running(gateway&) { return outstation::server_is_running(); }
 void stop_iec104_server(gateway&) { outstation::server_stop(); }
 void destroy_iec104_server(gateway&) { outstation::server_destroy(); }
+
+void wake_blocked_workers(gateway&) { rfservice::rf_service_stop(); }
 
 void reset_contact_table(gateway&) {
     fpi::contact_table_init();

@@ -25,6 +25,10 @@ bool iec104_server_running(gateway& g);
 void stop_iec104_server(gateway& g);
 void destroy_iec104_server(gateway& g);
 
+// At stop, after the running flag is cleared: wakes the workers that block
+// elsewhere than in gateway_sleep (the ubus event loop).
+void wake_blocked_workers(gateway& g);
+
 // Step 12: the FPI contact table, under supervision_lock.
 void reset_contact_table(gateway& g);
 

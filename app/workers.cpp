@@ -13,15 +13,11 @@
 #include "logs/event_logs.h"
 #include "rf/reader.h"
 #include "rf/uart.h"
+#include "ubus/rf_service.h"
 
 namespace app {
 
 namespace {
-
-void idle_until_stopped(gateway& g) {
-    while (gateway_sleep(g, std::chrono::hours(1))) {
-    }
-}
 
 // For loops that wait between passes: false once the gateway stops.
 bool sleep_while_running(int wait_ms, void* user) {
@@ -82,7 +78,7 @@ void do_toggling_thread(gateway& g) {
     } while (gateway_sleep(g, std::chrono::milliseconds(100)));
 }
 void rf_reader_thread(gateway& g) { rtu_reader(g); }
-void ubus_thread(gateway& g) { idle_until_stopped(g); }
+void ubus_thread(gateway& g) { rfservice::rf_service_thread(*g.cfg, g.running, sleep_while_running, &g); }
 void supervision_thread(gateway& g) { fpi::slave_supervisor(sleep_while_running, &g); }
 void infoset_thread(gateway& g) { fpi::infoset_thread(sleep_while_running, &g, &g.running); }
 

@@ -1,5 +1,7 @@
 #include "rf/uart.h"
 
+#include <chrono>
+
 #include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
@@ -117,6 +119,35 @@ int uart_read(int fd, uint8_t* buffer, size_t capacity, int timeout_ms) {
         return -1;
     }
     return int(n);
+}
+
+int uart_exchange(int fd, const uint8_t* command, size_t length, int& written, uint8_t* answer, size_t capacity,
+                  size_t expected, int timeout_ms) {
+    std::lock_guard lock(app::uart_lock);
+    const ssize_t w = ::write(fd, command, length);
+    written = w < 0 ? -1 : int(w);
+    if (w < 0) std::perror("uart_write: write error");
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    size_t got = 0;
+    while (got < expected && got < capacity) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) break;
+        pollfd pfd{fd, POLLIN, 0};
+        const int ready = ::poll(&pfd, 1, int(left.count()));
+        if (ready < 0 || (pfd.revents & POLLNVAL)) {
+            std::perror("uart_read: select error");
+            return -1;
+        }
+        if (ready == 0) break;
+        const ssize_t n = ::read(fd, answer + got, capacity - got);
+        if (n < 0) {
+            std::perror("uart_read: read error");
+            return -1;
+        }
+        if (n == 0) break;  // hung up
+        got += size_t(n);
+    }
+    return int(got);
 }
 
 }  // namespace rf

@@ -56,4 +56,12 @@ int uart_write(int fd, const uint8_t* bytes, size_t length);
 // "uart_read: select error" / "uart_read: read error" on standard error.
 int uart_read(int fd, uint8_t* buffer, size_t capacity, int timeout_ms);
 
+// A command and its answer with the port held throughout: writes `command`,
+// then collects the answer until `expected` bytes arrived or timeout_ms
+// passed. The RF reader waits meanwhile; frames behind the answer stay in the
+// driver. Returns the bytes written (or -1) in `written` and the bytes read
+// (or -1 on a read error).
+int uart_exchange(int fd, const uint8_t* command, size_t length, int& written, uint8_t* answer, size_t capacity,
+                  size_t expected, int timeout_ms);
+
 }  // namespace rf

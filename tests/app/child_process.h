@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <regex>
 #include <string>
@@ -115,4 +116,19 @@ inline int listening_port(child_process& p) {
     std::smatch m;
     if (!std::regex_search(p.out, m, std::regex("listening on port ([0-9]+)\n"))) return -1;
     return std::stoi(m[1]);
+}
+
+// The lines of a text in sorted order: what several threads wrote, whatever
+// their order.
+inline std::vector<std::string> sorted_lines(const std::string& text) {
+    std::vector<std::string> lines;
+    size_t at = 0;
+    while (at < text.size()) {
+        size_t end = text.find('\n', at);
+        if (end == std::string::npos) end = text.size();
+        lines.push_back(text.substr(at, end - at));
+        at = end + 1;
+    }
+    std::sort(lines.begin(), lines.end());
+    return lines;
 }
