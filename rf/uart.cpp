@@ -9,13 +9,22 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <algorithm>
 #include <mutex>
+#include <vector>
 
 #include "app/locks.h"
 
 namespace rf {
 
 std::atomic<int> rtu_fd{0};
+
+namespace {
+// Bytes a command's answer wait read that were not its answer: the RF
+// reader's next read gets them first.
+std::mutex pushback_lock;
+std::vector<uint8_t> pushback;
+}  // namespace
 
 void unique_fd::reset(int fd) {
     if (fd_ > 0) ::close(fd_);
@@ -99,6 +108,15 @@ int uart_write(int fd, const uint8_t* bytes, size_t length) {
 }
 
 int uart_read(int fd, uint8_t* buffer, size_t capacity, int timeout_ms) {
+    {
+        std::lock_guard lk(pushback_lock);
+        if (!pushback.empty()) {
+            const size_t n = std::min(capacity, pushback.size());
+            std::copy(pushback.begin(), pushback.begin() + long(n), buffer);
+            pushback.erase(pushback.begin(), pushback.begin() + long(n));
+            return int(n);
+        }
+    }
     // The wait is outside uart_lock, so that a writer gets the port at once;
     // poll waits like select but takes any descriptor number.
     pollfd pfd{fd, POLLIN, 0};
@@ -121,15 +139,15 @@ int uart_read(int fd, uint8_t* buffer, size_t capacity, int timeout_ms) {
     return int(n);
 }
 
-int uart_exchange(int fd, const uint8_t* command, size_t length, int& written, uint8_t* answer, size_t capacity,
-                  size_t expected, int timeout_ms) {
+int uart_exchange(int fd, const uint8_t* command, size_t length, int& written, std::span<const uint8_t> expected,
+                  uint8_t* answer, int timeout_ms) {
     std::lock_guard lock(app::uart_lock);
     const ssize_t w = ::write(fd, command, length);
     written = w < 0 ? -1 : int(w);
     if (w < 0) std::perror("uart_write: write error");
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     size_t got = 0;
-    while (got < expected && got < capacity) {
+    while (got < expected.size()) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) break;
         pollfd pfd{fd, POLLIN, 0};
@@ -139,13 +157,17 @@ int uart_exchange(int fd, const uint8_t* command, size_t length, int& written, u
             return -1;
         }
         if (ready == 0) break;
-        const ssize_t n = ::read(fd, answer + got, capacity - got);
+        const ssize_t n = ::read(fd, answer + got, expected.size() - got);
         if (n < 0) {
             std::perror("uart_read: read error");
             return -1;
         }
         if (n == 0) break;  // hung up
         got += size_t(n);
+    }
+    if (got > 0 && !std::equal(answer, answer + got, expected.begin(), expected.begin() + long(got))) {
+        std::lock_guard lk(pushback_lock);
+        pushback.insert(pushback.end(), answer, answer + got);
     }
     return int(got);
 }

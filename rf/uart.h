@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 namespace rf {
 
@@ -57,11 +58,13 @@ int uart_write(int fd, const uint8_t* bytes, size_t length);
 int uart_read(int fd, uint8_t* buffer, size_t capacity, int timeout_ms);
 
 // A command and its answer with the port held throughout: writes `command`,
-// then collects the answer until `expected` bytes arrived or timeout_ms
-// passed. The RF reader waits meanwhile; frames behind the answer stay in the
-// driver. Returns the bytes written (or -1) in `written` and the bytes read
+// then reads until as many bytes as `expected` holds arrived or timeout_ms
+// passed. The RF reader waits meanwhile; what follows stays in the driver.
+// Bytes that are not the expected answer (an FPI's frame that came instead)
+// are handed back to the reader's next uart_read, so none is lost. Returns
+// the bytes written (or -1) in `written` and the count read into `answer`
 // (or -1 on a read error).
-int uart_exchange(int fd, const uint8_t* command, size_t length, int& written, uint8_t* answer, size_t capacity,
-                  size_t expected, int timeout_ms);
+int uart_exchange(int fd, const uint8_t* command, size_t length, int& written, std::span<const uint8_t> expected,
+                  uint8_t* answer, int timeout_ms);
 
 }  // namespace rf

@@ -74,13 +74,13 @@ int write_channel(ubus::request& req, const ubus::args& a) {
 
     // The port is held from the write to the answer, so the RF reader
     // cannot take the radio's acknowledgement meanwhile.
-    uint8_t answer[512] = {};
-    int written = -1;
-    const int rx = rf::uart_exchange(rf::rtu_fd.load(), bytes->data(), bytes->size(), written, answer, sizeof answer,
-                                     4, answer_timeout_ms);
-    std::printf("Wrote %d bytes\n", written);
     const uint8_t third = bytes->size() > 2 ? (*bytes)[2] : 0;
     const uint8_t expected[4] = {0x24, 0x06, third, 0x2A};
+    uint8_t answer[512] = {};
+    int written = -1;
+    const int rx = rf::uart_exchange(rf::rtu_fd.load(), bytes->data(), bytes->size(), written, expected, answer,
+                                     answer_timeout_ms);
+    std::printf("Wrote %d bytes\n", written);
     if (rx == 4 && std::equal(answer, answer + 4, expected)) {
         ubus::reply(req, {{"status", ubus::value::str("OK")}});
         std::printf("Received ACK\n");
