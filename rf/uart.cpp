@@ -146,7 +146,31 @@ int uart_exchange(int fd, const uint8_t* command, size_t length, int& written, s
     written = w < 0 ? -1 : int(w);
     if (w < 0) std::perror("uart_write: write error");
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    // An FPI's frame may come before the answer (the radio forwarded it while
+    // the command went out): a whole frame (start byte, length byte, end byte
+    // where the length puts it) in front of the answer goes to the reader, and
+    // the answer is still waited for. Bytes behind the answer go back too.
+    std::vector<uint8_t> in;  // read, not yet sorted
+    std::vector<uint8_t> for_reader;
     size_t got = 0;
+    auto sort_in = [&] {
+        size_t at = 0;
+        while (at < in.size() && got < expected.size()) {
+            if (got == 0 && in[at] == 0x01) {
+                if (in.size() - at < 2) return at;  // a frame may be starting: wait for more
+                const size_t total = size_t(in[at + 1]) + 3;
+                if (in.size() - at < total) return at;
+                if (in[at + total - 1] == 0x04) {
+                    for_reader.insert(for_reader.end(), in.begin() + long(at), in.begin() + long(at + total));
+                    at += total;
+                    continue;
+                }
+            }
+            answer[got++] = in[at++];
+        }
+        return at;
+    };
+    bool failed = false;
     while (got < expected.size()) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) break;
@@ -154,22 +178,31 @@ int uart_exchange(int fd, const uint8_t* command, size_t length, int& written, s
         const int ready = ::poll(&pfd, 1, int(left.count()));
         if (ready < 0 || (pfd.revents & POLLNVAL)) {
             std::perror("uart_read: select error");
-            return -1;
+            failed = true;
+            break;
         }
         if (ready == 0) break;
-        const ssize_t n = ::read(fd, answer + got, expected.size() - got);
+        uint8_t chunk[512];
+        const ssize_t n = ::read(fd, chunk, sizeof chunk);
         if (n < 0) {
             std::perror("uart_read: read error");
-            return -1;
+            failed = true;
+            break;
         }
         if (n == 0) break;  // hung up
-        got += size_t(n);
+        in.insert(in.end(), chunk, chunk + n);
+        in.erase(in.begin(), in.begin() + long(sort_in()));
     }
-    if (got > 0 && !std::equal(answer, answer + got, expected.begin(), expected.begin() + long(got))) {
+    // What is left (a frame begun but not ended, bytes behind the answer) is
+    // the reader's, and so is an answer that is not the expected one.
+    if (got > 0 && !std::equal(answer, answer + got, expected.begin(), expected.begin() + long(got)))
+        for_reader.insert(for_reader.end(), answer, answer + got);
+    for_reader.insert(for_reader.end(), in.begin(), in.end());
+    if (!for_reader.empty()) {
         std::lock_guard lk(pushback_lock);
-        pushback.insert(pushback.end(), answer, answer + got);
+        pushback.insert(pushback.end(), for_reader.begin(), for_reader.end());
     }
-    return int(got);
+    return failed ? -1 : int(got);
 }
 
 }  // namespace rf

@@ -59,9 +59,10 @@ int uart_read(int fd, uint8_t* buffer, size_t capacity, int timeout_ms);
 
 // A command and its answer with the port held throughout: writes `command`,
 // then reads until as many bytes as `expected` holds arrived or timeout_ms
-// passed. The RF reader waits meanwhile; what follows stays in the driver.
-// Bytes that are not the expected answer (an FPI's frame that came instead)
-// are handed back to the reader's next uart_read, so none is lost. Returns
+// passed. The RF reader waits meanwhile. Whatever else was read (a whole FPI
+// frame in front of the answer, bytes behind it, an answer that is not the
+// expected one) is handed back, in stream order, to the reader's next
+// uart_read, so none is lost. Returns
 // the bytes written (or -1) in `written` and the count read into `answer`
 // (or -1 on a read error).
 int uart_exchange(int fd, const uint8_t* command, size_t length, int& written, std::span<const uint8_t> expected,
