@@ -1,5 +1,6 @@
 // vpnwatch on ubusd-lite with a stand-in `ipsec` on PATH that prints the
-// file "output" and counts its runs in "runs".
+// file "output" and counts its runs in "runs". vpnwatch's standard error
+// goes to the file "stderr".
 #include <sys/stat.h>
 #include <sys/wait.h>
 
@@ -29,7 +30,10 @@ struct VpnwatchTest : ubus_test::broker_fixture {
                                               "cat \"" << dir.path << "/output\"\n";
         ::chmod((dir.path + "/ipsec").c_str(), 0755);
         set_output("");
-        vpnwatch = ubus_test::spawn({bin("vpnwatch"), "-s", sock}, {"PATH=" + dir.path + ":/usr/bin:/bin"});
+        // exec: the shell becomes vpnwatch, so signals reach it directly.
+        vpnwatch = ubus_test::spawn({"/bin/sh", "-c", "exec \"$0\" -s \"$1\" 2>\"$2\"", bin("vpnwatch"), sock,
+                                     dir.path + "/stderr"},
+                                    {"PATH=" + dir.path + ":/usr/bin:/bin"});
         conn = ubus::connect(sock);
         ASSERT_TRUE(conn);
         std::uint32_t id;
@@ -37,19 +41,43 @@ struct VpnwatchTest : ubus_test::broker_fixture {
     }
     void TearDown() override
     {
-        EXPECT_EQ(vpnwatch.stop(), 0) << "vpnwatch must end with status 0 on SIGTERM";
+        if (vpnwatch.pid >= 0) {
+            EXPECT_EQ(vpnwatch.stop(), 0) << "vpnwatch must end with status 0 on SIGTERM";
+        }
         broker_fixture::TearDown();
     }
 
     void set_output(const std::string& text) { std::ofstream(dir.path + "/output", std::ios::binary) << text; }
 
-    std::string runs()
+    std::string read_file(const std::string& name)
     {
-        std::ifstream in(dir.path + "/runs");
+        std::ifstream in(dir.path + "/" + name);
         std::stringstream s;
         s << in.rdbuf();
         return s.str();
     }
+    std::string runs() { return read_file("runs"); }
+    std::string err() { return read_file("stderr"); }
+
+    // Kills the broker outright, as a crash would, and waits for vpnwatch to
+    // report its `n`th lost connection.
+    void kill_broker(int n = 1)
+    {
+        broker.stop(SIGKILL);
+        std::string want;
+        for (int k = 0; k < n; ++k) want += lost_line;
+        ASSERT_TRUE(wait_until([&] { return err() == want; }, 5000)) << err();
+    }
+    // A new broker on the same socket path (ubusd-lite replaces the stale file).
+    void start_broker()
+    {
+        broker = ubus_test::spawn({bin("ubusd-lite"), "-s", sock});
+        ASSERT_TRUE(wait_until([&] { return ubus::connect(sock) != nullptr; })) << "broker did not start";
+    }
+    // `ubus-call call vpnwatch status` through the current broker.
+    ubus_test::run_result cli_status() { return ubus_test::run({bin("ubus-call"), "-s", sock, "call", "vpnwatch", "status"}); }
+
+    static constexpr const char* lost_line = "Lost the ubus connection, connecting again\n";
 
     // The "message" of a call; fails the test on any other outcome.
     std::string message(const char* method)
@@ -111,4 +139,37 @@ TEST(Vpnwatch, NoBrokerExits255)
     auto r = ubus_test::run({bin("vpnwatch"), "-s", dir.path + "/none.sock"});
     EXPECT_EQ(r.code, 255);
     EXPECT_EQ(r.err, "Failed to connect to ubus\n");
+}
+
+// The broker dies and a new one takes its socket: vpnwatch connects again and
+// registers its object anew.
+TEST_F(VpnwatchTest, ReconnectsWhenTheBrokerComesBack)
+{
+    set_output("up\n");
+    kill_broker();
+    start_broker();
+    ubus_test::run_result r;
+    EXPECT_TRUE(wait_until([&] { return (r = cli_status()).code == 0; }, 5000))
+        << "vpnwatch not callable again: " << r.code << " " << r.err;
+    EXPECT_NE(r.out.find("\"message\": \"up\\n\""), std::string::npos) << r.out;
+    EXPECT_EQ(err(), lost_line);
+
+    // And once more: every loss is survived.
+    kill_broker(2);
+    start_broker();
+    EXPECT_TRUE(wait_until([&] { return (r = cli_status()).code == 0; }, 5000)) << r.err;
+}
+
+// SIGTERM while waiting for the broker: status 0 (checked by TearDown), and
+// no broker needed.
+TEST_F(VpnwatchTest, SigtermWhileReconnectingExitsZero)
+{
+    kill_broker();
+    EXPECT_EQ(vpnwatch.stop(SIGTERM), 0);
+}
+
+TEST_F(VpnwatchTest, SigintWhileReconnectingExitsZero)
+{
+    kill_broker();
+    EXPECT_EQ(vpnwatch.stop(SIGINT), 0);
 }
