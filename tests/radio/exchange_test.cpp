@@ -111,17 +111,7 @@ struct exchange_gateway : radio_gateway {
     bool quiet_since(int witness = 5);
 };
 
-rf::event_data event() {
-    rf::event_data e;
-    e.i_status = 0;
-    e.i_mean = 10;
-    e.v_status = 1;
-    e.v_inst = 2300;
-    e.battery_v = 36;
-    e.rssi = 70;
-    e.event_time = {5, 12, 34, 50};
-    return e;
-}
+rf::event_data event() { return radio_test::ordinary_event(); }
 
 rf::wakeup_data wakeup(uint8_t period) {
     rf::wakeup_data w;

@@ -55,6 +55,19 @@ inline bytes frame_bytes(uint8_t command, const rf::rf_record& record, uint8_t f
     return bytes(out, out + n);
 }
 
+// An event telegram's record with ordinary values (no fault).
+inline rf::event_data ordinary_event() {
+    rf::event_data e;
+    e.i_status = 0;
+    e.i_mean = 10;
+    e.v_status = 1;
+    e.v_inst = 2300;
+    e.battery_v = 36;
+    e.rssi = 70;
+    e.event_time = {5, 12, 34, 50};
+    return e;
+}
+
 // The sample configuration with its radio on `tty`, every file in `dir`,
 // any free server port and no broker.
 inline std::string sample_config(const std::string& tty, const std::filesystem::path& dir) {

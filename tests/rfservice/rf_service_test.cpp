@@ -19,6 +19,7 @@
 
 #include "rf/frame.h"
 #include "tests/app/child_process.h"
+#include "tests/radio/radio.h"
 #include "tests/rf/pty.h"
 
 namespace {
@@ -211,29 +212,8 @@ private:
     }
 };
 
-constexpr uint8_t gateway_rtu_id = 10;
-const rf::group_id group{1, 2, 3, 4, 5};
-
-bytes frame_bytes(uint8_t command, const rf::rf_record& record, uint8_t from) {
-    rf::rf_frame f;
-    rf::rf_frame_build(&f, group, from, gateway_rtu_id, command, record);
-    uint8_t out[rf::max_frame_size];
-    size_t n = 0;
-    rf::rf_frame_serialize(&f, out, &n);
-    return bytes(out, out + n);
-}
-
-rf::event_data event() {
-    rf::event_data e;
-    e.i_status = 0;
-    e.i_mean = 10;
-    e.v_status = 1;
-    e.v_inst = 2300;
-    e.battery_v = 36;
-    e.rssi = 70;
-    e.event_time = {5, 12, 34, 50};
-    return e;
-}
+using radio_test::frame_bytes;
+rf::event_data event() { return radio_test::ordinary_event(); }
 
 bool can_connect(const std::string& path) {
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
