@@ -29,7 +29,7 @@ void open_persistent_stores(gateway& g) {
     fpi::fault_counter_load(dir);
     logs::system_event_db_init(dir);
     logs::comm_event_db_init(dir);
-    // The RF log too, although its thread opens it again: a master's
+    // The RF log too, not only when the RF reader starts: a master's
     // parameter write reports into it from the moment the server runs.
     std::lock_guard<std::mutex> lock(rf_log_lock);
     logs::rf_fpi_db_init(dir);

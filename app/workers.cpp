@@ -10,7 +10,6 @@
 #include "fpi/supervision.h"
 #include "fpi/uplink.h"
 #include "iec104/data_points.h"
-#include "logs/event_logs.h"
 #include "rf/reader.h"
 #include "rf/uart.h"
 #include "ubus/rf_service.h"
@@ -24,15 +23,10 @@ bool sleep_while_running(int wait_ms, void* user) {
     return gateway_sleep(*static_cast<gateway*>(user), std::chrono::milliseconds(wait_ms));
 }
 
-// The RF reader: the RF log and the mapping list first, then the port; -1
-// when there is no port to read.
+// The RF reader: the mapping list first, then the port (the RF log was opened
+// at start-up with the other stores); -1 when there is no port to read.
 int rtu_reader(gateway& g) {
     std::printf("Starting RTU rf device reading...\n");
-    {
-        // a connection thread may already record an RF status line
-        std::lock_guard<std::mutex> lock(rf_log_lock);
-        logs::rf_fpi_db_init(g.cfg->settings.data_dir);
-    }
     outstation::rtu_ioa_map_publish(g.cfg->fpi_points, stdout);
     const auto& port = g.cfg->settings.rtu_port;
     if (!port) {
