@@ -5,6 +5,11 @@
 
 #include <cerrno>
 
+// Wall-clock seconds past 2038 (settimeofday, localtime_r of log and radio
+// times) need a 64-bit time_t; 32-bit glibc gives one only with _TIME_BITS=64,
+// which the top CMakeLists.txt sets for every target.
+static_assert(sizeof(time_t) == 8 && sizeof(timespec::tv_sec) == 8, "time_t must be 64-bit (-D_TIME_BITS=64)");
+
 namespace app {
 
 uint64_t system_monotonic_ms() {
@@ -34,5 +39,7 @@ wall_clock_hooks wall_clock{wall_ms, set_system_clock_ms};
 monotonic_clock_hooks monotonic_clock{system_monotonic_ms};
 
 uint64_t monotonic_ms() { return monotonic_clock.now_ms(); }
+
+std::atomic<uint64_t> start_ms{0};
 
 }  // namespace app

@@ -44,6 +44,11 @@ struct iec104_slave {
     int32_t infoset_ack_timeout = 0;
     int32_t flash_transmit_period = 0;
 
+    // Field additions, off when absent.
+    std::optional<std::vector<std::string>> allowed_master;  // IPv4 addresses or CIDR ranges
+    int32_t event_buffer = 0;  // spontaneous ASDUs kept per offline slot
+    int32_t diagnostics = 0;   // 1: the ubus object "fpigate" (status for field engineers)
+
     // Host-run options; the defaults are the paths and port of a real gateway.
     std::string data_dir = "/root";     // log files and the fault counter file
     std::string export_dir = "/tmp";    // CSV exports
@@ -83,6 +88,13 @@ struct fpi_aux_iec104_ioa {
 
 constexpr int max_locations = 20;
 constexpr int max_connections = 50;
+constexpr int max_event_buffer = 1000;
+
+// An IPv4 address range, both in host byte order.
+struct ipv4_range {
+    uint32_t network = 0;
+    uint32_t mask = 0;
+};
 
 // Computed once from the current iec104_slave section.
 struct derived_settings {
@@ -95,6 +107,9 @@ struct derived_settings {
     int64_t infoset_wakeup_fallback_timeout_ms = 0;
     int32_t infoset_ack_timeout = 0;  // seconds
     int64_t flash_transmit_period_ms = 0;
+    // Masters accepted; absent: every master.
+    std::optional<std::vector<ipv4_range>> allowed_masters;
+    int event_buffer = 0;
 };
 
 // Outputs 1..5 are the gateway's output lines; index 5 is the DCU reset.

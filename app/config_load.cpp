@@ -2,6 +2,8 @@
 
 #include <cctype>
 
+#include "app/address_range.h"
+
 #include "lib/uci/map.h"
 
 namespace app {
@@ -36,6 +38,8 @@ const uci::field_map<iec104_slave> slave_table[] = {
     {"infoset_wakeup_fallback_timeout", &iec104_slave::infoset_wakeup_fallback_timeout},
     {"infoset_ack_timeout", &iec104_slave::infoset_ack_timeout},
     {"flash_transmit_period", &iec104_slave::flash_transmit_period},
+    {"event_buffer", &iec104_slave::event_buffer},
+    {"diagnostics", &iec104_slave::diagnostics},
     // host-run options
     {"data_dir", &iec104_slave::data_dir},
     {"export_dir", &iec104_slave::export_dir},
@@ -117,6 +121,12 @@ void derive_settings(iec104_slave& s, derived_settings& d, FILE* out) {
     d.flash_transmit_period_ms = int64_t(s.flash_transmit_period) * 1000;
     d.rtu_id = uint16_t(s.rtu_id);
     d.asdu_time_offset = s.asdu_time_offset;
+    if (s.event_buffer < 0 || s.event_buffer > max_event_buffer) {
+        const int32_t limited = s.event_buffer < 0 ? 0 : max_event_buffer;
+        std::fprintf(out, "event_buffer %d out of range, using %d\n", s.event_buffer, limited);
+        s.event_buffer = limited;
+    }
+    d.event_buffer = s.event_buffer;
 
     int count = int(s.location.size());
     if (count > max_locations) {
@@ -171,6 +181,12 @@ bool config_from_package(const uci::package& pkg, config& cfg, FILE* out,
                                                        &fpi_iec104_ioa::name);
     cfg.aux_points = uci::map_sections<fpi_aux_iec104_ioa>(pkg, "fpi_aux_iec104_ioas",
                                                            aux_table, &fpi_aux_iec104_ioa::name);
+    // The allow-list is taken as written, `option` or `list`: a single
+    // address given as an option must not open the gateway to everyone.
+    for (iec104_slave& s : cfg.slaves)
+        for (const uci::section& sec : pkg.sections)
+            if (sec.type == "iec104_slave" && sec.name == s.name)
+                if (const uci::option* o = sec.find("allowed_master")) s.allowed_master = o->values;
     for (iec104_slave& s : cfg.slaves) {
         print_slave_summary(out, s);
         derive_settings(s, cfg.derived, out);
@@ -180,6 +196,19 @@ bool config_from_package(const uci::package& pkg, config& cfg, FILE* out,
         std::fprintf(out, "\nError getting configuration file\n");
         problem = "the package " + pkg.name + " has no iec104_slave section";
         return false;
+    }
+    if (const auto& list = cfg.settings.allowed_master) {
+        std::vector<ipv4_range> ranges;
+        for (const std::string& entry : *list) {
+            const std::optional<ipv4_range> r = parse_ipv4_range(entry);
+            if (!r) {
+                std::fprintf(out, "\nError getting configuration file\n");
+                problem = "allowed_master '" + entry + "' is not an IPv4 address or CIDR range";
+                return false;
+            }
+            ranges.push_back(*r);
+        }
+        cfg.derived.allowed_masters = std::move(ranges);
     }
     return true;
 }

@@ -20,6 +20,7 @@
 #include "iec104/server.h"
 #include "iec104/slots.h"
 #include "logs/event_logs.h"
+#include "rf/uart.h"
 #include "ubus/rf_service.h"
 
 namespace app {
@@ -38,7 +39,8 @@ void open_persistent_stores(gateway& g) {
 void close_persistent_stores(gateway&) { dio::gpio_close(); }
 
 void allocate_connection_slots(gateway& g) {
-    outstation::slots_allocate(outstation::connection_slots, g.cfg->settings.no_of_connections);
+    outstation::slots_allocate(outstation::connection_slots, g.cfg->settings.no_of_connections,
+                                g.cfg->derived.event_buffer);
 }
 
 void build_data_point_table(gateway& g) {
@@ -69,7 +71,13 @@ bool iec104_server_running(gateway&) { return outstation::server_is_running(); }
 void stop_iec104_server(gateway&) { outstation::server_stop(); }
 void destroy_iec104_server(gateway&) { outstation::server_destroy(); }
 
-void wake_blocked_workers(gateway&) { rfservice::rf_service_stop(); }
+void wake_blocked_workers(gateway&) {
+    rfservice::rf_service_stop();
+    rf::uart_wake_reader();
+    dio::do_toggling_wake();
+    fpi::infoset_wake();
+    dcu_reset_sem.wake_all();
+}
 
 void reset_contact_table(gateway&) {
     fpi::contact_table_init();

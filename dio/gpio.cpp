@@ -3,6 +3,7 @@
 #include <gpiod.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -132,6 +133,11 @@ void gpio_close() {
 bool gpio_present(line l) {
     std::lock_guard lk(gpio.lock);
     return gpio.present[size_t(l)];
+}
+
+bool gpio_all_present() {
+    std::lock_guard lk(gpio.lock);
+    return std::all_of(gpio.present.begin(), gpio.present.end(), [](bool p) { return p; });
 }
 
 int gpio_get(line l) {

@@ -33,6 +33,8 @@ bool gpio_init(const std::string& chip);
 void gpio_close();
 
 bool gpio_present(line l);
+// True when every line was requested (false before gpio_init).
+bool gpio_all_present();
 // 0 or 1; -1 on a read error or a missing line.
 int gpio_get(line l);
 // Drives an output (any non-zero value is 1). False when the line is missing

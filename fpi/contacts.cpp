@@ -8,10 +8,12 @@
 namespace fpi {
 
 std::array<fpi_contact, slave_count> contact_table;
+std::array<std::atomic<uint64_t>, slave_count> frames_ok{};
 
 void contact_table_init() {
     std::lock_guard lk(app::supervision_lock);
     for (int i = 0; i < slave_count; ++i) contact_table[size_t(i)] = fpi_contact{uint8_t(i)};
+    for (auto& n : frames_ok) n.store(0, std::memory_order_relaxed);
 }
 
 int get_wakeup_period(int slave_id) {
@@ -31,6 +33,14 @@ void record_contact(int slave_id, int period) {
     c.last_contact_ms = now;
     if (period != 0) c.period = uint8_t(period);
     c.period_known = c.period != 0;
+}
+
+void count_frame_ok(int slave_id) {
+    if (valid_slave(slave_id)) frames_ok[size_t(slave_id - 1)].fetch_add(1, std::memory_order_relaxed);
+}
+
+uint64_t frames_ok_of(int slave_id) {
+    return valid_slave(slave_id) ? frames_ok[size_t(slave_id - 1)].load(std::memory_order_relaxed) : 0;
 }
 
 }  // namespace fpi

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 
 namespace fpi {
@@ -32,5 +33,11 @@ int get_wakeup_period(int slave_id);
 // The FPI was heard: online, last contact now, and the period when the frame
 // carried one (0 keeps the one known). Ids outside 1-9 are ignored.
 void record_contact(int slave_id, int period);
+
+// Frames of each FPI handled and recorded "OK" since start (record n - 1 for
+// slave id n), counted by the RF reader without a lock; any thread may read them.
+extern std::array<std::atomic<uint64_t>, slave_count> frames_ok;
+void count_frame_ok(int slave_id);  // ids outside 1-9 are not counted
+uint64_t frames_ok_of(int slave_id);  // 0 for ids outside 1-9
 
 }  // namespace fpi

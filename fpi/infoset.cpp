@@ -6,6 +6,7 @@
 #include <array>
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -53,11 +54,15 @@ struct parameter_set {
 
 std::array<parameter_set, slave_count> sets;  // guarded by infoset_lock
 
-// The ACK wait: handed from the RF reader to the infoset thread.
+// The ACK wait: handed from the RF reader to the infoset thread. `m` and
+// `wake` also wake the thread when it sleeps with nothing to do.
 struct ack_wait {
     std::mutex m;
+    std::condition_variable wake;
+    bool work = false;  // a parameter was stored since the thread last looked
     bool awaited = false;
     uint8_t slave_id = 0;
+    uint8_t waiting_for = 0;  // the FPI whose ACK the infoset thread is waiting for now, 0: none
 } ack;
 
 void clear(parameter_set& s, int slave_id) {
@@ -132,7 +137,9 @@ int infoset_check_parameter(uint32_t ioa, uint32_t type_id, float value) {
     return being_sent(sets[size_t(point->slave_id - 1)], point->slave_id) ? -1 : 3;
 }
 
-int infoset_store_parameter(uint32_t ioa, uint32_t type_id, uint64_t time_ms, float value) {
+namespace {
+
+int store_parameter(uint32_t ioa, uint32_t type_id, uint64_t time_ms, float value) {
     const app::fpi_iec104_ioa* point = nullptr;
     const int k = acceptable(ioa, type_id, value, point);
     if (k < 0) return -1;
@@ -163,6 +170,23 @@ int infoset_store_parameter(uint32_t ioa, uint32_t type_id, uint64_t time_ms, fl
         s.wakeup_deadline_ms = s.complete_ms + allowance;
     }
     return 3;
+}
+
+// Tells a sleeping infoset thread that a set or an ACK wait needs it.
+void wake_thread(bool* flag) {
+    {
+        std::lock_guard lk(ack.m);
+        if (flag) *flag = true;
+    }
+    ack.wake.notify_all();
+}
+
+}  // namespace
+
+int infoset_store_parameter(uint32_t ioa, uint32_t type_id, uint64_t time_ms, float value) {
+    const int rc = store_parameter(ioa, type_id, time_ms, value);
+    if (rc == 3) wake_thread(&ack.work);
+    return rc;
 }
 
 int infoset_send_pending(int slave_id) {
@@ -208,9 +232,12 @@ int infoset_send_pending(int slave_id) {
         const app::config& cfg = *fpi_env.cfg;
         if (rf::send_command_frame(cfg.derived.group_id_bytes, uint8_t(cfg.derived.rtu_id & 0xFF), uint8_t(slave_id),
                                    rf::CMD_INFO_SET, d) > 0) {
-            std::lock_guard lk(ack.m);
-            ack.awaited = true;
-            ack.slave_id = uint8_t(slave_id);
+            {
+                std::lock_guard lk(ack.m);
+                ack.awaited = true;
+                ack.slave_id = uint8_t(slave_id);
+            }
+            ack.wake.notify_all();
         }
     }
     std::lock_guard lk(app::infoset_lock);
@@ -228,6 +255,31 @@ bool infoset_sending(int slave_id) {
     if (!valid_slave(slave_id)) return false;
     std::lock_guard lk(app::infoset_lock);
     return sets[size_t(slave_id - 1)].sending;
+}
+
+infoset_phase infoset_phase_of(int slave_id) {
+    if (!valid_slave(slave_id)) return infoset_phase::idle;
+    // The set first, then the ACK wait: a set being sent is marked awaited
+    // before it is cleared, so the exchange never looks idle in between.
+    infoset_phase phase = infoset_phase::idle;
+    {
+        std::lock_guard lk(app::infoset_lock);
+        const parameter_set& s = sets[size_t(slave_id - 1)];
+        if (s.active) phase = s.mask == infoset_complete_mask ? infoset_phase::complete : infoset_phase::collecting;
+    }
+    std::lock_guard lk(ack.m);
+    if ((ack.awaited && ack.slave_id == slave_id) || ack.waiting_for == slave_id) return infoset_phase::awaiting_ack;
+    return phase;
+}
+
+const char* infoset_phase_name(infoset_phase p) {
+    switch (p) {
+    case infoset_phase::idle: return "idle";
+    case infoset_phase::collecting: return "collecting";
+    case infoset_phase::complete: return "complete";
+    case infoset_phase::awaiting_ack: return "awaiting_ack";
+    }
+    return "idle";
 }
 
 void infoset_pass(const std::atomic<bool>* running) {
@@ -259,12 +311,14 @@ void infoset_pass(const std::atomic<bool>* running) {
         if (!ack.awaited) return;
         ack.awaited = false;
         slave = ack.slave_id;
+        ack.waiting_for = slave;
     }
     std::printf("Waiting for infoset command response...\n");
     const int timeout_s = fpi_env.cfg ? fpi_env.cfg->derived.infoset_ack_timeout : 0;
     // In slices, so that a stop of the daemon is not held up by the wait.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_s < 0 ? 0 : timeout_s);
     bool acknowledged = false;
+    bool stopped = false;
     for (;;) {
         const auto left = deadline - std::chrono::steady_clock::now();
         const auto slice = std::min<std::chrono::steady_clock::duration>(left, std::chrono::milliseconds(100));
@@ -273,8 +327,16 @@ void infoset_pass(const std::atomic<bool>* running) {
             break;
         }
         if (std::chrono::steady_clock::now() >= deadline) break;
-        if (running && !running->load()) return;
+        if (running && !running->load()) {
+            stopped = true;
+            break;
+        }
     }
+    {
+        std::lock_guard lk(ack.m);
+        ack.waiting_for = 0;
+    }
+    if (stopped) return;
     if (acknowledged) {
         std::printf("Infoset successful.\n");
         report_infoset_status(slave, 2);
@@ -284,10 +346,36 @@ void infoset_pass(const std::atomic<bool>* running) {
     }
 }
 
-void infoset_thread(bool (*keep_going)(int wait_ms, void* user), void* user, const std::atomic<bool>* running) {
-    do {
-        infoset_pass(running);
-    } while (keep_going(200, user));
+namespace {
+
+// With no set collected or waiting and no ACK awaited there is nothing to
+// time out: sleeps until a parameter is stored, a set is sent or the daemon
+// stops (false). `at_once`: the next pass is due now, not after the pause.
+bool wait_while_idle(const std::atomic<bool>& running, bool& at_once) {
+    at_once = false;
+    {
+        std::lock_guard lk(app::infoset_lock);
+        for (const parameter_set& s : sets)
+            if (s.active) return true;
+    }
+    std::unique_lock lk(ack.m);
+    ack.wake.wait(lk, [&] { return ack.work || ack.awaited || !running.load(); });
+    ack.work = false;
+    at_once = true;
+    return running.load();
 }
+
+}  // namespace
+
+void infoset_thread(bool (*keep_going)(int wait_ms, void* user), void* user, const std::atomic<bool>* running) {
+    for (;;) {
+        infoset_pass(running);
+        bool at_once = false;
+        if (running && !wait_while_idle(*running, at_once)) return;
+        if (!at_once && !keep_going(200, user)) return;
+    }
+}
+
+void infoset_wake() { wake_thread(nullptr); }
 
 }  // namespace fpi

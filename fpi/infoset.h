@@ -41,14 +41,26 @@ void infoset_clear(int slave_id);
 // True while the FPI's complete set is being sent.
 bool infoset_sending(int slave_id);
 
+// Where an FPI's exchange stands: no set; a set being collected; a complete
+// set waiting for the FPI's next telegram (or being sent); a sent set whose
+// CMD_INFO_SET_ACK is awaited. A sent set awaiting its ACK is told before a
+// new set collected meanwhile.
+enum class infoset_phase { idle, collecting, complete, awaiting_ack };
+infoset_phase infoset_phase_of(int slave_id);  // idle for ids outside 1-9
+const char* infoset_phase_name(infoset_phase p);  // "idle", "collecting", "complete", "awaiting_ack"
+
 // One pass of the infoset thread: the time-outs of the sets, then, when a set
 // was sent, the wait for its acknowledgement (infoset_ack_timeout seconds on
 // the monotonic clock). The wait also ends, without a status, when `*running`
 // becomes false (the daemon stops).
 void infoset_pass(const std::atomic<bool>* running = nullptr);
 
-// The thread's body: a pass every 200 ms while `keep_going` says so.
+// The thread's body: a pass every 200 ms while `keep_going` says so and a
+// set is collected, waits for its FPI or its ACK is awaited. With none of
+// these (and `running` given) it sleeps until a parameter is stored or a set
+// is sent; it ends when `running` is clear and infoset_wake is called.
 void infoset_thread(bool (*keep_going)(int wait_ms, void* user), void* user, const std::atomic<bool>* running);
+void infoset_wake();
 
 // Value conversion for the FPI: toward zero into 0..UINT32_MAX (NaN 0), then
 // the low bits of the field.

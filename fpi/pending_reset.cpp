@@ -46,6 +46,15 @@ int pending_reset_check(int slave_id) {
     return 0;
 }
 
+bool pending_reset_waiting(int slave_id) {
+    if (!valid_slave(slave_id)) return false;
+    const uint64_t now = app::monotonic_ms();
+    std::lock_guard lk(app::pending_reset_lock);
+    const pending_reset& r = pending_resets[size_t(slave_id - 1)];
+    // A reset stored after `now` was read is younger than `now`, not an hour old.
+    return r.pending && (r.stored_ms >= now || now - r.stored_ms <= pending_reset_expiry_ms);
+}
+
 void pending_reset_clear(int slave_id) {
     if (!valid_slave(slave_id)) return;
     {

@@ -24,6 +24,7 @@ namespace {
 template <class T>
 bool decode(const rf::rf_frame& frame, std::span<const uint8_t> bytes, T& out) {
     if (rf::rf_payload_decode_as(frame, out) == 0) return true;
+    rf::reader_stats.parse_errors.fetch_add(1, std::memory_order_relaxed);
     rf::log_rf_frame_error(bytes.data(), bytes.size(), &frame, "Failed to parse incoming frame", 0, 0);
     std::printf("Failed to parse incoming frame.\n");
     return false;
@@ -77,6 +78,7 @@ void handle_wakeup(const rf::rf_frame& frame, std::span<const uint8_t> bytes) {
     // would otherwise stand between the radio and the masters.
     publish_slave_points(wakeup_binding(w), frame_time * 1000, slave);
     rf::log_rf_frame_ok(bytes.data(), bytes.size(), frame_time, frame, &w, nullptr, 0, 0);
+    count_frame_ok(slave);
     if (infoset_send_pending(slave) == 0) acknowledge(frame, ack_code(frame.command));
 }
 
@@ -93,6 +95,7 @@ void handle_event(const rf::rf_frame& frame, std::span<const uint8_t> bytes) {
     }
     publish_slave_points(event_binding(e, flash_mode), frame_time * 1000, slave);
     rf::log_rf_frame_ok(bytes.data(), bytes.size(), frame_time, frame, nullptr, &e, flash_mode, 0);
+    count_frame_ok(slave);
     if (!flash_mode && infoset_send_pending(slave) == 0) acknowledge(frame, rf::CMD_EVENT_DATA_ACK);
 }
 
@@ -104,12 +107,14 @@ void handle_fi_reset(const rf::rf_frame& frame, std::span<const uint8_t> bytes) 
     const int64_t frame_time = rf::rf_frame_time();
     publish_slave_points(fi_reset_binding(r.reset_type), frame_time * 1000, slave);
     rf::log_rf_frame_ok(bytes.data(), bytes.size(), frame_time, frame, nullptr, nullptr, 0, r.reset_type);
+    count_frame_ok(slave);
 }
 
 void handle_infoset_ack(const rf::rf_frame& frame, std::span<const uint8_t> bytes) {
     rf::event_time_data t;
     if (!decode(frame, bytes, t)) return;
     rf::log_rf_frame_ok(bytes.data(), bytes.size(), rf::rf_frame_time(), frame, nullptr, nullptr, 0, 0);
+    count_frame_ok(frame.source_id);
     std::printf("Received Info Set ACK from SlaveId %d\n", int(frame.source_id));
     app::infoset_ack_sem.release();
 }

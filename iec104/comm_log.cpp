@@ -1,5 +1,6 @@
 #include "iec104/comm_log.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -9,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/clock.h"
 #include "iec104/cellular.h"
 #include "logs/event_logs.h"
 
@@ -20,9 +22,17 @@ namespace {
 // and dropped rather than held without bound.
 constexpr size_t max_queued = 65536;
 
+// At stop, what is still queued is written for at most this long (plus one
+// modem query under way); the rest is counted and dropped. Each entry is
+// synced to flash on its own, so a master reconnecting in a tight loop can
+// leave tens of thousands queued, and writing them all would hold the exit
+// for minutes.
+constexpr uint64_t stop_write_ms = 2000;
+
 struct comm_event {
     int64_t time;
     std::string text;
+    bool with_modem;
 };
 
 struct comm_logger {
@@ -32,10 +42,16 @@ struct comm_logger {
     bool writing = false;
     bool stopping = false;
     uint64_t dropped = 0;
+    std::atomic<uint64_t> stop_deadline{0};  // monotonic ms; 0 until comm_logger_stop
     std::string ubus_socket;
     std::thread thread;
 };
 comm_logger logger;
+
+bool out_of_stop_time() {
+    const uint64_t deadline = logger.stop_deadline;
+    return deadline != 0 && app::monotonic_ms() >= deadline;
+}
 
 void write_loop() {
     std::unique_lock lk(logger.m);
@@ -52,13 +68,29 @@ void write_loop() {
 
         if (dropped) std::printf("Communication event log: %llu events dropped\n", (unsigned long long)dropped);
         cellular_reading modem;
-        cellular_status(socket, modem);  // 0/0 when it does not answer
-        for (const comm_event& e : batch)
+        bool asked = false;
+        size_t written = 0;
+        for (; written < batch.size() && !out_of_stop_time(); ++written) {
+            const comm_event& e = batch[written];
+            if (!e.with_modem) {
+                logs::comm_event_db_append(e.time, e.text.c_str(), 0, 0);
+                continue;
+            }
+            if (!asked) cellular_status(socket, modem);  // 0/0 when it does not answer
+            asked = true;
             logs::comm_event_db_append(e.time, e.text.c_str(), modem.rssi, modem.data_connectivity);
+        }
 
         lk.lock();
         logger.writing = false;
         logger.cv.notify_all();
+        if (written < batch.size()) {
+            const size_t left = batch.size() - written + logger.queue.size();
+            logger.queue.clear();
+            lk.unlock();
+            std::printf("Communication event log: %zu events not written at exit\n", left);
+            return;
+        }
     }
 }
 
@@ -69,6 +101,7 @@ void comm_logger_start(const std::string& ubus_socket) {
     if (logger.thread.joinable()) return;
     logger.ubus_socket = ubus_socket;
     logger.stopping = false;
+    logger.stop_deadline = 0;
     try {
         logger.thread = std::thread(write_loop);
     } catch (const std::system_error& e) {
@@ -76,7 +109,7 @@ void comm_logger_start(const std::string& ubus_socket) {
     }
 }
 
-void comm_logger_post(int64_t time, std::string text) {
+void comm_logger_post(int64_t time, std::string text, bool with_modem) {
     {
         std::unique_lock lk(logger.m);
         if (!logger.thread.joinable()) {
@@ -90,7 +123,7 @@ void comm_logger_post(int64_t time, std::string text) {
             ++logger.dropped;
             return;
         }
-        logger.queue.push_back({time, std::move(text)});
+        logger.queue.push_back({time, std::move(text), with_modem});
     }
     logger.cv.notify_all();
 }
@@ -100,6 +133,7 @@ void comm_logger_stop() {
         std::lock_guard lk(logger.m);
         if (!logger.thread.joinable()) return;
         logger.stopping = true;
+        logger.stop_deadline = app::monotonic_ms() + stop_write_ms;
     }
     logger.cv.notify_all();
     logger.thread.join();

@@ -12,9 +12,12 @@ namespace outstation {
 
 // Starts the writer; the modem is asked on the broker at `ubus_socket`.
 void comm_logger_start(const std::string& ubus_socket);
-// Queues an entry (time already shifted by asdu_time_offset).
-void comm_logger_post(int64_t time, std::string text);
-// Writes what is queued, then ends the writer.
+// Queues an entry (time already shifted by asdu_time_offset). An entry
+// without the modem's values is written with rssi and data connectivity 0.
+void comm_logger_post(int64_t time, std::string text, bool with_modem = true);
+// Writes what is queued, then ends the writer. What is not written within 2 s
+// (monotonic clock) is dropped with one line ("Communication event log: N
+// events not written at exit").
 void comm_logger_stop();
 // Waits until every posted entry is written; false after timeout_ms.
 bool comm_logger_wait_idle(int timeout_ms);

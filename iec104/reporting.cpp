@@ -59,7 +59,7 @@ void report_spontaneous(int32_t ioa, const point_value& value, int32_t type_id, 
         report_unsendable(ioa, type_id);
         return;
     }
-    send_to_online_slots(asdu);
+    send_spontaneous(connection_slots, asdu);
 }
 
 void build_group_asdus(const value_store& s, bool measured_pass, bool with_time, uint8_t cot,

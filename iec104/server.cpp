@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "app/clock.h"
+#include "app/address_range.h"
 #include "iec104/clock_sync.h"
 #include "iec104/comm_log.h"
 #include "iec104/commands.h"
@@ -48,9 +49,24 @@ const char* event_word(iec104::ConnectionEvent e) {
     return nullptr;
 }
 
+// The modem is asked and the entry written by the log writer, so that the
+// connection goes on at once.
+void post_comm_event(std::string text, bool with_modem) {
+    const int64_t now_s = app::wall_clock.now_ms() / 1000;
+    if (text.size() > max_log_text) text.resize(max_log_text);
+    const int32_t offset = station_config ? station_config->settings.asdu_time_offset : 0;
+    comm_logger_post(now_s + 60 * int64_t(offset), std::move(text), with_modem);
+}
+
 }  // namespace
 
 bool connection_request_handler(const std::string& peer) {
+    if (station_config && station_config->derived.allowed_masters &&
+        !app::ipv4_allowed(*station_config->derived.allowed_masters, peer)) {
+        std::printf("Connection refused from %s\n", peer.c_str());
+        post_comm_event("Connection refused with " + peer, false);
+        return false;
+    }
     std::printf("New connection request from %s\n", peer.c_str());
     return true;
 }
@@ -58,13 +74,7 @@ bool connection_request_handler(const std::string& peer) {
 void connection_event_handler(const iec104::ConnectionPtr& c, iec104::ConnectionEvent event) {
     const char* word = event_word(event);
     if (!word) return;
-    const int64_t now_s = app::wall_clock.now_ms() / 1000;
-    std::string text = std::string(word) + " with " + iec104::peer_endpoint(*c);
-    if (text.size() > max_log_text) text.resize(max_log_text);
-    const int32_t offset = station_config ? station_config->settings.asdu_time_offset : 0;
-    // The modem is asked and the entry written by the log writer, so that
-    // this connection goes on at once.
-    comm_logger_post(now_s + 60 * int64_t(offset), std::move(text));
+    post_comm_event(std::string(word) + " with " + iec104::peer_endpoint(*c), true);
 
     std::printf("%s (%p)\n", word, iec104::identity(*c));
     if (event == iec104::ConnectionEvent::opened) slot_take(connection_slots, c, stdout);
@@ -104,6 +114,11 @@ bool server_setup(const app::config& cfg) {
 bool server_is_running() { return server && iec104::server_running(*server); }
 
 uint16_t server_bound_port() { return server_is_running() ? iec104::server_port(*server) : 0; }
+
+std::vector<iec104::ConnectionPtr> server_connections() {
+    if (!server_is_running()) return {};
+    return iec104::server_connections(*server);
+}
 
 void server_stop() {
     if (server) iec104::server_stop(*server);

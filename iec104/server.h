@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "app/config.h"
 #include "lib/iec104/server.h"
@@ -17,6 +18,8 @@ namespace outstation {
 bool server_setup(const app::config& cfg);
 bool server_is_running();
 uint16_t server_bound_port();  // the port it listens on, 0 when none
+// The masters connected now (none without a server).
+std::vector<iec104::ConnectionPtr> server_connections();
 // Closes every connection (their closed events are logged) and stops
 // listening. Harmless when repeated or without a server.
 void server_stop();

@@ -19,7 +19,10 @@ reader_statistics reader_stats;
 namespace {
 
 constexpr size_t receive_buffer_size = 512;
-constexpr int read_timeout_ms = 50;
+// The wait for the radio between reads. Bytes, bytes handed back by a
+// channel command and a stop all end it at once; the time-out only bounds
+// how late a stop by the flag alone (without uart_wake_reader) is seen.
+constexpr int idle_wait_ms = 1000;
 constexpr auto error_backoff = std::chrono::milliseconds(10);
 
 void record(const uint8_t* bytes, size_t count, int64_t frame_time, const rf_frame* frame, const char* text,
@@ -42,6 +45,7 @@ void handle_frame(const uplink_handlers& h, const uint8_t* frame_bytes, size_t l
     rf_frame frame;
     if (rf_frame_decode(frame_bytes, length, &frame) != 0) {
         ++reader_stats.refused;
+        reader_stats.parse_errors.fetch_add(1, std::memory_order_relaxed);
         log_rf_frame_error(read, count, &frame, "Failed to parse incoming frame", 0, 0);
         std::printf("Failed to parse incoming frame.\n");
         return;
@@ -51,10 +55,9 @@ void handle_frame(const uplink_handlers& h, const uint8_t* frame_bytes, size_t l
     if (!rf_frame_accepted(frame, reader.self)) {
         ++reader_stats.refused;
         std::printf("Group ID or RTU id is not matching....\n");
-        log_rf_frame_error(read, count, &frame,
-                           rf_destination_accepted(frame, reader.self) ? "Group ID is not matching"
-                                                                       : "RTU ID is not matching",
-                           0, 0);
+        const bool ours = rf_destination_accepted(frame, reader.self);
+        (ours ? reader_stats.refused_group : reader_stats.refused_rtu).fetch_add(1, std::memory_order_relaxed);
+        log_rf_frame_error(read, count, &frame, ours ? "Group ID is not matching" : "RTU ID is not matching", 0, 0);
         return;
     }
     rf_frame_print(frame);
@@ -72,6 +75,7 @@ void log_rf_frame_error(const uint8_t* bytes, size_t count, const rf_frame* fram
 
 void log_rf_frame_ok(const uint8_t* bytes, size_t count, int64_t frame_time, const rf_frame& frame,
                      const wakeup_data* wakeup, const event_data* event, uint8_t fault, uint16_t reset) {
+    reader_stats.frames_ok.fetch_add(1, std::memory_order_relaxed);
     record(bytes, count, frame_time, &frame, "OK", fault, reset, wakeup, event);
 }
 
@@ -87,6 +91,7 @@ void rf_dispatch(const uplink_handlers& h, const rf_frame& frame, const uint8_t*
     case CMD_INFO_SET_ACK: handler = h.infoset_ack; break;
     default: {
         char text[128];
+        reader_stats.unknown_command.fetch_add(1, std::memory_order_relaxed);
         std::snprintf(text, sizeof text, "Unknown Command Type 0x%02X", frame.command);
         log_rf_frame_error(bytes, length, &frame, text, 0, 0);
         return;
@@ -103,38 +108,43 @@ void rf_reading_loop(int fd, const uplink_handlers& h, const std::atomic<bool>& 
     while (running) {
         std::memset(buf, 0, sizeof buf);
         const auto started = std::chrono::steady_clock::now();
-        const int n = uart_read(fd, buf, sizeof buf, read_timeout_ms);
+        uart_wait_readable(fd, idle_wait_ms);
+        if (!running) break;
+        const int n = uart_read(fd, buf, sizeof buf, 0);
         if (n <= 0) {
             // A failing or hung-up port answers at once: never spin on it.
             if (n < 0 || std::chrono::steady_clock::now() - started < error_backoff)
                 std::this_thread::sleep_for(error_backoff);
             continue;
         }
-        const size_t count = size_t(n);
-        size_t at = 0;
-        bool repaired = false;
-        while (at < count) {
-            size_t used = 0;
-            const int rc = rf_parser_feed(parser, buf + at, count - at, &used);
-            at += used;
-            if (rc == 0) break;  // the partial frame waits for the next read
-            if (rc > 0) {
-                handle_frame(h, parser.buffer.data(), size_t(rc), buf, count);
-                continue;
-            }
-            if (!repaired && fi_reset_length_repair(buf, count)) {
-                repaired = true;
-                std::printf("Retrying frame sync after FI reset frame repair...\n");
-                rf_parser_reset(parser);
-                at = 0;
-                continue;
-            }
-            ++reader_stats.framing_errors;
-            log_rf_frame_error(buf, count, nullptr, "Frame error (bad frame/timeout). Restarting sync.", 0, 0);
-            std::printf("Frame error (bad frame/timeout). Restarting sync.\n");
-        }
-        reader_stats.bytes += count;
+        rf_process_read(parser, h, buf, size_t(n));
     }
+}
+
+void rf_process_read(rf_parser& parser, const uplink_handlers& h, uint8_t* buf, size_t count) {
+    size_t at = 0;
+    bool repaired = false;
+    while (at < count) {
+        size_t used = 0;
+        const int rc = rf_parser_feed(parser, buf + at, count - at, &used);
+        at += used;
+        if (rc == 0) break;  // the partial frame waits for the next read
+        if (rc > 0) {
+            handle_frame(h, parser.buffer.data(), size_t(rc), buf, count);
+            continue;
+        }
+        if (!repaired && fi_reset_length_repair(buf, count)) {
+            repaired = true;
+            std::printf("Retrying frame sync after FI reset frame repair...\n");
+            rf_parser_reset(parser);
+            at = 0;
+            continue;
+        }
+        ++reader_stats.framing_errors;
+        log_rf_frame_error(buf, count, nullptr, "Frame error (bad frame/timeout). Restarting sync.", 0, 0);
+        std::printf("Frame error (bad frame/timeout). Restarting sync.\n");
+    }
+    reader_stats.bytes += count;
 }
 
 }  // namespace rf

@@ -27,6 +27,12 @@ struct reader_statistics {
     std::atomic<uint64_t> frames{0};          // complete frames out of the synchroniser
     std::atomic<uint64_t> framing_errors{0};  // partial frames dropped
     std::atomic<uint64_t> refused{0};         // undecodable or not addressed to us
+    // Every complete frame ends in one of these.
+    std::atomic<uint64_t> frames_ok{0};        // handled and recorded "OK"
+    std::atomic<uint64_t> parse_errors{0};     // "Failed to parse incoming frame": the frame or its payload
+    std::atomic<uint64_t> refused_group{0};    // "Group ID is not matching" (the RTU id was ours or 21)
+    std::atomic<uint64_t> refused_rtu{0};      // "RTU ID is not matching" (whatever the group ID)
+    std::atomic<uint64_t> unknown_command{0};  // "Unknown Command Type"
 };
 extern reader_statistics reader_stats;
 
@@ -54,8 +60,13 @@ void log_rf_frame_ok(const uint8_t* bytes, size_t count, int64_t frame_time, con
 // "Unknown Command Type 0x%02X".
 void rf_dispatch(const uplink_handlers& h, const rf_frame& frame, const uint8_t* bytes, size_t length);
 
-// Reads frames from `fd` until `running` is cleared; every complete frame of
-// a read is processed in order.
+// Reads frames from `fd` until `running` is cleared (then uart_wake_reader
+// ends its wait at once); every complete frame of a read is processed in order.
 void rf_reading_loop(int fd, const uplink_handlers& h, const std::atomic<bool>& running);
+
+// What the loop does with one read of `count` bytes (the FI reset repair may
+// change them in place): every complete frame is decoded, checked and
+// dispatched in order, every framing error recorded.
+void rf_process_read(rf_parser& parser, const uplink_handlers& h, uint8_t* buf, size_t count);
 
 }  // namespace rf

@@ -31,8 +31,9 @@ done
 [ -n "$tty" ] || { echo "fpi-sim did not start: $(cat "$run/fpi-sim.log")" >&2; exit 1; }
 
 # The run copy of the sample configuration: host paths in place of the
-# gateway's, and the radio on fpi-sim's pseudo-terminal.
-grep -v -E "^[[:space:]]*#?option (rtu_port|data_dir|export_dir|gpio_chip|ubus_socket) " config/fpigate |
+# gateway's, the radio on fpi-sim's pseudo-terminal, and the diagnostics
+# object on the bus.
+grep -v -E "^[[:space:]]*#?option (rtu_port|data_dir|export_dir|gpio_chip|ubus_socket|diagnostics) " config/fpigate |
   awk -v run="$run" -v tty="$tty" '{ print }
     /^config iec104_slave/ {
       print "\toption rtu_port \047" tty "\047"
@@ -40,6 +41,7 @@ grep -v -E "^[[:space:]]*#?option (rtu_port|data_dir|export_dir|gpio_chip|ubus_s
       print "\toption export_dir \047" run "/export\047"
       print "\toption gpio_chip \047sim:" run "/gpio\047"
       print "\toption ubus_socket \047" run "/ubus.sock\047"
+      print "\toption diagnostics \0471\047"
     }' > "$run/config/fpigate"
 
 # The local broker; "build/bin/ubus-call -s run/ubus.sock list" shows what is on it.

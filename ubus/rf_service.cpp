@@ -11,6 +11,7 @@
 #include "logs/rf_data.h"
 #include "logs/text.h"
 #include "rf/uart.h"
+#include "ubus/fpigate_status.h"
 
 namespace rfservice {
 
@@ -156,6 +157,11 @@ void rf_service_thread(const app::config& cfg, const std::atomic<bool>& running,
         }
         if (int st = ubus::add_object(*conn, rf_service_object(cfg)); st != ubus::status::ok)
             std::fprintf(stderr, "rf.service: cannot register: %s\n", ubus::status::text(st).c_str());
+        // The diagnostics object rides on the same connection, and so comes
+        // back with rf.service after a broker restart.
+        if (cfg.settings.diagnostics != 0)
+            if (int st = ubus::add_object(*conn, fpigate_status_object(cfg)); st != ubus::status::ok)
+                std::fprintf(stderr, "fpigate: cannot register: %s\n", ubus::status::text(st).c_str());
         {
             std::lock_guard lk(current_lock);
             current = conn.get();

@@ -15,8 +15,9 @@ namespace rfservice {
 // The object with its seven methods, in their order.
 ubus::object rf_service_object(const app::config& cfg);
 
-// The ubus thread: connects to ubus_socket, registers rf.service and serves
-// it. When the broker goes away (or is not there yet) it connects again with
+// The ubus thread: connects to ubus_socket, registers rf.service (and the
+// diagnostics object fpigate when the option diagnostics is set) and serves
+// them. When the broker goes away (or is not there yet) it connects again with
 // a back-off of at most 2 s and registers again, until `running` is cleared
 // and rf_service_stop is called. `sleep_ms` waits and tells whether to go on.
 void rf_service_thread(const app::config& cfg, const std::atomic<bool>& running,

@@ -195,7 +195,7 @@ ClientPtr client_connect(const ClientConfig& config, ClientHandlers handlers, st
         error = "invalid application layer or APCI parameters";
         return nullptr;
     }
-    Fd socket = connect_tcp(config.host, config.port, config.apci.t0 * 1000, error);
+    Fd socket = connect_tcp(config.host, config.port, config.apci.t0 * 1000, error, config.local_address);
     if (!socket) return nullptr;
     ClientPtr c(new Client);
     c->config = config;

@@ -18,6 +18,7 @@ namespace iec104 {
 struct ClientConfig {
     std::string host = "127.0.0.1";
     uint16_t port = kDefaultPort;
+    std::string local_address;  // bind to it before connecting; empty: any
     AppLayerParameters app;
     ApciParameters apci;
 };

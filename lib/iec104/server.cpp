@@ -165,6 +165,18 @@ uint16_t server_port(const Server& s) { return s.port; }
 const AppLayerParameters& server_app_parameters(const Server& s) { return s.config.app; }
 int server_open_connections(Server& s) { return count_open(s); }
 
+std::vector<ConnectionPtr> server_connections(Server& s) {
+    std::vector<ConnectionPtr> out;
+    {
+        std::lock_guard lock(s.mutex);
+        for (auto& c : s.connections)
+            if (!c->finished) out.push_back(c);
+    }
+    // Each connection's own lock is taken after the server's is released.
+    std::erase_if(out, [](const ConnectionPtr& c) { return !is_open(*c); });
+    return out;
+}
+
 int server_enqueue(Server& s, const Asdu& asdu) {
     std::vector<ConnectionPtr> open;
     {
@@ -228,6 +240,8 @@ ConnectionStats stats(const Connection& c) {
     ConnectionStats s = c.counters;
     s.queued_high = c.high.entries.size();
     s.queued_low = c.low.entries.size();
+    s.queued_high_bytes = c.high.bytes;
+    s.queued_low_bytes = c.low.bytes;
     return s;
 }
 

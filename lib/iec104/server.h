@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "lib/iec104/asdu.h"
 #include "lib/iec104/apci.h"
@@ -72,6 +73,8 @@ const std::string& server_error(const Server& s);
 uint16_t server_port(const Server& s);  // the bound port, also when 0 was asked for
 const AppLayerParameters& server_app_parameters(const Server& s);
 int server_open_connections(Server& s);
+// The open connections, in the order they were accepted.
+std::vector<ConnectionPtr> server_connections(Server& s);
 // Queues the ASDU (low priority) on every open connection; returns how many took it.
 int server_enqueue(Server& s, const Asdu& asdu);
 
@@ -104,6 +107,8 @@ struct ConnectionStats {
     uint64_t dropped_low = 0;   // oldest monitoring data pushed out of a full queue
     size_t queued_high = 0;
     size_t queued_low = 0;
+    size_t queued_high_bytes = 0;  // charged as the queue bounds count them
+    size_t queued_low_bytes = 0;
 };
 ConnectionStats stats(const Connection& c);
 

@@ -98,7 +98,8 @@ Fd accept_tcp(const Fd& listener, std::string& peer, uint16_t& peer_port) {
     return s;
 }
 
-Fd connect_tcp(const std::string& host, uint16_t port, int timeout_ms, std::string& error) {
+Fd connect_tcp(const std::string& host, uint16_t port, int timeout_ms, std::string& error,
+               const std::string& local_address) {
     addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
@@ -113,6 +114,20 @@ Fd connect_tcp(const std::string& host, uint16_t port, int timeout_ms, std::stri
         freeaddrinfo(found);
         error = errno_text("socket");
         return Fd();
+    }
+    if (!local_address.empty()) {
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        if (inet_pton(AF_INET, local_address.c_str(), &local.sin_addr) != 1) {
+            freeaddrinfo(found);
+            error = "local address " + local_address + ": not an IPv4 address";
+            return Fd();
+        }
+        if (bind(s.fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+            freeaddrinfo(found);
+            error = errno_text(("bind " + local_address).c_str());
+            return Fd();
+        }
     }
     int rc = connect(s.fd, found->ai_addr, found->ai_addrlen);
     freeaddrinfo(found);

@@ -34,8 +34,10 @@ uint16_t local_port(const Fd& socket);
 // without the port goes to `peer`.
 Fd accept_tcp(const Fd& listener, std::string& peer, uint16_t& peer_port);
 
-// Connects to host:port within timeout_ms; the socket is left non-blocking with TCP_NODELAY.
-Fd connect_tcp(const std::string& host, uint16_t port, int timeout_ms, std::string& error);
+// Connects to host:port within timeout_ms, from local_address when it is not
+// empty; the socket is left non-blocking with TCP_NODELAY.
+Fd connect_tcp(const std::string& host, uint16_t port, int timeout_ms, std::string& error,
+               const std::string& local_address = {});
 
 // Orderly close: shutdown both ways, then close.
 void close_orderly(Fd& socket);

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "app/address_range.h"
 #include "app/config_load.h"
 #include "tests/app/capture.h"
 
@@ -245,6 +246,77 @@ TEST(ConfigLoad, NoUsableConfiguration) {
     EXPECT_FALSE(app::config_load(std::string("/nonexistent-fpigate-dir"), cfg, out.file, problem));
     EXPECT_EQ(out.text(), "\nError getting configuration file\n");
     EXPECT_EQ(problem, "cannot load /nonexistent-fpigate-dir/fpigate: No such file or directory");
+}
+
+// ---- the allow-list of masters and the event buffer ----
+
+TEST(AllowedMasters, AddressesAndRanges) {
+    struct {
+        const char* entry;
+        std::vector<const char*> in, out;
+    } cases[] = {
+        {"127.0.0.1", {"127.0.0.1"}, {"127.0.0.2", "127.0.0.0", "10.0.0.1"}},
+        {"10.1.0.0/16", {"10.1.0.0", "10.1.255.255", "10.1.2.3"}, {"10.0.255.255", "10.2.0.0"}},
+        {"192.168.7.64/26", {"192.168.7.64", "192.168.7.127"}, {"192.168.7.63", "192.168.7.128"}},
+        {"203.0.113.9/32", {"203.0.113.9"}, {"203.0.113.8"}},
+        {"0.0.0.0/0", {"0.0.0.0", "255.255.255.255", "127.0.0.2"}, {}},
+    };
+    for (const auto& c : cases) {
+        const auto r = app::parse_ipv4_range(c.entry);
+        ASSERT_TRUE(r) << c.entry;
+        for (const char* a : c.in) EXPECT_TRUE(app::ipv4_allowed({*r}, a)) << c.entry << " " << a;
+        for (const char* a : c.out) EXPECT_FALSE(app::ipv4_allowed({*r}, a)) << c.entry << " " << a;
+    }
+    EXPECT_FALSE(app::ipv4_allowed({*app::parse_ipv4_range("0.0.0.0/0")}, "not-an-address"));
+    EXPECT_FALSE(app::ipv4_allowed({}, "127.0.0.1"));
+}
+
+TEST(AllowedMasters, MalformedEntriesAreConfigurationErrors) {
+    for (const char* bad : {"", "10.0.0", "10.0.0.256", "10.0.0.1/33", "10.0.0.0/", "10.0.0.0/8x", "10.0.0.0/-1",
+                            "10.0.0.1/8", "master-1", "::1", "10.0.0.1 ", "010.0.0.1"}) {
+        EXPECT_FALSE(app::parse_ipv4_range(bad)) << bad;
+        loaded l = load_text(std::string("config iec104_slave\n\tlist allowed_master '127.0.0.1'\n"
+                                         "\tlist allowed_master '") + bad + "'\n");
+        EXPECT_FALSE(l.ok) << bad;
+        EXPECT_EQ(l.problem, std::string("allowed_master '") + bad + "' is not an IPv4 address or CIDR range");
+    }
+}
+
+TEST(AllowedMasters, AbsentListAcceptsEveryMasterAndAnOptionCountsAsAList) {
+    loaded none = load_text("config iec104_slave\n\toption port '2404'\n");
+    ASSERT_TRUE(none.ok);
+    EXPECT_FALSE(none.cfg->derived.allowed_masters);
+
+    loaded list = load_text("config iec104_slave\n\tlist allowed_master '10.0.0.0/8'\n"
+                            "\tlist allowed_master '127.0.0.1'\n");
+    ASSERT_TRUE(list.ok) << list.problem;
+    ASSERT_TRUE(list.cfg->derived.allowed_masters);
+    EXPECT_EQ(list.cfg->derived.allowed_masters->size(), 2u);
+    EXPECT_TRUE(app::ipv4_allowed(*list.cfg->derived.allowed_masters, "10.20.30.40"));
+    EXPECT_FALSE(app::ipv4_allowed(*list.cfg->derived.allowed_masters, "127.0.0.2"));
+
+    // a single address written as an option still restricts, never opens to all
+    loaded option = load_text("config iec104_slave\n\toption allowed_master '127.0.0.1'\n");
+    ASSERT_TRUE(option.ok);
+    ASSERT_TRUE(option.cfg->derived.allowed_masters);
+    EXPECT_FALSE(app::ipv4_allowed(*option.cfg->derived.allowed_masters, "127.0.0.2"));
+}
+
+TEST(EventBuffer, OffByDefaultAndLimited) {
+    struct {
+        const char* written;
+        int kept;
+        bool warned;
+    } cases[] = {{nullptr, 0, false}, {"0", 0, false}, {"20", 20, false}, {"1000", 1000, false},
+                 {"1001", 1000, true}, {"-5", 0, true}};
+    for (const auto& c : cases) {
+        std::string text = "config iec104_slave\n";
+        if (c.written) text += std::string("\toption event_buffer ") + c.written + "\n";
+        loaded l = load_text(text);
+        ASSERT_TRUE(l.ok);
+        EXPECT_EQ(l.cfg->derived.event_buffer, c.kept) << (c.written ? c.written : "absent");
+        EXPECT_EQ(l.out.find("event_buffer") != std::string::npos, c.warned) << (c.written ? c.written : "absent");
+    }
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <regex>
 #include <sstream>
 
+#include "app/address_range.h"
 #include "iec104/comm_log.h"
 #include "lib/ubus/client.h"
 #include "logs/csv_export.h"
@@ -301,6 +302,51 @@ TEST_F(CommLog, AModemThatNeverAnswersHoldsUpNoMaster) {
     EXPECT_TRUE(std::regex_match(rows[0], std::regex(t + ",\"Connection opened with .*\",0,Disconnected")));
     EXPECT_TRUE(std::regex_match(rows[1], std::regex(t + ",\"Connection activated with .*\",0,Disconnected")));
     EXPECT_TRUE(std::regex_match(rows[2], std::regex(t + ",\"Connection closed with .*\",0,Disconnected")));
+}
+
+// ---- the allow-list of masters ----
+
+bool any_slot_taken() {
+    std::lock_guard lk(outstation::connection_slots.lock);
+    for (const auto& s : outstation::connection_slots.slots)
+        if (s.initialised || s.connection) return true;
+    return false;
+}
+
+TEST_F(CommLog, AMasterOffTheAllowListIsRefusedBeforeAnySlotAndLoggedWithoutTheModem) {
+    with_broker();
+    fake_cellular modem(ubusd->sock, message(R"([{"rssi": -71.6, "data_connectivity": "Connected"}])"), false);
+    ASSERT_TRUE(modem.registered);
+    st.cfg.derived.allowed_masters = std::vector<app::ipv4_range>{*app::parse_ipv4_range("127.0.0.0/31")};
+    ASSERT_TRUE(st.start());
+    testing::internal::CaptureStdout();
+    {
+        master stranger(st.port(), true, "127.0.0.2");
+        ASSERT_TRUE(stranger.client);
+        EXPECT_FALSE(stranger.started);
+        EXPECT_TRUE(wait_for([&] { return stranger.closed.load(); }));
+    }
+    ASSERT_TRUE(outstation::comm_logger_wait_idle(10000));
+    EXPECT_FALSE(any_slot_taken());
+    EXPECT_EQ(modem.calls, 0);
+    {
+        master known(st.port(), true, "127.0.0.1");
+        EXPECT_TRUE(known.started);
+        EXPECT_TRUE(wait_for([] { return slot_online(0); }));
+    }
+    EXPECT_TRUE(wait_for([] { return !slot_online(0); }));
+    ASSERT_TRUE(outstation::comm_logger_wait_idle(10000));
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("Connection refused from 127.0.0.2\n"), std::string::npos) << out;
+    EXPECT_EQ(out.find("New connection request from 127.0.0.2"), std::string::npos) << out;
+    EXPECT_NE(out.find("New connection request from 127.0.0.1\n"), std::string::npos) << out;
+
+    const auto rows = comm_log_rows(st);
+    ASSERT_EQ(rows.size(), 4u);  // refused, then opened, activated, closed
+    const std::string t = local_time(station_test::fake_epoch_ms / 1000);
+    EXPECT_EQ(rows[0], t + ",\"Connection refused with 127.0.0.2\",0,Disconnected");
+    EXPECT_TRUE(std::regex_match(rows[1], std::regex(t + ",\"Connection opened with 127\\.0\\.0\\.1:[0-9]+\",-71,Connected")))
+        << rows[1];
 }
 
 }  // namespace

@@ -99,7 +99,8 @@ struct station {
     bool start() {
         fpi::fault_counter_load(cfg.settings.data_dir);
         logs::comm_event_db_init(cfg.settings.data_dir);
-        outstation::slots_allocate(outstation::connection_slots, cfg.settings.no_of_connections);
+        outstation::slots_allocate(outstation::connection_slots, cfg.settings.no_of_connections,
+                                    cfg.derived.event_buffer);
         return outstation::server_setup(cfg);
     }
     uint16_t port() const { return outstation::server_bound_port(); }
@@ -132,9 +133,11 @@ struct master {
     std::vector<iec104::Asdu> asdus;
     std::atomic<bool> closed{false};
 
-    explicit master(uint16_t port, bool start_dt = true) {
+    // `local`: the address the master connects from (any loopback address).
+    explicit master(uint16_t port, bool start_dt = true, const std::string& local = {}) {
         iec104::ClientConfig cc;
         cc.port = port;
+        cc.local_address = local;
         iec104::ClientHandlers h;
         h.asdu = [this](const iec104::Asdu& a) {
             std::lock_guard lk(m);

@@ -87,7 +87,8 @@ inline std::string sample_config(const std::string& tty, const std::filesystem::
 
 inline const app::worker rf_reader_only[] = {{"RF reader", app::rf_reader_thread, false}};
 
-// The gateway on the sample configuration with only its RF reader thread.
+// The gateway on the sample configuration with only its RF reader thread
+// (or the workers given).
 struct radio_gateway {
     station_test::fake_wall_clock wall;
     fake_monotonic_clock mono;
@@ -97,7 +98,8 @@ struct radio_gateway {
     app::gateway g;
     bool ok = false;
 
-    explicit radio_gateway(const std::function<void(app::config&)>& tweak = {}) {
+    explicit radio_gateway(const std::function<void(app::config&)>& tweak = {},
+                           std::span<const app::worker> workers = rf_reader_only) {
         setenv("TZ", "UTC0", 1);
         tzset();
         if (!pty.master) return;
@@ -113,7 +115,7 @@ struct radio_gateway {
         fpi::fpi_env.fault_pause_ms = 0;
         app::gateway_options opts;
         opts.thread_spacing = std::chrono::milliseconds(0);
-        opts.workers = rf_reader_only;
+        opts.workers = workers;
         app::gateway_start(g, *cfg, opts);
         ok = station_test::wait_for([] { return rf::rtu_fd.load() > 0; });
     }

@@ -285,4 +285,51 @@ TEST(RadioUplink, AChangedValueReachesTheMasterSpontaneouslyWithTheFrameTime) {
     EXPECT_EQ(got, (std::vector<std::pair<uint32_t, int32_t>>{{100, 20}, {102, 1}}));
 }
 
+// With an event buffer, the FPI events that happen while the only master is
+// away reach the next master of its slot first, with their frame times, then
+// live data.
+TEST(RadioUplink, EventsWhileTheMasterIsAwayReachTheNextMasterOfItsSlotFirst) {
+    radio_gateway gw([](app::config& c) {
+        c.settings.no_of_connections = 1;
+        c.derived.event_buffer = 20;
+    });
+    ASSERT_TRUE(gw.ok);
+    gw.send(frame_bytes(rf::CMD_EVENT_DATA, event(0, 1, 10), 1));  // first values: published, not reported
+    ASSERT_TRUE(gw.next_downlink());
+    {
+        master away(gw.port());
+        ASSERT_TRUE(away.started);
+        ASSERT_TRUE(station_test::wait_for([] { return station_test::slot_online(0); }));
+    }
+    ASSERT_TRUE(station_test::wait_for([] { return !station_test::slot_online(0); }));
+    std::vector<iec104::Cp56Time2a> times;  // the frame times: whole seconds of the wall clock
+    for (int k = 1; k <= 20; ++k) {
+        station_test::fake_wall_clock::now += 1000;
+        times.push_back(iec104::cp56_from_ms(station_test::fake_wall_clock::now / 1000 * 1000));
+        gw.send(frame_bytes(rf::CMD_EVENT_DATA, event(0, 1, uint8_t(10 + k)), 1));
+        ASSERT_TRUE(gw.next_downlink());
+    }
+    station_test::fake_wall_clock::now += 1000;
+    times.push_back(iec104::cp56_from_ms(station_test::fake_wall_clock::now / 1000 * 1000));
+    master back(gw.port());
+    ASSERT_TRUE(back.started);
+    ASSERT_TRUE(station_test::wait_for([] { return station_test::slot_online(0); }));
+    gw.send(frame_bytes(rf::CMD_EVENT_DATA, event(0, 1, 31), 1));
+    ASSERT_TRUE(gw.next_downlink());
+    auto spontaneous = [](const iec104::Asdu& a) { return a.cot == iec104::COT_SPONTANEOUS; };
+    ASSERT_TRUE(station_test::wait_for([&] { return back.count(spontaneous) >= 21; }));
+    std::vector<iec104::Cp56Time2a> got_times;
+    std::vector<double> values;
+    for (const iec104::Asdu& a : back.received()) {
+        if (!spontaneous(a)) continue;
+        const auto o = iec104::get_object(a, back.app, 0);
+        ASSERT_TRUE(o);
+        got_times.push_back(o->time);
+        values.push_back(a.type == iec104::M_ME_TF_1 ? double(o->real) : double(o->value));
+    }
+    EXPECT_EQ(got_times, times);
+    EXPECT_TRUE(std::is_sorted(values.begin(), values.end()) &&
+                std::adjacent_find(values.begin(), values.end()) == values.end());
+}
+
 }  // namespace

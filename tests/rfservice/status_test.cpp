@@ -1,0 +1,504 @@
+// The diagnostics object fpigate: the gateway runs in this process (RF reader
+// on a pseudo-terminal, ubus thread on ubusd-lite over a Unix socket, server
+// on a free loopback port, both clocks replaced), the test plays the radio and
+// three masters, and every field of status is compared with what the script
+// has made happen, in its order.
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <regex>
+#include <set>
+
+#include "dio/gpio.h"
+#include "fpi/contacts.h"
+#include "fpi/infoset.h"
+#include "fpi/pending_reset.h"
+#include "lib/ubus/client.h"
+#include "tests/app/child_process.h"
+#include "tests/radio/radio.h"
+#include "ubus/fpigate_status.h"
+
+namespace {
+
+using radio_test::frame_bytes;
+using radio_test::radio_gateway;
+using rf_test::bytes;
+using ubus::value;
+
+std::string bin(const std::string& name) { return std::string(FPIGATE_BIN_DIR) + "/" + name; }
+
+
+// ubusd-lite on its own socket in a temporary directory.
+struct broker {
+    station_test::temp_dir dir;
+    std::string sock = (dir.path / "ubus.sock").string();
+    std::unique_ptr<child_process> p;
+
+    broker() { start(); }
+    void start() {
+        p = std::make_unique<child_process>(std::vector<std::string>{bin("ubusd-lite"), "-s", sock});
+        station_test::wait_for([&] { return ubus::connect(sock) != nullptr; });
+    }
+    void kill() { p.reset(); }
+};
+
+const app::worker reader_and_ubus[] = {
+    {"RF reader", app::rf_reader_thread, false},
+    {"ubus", app::ubus_thread, false},
+};
+
+bool registered(const std::string& sock, const char* path) {
+    auto c = ubus::connect(sock);
+    uint32_t id = 0;
+    return c && ubus::lookup_id(*c, path, id, 2000) == ubus::status::ok;
+}
+
+std::optional<ubus::table> status(const std::string& sock) {
+    auto c = ubus::connect(sock);
+    if (!c) return std::nullopt;
+    ubus::result r = ubus::call(*c, "fpigate", "status", {}, 5000);
+    if (r.status != ubus::status::ok || r.data.size() != 1) return std::nullopt;
+    return r.data[0];
+}
+
+// A reply as ubus-call prints it: tab-indented, one member per line.
+void pretty(std::string& out, const value& v, int level) {
+    switch (v.t) {
+    case ubus::type::unspec: out += "null"; return;
+    case ubus::type::int8: out += v.i ? "true" : "false"; return;
+    case ubus::type::int16:
+    case ubus::type::int32:
+    case ubus::type::int64: out += std::to_string(v.i); return;
+    case ubus::type::dbl: out += std::to_string(v.d); return;
+    case ubus::type::string: out += "\"" + v.s + "\""; return;
+    case ubus::type::array:
+    case ubus::type::table: break;
+    }
+    const bool table = v.t == ubus::type::table;
+    const std::string sep = "\n" + std::string(size_t(level) + 1, '\t');
+    out += table ? '{' : '[';
+    out += sep;
+    for (size_t k = 0; k < v.items.size(); ++k) {
+        if (k) out += "," + sep;
+        if (table) out += "\"" + v.items[k].name + "\": ";
+        pretty(out, v.items[k].val, level + 1);
+    }
+    out += "\n" + std::string(size_t(level), '\t');
+    out += table ? '}' : ']';
+}
+std::string pretty(const ubus::table& t) {
+    std::string out;
+    pretty(out, value::table(t), 0);
+    return out;
+}
+
+// What status should say, built in the documented order from the script's
+// own account of what it did.
+struct expected_status {
+    struct fpi {
+        bool online = false;
+        int period = 0;
+        std::optional<uint64_t> last_contact;  // test time in ms
+        bool pending_reset = false;
+        std::string infoset = "idle";
+        int64_t frames_ok = 0;
+    };
+    struct master {
+        std::string peer;
+        std::optional<int> slot;
+        bool active = false;
+        int64_t queued = 0, sent = 0, dropped = 0;
+    };
+    struct radio {
+        int64_t frames_ok = 0, framing_errors = 0, parse_errors = 0, refused_group = 0, refused_rtu = 0,
+                unknown_command = 0, bytes_read = 0;
+    };
+
+    uint64_t now = 0;  // test time in ms (fake monotonic clock - start_ms)
+    std::array<fpi, 9> fpis;
+    std::vector<master> masters;
+    radio rf;
+    int points = 0;
+    int64_t refused = 0;
+    std::string chip;
+    bool gpio_ok = false;
+
+    ubus::table table() const {
+        std::vector<value> f;
+        for (int k = 0; k < 9; ++k) {
+            const fpi& e = fpis[size_t(k)];
+            f.push_back(value::table({
+                {"slave_id", value::i32(k + 1)},
+                {"online", value::boolean(e.online)},
+                {"period_min", value::i32(e.period)},
+                {"last_contact_age_s", e.last_contact ? value::i64(int64_t((now - *e.last_contact) / 1000)) : value::null()},
+                {"pending_reset", value::boolean(e.pending_reset)},
+                {"infoset", value::str(e.infoset)},
+                {"frames_ok", value::i64(e.frames_ok)},
+            }));
+        }
+        std::vector<value> m;
+        for (const master& e : masters)
+            m.push_back(value::table({
+                {"peer", value::str(e.peer)},
+                {"slot", e.slot ? value::i32(*e.slot) : value::null()},
+                {"active", value::boolean(e.active)},
+                {"queued", value::i64(e.queued)},
+                {"sent", value::i64(e.sent)},
+                {"dropped", value::i64(e.dropped)},
+            }));
+        return {
+            {"uptime_s", value::i64(int64_t(now / 1000))},
+            {"fpis", value::array(std::move(f))},
+            {"masters", value::array(std::move(m))},
+            {"rf", value::table({
+                       {"frames_ok", value::i64(rf.frames_ok)},
+                       {"framing_errors", value::i64(rf.framing_errors)},
+                       {"parse_errors", value::i64(rf.parse_errors)},
+                       {"refused_group", value::i64(rf.refused_group)},
+                       {"refused_rtu", value::i64(rf.refused_rtu)},
+                       {"unknown_command", value::i64(rf.unknown_command)},
+                       {"bytes_read", value::i64(rf.bytes_read)},
+                   })},
+            {"store", value::table({
+                          {"points", value::i32(points)},
+                          {"capacity", value::i32(1000)},
+                          {"refused", value::i64(refused)},
+                      })},
+            {"gpio", value::table({{"chip", value::str(chip)}, {"ok", value::boolean(gpio_ok)}})},
+        };
+    }
+};
+
+// The gateway with its RF reader and ubus threads, the object switched on.
+struct status_gateway {
+    broker ubusd;
+    radio_gateway gw;
+    expected_status want;
+
+    explicit status_gateway(int connections = 2)
+        : gw(
+              [&](app::config& c) {
+                  c.settings.ubus_socket = ubusd.sock;
+                  c.settings.diagnostics = 1;
+                  c.settings.gpio_chip = "sim:" + (ubusd.dir.path / "gpio").string();
+                  c.settings.no_of_connections = connections;
+                  c.derived.infoset_ack_timeout = 0;  // the ACK wait of a test pass ends at once
+              },
+              reader_and_ubus) {
+        want.chip = gw.cfg->settings.gpio_chip;
+        forget_exchanges();
+    }
+    ~status_gateway() { forget_exchanges(); }
+
+    // The parameter sets, the ACK wait and the pending resets belong to the
+    // process and outlive a gateway: each test starts and ends without them.
+    void forget_exchanges() {
+        for (int s = 1; s <= fpi::slave_count; ++s) {
+            fpi::infoset_clear(s);
+            fpi::pending_reset_clear(s);
+        }
+        fpi::infoset_pass();  // ends an ACK wait left behind (it lasts 0 s here)
+        while (app::infoset_ack_sem.try_acquire()) {
+        }
+    }
+
+    void advance(uint64_t ms) {
+        radio_test::fake_monotonic_clock::advance(ms);
+        want.now += ms;
+    }
+    // Plays bytes on the line and waits until the reader has dealt with them.
+    bool play(const bytes& b) {
+        gw.send(b);
+        want.rf.bytes_read += int64_t(b.size());
+        return radio_test::reader_has_read(uint64_t(want.rf.bytes_read));
+    }
+    // A telegram the gateway answers: the answer's command code, once the
+    // reader is done with the telegram.
+    int answered(const bytes& b) {
+        gw.send(b);
+        want.rf.bytes_read += int64_t(b.size());
+        const auto f = gw.next_downlink();
+        return f && radio_test::reader_has_read(uint64_t(want.rf.bytes_read)) ? f->command : -1;
+    }
+    // The FPI was heard now and its telegram recorded "OK".
+    void heard(int slave, int period = -1) {
+        expected_status::fpi& f = want.fpis[size_t(slave - 1)];
+        f.online = true;
+        if (period >= 0) f.period = period;
+        f.last_contact = want.now;
+        ++f.frames_ok;
+        ++want.rf.frames_ok;
+    }
+    expected_status::fpi& fpi(int slave) { return want.fpis[size_t(slave - 1)]; }
+
+    // The reply, compared whole with the expected one.
+    void check(const char* step) {
+        const auto got = status(ubusd.sock);
+        ASSERT_TRUE(got) << step;
+        EXPECT_EQ(pretty(*got), pretty(want.table())) << step;
+    }
+};
+
+rf::wakeup_data join_record(uint8_t period) {
+    rf::wakeup_data w;
+    w.period = period;
+    w.i_mean = 10;
+    w.v_status = 1;
+    w.v_inst = 2300;
+    w.battery_v = 36;
+    w.rssi = 60;
+    return w;
+}
+
+// The same measurements as join_record with I mean and RSSI changed.
+rf::event_data changed_event() {
+    rf::event_data e;
+    e.i_mean = 20;
+    e.v_status = 1;
+    e.v_inst = 2300;
+    e.battery_v = 36;
+    e.rssi = 70;
+    return e;
+}
+
+// Parameter k of FPI `slave` as a master's set-point writes it (IOA N30 + k).
+int write_parameter(int slave, int k) {
+    constexpr int32_t type[fpi::infoset_parameter_count] = {35, 36, 35, 35, 35, 35, 36, 35, 35};
+    constexpr float values[fpi::infoset_parameter_count] = {30, 400, 2, 3, 1, 4, 11.5f, 50, 15};
+    return fpi::infoset_store_parameter(uint32_t(slave * 100 + 30 + k), uint32_t(type[k]),
+                                        uint64_t(station_test::fake_epoch_ms), values[k]);
+}
+
+size_t spontaneous(const station_test::master& m) {
+    return m.count([](const iec104::Asdu& a) { return a.cot == iec104::COT_SPONTANEOUS; });
+}
+
+// Joins, refused frames of every kind, a parameter set from collection to
+// its acknowledgement, a pending reset until it expires, three masters (one
+// active with a slot, one with a slot but no STARTDT, one active without a
+// slot) and a full value store, each step checked field by field.
+TEST(FpigateStatus, EveryFieldFollowsTheScript) {
+    status_gateway t;
+    ASSERT_TRUE(t.gw.ok);
+    ASSERT_TRUE(station_test::wait_for([&] { return registered(t.ubusd.sock, "fpigate"); })) << "not registered";
+
+    // Just started: nothing heard, no master, the GPIO lines not requested
+    // yet (the DI scanning thread, which requests them, does not run here).
+    // The radio's counters are the process's own: a gateway started earlier
+    // in this process may have counted already.
+    {
+        const rf::reader_statistics& s = rf::reader_stats;
+        t.want.rf = {int64_t(s.frames_ok.load()),     int64_t(s.framing_errors.load()), int64_t(s.parse_errors.load()),
+                     int64_t(s.refused_group.load()), int64_t(s.refused_rtu.load()),    int64_t(s.unknown_command.load()),
+                     int64_t(s.bytes.load())};
+    }
+    t.check("start");
+
+    ASSERT_TRUE(dio::gpio_init(t.gw.cfg->settings.gpio_chip));
+    t.want.gpio_ok = true;
+    t.check("lines requested");
+
+    // FPI 3 joins with a period of 15 minutes; its 27 values are stored
+    t.advance(5000);
+    ASSERT_EQ(t.answered(frame_bytes(rf::CMD_JOIN_DATA, join_record(15), 3)), rf::CMD_JOIN_DATA_ACK);
+    t.heard(3, 15);
+    t.want.points = 27;
+    t.check("FPI 3 joined");
+
+    // Refused frames, one of each kind; none is an FPI's telegram
+    t.advance(7000);
+    ASSERT_TRUE(t.play({0x01, 0x05, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66}));  // no end byte
+    ++t.want.rf.framing_errors;
+    ASSERT_TRUE(t.play({0x01, 0x02, 0x00, 0x00, 0x04}));  // framed, but too short for a frame
+    ++t.want.rf.parse_errors;
+    bytes no_payload = frame_bytes(rf::CMD_EVENT_DATA, changed_event(), 6);  // an event without its payload
+    no_payload = bytes(no_payload.begin(), no_payload.begin() + 10);
+    no_payload[1] = 0x08;
+    no_payload.push_back(0x04);
+    ASSERT_TRUE(t.play(no_payload));
+    ++t.want.rf.parse_errors;
+    // another group, to us or to every RTU (21): the group is refused
+    const rf::group_id foreign{9, 9, 9, 9, 9};
+    for (const uint8_t to : {radio_test::gateway_rtu_id, uint8_t(21)}) {
+        ASSERT_TRUE(t.play(frame_bytes(rf::CMD_EVENT_DATA, changed_event(), 5, to, foreign)));
+        ++t.want.rf.refused_group;
+    }
+    // another RTU, whatever the group
+    for (const rf::group_id& g : {radio_test::group, foreign, radio_test::group}) {
+        ASSERT_TRUE(t.play(frame_bytes(rf::CMD_EVENT_DATA, changed_event(), 5, 11, g)));
+        ++t.want.rf.refused_rtu;
+    }
+    ASSERT_TRUE(t.play(frame_bytes(rf::CMD_WAKEUP_NOTSET_ACK, rf::ack_data{}, 5)));
+    ++t.want.rf.unknown_command;
+    t.check("refused frames");
+
+    // A parameter set for FPI 2: collected, complete, sent at its join,
+    // acknowledged. Its INFOSET_STATUS point is stored with the first write.
+    ASSERT_EQ(write_parameter(2, 0), 3);
+    t.fpi(2).infoset = "collecting";
+    t.want.points = 28;
+    t.check("first parameter");
+    for (int k = 1; k < fpi::infoset_parameter_count; ++k) ASSERT_EQ(write_parameter(2, k), 3);
+    t.fpi(2).infoset = "complete";
+    t.check("nine parameters");
+    t.advance(1000);
+    ASSERT_EQ(t.answered(frame_bytes(rf::CMD_JOIN_DATA, join_record(15), 2)), rf::CMD_INFO_SET);
+    t.heard(2, 15);
+    t.fpi(2).infoset = "awaiting_ack";
+    t.want.points = 55;
+    t.check("parameter set sent");
+    ASSERT_TRUE(t.play(frame_bytes(rf::CMD_INFO_SET_ACK, rf::event_time_data{}, 2)));
+    ++t.fpi(2).frames_ok;  // handled, but not a contact
+    ++t.want.rf.frames_ok;
+    t.check("acknowledgement received");  // the infoset thread has not looked yet
+    fpi::infoset_pass();
+    t.fpi(2).infoset = "idle";
+    t.check("acknowledgement taken");
+
+    // A RESET for FPI 5 through rf.service waits for its next flash-mode telegram
+    {
+        auto c = ubus::connect(t.ubusd.sock);
+        ASSERT_TRUE(c);
+        EXPECT_EQ(ubus::call(*c, "rf.service", "reset_fpi_slave", {{"slave_id", value::i32(5)}}, 5000).status,
+                  ubus::status::ok);
+    }
+    t.fpi(5).pending_reset = true;
+    t.check("reset stored");
+
+    // Three masters on two slots: A active on slot 0, B without STARTDT on
+    // slot 1, C active without a slot.
+    station_test::master a(t.gw.port());
+    ASSERT_TRUE(a.started);
+    ASSERT_TRUE(station_test::wait_for([] { return station_test::slot_online(0); }));
+    station_test::master b(t.gw.port(), false);
+    ASSERT_TRUE(b.client);
+    ASSERT_TRUE(station_test::wait_for([] { return station_test::slot_online(1); }));
+    station_test::master c(t.gw.port());
+    ASSERT_TRUE(c.started);
+    std::optional<ubus::table> got;
+    ASSERT_TRUE(station_test::wait_for([&] {
+        got = status(t.ubusd.sock);
+        const ubus::value* m = got ? ubus::find(*got, "masters") : nullptr;
+        return m && m->items.size() == 3;
+    }));
+    std::set<std::string> peers;
+    for (const ubus::member& m : ubus::find(*got, "masters")->items) {
+        const ubus::value* peer = ubus::find(m.val.items, "peer");
+        ASSERT_TRUE(peer);
+        EXPECT_TRUE(std::regex_match(peer->s, std::regex(R"(127\.0\.0\.1:[0-9]+)"))) << peer->s;
+        peers.insert(peer->s);
+        expected_status::master e;
+        e.peer = peer->s;
+        t.want.masters.push_back(e);
+    }
+    EXPECT_EQ(peers.size(), 3u);
+    t.want.masters[0].slot = 0;
+    t.want.masters[0].active = true;
+    t.want.masters[1].slot = 1;
+    t.want.masters[2].active = true;
+    t.check("three masters");
+
+    // FPI 3 reports two changed values: both go to A, wait on B's queue for
+    // its STARTDT, and never reach C
+    t.advance(2000);
+    ASSERT_EQ(t.answered(frame_bytes(rf::CMD_EVENT_DATA, changed_event(), 3)), rf::CMD_EVENT_DATA_ACK);
+    t.heard(3);
+    ASSERT_TRUE(station_test::wait_for([&] { return spontaneous(a) == 2; }));
+    t.want.masters[0].sent = 2;
+    t.want.masters[1].queued = 2;
+    t.check("spontaneous values");
+    EXPECT_EQ(spontaneous(c), 0u);
+
+    // The store filled to its capacity with points of no FPI: FPI 7's join
+    // then has none of its 27 values stored
+    {
+        std::lock_guard lk(app::value_store_lock);
+        for (int32_t ioa = 60000; outstation::station_values.count < outstation::value_store_capacity; ++ioa)
+            outstation::value_update(ioa, int32_t(0), 35, station_test::fake_epoch_ms);
+    }
+    t.want.points = 1000;
+    t.advance(1000);
+    ASSERT_EQ(t.answered(frame_bytes(rf::CMD_JOIN_DATA, join_record(15), 7)), rf::CMD_JOIN_DATA_ACK);
+    t.heard(7, 15);
+    t.want.refused = 27;
+    t.check("store full");
+
+    // An hour later the reset has expired (it is no longer reported, though
+    // only a flash-mode telegram would drop it); the ages have grown
+    t.advance(3'600'001);
+    t.fpi(5).pending_reset = false;
+    t.check("an hour later");
+
+    // ubus-call prints the reply in the same order
+    child_process call({bin("ubus-call"), "-s", t.ubusd.sock, "call", "fpigate", "status"});
+    EXPECT_EQ(call.wait_exit(std::chrono::seconds(20)), 0) << call.err;
+    EXPECT_EQ(call.out, pretty(t.want.table()) + "\n");
+}
+
+// With the sample configuration nothing is added to the bus.
+TEST(FpigateStatus, WithoutTheOptionOnlyRfServiceIsOnTheBus) {
+    broker ubusd;
+    radio_gateway gw([&](app::config& c) { c.settings.ubus_socket = ubusd.sock; }, reader_and_ubus);
+    ASSERT_TRUE(gw.ok);
+    EXPECT_EQ(gw.cfg->settings.diagnostics, 0);
+    ASSERT_TRUE(station_test::wait_for([&] { return registered(ubusd.sock, "rf.service"); }));
+    auto c = ubus::connect(ubusd.sock);
+    ASSERT_TRUE(c);
+    std::vector<ubus::object_info> objects;
+    ASSERT_EQ(ubus::lookup(*c, "", objects), ubus::status::ok);
+    ASSERT_EQ(objects.size(), 1u);
+    EXPECT_EQ(objects[0].path, "rf.service");
+    EXPECT_FALSE(status(ubusd.sock));
+}
+
+// The object rides on rf.service's connection: a broker restart brings both back.
+TEST(FpigateStatus, TheObjectComesBackAfterABrokerRestart) {
+    status_gateway t;
+    ASSERT_TRUE(t.gw.ok);
+    ASSERT_TRUE(station_test::wait_for([&] { return registered(t.ubusd.sock, "fpigate"); }));
+    t.ubusd.kill();
+    t.ubusd.start();
+    ASSERT_TRUE(station_test::wait_for([&] { return registered(t.ubusd.sock, "fpigate"); })) << "not back";
+    EXPECT_TRUE(registered(t.ubusd.sock, "rf.service"));
+    t.advance(4000);
+    const auto got = status(t.ubusd.sock);
+    ASSERT_TRUE(got);
+    EXPECT_EQ(ubus::find(*got, "uptime_s")->i, 4);
+    EXPECT_EQ(ubus::find(*got, "fpis")->items.size(), 9u);
+}
+
+// The reply reads its clock once, first; a telegram or a RESET handled by
+// another thread before the reply reaches that FPI is younger than that
+// reading. It is "just now" (age 0, a pending reset), never a wrapped age of
+// 584 million years or a reset taken for expired. Here the interleaving is
+// played with the injected clock: the FPI is heard 1.5 s after the moment
+// the reply then reads.
+TEST(FpigateStatus, AContactNewerThanTheReplysClockIsJustNow) {
+    radio_test::fake_monotonic_clock mono;
+    fpi::contact_table_init();
+    const uint64_t reply_clock = radio_test::fake_monotonic_clock::now;
+    radio_test::fake_monotonic_clock::advance(1500);
+    fpi::record_contact(4, 15);
+    fpi::pending_reset_store(4);
+    radio_test::fake_monotonic_clock::now = reply_clock;
+
+    app::config cfg;
+    const ubus::table got = rfservice::fpigate_status(cfg);
+    fpi::pending_reset_clear(4);
+    fpi::contact_table_init();
+
+    const ubus::value* fpis = ubus::find(got, "fpis");
+    ASSERT_TRUE(fpis);
+    ASSERT_EQ(fpis->items.size(), 9u);
+    const ubus::table& four = fpis->items[3].val.items;
+    ASSERT_EQ(ubus::find(four, "slave_id")->i, 4);
+    EXPECT_TRUE(ubus::find(four, "online")->i);
+    const ubus::value* age = ubus::find(four, "last_contact_age_s");
+    ASSERT_TRUE(age);
+    EXPECT_EQ(age->t, ubus::type::int64);
+    EXPECT_EQ(age->i, 0);
+    EXPECT_TRUE(ubus::find(four, "pending_reset")->i);
+}
+
+}  // namespace
