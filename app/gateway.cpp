@@ -1,6 +1,9 @@
 #include "app/gateway.h"
 
+#include <poll.h>
+#include <pthread.h>
 #include <signal.h>
+#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -8,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "app/clock.h"
 #include "app/config_load.h"
 #include "app/startup_steps.h"
 #include "app/workers.h"
@@ -17,12 +21,31 @@ namespace app {
 namespace {
 
 std::atomic<gateway*> sigint_target{nullptr};
+// Written by the SIGINT handler (write is async-signal-safe), so that serving
+// sees the cleared flag at once. Made once, by sigint_install; kept open.
+std::atomic<int> sigint_wake_fd{-1};
+
+// Serving's wait: until SIGINT or for `d` at most.
+void serve_wait(std::chrono::milliseconds d) {
+    pollfd p{sigint_wake_fd.load(), POLLIN, 0};  // no descriptor (-1): poll only waits
+    const auto ms = std::clamp<int64_t>(d.count(), 0, INT32_MAX);
+    if (::poll(&p, 1, int(ms)) > 0 && (p.revents & POLLIN)) {
+        uint64_t count;
+        if (::read(p.fd, &count, sizeof count) < 0) {
+            // non-blocking: taken by an earlier wait
+        }
+    }
+}
 
 void start_workers(gateway& g, const gateway_options& opts) {
     std::span<const worker> workers = opts.workers.empty() ? standard_workers() : opts.workers;
     for (const worker& w : workers) {
         try {
             g.threads.emplace_back(w.body, std::ref(g));
+            // "top -H" and /proc/PID/task/*/comm show the worker by name (15 characters at most)
+            char name[16];
+            std::snprintf(name, sizeof name, "%s", w.name);
+            ::pthread_setname_np(g.threads.back().native_handle(), name);
         } catch (const std::system_error& e) {
             std::fprintf(stderr, "%s thread: %s\n", w.name, e.what());
         }
@@ -35,6 +58,7 @@ void start_workers(gateway& g, const gateway_options& opts) {
 gateway::~gateway() { gateway_stop(*this); }
 
 void gateway_start(gateway& g, config& cfg, const gateway_options& opts) {
+    start_ms = monotonic_ms();
     g.cfg = &cfg;
     g.started = true;
     g.running = true;
@@ -64,7 +88,7 @@ void gateway_serve(gateway& g, const gateway_options& opts) {
     int64_t interval_ms = std::clamp<int64_t>(int64_t(g.cfg->settings.cyclic_time_interval) * 1000,
                                               0, UINT32_MAX);
     g.cyclic_timer = timer_add(uint32_t(interval_ms), cyclic_transmission, timer_periodic, nullptr);
-    while (g.running) std::this_thread::sleep_for(opts.wait_step);
+    while (g.running) serve_wait(opts.wait_step);
     stop_iec104_server(g);
     g.server_running = false;
 }
@@ -97,14 +121,19 @@ bool gateway_sleep(gateway& g, std::chrono::milliseconds d) {
 }
 
 void sigint_handler(int) {
+    const int saved_errno = errno;
     static const char line[] = "sigint_handler stop running\n";
     ssize_t n = ::write(STDOUT_FILENO, line, sizeof line - 1);
-    (void)n;
     if (gateway* g = sigint_target.load()) g->running = false;
+    const uint64_t one = 1;
+    if (const int fd = sigint_wake_fd.load(); fd >= 0) n = ::write(fd, &one, sizeof one);
+    (void)n;
+    errno = saved_errno;
 }
 
 void sigint_install(gateway* g) {
     sigint_target = g;
+    if (sigint_wake_fd.load() < 0) sigint_wake_fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     struct sigaction sa {};
     sa.sa_handler = sigint_handler;
     sigemptyset(&sa.sa_mask);

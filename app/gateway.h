@@ -28,7 +28,9 @@ struct worker {
 
 struct gateway_options {
     std::chrono::milliseconds thread_spacing{500};
-    std::chrono::milliseconds wait_step{100};  // how often serving looks at the running flag
+    // How often serving looks at the running flag besides when SIGINT wakes it
+    // (a flag cleared otherwise, as tests do, is seen within this time).
+    std::chrono::milliseconds wait_step{1000};
     std::span<const worker> workers;           // empty: the standard worker table
 };
 

@@ -26,7 +26,9 @@ void stop_iec104_server(gateway& g);
 void destroy_iec104_server(gateway& g);
 
 // At stop, after the running flag is cleared: wakes the workers that block
-// elsewhere than in gateway_sleep (the ubus event loop).
+// elsewhere than in gateway_sleep (the ubus event loop, the RF reader's wait
+// for the radio, the idle DO toggling and infoset threads, the DCU reset
+// thread's wait for a post).
 void wake_blocked_workers(gateway& g);
 
 // Step 12: the FPI contact table, under supervision_lock.

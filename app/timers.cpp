@@ -1,6 +1,7 @@
 #include "app/timers.h"
 
 #include <poll.h>
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <sys/timerfd.h>
 #include <unistd.h>
@@ -25,7 +26,6 @@ struct timer {
 namespace {
 
 constexpr int max_polled_timers = 1000;
-constexpr int poll_timeout_ms = 100;
 
 // The timer list (newest first) and the timer thread. The list is guarded so
 // that timers may be added and removed while the thread runs.
@@ -34,10 +34,19 @@ struct timer_service {
     std::vector<std::unique_ptr<timer>> timers;
     std::thread thread;
     std::atomic<bool> stop{false};
-    int wake_fd = -1;  // eventfd that ends the thread's poll at shutdown
+    int wake_fd = -1;  // eventfd that ends the thread's poll: list changed, shutdown
 };
 
 timer_service service;
+
+// The thread polls only the timers it saw: a timer added or removed makes it
+// build its poll set again at once. Nothing else ends its wait.
+void wake_thread() {
+    uint64_t one = 1;
+    if (service.wake_fd >= 0 && ::write(service.wake_fd, &one, sizeof one) < 0) {
+        // the counter is already non-zero: the thread wakes anyway
+    }
+}
 
 // Reads the expiry count and returns the callback to run, or nothing when the
 // timer is gone or the read did not deliver 8 bytes.
@@ -67,8 +76,14 @@ void timer_thread() {
                 fds.push_back({t->fd, POLLIN, 0});
             }
         }
-        int ready = ::poll(fds.data(), fds.size(), poll_timeout_ms);
+        int ready = ::poll(fds.data(), fds.size(), -1);
         if (ready <= 0) continue;
+        if (fds[0].revents & POLLIN) {
+            uint64_t count;
+            if (::read(service.wake_fd, &count, sizeof count) < 0) {
+                // non-blocking: nothing to take
+            }
+        }
         for (size_t i = 1; i < fds.size(); ++i) {
             if (!(fds[i].revents & POLLIN)) continue;
             timer* t = nullptr;
@@ -88,6 +103,7 @@ bool timers_init() {
     service.stop = false;
     try {
         service.thread = std::thread(timer_thread);
+        ::pthread_setname_np(service.thread.native_handle(), "timers");
     } catch (const std::system_error&) {
         ::close(service.wake_fd);
         service.wake_fd = -1;
@@ -112,18 +128,24 @@ timer* timer_add(uint32_t interval_ms, timer_callback callback, int kind, void* 
     ::timerfd_settime(t->fd, 0, &spec, nullptr);  // all zero: stays disarmed
 
     timer* handle = t.get();
-    std::lock_guard<std::mutex> g(service.lock);
-    service.timers.insert(service.timers.begin(), std::move(t));
+    {
+        std::lock_guard<std::mutex> g(service.lock);
+        service.timers.insert(service.timers.begin(), std::move(t));
+    }
+    wake_thread();
     return handle;
 }
 
 void timer_remove(timer* t) {
-    std::lock_guard<std::mutex> g(service.lock);
-    auto it = std::find_if(service.timers.begin(), service.timers.end(),
-                           [t](const std::unique_ptr<timer>& p) { return p.get() == t; });
-    if (it == service.timers.end()) return;
-    ::close((*it)->fd);
-    service.timers.erase(it);
+    {
+        std::lock_guard<std::mutex> g(service.lock);
+        auto it = std::find_if(service.timers.begin(), service.timers.end(),
+                               [t](const std::unique_ptr<timer>& p) { return p.get() == t; });
+        if (it == service.timers.end()) return;
+        ::close((*it)->fd);
+        service.timers.erase(it);
+    }
+    wake_thread();
 }
 
 void timers_shutdown() {
@@ -134,10 +156,7 @@ void timers_shutdown() {
     }
     if (service.thread.joinable()) {
         service.stop = true;
-        uint64_t one = 1;
-        if (::write(service.wake_fd, &one, sizeof one) < 0) {
-            // the poll time-out ends the wait as well
-        }
+        wake_thread();
         service.thread.join();
     }
     if (service.wake_fd >= 0) ::close(service.wake_fd);

@@ -67,9 +67,12 @@ void di_scanning_thread(gateway& g) {
 }
 
 void do_toggling_thread(gateway& g) {
+    // Passes every 100 ms while a pulse is running; with none, asleep until
+    // a command starts one.
     do {
         dio::do_toggle_pass(*g.cfg);
-    } while (gateway_sleep(g, std::chrono::milliseconds(100)));
+    } while (dio::do_pulse_pending(*g.cfg) ? gateway_sleep(g, std::chrono::milliseconds(100))
+                                          : dio::do_wait_for_pulse(*g.cfg, g.running));
 }
 void rf_reader_thread(gateway& g) { rtu_reader(g); }
 void ubus_thread(gateway& g) { rfservice::rf_service_thread(*g.cfg, g.running, sleep_while_running, &g); }
@@ -77,10 +80,8 @@ void supervision_thread(gateway& g) { fpi::slave_supervisor(sleep_while_running,
 void infoset_thread(gateway& g) { fpi::infoset_thread(sleep_while_running, &g, &g.running); }
 
 void dcu_reset_thread(gateway& g) {
-    // Waits with a time-out so that a stop is noticed without a post.
-    while (g.running) {
-        if (!dcu_reset_sem.try_acquire_for(std::chrono::milliseconds(100))) continue;
-        if (!g.running) break;
+    // The stop wakes the wait (wake_blocked_workers) without a post.
+    while (dcu_reset_sem.acquire_while(g.running)) {
         std::printf("DCU reset semaphore released\n");
         if (dio::dcu_reset_pulse(*g.cfg)) std::printf("DCU reset successful\n");
     }

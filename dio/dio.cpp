@@ -1,6 +1,7 @@
 #include "dio/dio.h"
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <mutex>
 #include <thread>
@@ -17,6 +18,10 @@ namespace {
 
 // Setting an output and arming its pulse, against ending a pulse.
 std::array<std::mutex, output_count> output_locks;
+
+// Wakes the DO toggling thread from its wait for a pulse.
+std::mutex pulse_wake_lock;
+std::condition_variable pulse_wake;
 
 // dio_event codes for value 1 / value 0.
 constexpr std::array<std::array<uint32_t, 2>, input_count> input_codes = {{{0, 6}, {1, 7}, {2, 8}, {3, 9}, {4, 10}}};
@@ -107,11 +112,32 @@ void do_toggle_pass(app::config& cfg) {
     }
 }
 
+bool do_pulse_pending(const app::config& cfg) {
+    for (const auto& deadline : cfg.dout.pulse_deadlines)
+        if (deadline.load() != 0) return true;
+    return false;
+}
+
+bool do_wait_for_pulse(const app::config& cfg, const std::atomic<bool>& running) {
+    std::unique_lock lk(pulse_wake_lock);
+    pulse_wake.wait(lk, [&] { return !running.load() || do_pulse_pending(cfg); });
+    return running.load();
+}
+
+// Under the lock, so that a waiter between its look and its wait is not missed.
+void do_toggling_wake() {
+    std::lock_guard lk(pulse_wake_lock);
+    pulse_wake.notify_all();
+}
+
 bool drive_output(app::config& cfg, int k, int32_t value) {
     if (k < 1 || k > output_count) return false;
-    std::lock_guard lk(output_locks[size_t(k - 1)]);
-    if (!gpio_set(line(DO1 + k - 1), value)) return false;
-    cfg.dout.pulse_deadlines[size_t(k - 1)] = app::monotonic_ms() + uint64_t(cfg.dout.toggle_timeouts[size_t(k - 1)]);
+    {
+        std::lock_guard lk(output_locks[size_t(k - 1)]);
+        if (!gpio_set(line(DO1 + k - 1), value)) return false;
+        cfg.dout.pulse_deadlines[size_t(k - 1)] = app::monotonic_ms() + uint64_t(cfg.dout.toggle_timeouts[size_t(k - 1)]);
+    }
+    do_toggling_wake();
     return true;
 }
 

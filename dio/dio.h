@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 
 #include "app/config.h"
@@ -37,6 +38,14 @@ void publish_digital_outputs(const app::config& cfg, const std::array<int32_t, o
 // One pass of the DO toggling thread: every output whose toggle deadline has
 // come gets its toggle action.
 void do_toggle_pass(app::config& cfg);
+
+// Whether some output's toggle deadline is armed.
+bool do_pulse_pending(const app::config& cfg);
+
+// For the DO toggling thread when no pulse is pending: waits until one is
+// armed (true) or `running` is clear and do_toggling_wake is called (false).
+bool do_wait_for_pulse(const app::config& cfg, const std::atomic<bool>& running);
+void do_toggling_wake();
 
 // Drives output k (1 to 5) to `value` and arms its toggle deadline. False
 // when its line is missing: nothing happens then.

@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -24,6 +25,12 @@ namespace {
 // reader's next read gets them first.
 std::mutex pushback_lock;
 std::vector<uint8_t> pushback;
+
+// Ends the RF reader's wait between reads: bytes handed back, a stop.
+int reader_wake_fd() {
+    static const int fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    return fd;
+}
 }  // namespace
 
 void unique_fd::reset(int fd) {
@@ -199,10 +206,36 @@ int uart_exchange(int fd, const uint8_t* command, size_t length, int& written, s
         for_reader.insert(for_reader.end(), answer, answer + got);
     for_reader.insert(for_reader.end(), in.begin(), in.end());
     if (!for_reader.empty()) {
-        std::lock_guard lk(pushback_lock);
-        pushback.insert(pushback.end(), for_reader.begin(), for_reader.end());
+        {
+            std::lock_guard lk(pushback_lock);
+            pushback.insert(pushback.end(), for_reader.begin(), for_reader.end());
+        }
+        uart_wake_reader();
     }
     return failed ? -1 : int(got);
+}
+
+void uart_wait_readable(int fd, int timeout_ms) {
+    {
+        std::lock_guard lk(pushback_lock);
+        if (!pushback.empty()) return;
+    }
+    // The wake counter is level-triggered: one written after the look above
+    // ends this poll at once.
+    pollfd pfd[2] = {{fd, POLLIN, 0}, {reader_wake_fd(), POLLIN, 0}};
+    if (::poll(pfd, 2, timeout_ms) > 0 && (pfd[1].revents & POLLIN)) {
+        uint64_t count;
+        if (::read(pfd[1].fd, &count, sizeof count) < 0) {
+            // non-blocking: another wait took it
+        }
+    }
+}
+
+void uart_wake_reader() {
+    const uint64_t one = 1;
+    if (::write(reader_wake_fd(), &one, sizeof one) < 0) {
+        // the counter is non-zero already (or there is none): nothing to add
+    }
 }
 
 }  // namespace rf

@@ -57,6 +57,13 @@ int uart_write(int fd, const uint8_t* bytes, size_t length);
 // "uart_read: select error" / "uart_read: read error" on standard error.
 int uart_read(int fd, uint8_t* buffer, size_t capacity, int timeout_ms);
 
+// The RF reader's wait between reads: returns when the port is readable (or
+// failed), bytes were handed back by uart_exchange, uart_wake_reader was
+// called, or after timeout_ms. A silent radio costs no wake-ups.
+void uart_wait_readable(int fd, int timeout_ms);
+// Ends a uart_wait_readable now or, if none is waiting, the next one.
+void uart_wake_reader();
+
 // A command and its answer with the port held throughout: writes `command`,
 // then reads until as many bytes as `expected` holds arrived or timeout_ms
 // passed. The RF reader waits meanwhile. Whatever else was read (a whole FPI

@@ -126,7 +126,7 @@ TEST(Workers, StartOrderAndSpacing) {
                                                "supervision", "infoset", "DCU reset"}));
     EXPECT_EQ(pauses, (std::vector<bool>{true, true, true, true, true, false, false}));
     EXPECT_EQ(app::gateway_options{}.thread_spacing, 500ms);
-    EXPECT_EQ(app::gateway_options{}.wait_step, 100ms);
+    EXPECT_EQ(app::gateway_options{}.wait_step, 1000ms);  // SIGINT wakes serving at once
 }
 
 TEST_F(Gateway, StandardWorkersStopPromptlyEveryTime) {
