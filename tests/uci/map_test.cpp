@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
+#include <string>
+
 #include "lib/uci/map.h"
 
 namespace {
@@ -81,6 +85,30 @@ TEST(UciMap, ListAndPlainOptionsOnlyFillTheirOwnKind) {
     EXPECT_TRUE(recs[0].items.empty());  // a plain option where a list is expected
     EXPECT_EQ(recs[0].number, 0);        // a list where a value is expected is ignored
     EXPECT_FALSE(recs[0].label);
+}
+
+// Found by fuzzing (tests/fuzz/uci): a value with a zero byte inside, here
+// "3" and a zero byte, was read as the number in front of the zero.
+TEST(UciMap, AZeroByteInsideAValueIsNoNumber) {
+    std::ifstream in(std::string(FPIGATE_SOURCE_DIR) + "/tests/uci/fixtures/integer_with_zero_byte", std::ios::binary);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    ASSERT_EQ(text, std::string("config 0\nlist i 3\0", 18));  // as the fuzzer left it
+    uci::error err;
+    auto pkg = uci::parse(text, "fixture", "fixture", err);
+    ASSERT_TRUE(pkg) << err.describe();
+    ASSERT_EQ(pkg->sections.size(), 1u);
+    ASSERT_EQ(pkg->sections[0].options.size(), 1u);
+    const std::string& value = pkg->sections[0].options[0].values.at(0);
+    EXPECT_EQ(value, std::string("3\0", 2));
+    int32_t v = 77;
+    EXPECT_FALSE(uci::parse_integer(value, v));
+    EXPECT_EQ(v, 77);
+
+    // The same as an option of a mapped record: the field keeps its value.
+    using namespace std::string_literals;
+    auto recs = map_text("config rec r\n\toption number '12\0'\n"s);
+    ASSERT_EQ(recs.size(), 1u);
+    EXPECT_EQ(recs[0].number, 0);
 }
 
 }  // namespace

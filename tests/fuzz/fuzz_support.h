@@ -1,0 +1,89 @@
+// What the fuzz targets share: the clocks replaced by counters the targets
+// step, the sample configuration, a scratch folder in tmpfs for the stores
+// and standard output sent to /dev/null (standard error stays: the sanitizer
+// reports go there; FPIGATE_FUZZ_VERBOSE=1 keeps standard output, to see
+// what a seed does).
+#pragma once
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include "app/clock.h"
+#include "app/config.h"
+#include "app/config_load.h"
+
+namespace fuzz_support {
+
+// 2024-06-05 12:00:00 UTC.
+constexpr int64_t start_wall_ms = 1717588800000;
+constexpr uint64_t start_monotonic_ms = 10'000'000;
+
+inline int64_t wall_now = start_wall_ms;
+inline uint64_t monotonic_now = start_monotonic_ms;
+inline int64_t wall_set_to = 0;  // the last time a handler set the clock to
+inline int wall_sets = 0;
+
+inline int64_t fake_wall_ms() { return wall_now; }
+inline int fake_set_wall_ms(int64_t ms) {
+    wall_set_to = ms;
+    ++wall_sets;
+    return 0;
+}
+inline uint64_t fake_monotonic_ms() { return monotonic_now; }
+
+// Both clocks replaced (the machine's clock is never read for a rule, never set).
+inline void fake_clocks() {
+    app::wall_clock = {fake_wall_ms, fake_set_wall_ms};
+    app::monotonic_clock = {fake_monotonic_ms};
+    wall_now = start_wall_ms;
+    monotonic_now = start_monotonic_ms;
+}
+
+// Local time is UTC, so the RF date fields do not depend on the machine.
+inline void utc() {
+    setenv("TZ", "UTC0", 1);
+    tzset();
+}
+
+inline void quiet_stdout() {
+    if (std::getenv("FPIGATE_FUZZ_VERBOSE")) return;
+    if (!std::freopen("/dev/null", "w", stdout)) std::abort();
+}
+
+// A folder of its own in /dev/shm (the system temporary folder when there is
+// none), removed at exit.
+inline const std::string& scratch_dir(const char* target) {
+    static std::string dir;
+    if (!dir.empty()) return dir;
+    std::error_code ec;
+    std::filesystem::path base = "/dev/shm";
+    if (!std::filesystem::is_directory(base, ec)) base = std::filesystem::temp_directory_path();
+    dir = (base / ("fpigate-fuzz-" + std::string(target) + "-" + std::to_string(::getpid()))).string();
+    std::filesystem::remove_all(dir, ec);
+    if (!std::filesystem::create_directories(dir, ec)) std::abort();
+    std::atexit([] {
+        std::error_code e;
+        std::filesystem::remove_all(dir, e);
+    });
+    return dir;
+}
+
+// The sample configuration of the repository (config/fpigate), or abort.
+inline void load_sample_config(app::config& cfg) {
+    FILE* quiet = std::fopen("/dev/null", "w");
+    std::string problem;
+    const bool ok = app::config_load(std::string(FPIGATE_SOURCE_DIR) + "/config", cfg, quiet, problem);
+    std::fclose(quiet);
+    if (!ok) {
+        std::fprintf(stderr, "sample configuration: %s\n", problem.c_str());
+        std::abort();
+    }
+}
+
+}  // namespace fuzz_support
