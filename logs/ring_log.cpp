@@ -168,25 +168,36 @@ bool ring_log_append(ring_log& log, std::span<const uint8_t> record) {
         return false;
     }
     log_index_header& h = log.header;
-    h.next_data_offset = offset + record.size();
-
-    // The slot first, synced, then the header: the header is the commit, and
-    // it is one 40-byte write at the start of the file.
     unique_fd index(::open(log.index_path.c_str(), O_WRONLY | O_CLOEXEC));
+    uint8_t header[log_header_size];
+
+    // In a full ring the slot the record takes holds the oldest live entry.
+    // That entry is dropped first, by a header of its own synced before the
+    // slot changes: otherwise a power cut or a kill between the slot and
+    // the header below would leave the oldest live entry pointing at a
+    // record the header never committed, listed as the oldest.
+    if (h.count == h.max_entries) {
+        h.tail = (h.tail + 1) % h.max_entries;
+        --h.count;
+        h.check = header_check(h, k.check_constant);
+        encode_header(h, header);
+        if (!index || !write_all(index.fd, header, sizeof header, 0) ||
+            (log.sync_writes && ::fdatasync(index.fd) != 0))
+            std::fprintf(stderr, "%s", k.header_write_failed);
+    }
+
+    // The slot next, synced, then the header: the header is the commit, and
+    // it is one 40-byte write at the start of the file.
     uint8_t slot[8];
     put_le64(slot, offset);
     if (!index || !write_all(index.fd, slot, sizeof slot, off_t(log_header_size + 8 * size_t(h.head))) ||
         (log.sync_writes && ::fdatasync(index.fd) != 0))
         std::fprintf(stderr, k.slot_write_failed, h.head);
 
+    h.next_data_offset = offset + record.size();
     h.head = (h.head + 1) % h.max_entries;
-    if (h.count < h.max_entries)
-        ++h.count;
-    else
-        h.tail = (h.tail + 1) % h.max_entries;
+    ++h.count;
     h.check = header_check(h, k.check_constant);
-
-    uint8_t header[log_header_size];
     encode_header(h, header);
     if (!index || !write_all(index.fd, header, sizeof header, 0) || !index.close())
         std::fprintf(stderr, "%s", k.header_write_failed);
