@@ -8,12 +8,16 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   nlohmann-json3-dev libgpiod-dev
   clang libclang-rt-14-dev
-  tshark
+  tshark shellcheck
 )
 
+# Only the build machine's own architecture (or "all") counts: with armhf
+# added for the cross build, "libgpiod-dev" alone would also match the armhf one.
+arch=$(dpkg --print-architecture)
 missing=()
 for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  dpkg-query -W -f='${Status} ${Architecture}\n' "$p" 2>/dev/null |
+    grep -q -E "^install ok installed ($arch|all)\$" || missing+=("$p:$arch")
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
 
