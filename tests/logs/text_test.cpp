@@ -18,6 +18,17 @@ TEST(FormatTimestamp, LocalTimeWithinTheLimit) {
     EXPECT_STREQ(buf, "");
 }
 
+TEST(FormatTimestamp, TimesAfter2038) {
+    // Past 2^31 seconds: a 32-bit time_t (32-bit glibc without _TIME_BITS=64)
+    // cannot hold them and gave the epoch text.
+    store_test::use_utc();
+    char buf[32];
+    EXPECT_EQ(format_timestamp(2147483648, buf, sizeof buf), 19u);
+    EXPECT_STREQ(buf, "2038-01-19 03:14:08");
+    EXPECT_EQ(format_timestamp(4102444800, buf, sizeof buf), 19u);
+    EXPECT_STREQ(buf, "2100-01-01 00:00:00");
+}
+
 TEST(FormatTimestamp, FollowsTheTimeZone) {
     ::setenv("TZ", "CET-1", 1);
     ::tzset();
