@@ -19,6 +19,13 @@ struct pending_reset {
 };
 std::array<pending_reset, slave_count> pending_resets;
 
+// Whether a stored reset is still due at `now`. `now` is read before the
+// lock is taken, so a reset stored meanwhile is younger than `now`: fresh,
+// not an age that wrapped past the hour.
+bool still_due(const pending_reset& r, uint64_t now) {
+    return r.pending && (r.stored_ms >= now || now - r.stored_ms <= pending_reset_expiry_ms);
+}
+
 }  // namespace
 
 void pending_reset_store(uint8_t slave_id) {
@@ -38,8 +45,8 @@ int pending_reset_check(int slave_id) {
     std::lock_guard lk(app::pending_reset_lock);
     pending_reset& r = pending_resets[size_t(slave_id - 1)];
     if (!r.pending) return 0;
+    if (still_due(r, now)) return 1;
     const uint64_t age = now - r.stored_ms;
-    if (age <= pending_reset_expiry_ms) return 1;
     r = {};
     std::printf("Pending RESET command expired for slave_id %u, age_ms=%llu\n", unsigned(slave_id),
                 (unsigned long long)age);
@@ -50,9 +57,7 @@ bool pending_reset_waiting(int slave_id) {
     if (!valid_slave(slave_id)) return false;
     const uint64_t now = app::monotonic_ms();
     std::lock_guard lk(app::pending_reset_lock);
-    const pending_reset& r = pending_resets[size_t(slave_id - 1)];
-    // A reset stored after `now` was read is younger than `now`, not an hour old.
-    return r.pending && (r.stored_ms >= now || now - r.stored_ms <= pending_reset_expiry_ms);
+    return still_due(pending_resets[size_t(slave_id - 1)], now);
 }
 
 void pending_reset_clear(int slave_id) {
