@@ -61,6 +61,13 @@ void count_fault(int slave) {
     c.last_flash_ms = now;
 }
 
+// A handled telegram: its "OK" record, and one more handled for its FPI.
+void record_ok(std::span<const uint8_t> bytes, int64_t frame_time, const rf::rf_frame& frame,
+               const rf::wakeup_data* wakeup, const rf::event_data* event, uint8_t fault, uint16_t reset) {
+    rf::log_rf_frame_ok(bytes.data(), bytes.size(), frame_time, frame, wakeup, event, fault, reset);
+    count_frame_ok(frame.source_id);
+}
+
 }  // namespace
 
 void fpi_configure(const app::config& cfg) {
@@ -77,8 +84,7 @@ void handle_wakeup(const rf::rf_frame& frame, std::span<const uint8_t> bytes) {
     // The values go out before the frame's log entry, whose syncs to flash
     // would otherwise stand between the radio and the masters.
     publish_slave_points(wakeup_binding(w), frame_time * 1000, slave);
-    rf::log_rf_frame_ok(bytes.data(), bytes.size(), frame_time, frame, &w, nullptr, 0, 0);
-    count_frame_ok(slave);
+    record_ok(bytes, frame_time, frame, &w, nullptr, 0, 0);
     if (infoset_send_pending(slave) == 0) acknowledge(frame, ack_code(frame.command));
 }
 
@@ -94,8 +100,7 @@ void handle_event(const rf::rf_frame& frame, std::span<const uint8_t> bytes) {
         count_fault(slave);
     }
     publish_slave_points(event_binding(e, flash_mode), frame_time * 1000, slave);
-    rf::log_rf_frame_ok(bytes.data(), bytes.size(), frame_time, frame, nullptr, &e, flash_mode, 0);
-    count_frame_ok(slave);
+    record_ok(bytes, frame_time, frame, nullptr, &e, flash_mode, 0);
     if (!flash_mode && infoset_send_pending(slave) == 0) acknowledge(frame, rf::CMD_EVENT_DATA_ACK);
 }
 
@@ -106,15 +111,13 @@ void handle_fi_reset(const rf::rf_frame& frame, std::span<const uint8_t> bytes) 
     if (!decode(frame, bytes, r)) return;
     const int64_t frame_time = rf::rf_frame_time();
     publish_slave_points(fi_reset_binding(r.reset_type), frame_time * 1000, slave);
-    rf::log_rf_frame_ok(bytes.data(), bytes.size(), frame_time, frame, nullptr, nullptr, 0, r.reset_type);
-    count_frame_ok(slave);
+    record_ok(bytes, frame_time, frame, nullptr, nullptr, 0, r.reset_type);
 }
 
 void handle_infoset_ack(const rf::rf_frame& frame, std::span<const uint8_t> bytes) {
     rf::event_time_data t;
     if (!decode(frame, bytes, t)) return;
-    rf::log_rf_frame_ok(bytes.data(), bytes.size(), rf::rf_frame_time(), frame, nullptr, nullptr, 0, 0);
-    count_frame_ok(frame.source_id);
+    record_ok(bytes, rf::rf_frame_time(), frame, nullptr, nullptr, 0, 0);
     std::printf("Received Info Set ACK from SlaveId %d\n", int(frame.source_id));
     app::infoset_ack_sem.release();
 }
