@@ -959,6 +959,21 @@ TEST(PendingReset, SlaveTenIsIgnoredByEveryOperation) {
     EXPECT_TRUE(gw.quiet_since(5));
 }
 
+// A check reads its clock before it takes the lock, so a reset stored in
+// between is younger than the check's `now`. It is due, not an hour old.
+TEST(PendingReset, AResetStoredAfterTheCheckReadItsClockIsDue) {
+    fake_monotonic_clock mono;
+    fpi::pending_reset_store(4);
+    fake_monotonic_clock::now -= 1;  // the check's clock read, just before the store
+    testing::internal::CaptureStdout();
+    const int check = fpi::pending_reset_check(4);
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(check, 1);
+    EXPECT_EQ(out, "");
+    EXPECT_TRUE(fpi::pending_reset_waiting(4));
+    fpi::pending_reset_clear(4);
+}
+
 TEST(PendingReset, AFailedWriteKeepsTheResetForTheNextFlashModeTelegram) {
     exchange_gateway gw;
     ASSERT_TRUE(gw.ok);
