@@ -12,11 +12,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <mutex>
 #include <string>
 
 #include "app/clock.h"
 #include "app/config.h"
 #include "app/config_load.h"
+#include "app/locks.h"
+#include "logs/event_logs.h"
 
 namespace fuzz_support {
 
@@ -72,6 +75,17 @@ inline const std::string& scratch_dir(const char* target) {
         std::filesystem::remove_all(dir, e);
     });
     return dir;
+}
+
+// A new, empty RF log in `dir`, appended without syncs (the folder is tmpfs).
+inline void open_empty_rf_log(const std::string& dir) {
+    std::lock_guard lk(app::rf_log_lock);
+    std::error_code ec;
+    std::filesystem::remove(dir + "/" + logs::rf_fpi_kind.index_file, ec);
+    std::filesystem::remove(dir + "/" + logs::rf_fpi_kind.data_file, ec);
+    logs::rf_fpi_db = logs::ring_log{.kind = &logs::rf_fpi_kind};
+    logs::rf_fpi_db_init(dir);
+    logs::rf_fpi_db.sync_writes = false;
 }
 
 // The sample configuration of the repository (config/fpigate), or abort.

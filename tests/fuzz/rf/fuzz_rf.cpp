@@ -65,7 +65,7 @@ struct environment {
         fpi::fpi_configure(cfg);
         fpi::fpi_env.fault_pause_ms = 0;
         rf::downlink.pause_ms = 0;
-        open_rf_log();
+        fuzz_support::open_empty_rf_log(dir);
         // The radio: every downlink frame is written and gone.
         const int port = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
         if (port <= STDERR_FILENO) std::abort();
@@ -76,16 +76,6 @@ struct environment {
             if (k >= 0 && fpi::valid_slave(p.slave_id) && !parameters[size_t(p.slave_id - 1)][size_t(k)])
                 parameters[size_t(p.slave_id - 1)][size_t(k)] = &p;
         }
-    }
-
-    void open_rf_log() {
-        std::lock_guard lk(app::rf_log_lock);
-        std::error_code ec;
-        std::filesystem::remove(dir + "/" + logs::rf_fpi_kind.index_file, ec);
-        std::filesystem::remove(dir + "/" + logs::rf_fpi_kind.data_file, ec);
-        logs::rf_fpi_db = logs::ring_log{.kind = &logs::rf_fpi_kind};
-        logs::rf_fpi_db_init(dir);
-        logs::rf_fpi_db.sync_writes = false;
     }
 
     // Every FPI as after start-up, with nothing pending.
@@ -110,7 +100,7 @@ struct environment {
             std::lock_guard lk(app::rf_data_lock);
             logs::recent_rf_data = {};
         }
-        if (logs::rf_fpi_db.header.next_data_offset > rf_log_limit) open_rf_log();
+        if (logs::rf_fpi_db.header.next_data_offset > rf_log_limit) fuzz_support::open_empty_rf_log(dir);
         while (app::infoset_ack_sem.try_acquire()) {
         }
     }

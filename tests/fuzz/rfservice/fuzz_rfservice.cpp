@@ -88,15 +88,7 @@ struct environment {
 
     // A new RF log holding two frames.
     void open_rf_log() {
-        {
-            std::lock_guard lk(app::rf_log_lock);
-            std::error_code ec;
-            std::filesystem::remove(dir + "/" + logs::rf_fpi_kind.index_file, ec);
-            std::filesystem::remove(dir + "/" + logs::rf_fpi_kind.data_file, ec);
-            logs::rf_fpi_db = logs::ring_log{.kind = &logs::rf_fpi_kind};
-            logs::rf_fpi_db_init(dir);
-            logs::rf_fpi_db.sync_writes = false;
-        }
+        fuzz_support::open_empty_rf_log(dir);
         const uint8_t frame[] = {0x01, 0x0c, 0x81, 0x82, 0x83, 0x84, 0x85, 0x8a, 0x86, 0x4f, 0x85, 0x8c, 0x80, 0x81, 0x04};
         record_frame(frame);
         record_frame({frame, 3});
