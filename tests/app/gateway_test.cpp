@@ -186,7 +186,8 @@ TEST_F(Gateway, SigintClearsTheRunningFlagOfTheActiveGateway) {
     app::gateway_start(g, *cfg, opts);
     app::sigint_install(&g);
     std::thread serving([&] { app::gateway_serve(g, opts); });
-    ASSERT_TRUE(wait_until([&] { return g.server_running.load(); }));
+    // The timer is armed after the start values are published and printed.
+    ASSERT_TRUE(wait_until([&] { return g.cyclic_timer.load() != nullptr; }));
     testing::internal::CaptureStdout();
     ::raise(SIGINT);
     serving.join();
@@ -194,6 +195,7 @@ TEST_F(Gateway, SigintClearsTheRunningFlagOfTheActiveGateway) {
     EXPECT_FALSE(g.running);
     app::gateway_stop(g);
     ::signal(SIGINT, SIG_DFL);
+    ::signal(SIGTERM, SIG_DFL);
 }
 
 }  // namespace
