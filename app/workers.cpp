@@ -38,6 +38,9 @@ int rtu_reader(gateway& g) {
         std::fprintf(stderr, "Failed to open serial port %s\n", port->c_str());
         return -1;
     }
+    // Printed before the port is published: whoever waits for the port sees
+    // no more start-up lines after it.
+    std::printf("rtu: Waiting for RF RTU data...\n");
     rf::rtu_fd = fd.get();
     rf::rf_reading_loop(fd.get(), fpi::uplink_handler_table(), g.running);
     rf::rtu_fd = 0;

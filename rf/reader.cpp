@@ -101,7 +101,6 @@ void rf_dispatch(const uplink_handlers& h, const rf_frame& frame, const uint8_t*
 }
 
 void rf_reading_loop(int fd, const uplink_handlers& h, const std::atomic<bool>& running) {
-    std::printf("rtu: Waiting for RF RTU data...\n");
     rf_parser parser;
     rf_parser_reset(parser);
     uint8_t buf[receive_buffer_size];
