@@ -136,8 +136,11 @@ bool server_start(Server& s) {
         return false;
     }
     // A backlog larger than the usual 2, so that masters reconnecting together
-    // after a network outage are not held back by a dropped SYN.
-    s.listener = listen_tcp(s.config.local_address, s.config.port, 16, s.error);
+    // after a network outage are not held back by a dropped SYN or handshake:
+    // once the queue is full the kernel drops them, and a master that already
+    // sent STARTDT then waits for its own retransmission backoff (tens of
+    // seconds after a few misses) before it is served or turned away.
+    s.listener = listen_tcp(s.config.local_address, s.config.port, 64, s.error);
     if (!s.listener) return false;
     s.port = local_port(s.listener);
     s.event = make_eventfd();
