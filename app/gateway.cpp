@@ -139,6 +139,9 @@ void sigint_install(gateway* g) {
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = SA_RESTART;
     ::sigaction(SIGINT, &sa, nullptr);
+    // procd (and most supervisors) stop a service with SIGTERM: the same
+    // orderly stop, so the queued communication log entries are written.
+    ::sigaction(SIGTERM, &sa, nullptr);
 }
 
 }  // namespace app

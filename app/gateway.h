@@ -68,8 +68,9 @@ void gateway_stop(gateway& g);
 // whether the gateway still runs.
 bool gateway_sleep(gateway& g, std::chrono::milliseconds d);
 
-// SIGINT: prints "sigint_handler stop running" and clears the running flag
-// of the gateway made active with sigint_install.
+// SIGINT (and SIGTERM, a supervisor's stop): prints "sigint_handler stop
+// running" and clears the running flag of the gateway made active with
+// sigint_install.
 void sigint_handler(int signal_number);
 void sigint_install(gateway* g);
 

@@ -204,6 +204,24 @@ TEST_F(Fpigate, AnswersAnInterrogationWithTheInputsOutputsPositionAndFaultTotals
     EXPECT_EQ(sorted_lines(p.err), (std::vector<std::string>{"Failed to connect to ubus", "RTU port not configured"}));
 }
 
+// procd stops a service with SIGTERM: the same orderly stop as SIGINT,
+// status 0, and the connection events written before the exit.
+TEST_F(Fpigate, SigtermFromASupervisorStopsItInOrder) {
+    write_sample_config();
+    child_process p({fpigate, "-p", (dir / "config").string()});
+    const int port = listening_port(p);
+    ASSERT_GT(port, 0) << p.out;
+    EXPECT_NE(interrogate_until_started(p, port).find("ioa=1008"), std::string::npos);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!p.catches(SIGTERM) && std::chrono::steady_clock::now() < deadline) p.pump(10);
+    ASSERT_TRUE(p.catches(SIGTERM));
+    ::kill(p.pid, SIGTERM);
+    EXPECT_EQ(p.wait_exit(), 0);
+    EXPECT_NE(p.out.find("sigint_handler stop running\n"), std::string::npos) << p.out;
+    EXPECT_TRUE(p.out.ends_with("exiting program")) << p.out;
+    EXPECT_GT(std::filesystem::file_size(dir / "communication_event_data.bin"), 4 * 16u);
+}
+
 TEST_F(Fpigate, APortInUseStopsServingButNotTheStart) {
     // a listener of our own on a free port
     const int blocker = ::socket(AF_INET, SOCK_STREAM, 0);
