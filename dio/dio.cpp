@@ -6,9 +6,9 @@
 #include <mutex>
 #include <thread>
 
-#include "app/clock.h"
-#include "app/locks.h"
-#include "iec104/reporting.h"
+#include "core/clock.h"
+#include "core/locks.h"
+#include "outstation/reporting.h"
 #include "logs/event_logs.h"
 #include "logs/records.h"
 
@@ -28,26 +28,26 @@ constexpr std::array<std::array<uint32_t, 2>, input_count> input_codes = {{{0, 6
 constexpr std::array<std::array<uint32_t, 2>, output_count> output_codes = {{{12, 17}, {13, 18}, {14, 19}, {15, 20}, {16, 21}}};
 
 template <size_t N>
-void publish(const app::config& cfg, const char* gpio_type, const std::array<int32_t, N>& v,
+void publish(const config::config& cfg, const char* gpio_type, const std::array<int32_t, N>& v,
              const std::array<bool, N>& present) {
     const int64_t offset = int64_t(cfg.settings.asdu_time_offset) * 60000;
     size_t k = 0;
-    for (const app::iec104_ioa& p : cfg.dio_points) {
+    for (const config::iec104_ioa& p : cfg.dio_points) {
         if (!p.gpio_type || *p.gpio_type != gpio_type) continue;
         if (k == N) break;
-        if (present[k]) outstation::value_update(p.ioa, v[k], p.type_id, app::wall_clock.now_ms() + offset);
+        if (present[k]) outstation::value_update(p.ioa, v[k], p.type_id, core::wall_clock.now_ms() + offset);
         ++k;
     }
 }
 
 template <size_t N>
-void log_changes(const app::config& cfg, const std::array<int32_t, N>& now, const std::array<bool, N>& present,
+void log_changes(const config::config& cfg, const std::array<int32_t, N>& now, const std::array<bool, N>& present,
                  std::array<int32_t, N>& previous, std::array<bool, N>& known,
                  const std::array<std::array<uint32_t, 2>, N>& codes) {
     for (size_t k = 0; k < N; ++k) {
         if (!present[k]) continue;
         if (known[k] && now[k] != previous[k]) {
-            const int64_t time = app::wall_clock.now_ms() / 1000 + 60 * int64_t(cfg.settings.asdu_time_offset);
+            const int64_t time = core::wall_clock.now_ms() / 1000 + 60 * int64_t(cfg.settings.asdu_time_offset);
             logs::system_event_db_append(time, codes[k][now[k] != 0 ? 0 : 1]);
         }
         previous[k] = now[k];
@@ -57,17 +57,17 @@ void log_changes(const app::config& cfg, const std::array<int32_t, N>& now, cons
 
 }  // namespace
 
-void publish_digital_inputs(const app::config& cfg, const std::array<int32_t, input_count>& v,
+void publish_digital_inputs(const config::config& cfg, const std::array<int32_t, input_count>& v,
                             const std::array<bool, input_count>& present) {
     publish(cfg, "digital_input", v, present);
 }
 
-void publish_digital_outputs(const app::config& cfg, const std::array<int32_t, output_count>& v,
+void publish_digital_outputs(const config::config& cfg, const std::array<int32_t, output_count>& v,
                              const std::array<bool, output_count>& present) {
     publish(cfg, "digital_output", v, present);
 }
 
-void di_scan_pass(const app::config& cfg, scanner_state& s) {
+void di_scan_pass(const config::config& cfg, scanner_state& s) {
     std::array<int32_t, input_count> in{};
     std::array<bool, input_count> in_present{};
     for (int k = 0; k < input_count; ++k) {
@@ -83,7 +83,7 @@ void di_scan_pass(const app::config& cfg, scanner_state& s) {
         out[size_t(k)] = gpio_get(line(DO1 + k));
     }
     {
-        std::lock_guard lk(app::value_store_lock);
+        std::lock_guard lk(core::value_store_lock);
         publish_digital_inputs(cfg, in, in_present);
         publish_digital_outputs(cfg, out, out_present);
     }
@@ -91,8 +91,8 @@ void di_scan_pass(const app::config& cfg, scanner_state& s) {
     log_changes(cfg, out, out_present, s.outputs, s.outputs_known, output_codes);
 }
 
-void do_toggle_pass(app::config& cfg) {
-    const uint64_t now = app::monotonic_ms();
+void do_toggle_pass(config::config& cfg) {
+    const uint64_t now = core::monotonic_ms();
     for (int k = 1; k <= output_count; ++k) {
         // A command that drives the output meanwhile waits, so that the
         // toggle action never lands on top of it.
@@ -112,13 +112,13 @@ void do_toggle_pass(app::config& cfg) {
     }
 }
 
-bool do_pulse_pending(const app::config& cfg) {
+bool do_pulse_pending(const config::config& cfg) {
     for (const auto& deadline : cfg.dout.pulse_deadlines)
         if (deadline.load() != 0) return true;
     return false;
 }
 
-bool do_wait_for_pulse(const app::config& cfg, const std::atomic<bool>& running) {
+bool do_wait_for_pulse(const config::config& cfg, const std::atomic<bool>& running) {
     std::unique_lock lk(pulse_wake_lock);
     pulse_wake.wait(lk, [&] { return !running.load() || do_pulse_pending(cfg); });
     return running.load();
@@ -130,18 +130,18 @@ void do_toggling_wake() {
     pulse_wake.notify_all();
 }
 
-bool drive_output(app::config& cfg, int k, int32_t value) {
+bool drive_output(config::config& cfg, int k, int32_t value) {
     if (k < 1 || k > output_count) return false;
     {
         std::lock_guard lk(output_locks[size_t(k - 1)]);
         if (!gpio_set(line(DO1 + k - 1), value)) return false;
-        cfg.dout.pulse_deadlines[size_t(k - 1)] = app::monotonic_ms() + uint64_t(cfg.dout.toggle_timeouts[size_t(k - 1)]);
+        cfg.dout.pulse_deadlines[size_t(k - 1)] = core::monotonic_ms() + uint64_t(cfg.dout.toggle_timeouts[size_t(k - 1)]);
     }
     do_toggling_wake();
     return true;
 }
 
-bool dcu_reset_pulse(const app::config& cfg) {
+bool dcu_reset_pulse(const config::config& cfg) {
     // The command path refuses a DCU reset without the line; a request from
     // supervision or ubus is told here, not reported as done.
     if (!gpio_present(DCU_POWER)) {

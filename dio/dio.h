@@ -7,7 +7,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "app/config.h"
+#include "config/config.h"
 #include "dio/gpio.h"
 
 namespace dio {
@@ -26,33 +26,33 @@ struct scanner_state {
 // published under value_store_lock, then every change since the previous
 // pass goes to the system event log. The first pass only establishes the
 // previous values. Missing lines are neither published nor logged.
-void di_scan_pass(const app::config& cfg, scanner_state& s);
+void di_scan_pass(const config::config& cfg, scanner_state& s);
 
 // Hands the values to the value store: value k to the k-th entry of that
-// gpio_type, k up to 5. The caller holds app::value_store_lock.
-void publish_digital_inputs(const app::config& cfg, const std::array<int32_t, input_count>& v,
+// gpio_type, k up to 5. The caller holds core::value_store_lock.
+void publish_digital_inputs(const config::config& cfg, const std::array<int32_t, input_count>& v,
                             const std::array<bool, input_count>& present);
-void publish_digital_outputs(const app::config& cfg, const std::array<int32_t, output_count>& v,
+void publish_digital_outputs(const config::config& cfg, const std::array<int32_t, output_count>& v,
                              const std::array<bool, output_count>& present);
 
 // One pass of the DO toggling thread: every output whose toggle deadline has
 // come gets its toggle action.
-void do_toggle_pass(app::config& cfg);
+void do_toggle_pass(config::config& cfg);
 
 // Whether some output's toggle deadline is armed.
-bool do_pulse_pending(const app::config& cfg);
+bool do_pulse_pending(const config::config& cfg);
 
 // For the DO toggling thread when no pulse is pending: waits until one is
 // armed (true) or `running` is clear and do_toggling_wake is called (false).
-bool do_wait_for_pulse(const app::config& cfg, const std::atomic<bool>& running);
+bool do_wait_for_pulse(const config::config& cfg, const std::atomic<bool>& running);
 void do_toggling_wake();
 
 // Drives output k (1 to 5) to `value` and arms its toggle deadline. False
 // when its line is missing: nothing happens then.
-bool drive_output(app::config& cfg, int k, int32_t value);
+bool drive_output(config::config& cfg, int k, int32_t value);
 
 // The DCU off for the configured pulse time, then on again, with its lines.
 // False, with a line on standard error, when the DCU power line is missing.
-bool dcu_reset_pulse(const app::config& cfg);
+bool dcu_reset_pulse(const config::config& cfg);
 
 }  // namespace dio

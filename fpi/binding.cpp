@@ -2,9 +2,9 @@
 
 #include <mutex>
 
-#include "app/locks.h"
-#include "iec104/data_points.h"
-#include "iec104/reporting.h"
+#include "core/locks.h"
+#include "outstation/data_points.h"
+#include "outstation/reporting.h"
 
 namespace fpi {
 
@@ -89,7 +89,7 @@ point_binding single_row_binding(int row, int32_t value) {
 void publish_slave_points(const point_binding& b, int64_t time_ms, int slave_id) {
     const outstation::slave_node* node = outstation::slave_point_list(slave_id);
     if (!node) return;
-    std::lock_guard lk(app::value_store_lock);
+    std::lock_guard lk(core::value_store_lock);
     for (size_t i = 0; i < node->points.size() && i < b.size(); ++i) {
         const binding_row& row = b[i];
         const outstation::slave_point& p = node->points[i];

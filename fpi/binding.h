@@ -39,7 +39,7 @@ point_binding fi_reset_binding(uint8_t reset_type);
 point_binding single_row_binding(int row, int32_t value);
 
 // Hands the bound values of the slave's points to the value store, under
-// app::value_store_lock for the whole walk. Ids outside 1-9 publish nothing.
+// core::value_store_lock for the whole walk. Ids outside 1-9 publish nothing.
 void publish_slave_points(const point_binding& b, int64_t time_ms, int slave_id);
 
 }  // namespace fpi

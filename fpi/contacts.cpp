@@ -2,8 +2,8 @@
 
 #include <mutex>
 
-#include "app/clock.h"
-#include "app/locks.h"
+#include "core/clock.h"
+#include "core/locks.h"
 
 namespace fpi {
 
@@ -11,22 +11,22 @@ std::array<fpi_contact, slave_count> contact_table;
 std::array<std::atomic<uint64_t>, slave_count> frames_ok{};
 
 void contact_table_init() {
-    std::lock_guard lk(app::supervision_lock);
+    std::lock_guard lk(core::supervision_lock);
     for (int i = 0; i < slave_count; ++i) contact_table[size_t(i)] = fpi_contact{uint8_t(i)};
     for (auto& n : frames_ok) n.store(0, std::memory_order_relaxed);
 }
 
 int get_wakeup_period(int slave_id) {
     if (!valid_slave(slave_id)) return 0;
-    std::lock_guard lk(app::supervision_lock);
+    std::lock_guard lk(core::supervision_lock);
     const fpi_contact& c = contact_table[size_t(slave_id - 1)];
     return c.period_known ? c.period : 0;
 }
 
 void record_contact(int slave_id, int period) {
-    const uint64_t now = app::monotonic_ms();
+    const uint64_t now = core::monotonic_ms();
     if (!valid_slave(slave_id)) return;
-    std::lock_guard lk(app::supervision_lock);
+    std::lock_guard lk(core::supervision_lock);
     fpi_contact& c = contact_table[size_t(slave_id - 1)];
     c.index = uint8_t(slave_id - 1);
     c.online = 1;

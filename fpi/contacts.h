@@ -1,5 +1,5 @@
 // The contact record of each FPI: whether it is online, its wake-up period
-// and when it was last heard. Guarded by app::supervision_lock.
+// and when it was last heard. Guarded by core::supervision_lock.
 #pragma once
 
 #include <array>

@@ -8,55 +8,56 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "app/clock.h"
-#include "app/locks.h"
-#include "logs/le_bytes.h"
-#include "logs/unique_fd.h"
+#include "core/clock.h"
+#include "core/locks.h"
+#include "core/le_bytes.h"
+#include "core/unique_fd.h"
+#include "outstation/aux_values.h"
 
 namespace fpi {
 
-using logs::get_le16;
-using logs::get_le32;
-using logs::put_le16;
-using logs::put_le32;
+using core::get_le16;
+using core::get_le32;
+using core::put_le16;
+using core::put_le32;
 
 std::array<uint8_t, fault_db_size> fault_db_encode(const fault_db& db) {
     std::array<uint8_t, fault_db_size> out{};
     uint8_t* p = out.data();
-    put_le32(p + 0, db.magic);
-    put_le16(p + 4, db.version);
-    put_le16(p + 6, db.reserved6);
-    for (int g = 0; g < 3; ++g) put_le32(p + 8 + 4 * g, db.total[g]);
-    put_le32(p + 20, db.last_ref_day);
-    put_le32(p + 24, db.time_invalid_events);
-    put_le32(p + 28, db.backward_jump_events);
-    put_le32(p + 32, db.forward_rebase_count);
-    put_le32(p + 36, db.checksum);
-    put_le32(p + 40, db.reserved40);
+    core::put_le32(p + 0, db.magic);
+    core::put_le16(p + 4, db.version);
+    core::put_le16(p + 6, db.reserved6);
+    for (int g = 0; g < 3; ++g) core::put_le32(p + 8 + 4 * g, db.total[g]);
+    core::put_le32(p + 20, db.last_ref_day);
+    core::put_le32(p + 24, db.time_invalid_events);
+    core::put_le32(p + 28, db.backward_jump_events);
+    core::put_le32(p + 32, db.forward_rebase_count);
+    core::put_le32(p + 36, db.checksum);
+    core::put_le32(p + 40, db.reserved40);
     for (int i = 0; i < 7; ++i) {
         uint8_t* s = p + 44 + 16 * i;
-        put_le32(s, db.slots[i].day);
-        for (int g = 0; g < 3; ++g) put_le32(s + 4 + 4 * g, db.slots[i].count[g]);
+        core::put_le32(s, db.slots[i].day);
+        for (int g = 0; g < 3; ++g) core::put_le32(s + 4 + 4 * g, db.slots[i].count[g]);
     }
     return out;
 }
 
 fault_db fault_db_decode(const uint8_t in[fault_db_size]) {
     fault_db db;
-    db.magic = get_le32(in + 0);
-    db.version = get_le16(in + 4);
-    db.reserved6 = get_le16(in + 6);
-    for (int g = 0; g < 3; ++g) db.total[g] = get_le32(in + 8 + 4 * g);
-    db.last_ref_day = get_le32(in + 20);
-    db.time_invalid_events = get_le32(in + 24);
-    db.backward_jump_events = get_le32(in + 28);
-    db.forward_rebase_count = get_le32(in + 32);
-    db.checksum = get_le32(in + 36);
-    db.reserved40 = get_le32(in + 40);
+    db.magic = core::get_le32(in + 0);
+    db.version = core::get_le16(in + 4);
+    db.reserved6 = core::get_le16(in + 6);
+    for (int g = 0; g < 3; ++g) db.total[g] = core::get_le32(in + 8 + 4 * g);
+    db.last_ref_day = core::get_le32(in + 20);
+    db.time_invalid_events = core::get_le32(in + 24);
+    db.backward_jump_events = core::get_le32(in + 28);
+    db.forward_rebase_count = core::get_le32(in + 32);
+    db.checksum = core::get_le32(in + 36);
+    db.reserved40 = core::get_le32(in + 40);
     for (int i = 0; i < 7; ++i) {
         const uint8_t* s = in + 44 + 16 * i;
-        db.slots[i].day = get_le32(s);
-        for (int g = 0; g < 3; ++g) db.slots[i].count[g] = get_le32(s + 4 + 4 * g);
+        db.slots[i].day = core::get_le32(s);
+        for (int g = 0; g < 3; ++g) db.slots[i].count[g] = core::get_le32(s + 4 + 4 * g);
     }
     return db;
 }
@@ -132,7 +133,7 @@ int fault_group_of_slave(int slave_id) {
 
 namespace {
 
-// The memory image, its loaded flag and the file, under app::fault_db_lock.
+// The memory image, its loaded flag and the file, under core::fault_db_lock.
 struct fault_counter_state {
     fault_db image;
     bool loaded = false;
@@ -141,7 +142,7 @@ struct fault_counter_state {
 fault_counter_state state;
 
 uint64_t now_ms(uint64_t time_ms) {
-    return time_ms != 0 ? time_ms : uint64_t(app::wall_clock.now_ms());
+    return time_ms != 0 ? time_ms : uint64_t(core::wall_clock.now_ms());
 }
 
 // Writes the image to a temporary file beside the database, syncs it and
@@ -151,24 +152,24 @@ bool save(fault_db& db, const std::string& path) {
     db.checksum = fault_db_checksum(db);
     auto bytes = fault_db_encode(db);
     std::string tmp = path + ".tmp";
-    logs::unique_fd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    core::unique_fd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
     if (!fd) return false;
-    if (!logs::write_all(fd.fd, bytes.data(), bytes.size()) || ::fsync(fd.fd) != 0 || !fd.close() ||
+    if (!core::write_all(fd.fd, bytes.data(), bytes.size()) || ::fsync(fd.fd) != 0 || !fd.close() ||
         ::rename(tmp.c_str(), path.c_str()) != 0) {
         ::unlink(tmp.c_str());
         return false;
     }
     std::string dir = path.substr(0, path.find_last_of('/') + 1);
-    logs::unique_fd dfd(::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    core::unique_fd dfd(::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dfd) ::fsync(dfd.fd);
     return true;
 }
 
 bool read_valid(const std::string& path, fault_db& out) {
-    logs::unique_fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    core::unique_fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd) return false;
     uint8_t buf[fault_db_size];
-    if (logs::read_full(fd.fd, buf, sizeof buf, 0) != ssize_t(sizeof buf)) return false;
+    if (core::read_full(fd.fd, buf, sizeof buf, 0) != ssize_t(sizeof buf)) return false;
     fault_db db = fault_db_decode(buf);
     if (db.magic != fault_db_magic || db.checksum != fault_db_checksum(db) ||
         db.version != fault_db_version)
@@ -180,7 +181,7 @@ bool read_valid(const std::string& path, fault_db& out) {
 }  // namespace
 
 bool fault_counter_load(const std::string& data_dir) {
-    std::lock_guard lock(app::fault_db_lock);
+    std::lock_guard lock(core::fault_db_lock);
     state.path = data_dir + "/fault_counter_db.bin";
     state.loaded = true;
     if (read_valid(state.path, state.image)) return true;
@@ -191,7 +192,7 @@ bool fault_counter_load(const std::string& data_dir) {
 bool fault_counter_add(int group, uint64_t time_ms) {
     if (group < 1 || group > 3) return false;
     uint32_t day = uint32_t(now_ms(time_ms) / ms_per_day);
-    std::lock_guard lock(app::fault_db_lock);
+    std::lock_guard lock(core::fault_db_lock);
     if (!state.loaded) return false;
     fault_db_count(state.image, group, day);
     return save(state.image, state.path);
@@ -200,7 +201,7 @@ bool fault_counter_add(int group, uint64_t time_ms) {
 bool fault_counter_get_stats(fault_counter_stats* stats, uint64_t time_ms) {
     if (!stats) return false;
     uint32_t today = uint32_t(now_ms(time_ms) / ms_per_day);
-    std::lock_guard lock(app::fault_db_lock);
+    std::lock_guard lock(core::fault_db_lock);
     if (!state.loaded) return false;
     for (int g = 1; g <= 3; ++g)
         stats->groups[g - 1] = {uint8_t(g), fault_db_last_7_days(state.image, g, today),
@@ -210,7 +211,7 @@ bool fault_counter_get_stats(fault_counter_stats* stats, uint64_t time_ms) {
 }
 
 void fault_counter_print_stats() {
-    std::lock_guard lock(app::fault_db_lock);
+    std::lock_guard lock(core::fault_db_lock);
     if (!state.loaded) return;
     const fault_db& db = state.image;
     std::printf("\n=== FAULT COUNTER DATABASE STATISTICS ===\n");
@@ -226,6 +227,16 @@ void fault_counter_print_stats() {
     for (unsigned i = 0; i < 7; ++i)
         std::printf("Slot[%u] day=%u g1=%u g2=%u g3=%u\n", i, db.slots[i].day,
                     db.slots[i].count[0], db.slots[i].count[1], db.slots[i].count[2]);
+}
+
+void publish_fault_totals(std::span<const config::fpi_aux_iec104_ioa> aux, int32_t asdu_time_offset) {
+    const int64_t time = outstation::aux_time(asdu_time_offset);
+    fault_counter_stats stats;
+    if (!fault_counter_get_stats(&stats, uint64_t(time))) return;
+    fault_counter_print_stats();
+    std::array<outstation::group_totals, 3> totals{};
+    for (size_t g = 0; g < totals.size(); ++g) totals[g] = {stats.groups[g].last_7_days, stats.groups[g].total};
+    outstation::publish_group_totals(aux, time, totals);
 }
 
 }  // namespace fpi

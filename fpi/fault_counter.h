@@ -5,9 +5,12 @@
 #pragma once
 
 #include <array>
+#include <span>
 #include <cstddef>
 #include <cstdint>
 #include <string>
+
+#include "config/config.h"
 
 namespace fpi {
 
@@ -78,5 +81,10 @@ bool fault_counter_get_stats(fault_counter_stats* stats, uint64_t time_ms);
 
 // Prints the whole database on standard output.
 void fault_counter_print_stats();
+
+// The last-7-days and total fault counts of groups 1 to 3, to every auxiliary
+// point named after them. Takes core::value_store_lock for the updates; the
+// caller must not hold it.
+void publish_fault_totals(std::span<const config::fpi_aux_iec104_ioa> aux, int32_t asdu_time_offset);
 
 }  // namespace fpi

@@ -12,12 +12,12 @@
 #include <ctime>
 #include <mutex>
 
-#include "app/clock.h"
-#include "app/locks.h"
+#include "core/clock.h"
+#include "core/locks.h"
 #include "fpi/contacts.h"
 #include "fpi/supervision.h"
 #include "fpi/uplink.h"
-#include "iec104/data_points.h"
+#include "outstation/data_points.h"
 #include "rf/downlink.h"
 
 namespace fpi {
@@ -98,19 +98,19 @@ uint32_t infoset_truncate(float v) {
     return uint32_t(v);
 }
 
-int infoset_parameter_index(const app::fpi_iec104_ioa& point) {
+int infoset_parameter_index(const config::fpi_iec104_ioa& point) {
     if (!point.ioa_name) return -1;
     for (int k = 0; k < infoset_parameter_count; ++k)
         if (strcasecmp(point.ioa_name->c_str(), parameter_names[k]) == 0) return k;
     return -1;
 }
 
-bool is_infoset_parameter(const app::fpi_iec104_ioa& point) { return infoset_parameter_index(point) >= 0; }
+bool is_infoset_parameter(const config::fpi_iec104_ioa& point) { return infoset_parameter_index(point) >= 0; }
 
 namespace {
 
 // The parameter index of a write that can be stored, or -1.
-int acceptable(uint32_t ioa, uint32_t type_id, float value, const app::fpi_iec104_ioa*& point) {
+int acceptable(uint32_t ioa, uint32_t type_id, float value, const config::fpi_iec104_ioa*& point) {
     point = outstation::data_point_lookup(int32_t(ioa), int32_t(type_id));
     if (!point) return -1;
     const int k = infoset_parameter_index(*point);
@@ -131,21 +131,21 @@ bool being_sent(const parameter_set& s, int slave) {
 }  // namespace
 
 int infoset_check_parameter(uint32_t ioa, uint32_t type_id, float value) {
-    const app::fpi_iec104_ioa* point = nullptr;
+    const config::fpi_iec104_ioa* point = nullptr;
     if (acceptable(ioa, type_id, value, point) < 0) return -1;
-    std::lock_guard lk(app::infoset_lock);
+    std::lock_guard lk(core::infoset_lock);
     return being_sent(sets[size_t(point->slave_id - 1)], point->slave_id) ? -1 : 3;
 }
 
 namespace {
 
 int store_parameter(uint32_t ioa, uint32_t type_id, uint64_t time_ms, float value) {
-    const app::fpi_iec104_ioa* point = nullptr;
+    const config::fpi_iec104_ioa* point = nullptr;
     const int k = acceptable(ioa, type_id, value, point);
     if (k < 0) return -1;
     const int slave = point->slave_id;
-    const uint64_t now = app::monotonic_ms();
-    std::lock_guard lk(app::infoset_lock);
+    const uint64_t now = core::monotonic_ms();
+    std::lock_guard lk(core::infoset_lock);
     parameter_set& s = sets[size_t(slave - 1)];
     if (being_sent(s, slave)) return -1;
     if (!s.active) {
@@ -193,13 +193,13 @@ int infoset_send_pending(int slave_id) {
     if (!valid_slave(slave_id)) return 0;
     auto ready = [](const parameter_set& s) { return s.active && !s.sending && s.mask == infoset_complete_mask; };
     {
-        std::lock_guard lk(app::infoset_lock);
+        std::lock_guard lk(core::infoset_lock);
         if (!ready(sets[size_t(slave_id - 1)])) return 0;
     }
-    std::lock_guard write_lock(app::infoset_write_lock);
+    std::lock_guard write_lock(core::infoset_write_lock);
     parameter_set copy;
     {
-        std::lock_guard lk(app::infoset_lock);
+        std::lock_guard lk(core::infoset_lock);
         parameter_set& s = sets[size_t(slave_id - 1)];
         if (!ready(s)) return 1;
         s.sending = true;
@@ -210,7 +210,7 @@ int infoset_send_pending(int slave_id) {
     bool foreign = false;
     for (int k = 0; k < infoset_parameter_count && !foreign; ++k) {
         const parameter& p = copy.parameters[size_t(k)];
-        const app::fpi_iec104_ioa* point = outstation::data_point_lookup(int32_t(p.ioa), int32_t(p.type_id));
+        const config::fpi_iec104_ioa* point = outstation::data_point_lookup(int32_t(p.ioa), int32_t(p.type_id));
         if (!point) continue;
         if (point->slave_id != slave_id) {
             foreign = true;
@@ -229,7 +229,7 @@ int infoset_send_pending(int slave_id) {
             std::printf("Setting default location: C001                 \n");
             std::memcpy(d.location.data(), "C001                ", d.location.size());
         }
-        const app::config& cfg = *fpi_env.cfg;
+        const config::config& cfg = *fpi_env.cfg;
         if (rf::send_command_frame(cfg.derived.group_id_bytes, uint8_t(cfg.derived.rtu_id & 0xFF), uint8_t(slave_id),
                                    rf::CMD_INFO_SET, d) > 0) {
             {
@@ -240,20 +240,20 @@ int infoset_send_pending(int slave_id) {
             ack.wake.notify_all();
         }
     }
-    std::lock_guard lk(app::infoset_lock);
+    std::lock_guard lk(core::infoset_lock);
     clear(sets[size_t(slave_id - 1)], slave_id);
     return 1;
 }
 
 void infoset_clear(int slave_id) {
     if (!valid_slave(slave_id)) return;
-    std::lock_guard lk(app::infoset_lock);
+    std::lock_guard lk(core::infoset_lock);
     clear(sets[size_t(slave_id - 1)], slave_id);
 }
 
 bool infoset_sending(int slave_id) {
     if (!valid_slave(slave_id)) return false;
-    std::lock_guard lk(app::infoset_lock);
+    std::lock_guard lk(core::infoset_lock);
     return sets[size_t(slave_id - 1)].sending;
 }
 
@@ -263,7 +263,7 @@ infoset_phase infoset_phase_of(int slave_id) {
     // before it is cleared, so the exchange never looks idle in between.
     infoset_phase phase = infoset_phase::idle;
     {
-        std::lock_guard lk(app::infoset_lock);
+        std::lock_guard lk(core::infoset_lock);
         const parameter_set& s = sets[size_t(slave_id - 1)];
         if (s.active) phase = s.mask == infoset_complete_mask ? infoset_phase::complete : infoset_phase::collecting;
     }
@@ -283,9 +283,9 @@ const char* infoset_phase_name(infoset_phase p) {
 }
 
 void infoset_pass(const std::atomic<bool>* running) {
-    const uint64_t now = app::monotonic_ms();
+    const uint64_t now = core::monotonic_ms();
     {
-        std::lock_guard lk(app::infoset_lock);
+        std::lock_guard lk(core::infoset_lock);
         for (int i = 0; i < slave_count; ++i) {
             parameter_set& s = sets[size_t(i)];
             if (!s.active) continue;
@@ -322,7 +322,7 @@ void infoset_pass(const std::atomic<bool>* running) {
     for (;;) {
         const auto left = deadline - std::chrono::steady_clock::now();
         const auto slice = std::min<std::chrono::steady_clock::duration>(left, std::chrono::milliseconds(100));
-        if (app::infoset_ack_sem.try_acquire_for(slice < slice.zero() ? slice.zero() : slice)) {
+        if (core::infoset_ack_sem.try_acquire_for(slice < slice.zero() ? slice.zero() : slice)) {
             acknowledged = true;
             break;
         }
@@ -354,7 +354,7 @@ namespace {
 bool wait_while_idle(const std::atomic<bool>& running, bool& at_once) {
     at_once = false;
     {
-        std::lock_guard lk(app::infoset_lock);
+        std::lock_guard lk(core::infoset_lock);
         for (const parameter_set& s : sets)
             if (s.active) return true;
     }

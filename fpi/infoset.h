@@ -13,7 +13,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "app/config.h"
+#include "config/config.h"
 
 namespace fpi {
 
@@ -21,8 +21,8 @@ constexpr int infoset_parameter_count = 9;
 constexpr uint16_t infoset_complete_mask = 0x1FF;
 
 // The parameter index of a data point (0 to 8), or -1 when it is none.
-int infoset_parameter_index(const app::fpi_iec104_ioa& point);
-bool is_infoset_parameter(const app::fpi_iec104_ioa& point);
+int infoset_parameter_index(const config::fpi_iec104_ioa& point);
+bool is_infoset_parameter(const config::fpi_iec104_ioa& point);
 
 // A parameter write from a master: 3 when stored, -1 when the point is no
 // parameter, belongs to no FPI 1-9, its value cannot travel to the FPI, or

@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <mutex>
 
-#include "app/clock.h"
-#include "app/locks.h"
+#include "core/clock.h"
+#include "core/locks.h"
 #include "fpi/contacts.h"
 #include "rf/downlink.h"
 
@@ -30,9 +30,9 @@ bool still_due(const pending_reset& r, uint64_t now) {
 
 void pending_reset_store(uint8_t slave_id) {
     if (!valid_slave(slave_id)) return;
-    const uint64_t now = app::monotonic_ms();
+    const uint64_t now = core::monotonic_ms();
     {
-        std::lock_guard lk(app::pending_reset_lock);
+        std::lock_guard lk(core::pending_reset_lock);
         pending_resets[size_t(slave_id - 1)] = {1, now};
     }
     std::printf("Stored pending RESET command for slave_id %u at monotonic time %llu ms\n", unsigned(slave_id),
@@ -41,8 +41,8 @@ void pending_reset_store(uint8_t slave_id) {
 
 int pending_reset_check(int slave_id) {
     if (!valid_slave(slave_id)) return 0;
-    const uint64_t now = app::monotonic_ms();
-    std::lock_guard lk(app::pending_reset_lock);
+    const uint64_t now = core::monotonic_ms();
+    std::lock_guard lk(core::pending_reset_lock);
     pending_reset& r = pending_resets[size_t(slave_id - 1)];
     if (!r.pending) return 0;
     if (still_due(r, now)) return 1;
@@ -55,15 +55,15 @@ int pending_reset_check(int slave_id) {
 
 bool pending_reset_waiting(int slave_id) {
     if (!valid_slave(slave_id)) return false;
-    const uint64_t now = app::monotonic_ms();
-    std::lock_guard lk(app::pending_reset_lock);
+    const uint64_t now = core::monotonic_ms();
+    std::lock_guard lk(core::pending_reset_lock);
     return still_due(pending_resets[size_t(slave_id - 1)], now);
 }
 
 void pending_reset_clear(int slave_id) {
     if (!valid_slave(slave_id)) return;
     {
-        std::lock_guard lk(app::pending_reset_lock);
+        std::lock_guard lk(core::pending_reset_lock);
         pending_resets[size_t(slave_id - 1)] = {};
     }
     std::printf("Cleared pending RESET command for slave_id %u\n", unsigned(slave_id));

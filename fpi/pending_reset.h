@@ -1,6 +1,6 @@
 // RESET commands for FPIs, kept until the FPI's next flash-mode telegram (the
 // only moment it listens for one) and dropped after an hour. Guarded by
-// app::pending_reset_lock. Slave ids outside 1 to 9 are ignored throughout.
+// core::pending_reset_lock. Slave ids outside 1 to 9 are ignored throughout.
 #pragma once
 
 #include <cstdint>

@@ -4,12 +4,13 @@
 #include <ctime>
 #include <mutex>
 
-#include "app/clock.h"
-#include "app/locks.h"
+#include "core/clock.h"
+#include "core/locks.h"
 #include "fpi/binding.h"
 #include "fpi/contacts.h"
 #include "fpi/uplink.h"
-#include "iec104/aux_values.h"
+#include "fpi/fault_counter.h"
+#include "outstation/aux_values.h"
 #include "logs/rf_data.h"
 #include "rf/reader.h"
 
@@ -26,7 +27,7 @@ void report(int slave_id, const char* text, int row, int status) {
     const int64_t frame_time = rf::rf_frame_time();
     {
         static const uint8_t no_frame[1] = {0xFF};
-        std::lock_guard lk(app::rf_data_lock);
+        std::lock_guard lk(core::rf_data_lock);
         logs::rf_data_add(logs::recent_rf_data, no_frame, frame_time, uint8_t(slave_id), 0, 0, 0, text, nullptr,
                           nullptr);
     }
@@ -36,19 +37,19 @@ void report(int slave_id, const char* text, int row, int status) {
 }  // namespace
 
 void supervision_pass(supervision_state& s) {
-    const uint64_t now = app::monotonic_ms();
-    const time_t wall = time_t(app::wall_clock.now_ms() / 1000);
+    const uint64_t now = core::monotonic_ms();
+    const time_t wall = time_t(core::wall_clock.now_ms() / 1000);
     tm local{};
     int day = s.previous_day;
     if (localtime_r(&wall, &local)) {
         day = local.tm_yday;
         if (s.previous_day != -1 && s.previous_day != day && fpi_env.cfg)
-            outstation::publish_fault_totals(fpi_env.cfg->aux_points, fpi_env.cfg->settings.asdu_time_offset);
+            fpi::publish_fault_totals(fpi_env.cfg->aux_points, fpi_env.cfg->settings.asdu_time_offset);
     }
 
     bool all_offline;
     {
-        std::unique_lock lk(app::supervision_lock);
+        std::unique_lock lk(core::supervision_lock);
         for (int id = 1; id <= slave_count; ++id) {
             fpi_contact& c = contact_table[size_t(id - 1)];
             if (c.period_known && c.online && now >= offline_limit(c)) {
@@ -66,7 +67,7 @@ void supervision_pass(supervision_state& s) {
         }
         all_offline = any_supervised && !any_online;
     }
-    if (all_offline && !s.all_offline) app::dcu_reset_sem.release();
+    if (all_offline && !s.all_offline) core::dcu_reset_sem.release();
     s.all_offline = all_offline;
     s.previous_day = day;
 }

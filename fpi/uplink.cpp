@@ -4,14 +4,15 @@
 #include <cstdio>
 #include <thread>
 
-#include "app/clock.h"
-#include "app/locks.h"
+#include "core/clock.h"
+#include "core/locks.h"
 #include "fpi/binding.h"
 #include "fpi/contacts.h"
 #include "fpi/fault_counter.h"
 #include "fpi/infoset.h"
 #include "fpi/pending_reset.h"
-#include "iec104/aux_values.h"
+#include "logs/rf_data.h"
+#include "outstation/aux_values.h"
 #include "rf/downlink.h"
 
 namespace fpi {
@@ -25,7 +26,7 @@ template <class T>
 bool decode(const rf::rf_frame& frame, std::span<const uint8_t> bytes, T& out) {
     if (rf::rf_payload_decode_as(frame, out) == 0) return true;
     rf::reader_stats.parse_errors.fetch_add(1, std::memory_order_relaxed);
-    rf::log_rf_frame_error(bytes.data(), bytes.size(), &frame, "Failed to parse incoming frame", 0, 0);
+    record_rf_frame(bytes, rf::rf_frame_time(), &frame, "Failed to parse incoming frame", 0, 0, nullptr, nullptr);
     std::printf("Failed to parse incoming frame.\n");
     return false;
 }
@@ -48,15 +49,15 @@ uint8_t ack_code(uint8_t command) {
 // flash transmit period counts a fault in its group.
 void count_fault(int slave) {
     fpi_contact& c = contact_table[size_t(slave - 1)];
-    const uint64_t now = app::monotonic_ms();
+    const uint64_t now = core::monotonic_ms();
     // The first flash-mode telegram since start counts, also within the
     // period after boot (the monotonic clock starts at 0 then).
     if (c.last_flash_ms == 0 || now - c.last_flash_ms > uint64_t(fpi_env.cfg->derived.flash_transmit_period_ms)) {
         const int group = fault_group_of_slave(slave);
         std::printf("Saving Fault for Slave id %d and Group id %d\n", slave, group);
-        fault_counter_add(group, uint64_t(app::wall_clock.now_ms()));
+        fault_counter_add(group, uint64_t(core::wall_clock.now_ms()));
         if (fpi_env.fault_pause_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(fpi_env.fault_pause_ms));
-        outstation::publish_fault_totals(fpi_env.cfg->aux_points, fpi_env.cfg->settings.asdu_time_offset);
+        fpi::publish_fault_totals(fpi_env.cfg->aux_points, fpi_env.cfg->settings.asdu_time_offset);
     }
     c.last_flash_ms = now;
 }
@@ -64,13 +65,21 @@ void count_fault(int slave) {
 // A handled telegram: its "OK" record, and one more handled for its FPI.
 void record_ok(std::span<const uint8_t> bytes, int64_t frame_time, const rf::rf_frame& frame,
                const rf::wakeup_data* wakeup, const rf::event_data* event, uint8_t fault, uint16_t reset) {
-    rf::log_rf_frame_ok(bytes.data(), bytes.size(), frame_time, frame, wakeup, event, fault, reset);
+    rf::reader_stats.frames_ok.fetch_add(1, std::memory_order_relaxed);
+    record_rf_frame(bytes, frame_time, &frame, "OK", fault, reset, wakeup, event);
     count_frame_ok(frame.source_id);
 }
 
 }  // namespace
 
-void fpi_configure(const app::config& cfg) {
+void record_rf_frame(std::span<const uint8_t> bytes, int64_t frame_time, const rf::rf_frame* frame, const char* text,
+                     uint8_t fault, uint16_t reset, const rf::wakeup_data* wakeup, const rf::event_data* event) {
+    std::lock_guard lk(core::rf_data_lock);
+    logs::rf_data_add(logs::recent_rf_data, bytes, frame_time, frame ? frame->source_id : 0,
+                      frame ? frame->command : 0, fault, reset, text, wakeup, event);
+}
+
+void fpi_configure(const config::config& cfg) {
     fpi_env.cfg = &cfg;
     rf::reader = {rf::rf_address_from(cfg.derived), cfg.settings.asdu_time_offset};
 }
@@ -119,11 +128,12 @@ void handle_infoset_ack(const rf::rf_frame& frame, std::span<const uint8_t> byte
     if (!decode(frame, bytes, t)) return;
     record_ok(bytes, rf::rf_frame_time(), frame, nullptr, nullptr, 0, 0);
     std::printf("Received Info Set ACK from SlaveId %d\n", int(frame.source_id));
-    app::infoset_ack_sem.release();
+    core::infoset_ack_sem.release();
 }
 
 const rf::uplink_handlers& uplink_handler_table() {
-    static const rf::uplink_handlers table{handle_wakeup, handle_event, handle_fi_reset, handle_infoset_ack};
+    static const rf::uplink_handlers table{handle_wakeup, handle_event, handle_fi_reset, handle_infoset_ack,
+                                          record_rf_frame};
     return table;
 }
 

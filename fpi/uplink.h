@@ -7,27 +7,32 @@
 #include <cstdint>
 #include <span>
 
-#include "app/config.h"
+#include "config/config.h"
 #include "rf/frame.h"
 #include "rf/reader.h"
 
 namespace fpi {
 
 struct fpi_settings {
-    const app::config* cfg = nullptr;
+    const config::config* cfg = nullptr;
     int fault_pause_ms = 500;  // after a counted fault, before the totals are republished
 };
 extern fpi_settings fpi_env;
 
 // Makes the configuration known to FPI processing (before the first frame).
-void fpi_configure(const app::config& cfg);
+void fpi_configure(const config::config& cfg);
 
 void handle_wakeup(const rf::rf_frame& frame, std::span<const uint8_t> bytes);
 void handle_event(const rf::rf_frame& frame, std::span<const uint8_t> bytes);
 void handle_fi_reset(const rf::rf_frame& frame, std::span<const uint8_t> bytes);
 void handle_infoset_ack(const rf::rf_frame& frame, std::span<const uint8_t> bytes);
 
-// The four, for rf_dispatch.
+// Records a frame in the recent RF data list and the RF log (takes
+// core::rf_data_lock): the reader's recorder.
+void record_rf_frame(std::span<const uint8_t> bytes, int64_t frame_time, const rf::rf_frame* frame, const char* text,
+                     uint8_t fault, uint16_t reset, const rf::wakeup_data* wakeup, const rf::event_data* event);
+
+// The four handlers and the recorder, for the reading loop.
 const rf::uplink_handlers& uplink_handler_table();
 
 }  // namespace fpi

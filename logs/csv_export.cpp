@@ -14,12 +14,12 @@
 #include <mutex>
 #include <vector>
 
-#include "app/locks.h"
+#include "core/locks.h"
 #include "logs/event_logs.h"
-#include "logs/le_bytes.h"
+#include "core/le_bytes.h"
 #include "logs/records.h"
 #include "logs/text.h"
-#include "logs/unique_fd.h"
+#include "core/unique_fd.h"
 
 namespace logs {
 
@@ -39,7 +39,7 @@ struct csv_format {
 };
 
 size_t rf_variable_size(const uint8_t* fixed) {
-    return size_t(get_le16(fixed + 58)) + get_le16(fixed + 60);
+    return size_t(core::get_le16(fixed + 58)) + core::get_le16(fixed + 60);
 }
 
 void write_rf_row(FILE* out, const uint8_t* record, std::string& scratch) {
@@ -64,23 +64,23 @@ size_t no_variable_part(const uint8_t*) { return 0; }
 
 void write_system_row(FILE* out, const uint8_t* record, std::string&) {
     char when[32];
-    format_timestamp(int64_t(get_le64(record)), when, sizeof when);
-    std::fprintf(out, "%s,%s\n", when, dio_event_name(get_le32(record + 8)));
+    format_timestamp(int64_t(core::get_le64(record)), when, sizeof when);
+    std::fprintf(out, "%s,%s\n", when, dio_event_name(core::get_le32(record + 8)));
 }
 
-size_t comm_variable_size(const uint8_t* fixed) { return get_le16(fixed + 14); }
+size_t comm_variable_size(const uint8_t* fixed) { return core::get_le16(fixed + 14); }
 
 void write_comm_row(FILE* out, const uint8_t* record, std::string&) {
     char when[32] = "1970-01-01 00:00:00";
     std::tm tm{};
-    time_t t = time_t(int64_t(get_le64(record)));
+    time_t t = time_t(int64_t(core::get_le64(record)));
     if (!localtime_r(&t, &tm) || std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", &tm) == 0)
         std::snprintf(when, sizeof when, "1970-01-01 00:00:00");
     std::string text(reinterpret_cast<const char*>(record + comm_event_fixed_size),
-                     get_le16(record + 14));
+                     core::get_le16(record + 14));
     uint8_t status = record[12];
     const char* state = status == 0 ? "Disconnected" : status == 1 ? "Connected" : "Unknown";
-    std::fprintf(out, "%s,\"%s\",%d,%s\n", when, text.c_str(), int32_t(get_le32(record + 8)),
+    std::fprintf(out, "%s,\"%s\",%d,%s\n", when, text.c_str(), int32_t(core::get_le32(record + 8)),
                  state);
 }
 
@@ -98,7 +98,7 @@ const csv_format rf_fpi_csv = {
 
 const csv_format system_event_csv = {
     "Timestamp,DIO_Events\n",
-    system_event_size, no_variable_part, write_system_row, &app::system_log_lock,
+    system_event_size, no_variable_part, write_system_row, &core::system_log_lock,
     "fopen system event csv",
     "write system event csv",
     "Failed to read system event index offset %u\n",
@@ -108,7 +108,7 @@ const csv_format system_event_csv = {
 
 const csv_format comm_event_csv = {
     "Timestamp,IEC Communication Event,RSSI,Data connection status\n",
-    comm_event_fixed_size, comm_variable_size, write_comm_row, &app::comm_log_lock,
+    comm_event_fixed_size, comm_variable_size, write_comm_row, &core::comm_log_lock,
     "fopen communication event csv",
     "write communication event csv",
     "Failed to read communication event index offset %u\n",
@@ -130,9 +130,9 @@ struct data_reader {
 
     bool read(uint64_t offset, uint8_t* out, size_t len) {
         if (fd < 0 || offset > uint64_t(INT64_MAX) - len) return false;
-        if (len > window.size()) return read_full(fd, out, len, off_t(offset)) == ssize_t(len);
+        if (len > window.size()) return core::read_full(fd, out, len, off_t(offset)) == ssize_t(len);
         if (!in_window(offset, len)) {
-            ssize_t n = read_full(fd, window.data(), window.size(), off_t(offset));
+            ssize_t n = core::read_full(fd, window.data(), window.size(), off_t(offset));
             if (n < 0) return false;
             start = offset;
             filled = size_t(n);
@@ -175,10 +175,10 @@ int export_csv(const ring_log& log, const csv_format& fmt, const std::string& pa
     const log_index_header& h = log.header;
     if (h.count > 0) {
         slots.resize(log_index_size);
-        unique_fd index(::open(log.index_path.c_str(), O_RDONLY | O_CLOEXEC));
-        slots_read = index ? read_full(index.fd, slots.data(), slots.size(), 0) : -1;
+        core::unique_fd index(::open(log.index_path.c_str(), O_RDONLY | O_CLOEXEC));
+        slots_read = index ? core::read_full(index.fd, slots.data(), slots.size(), 0) : -1;
     }
-    unique_fd data_fd(h.count > 0 ? ::open(log.data_path.c_str(), O_RDONLY | O_CLOEXEC) : -1);
+    core::unique_fd data_fd(h.count > 0 ? ::open(log.data_path.c_str(), O_RDONLY | O_CLOEXEC) : -1);
     data_reader data{data_fd.fd};
 
     std::vector<uint8_t> record;
@@ -191,7 +191,7 @@ int export_csv(const ring_log& log, const csv_format& fmt, const std::string& pa
             std::fprintf(stderr, fmt.index_failed, slot);
             continue;
         }
-        uint64_t offset = get_le64(slots.data() + at);
+        uint64_t offset = core::get_le64(slots.data() + at);
         if (!read_record(data, offset, fmt, record)) {
             std::fprintf(stderr, fmt.entry_failed, (unsigned long long)offset, slot);
             continue;

@@ -11,9 +11,9 @@ inline constexpr const char* rf_fpi_csv_file = "rf_fpi_data.csv";
 inline constexpr const char* system_event_csv_file = "system_event_data.csv";
 inline constexpr const char* comm_event_csv_file = "communication_event_data.csv";
 
-// The caller holds app::rf_log_lock.
+// The caller holds core::rf_log_lock.
 int rf_fpi_db_export_csv(const std::string& path);
-// These two take app::system_log_lock / app::comm_log_lock themselves.
+// These two take core::system_log_lock / core::comm_log_lock themselves.
 int system_event_db_export_csv(const std::string& path);
 int comm_event_db_export_csv(const std::string& path);
 

@@ -5,7 +5,7 @@
 #include <mutex>
 #include <vector>
 
-#include "app/locks.h"
+#include "core/locks.h"
 #include "logs/records.h"
 #include "logs/rf_data.h"
 
@@ -70,14 +70,14 @@ bool system_event_db_append(int64_t time, uint32_t code) {
     if (code > dio_event_max) return false;
     uint8_t record[system_event_size];
     encode_system_event(time, code, record);
-    std::lock_guard lock(app::system_log_lock);
+    std::lock_guard lock(core::system_log_lock);
     return ring_log_append(system_event_db, record);
 }
 
 bool comm_event_db_append(int64_t time, const char* text, int32_t rssi, uint8_t status) {
     if (status > 1 || !text) return false;
     std::vector<uint8_t> record = encode_comm_event(time, text, rssi, status);
-    std::lock_guard lock(app::comm_log_lock);
+    std::lock_guard lock(core::comm_log_lock);
     return ring_log_append(comm_event_db, record);
 }
 

@@ -4,7 +4,7 @@
 #include <bit>
 #include <cstring>
 
-#include "logs/le_bytes.h"
+#include "core/le_bytes.h"
 
 namespace logs {
 
@@ -20,77 +20,77 @@ const char* dio_event_name(uint32_t code) {
 
 void encode_rf_fpi_fixed(const rf_fpi_fields& f, uint8_t out[rf_fpi_fixed_size]) {
     std::memset(out, 0, rf_fpi_fixed_size);
-    put_le64(out + 0, uint64_t(f.received_time));
-    put_le64(out + 8, uint64_t(f.frame_time));
+    core::put_le64(out + 0, uint64_t(f.received_time));
+    core::put_le64(out + 8, uint64_t(f.frame_time));
     out[16] = f.slave_id;
-    put_le16(out + 18, f.cmd_type);
+    core::put_le16(out + 18, f.cmd_type);
     out[20] = f.fault;
-    put_le16(out + 22, f.reset);
+    core::put_le16(out + 22, f.reset);
     out[24] = f.i_status;
-    put_le16(out + 26, f.i_mean);
-    put_le16(out + 28, f.i_min);
-    put_le16(out + 30, f.i_max);
+    core::put_le16(out + 26, f.i_mean);
+    core::put_le16(out + 28, f.i_min);
+    core::put_le16(out + 30, f.i_max);
     out[32] = f.v_status;
-    put_le32(out + 36, std::bit_cast<uint32_t>(f.v_inst));
-    put_le32(out + 40, std::bit_cast<uint32_t>(f.batt_v));
+    core::put_le32(out + 36, std::bit_cast<uint32_t>(f.v_inst));
+    core::put_le32(out + 40, std::bit_cast<uint32_t>(f.batt_v));
     out[44] = f.rssi;
     out[45] = f.di_dt_level;
-    put_le16(out + 46, f.imax_level);
+    core::put_le16(out + 46, f.imax_level);
     out[48] = f.auto_reset;
     out[49] = f.flash_time;
     out[50] = f.inrush;
     out[51] = f.validation;
-    put_le32(out + 52, std::bit_cast<uint32_t>(f.voltage));
+    core::put_le32(out + 52, std::bit_cast<uint32_t>(f.voltage));
     out[56] = f.freq;
     out[57] = f.period;
-    put_le16(out + 58, f.frame_len);
-    put_le16(out + 60, f.msg_len);
+    core::put_le16(out + 58, f.frame_len);
+    core::put_le16(out + 60, f.msg_len);
 }
 
 rf_fpi_fields decode_rf_fpi_fixed(const uint8_t in[rf_fpi_fixed_size]) {
     rf_fpi_fields f;
-    f.received_time = int64_t(get_le64(in + 0));
-    f.frame_time = int64_t(get_le64(in + 8));
+    f.received_time = int64_t(core::get_le64(in + 0));
+    f.frame_time = int64_t(core::get_le64(in + 8));
     f.slave_id = in[16];
-    f.cmd_type = get_le16(in + 18);
+    f.cmd_type = core::get_le16(in + 18);
     f.fault = in[20];
-    f.reset = get_le16(in + 22);
+    f.reset = core::get_le16(in + 22);
     f.i_status = in[24];
-    f.i_mean = get_le16(in + 26);
-    f.i_min = get_le16(in + 28);
-    f.i_max = get_le16(in + 30);
+    f.i_mean = core::get_le16(in + 26);
+    f.i_min = core::get_le16(in + 28);
+    f.i_max = core::get_le16(in + 30);
     f.v_status = in[32];
-    f.v_inst = std::bit_cast<float>(get_le32(in + 36));
-    f.batt_v = std::bit_cast<float>(get_le32(in + 40));
+    f.v_inst = std::bit_cast<float>(core::get_le32(in + 36));
+    f.batt_v = std::bit_cast<float>(core::get_le32(in + 40));
     f.rssi = in[44];
     f.di_dt_level = in[45];
-    f.imax_level = get_le16(in + 46);
+    f.imax_level = core::get_le16(in + 46);
     f.auto_reset = in[48];
     f.flash_time = in[49];
     f.inrush = in[50];
     f.validation = in[51];
-    f.voltage = std::bit_cast<float>(get_le32(in + 52));
+    f.voltage = std::bit_cast<float>(core::get_le32(in + 52));
     f.freq = in[56];
     f.period = in[57];
-    f.frame_len = get_le16(in + 58);
-    f.msg_len = get_le16(in + 60);
+    f.frame_len = core::get_le16(in + 58);
+    f.msg_len = core::get_le16(in + 60);
     return f;
 }
 
 void encode_system_event(int64_t time, uint32_t code, uint8_t out[system_event_size]) {
     std::memset(out, 0, system_event_size);
-    put_le64(out, uint64_t(time));
-    put_le32(out + 8, code);
+    core::put_le64(out, uint64_t(time));
+    core::put_le32(out + 8, code);
 }
 
 std::vector<uint8_t> encode_comm_event(int64_t time, std::string_view text, int32_t rssi,
                                        uint8_t status) {
     size_t len = std::min(text.size(), comm_event_text_max);
     std::vector<uint8_t> out(comm_event_fixed_size + len, 0);
-    put_le64(out.data(), uint64_t(time));
-    put_le32(out.data() + 8, uint32_t(rssi));
+    core::put_le64(out.data(), uint64_t(time));
+    core::put_le32(out.data() + 8, uint32_t(rssi));
     out[12] = status;
-    put_le16(out.data() + 14, uint16_t(len));
+    core::put_le16(out.data() + 14, uint16_t(len));
     std::memcpy(out.data() + comm_event_fixed_size, text.data(), len);
     return out;
 }

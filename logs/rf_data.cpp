@@ -6,7 +6,7 @@
 #include <ctime>
 #include <mutex>
 
-#include "app/locks.h"
+#include "core/locks.h"
 #include "logs/event_logs.h"
 #include "logs/text.h"
 
@@ -70,7 +70,7 @@ void rf_data_add(rf_data_list& list, std::span<const uint8_t> frame, int64_t fra
     fill_measurements(e, wakeup, event);
 
     {
-        std::lock_guard lock(app::rf_log_lock);
+        std::lock_guard lock(core::rf_log_lock);
         rf_fpi_db_append(frame, received_time, frame_time, e);
     }
 
@@ -163,7 +163,7 @@ static void append_entry(std::string& out, const rf_data_entry& e) {
 }
 
 std::optional<std::string> rf_data_to_json(rf_data_list& list) {
-    std::lock_guard lock(app::rf_data_lock);
+    std::lock_guard lock(core::rf_data_lock);
     std::string out = "{\"data\":[";
     bool first = true;
     for (const rf_data_entry& e : list.entries) {

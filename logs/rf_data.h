@@ -45,7 +45,7 @@ struct rf_data_entry {
 };
 
 // Newest entry first; count is always entries.size(). Guarded by
-// app::rf_data_lock.
+// core::rf_data_lock.
 struct rf_data_list {
     std::deque<rf_data_entry> entries;
     int32_t count = 0;
@@ -54,16 +54,16 @@ struct rf_data_list {
 // The process-wide list.
 extern rf_data_list recent_rf_data;
 
-// Builds an entry, appends it to the RF FPI log (taking app::rf_log_lock),
+// Builds an entry, appends it to the RF FPI log (taking core::rf_log_lock),
 // evicts the oldest entry of a full list and puts the new one in front. The
-// caller holds app::rf_data_lock. The measured fields come from the wake-up
+// caller holds core::rf_data_lock. The measured fields come from the wake-up
 // record when given, else from the event record, else they are zero.
 void rf_data_add(rf_data_list& list, std::span<const uint8_t> frame, int64_t frame_time,
                  uint8_t slave_id, uint16_t cmd_type, uint8_t fault, uint16_t reset,
                  const char* message, const rf::wakeup_data* wakeup, const rf::event_data* event);
 
 // {"data":[...]} of every entry, newest first, compact; empties the list in
-// any case. Takes app::rf_data_lock.
+// any case. Takes core::rf_data_lock.
 std::optional<std::string> rf_data_to_json(rf_data_list& list);
 
 }  // namespace logs

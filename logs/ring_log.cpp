@@ -7,8 +7,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "logs/le_bytes.h"
-#include "logs/unique_fd.h"
+#include "core/le_bytes.h"
+#include "core/unique_fd.h"
 
 namespace logs {
 
@@ -39,30 +39,30 @@ const log_kind comm_event_kind = {
 };
 
 void encode_header(const log_index_header& h, uint8_t out[log_header_size]) {
-    put_le32(out + 0, h.magic);
-    put_le16(out + 4, h.version);
-    put_le16(out + 6, h.reserved6);
-    put_le32(out + 8, h.max_entries);
-    put_le32(out + 12, h.count);
-    put_le32(out + 16, h.head);
-    put_le32(out + 20, h.tail);
-    put_le64(out + 24, h.next_data_offset);
-    put_le32(out + 32, h.check);
-    put_le32(out + 36, h.reserved36);
+    core::put_le32(out + 0, h.magic);
+    core::put_le16(out + 4, h.version);
+    core::put_le16(out + 6, h.reserved6);
+    core::put_le32(out + 8, h.max_entries);
+    core::put_le32(out + 12, h.count);
+    core::put_le32(out + 16, h.head);
+    core::put_le32(out + 20, h.tail);
+    core::put_le64(out + 24, h.next_data_offset);
+    core::put_le32(out + 32, h.check);
+    core::put_le32(out + 36, h.reserved36);
 }
 
 log_index_header decode_header(const uint8_t in[log_header_size]) {
     log_index_header h;
-    h.magic = get_le32(in + 0);
-    h.version = get_le16(in + 4);
-    h.reserved6 = get_le16(in + 6);
-    h.max_entries = get_le32(in + 8);
-    h.count = get_le32(in + 12);
-    h.head = get_le32(in + 16);
-    h.tail = get_le32(in + 20);
-    h.next_data_offset = get_le64(in + 24);
-    h.check = get_le32(in + 32);
-    h.reserved36 = get_le32(in + 36);
+    h.magic = core::get_le32(in + 0);
+    h.version = core::get_le16(in + 4);
+    h.reserved6 = core::get_le16(in + 6);
+    h.max_entries = core::get_le32(in + 8);
+    h.count = core::get_le32(in + 12);
+    h.head = core::get_le32(in + 16);
+    h.tail = core::get_le32(in + 20);
+    h.next_data_offset = core::get_le64(in + 24);
+    h.check = core::get_le32(in + 32);
+    h.reserved36 = core::get_le32(in + 36);
     return h;
 }
 
@@ -84,10 +84,10 @@ static bool header_valid(const log_index_header& h, uint32_t check_constant) {
 }
 
 static bool load_header(const std::string& path, uint32_t check_constant, log_index_header& out) {
-    unique_fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    core::unique_fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd) return false;
     uint8_t buf[log_header_size];
-    if (read_full(fd.fd, buf, sizeof buf, 0) != ssize_t(sizeof buf)) return false;
+    if (core::read_full(fd.fd, buf, sizeof buf, 0) != ssize_t(sizeof buf)) return false;
     out = decode_header(buf);
     return header_valid(out, check_constant);
 }
@@ -96,19 +96,19 @@ static bool load_header(const std::string& path, uint32_t check_constant, log_in
 // in-memory header is the fresh one whatever happens here.
 static void create_index(const ring_log& log) {
     const log_kind& k = *log.kind;
-    unique_fd fd(::open(log.index_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    core::unique_fd fd(::open(log.index_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
     if (!fd) {
         std::perror(k.create_index);
         return;
     }
     uint8_t header[log_header_size];
     encode_header(log.header, header);
-    if (!write_all(fd.fd, header, sizeof header)) {
+    if (!core::write_all(fd.fd, header, sizeof header)) {
         std::perror(k.write_header);
         return;
     }
     static const uint8_t zero_slots[8 * log_max_entries] = {};
-    if (!write_all(fd.fd, zero_slots, sizeof zero_slots)) std::perror(k.init_offsets);
+    if (!core::write_all(fd.fd, zero_slots, sizeof zero_slots)) std::perror(k.init_offsets);
 }
 
 void ring_log_open(ring_log& log, const log_kind& kind, const std::string& dir) {
@@ -117,7 +117,7 @@ void ring_log_open(ring_log& log, const log_kind& kind, const std::string& dir) 
     log.data_path = dir + "/" + kind.data_file;
     log.is_open = true;
 
-    unique_fd data(::open(log.data_path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+    core::unique_fd data(::open(log.data_path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
     data.close();
 
     if (load_header(log.index_path, kind.check_constant, log.header)) return;
@@ -141,7 +141,7 @@ void ring_log_open(ring_log& log, const log_kind& kind, const std::string& dir) 
 // first grown to that length, so a new record never lands under an offset
 // that a live slot still holds.
 static bool append_data(ring_log& log, std::span<const uint8_t> record, uint64_t& offset) {
-    unique_fd fd(::open(log.data_path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+    core::unique_fd fd(::open(log.data_path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
     if (!fd) return false;
     off_t end = ::lseek(fd.fd, 0, SEEK_END);
     if (end < 0) return false;
@@ -150,7 +150,7 @@ static bool append_data(ring_log& log, std::span<const uint8_t> record, uint64_t
         if (::ftruncate(fd.fd, off_t(log.header.next_data_offset)) != 0) return false;
         offset = log.header.next_data_offset;
     }
-    if (!write_all(fd.fd, record.data(), record.size())) return false;
+    if (!core::write_all(fd.fd, record.data(), record.size())) return false;
     if (log.sync_writes && ::fdatasync(fd.fd) != 0) return false;
     return fd.close();
 }
@@ -168,7 +168,7 @@ bool ring_log_append(ring_log& log, std::span<const uint8_t> record) {
         return false;
     }
     log_index_header& h = log.header;
-    unique_fd index(::open(log.index_path.c_str(), O_WRONLY | O_CLOEXEC));
+    core::unique_fd index(::open(log.index_path.c_str(), O_WRONLY | O_CLOEXEC));
     uint8_t header[log_header_size];
 
     // In a full ring the slot the record takes holds the oldest live entry.
@@ -181,7 +181,7 @@ bool ring_log_append(ring_log& log, std::span<const uint8_t> record) {
         --h.count;
         h.check = header_check(h, k.check_constant);
         encode_header(h, header);
-        if (!index || !write_all(index.fd, header, sizeof header, 0) ||
+        if (!index || !core::write_all(index.fd, header, sizeof header, 0) ||
             (log.sync_writes && ::fdatasync(index.fd) != 0))
             std::fprintf(stderr, "%s", k.header_write_failed);
     }
@@ -189,8 +189,8 @@ bool ring_log_append(ring_log& log, std::span<const uint8_t> record) {
     // The slot next, synced, then the header: the header is the commit, and
     // it is one 40-byte write at the start of the file.
     uint8_t slot[8];
-    put_le64(slot, offset);
-    if (!index || !write_all(index.fd, slot, sizeof slot, off_t(log_header_size + 8 * size_t(h.head))) ||
+    core::put_le64(slot, offset);
+    if (!index || !core::write_all(index.fd, slot, sizeof slot, off_t(log_header_size + 8 * size_t(h.head))) ||
         (log.sync_writes && ::fdatasync(index.fd) != 0))
         std::fprintf(stderr, k.slot_write_failed, h.head);
 
@@ -199,7 +199,7 @@ bool ring_log_append(ring_log& log, std::span<const uint8_t> record) {
     ++h.count;
     h.check = header_check(h, k.check_constant);
     encode_header(h, header);
-    if (!index || !write_all(index.fd, header, sizeof header, 0) || !index.close())
+    if (!index || !core::write_all(index.fd, header, sizeof header, 0) || !index.close())
         std::fprintf(stderr, "%s", k.header_write_failed);
     return true;
 }

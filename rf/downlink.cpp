@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <thread>
 
-#include "app/clock.h"
+#include "core/clock.h"
 #include "rf/uart.h"
 
 namespace rf {
@@ -49,7 +49,7 @@ void rf_local_time_at(std::time_t when, rf_date* date, rf_day_time* day_time) {
 }
 
 void rf_local_time(rf_date* date, rf_day_time* day_time) {
-    rf_local_time_at(downlink.now ? downlink.now() : std::time_t(app::wall_clock.now_ms() / 1000), date, day_time);
+    rf_local_time_at(downlink.now ? downlink.now() : std::time_t(core::wall_clock.now_ms() / 1000), date, day_time);
 }
 
 int fi_reset_write(const rf_address& self, int slave_id) {

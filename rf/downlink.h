@@ -13,7 +13,7 @@ namespace rf {
 // What the downlink takes from its surroundings; tests may replace them.
 struct downlink_env {
     int pause_ms = 100;                // quiet time before every frame
-    std::time_t (*now)() = nullptr;    // wall clock for the time fields; nullptr = app::wall_clock
+    std::time_t (*now)() = nullptr;    // wall clock for the time fields; nullptr = core::wall_clock
 };
 extern downlink_env downlink;
 

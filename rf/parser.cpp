@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "app/clock.h"
+#include "core/clock.h"
 
 namespace rf {
 
@@ -18,7 +18,7 @@ int rf_parser_feed(rf_parser& p, const uint8_t* bytes, size_t count, size_t* con
     int result = 0;
     if (bytes && count > 0) {
         // Every byte of one read arrived at the same moment: one clock reading serves them all.
-        uint32_t now = uint32_t(p.now_ms ? p.now_ms() : app::monotonic_ms());
+        uint32_t now = uint32_t(p.now_ms ? p.now_ms() : core::monotonic_ms());
         if (p.state != rf_parser_state::WAIT_START && uint32_t(now - p.start_ms) > frame_timeout_ms) {
             rf_parser_reset(p);
             result = -1;

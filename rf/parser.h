@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "app/config.h"
+#include "config/config.h"
 #include "rf/frame.h"
 
 namespace rf {
@@ -22,7 +22,7 @@ struct rf_parser {
     size_t fill = 0;                               // bytes in buffer
     size_t expected = 0;                           // length byte + 3
     uint32_t start_ms = 0;                         // monotonic ms of the start byte, modulo 2^32
-    uint64_t (*now_ms)() = nullptr;                // the clock; nullptr = app::monotonic_ms
+    uint64_t (*now_ms)() = nullptr;                // the clock; nullptr = core::monotonic_ms
 };
 
 // WAIT_START, fill 0, expected 0, start time 0. The clock stays.
@@ -66,7 +66,7 @@ struct rf_address {
     uint16_t rtu_id = 0;  // configured rtu_id
 };
 
-inline rf_address rf_address_from(const app::derived_settings& d) { return {d.group_id_bytes, d.rtu_id}; }
+inline rf_address rf_address_from(const config::derived_settings& d) { return {d.group_id_bytes, d.rtu_id}; }
 
 // Destination id every gateway accepts besides its own rtu_id.
 constexpr uint8_t rtu_id_any = 21;

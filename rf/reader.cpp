@@ -6,9 +6,8 @@
 #include <mutex>
 #include <thread>
 
-#include "app/clock.h"
-#include "app/locks.h"
-#include "logs/rf_data.h"
+#include "core/clock.h"
+#include "core/locks.h"
 #include "rf/uart.h"
 
 namespace rf {
@@ -25,11 +24,10 @@ constexpr size_t receive_buffer_size = 512;
 constexpr int idle_wait_ms = 1000;
 constexpr auto error_backoff = std::chrono::milliseconds(10);
 
-void record(const uint8_t* bytes, size_t count, int64_t frame_time, const rf_frame* frame, const char* text,
-            uint8_t fault, uint16_t reset, const wakeup_data* wakeup, const event_data* event) {
-    std::lock_guard lk(app::rf_data_lock);
-    logs::rf_data_add(logs::recent_rf_data, {bytes, count}, frame_time, frame ? frame->source_id : 0,
-                      frame ? frame->command : 0, fault, reset, text, wakeup, event);
+// A refused or unprocessable frame, to the sink's recorder.
+void record_error(const uplink_handlers& h, const uint8_t* bytes, size_t count, const rf_frame* frame,
+                  const char* reason) {
+    if (h.record) h.record({bytes, count}, rf_frame_time(), frame, reason, 0, 0, nullptr, nullptr);
 }
 
 void print_read(const uint8_t* bytes, size_t count) {
@@ -46,7 +44,7 @@ void handle_frame(const uplink_handlers& h, const uint8_t* frame_bytes, size_t l
     if (rf_frame_decode(frame_bytes, length, &frame) != 0) {
         ++reader_stats.refused;
         reader_stats.parse_errors.fetch_add(1, std::memory_order_relaxed);
-        log_rf_frame_error(read, count, &frame, "Failed to parse incoming frame", 0, 0);
+        record_error(h, read, count, &frame, "Failed to parse incoming frame");
         std::printf("Failed to parse incoming frame.\n");
         return;
     }
@@ -57,7 +55,7 @@ void handle_frame(const uplink_handlers& h, const uint8_t* frame_bytes, size_t l
         std::printf("Group ID or RTU id is not matching....\n");
         const bool ours = rf_destination_accepted(frame, reader.self);
         (ours ? reader_stats.refused_group : reader_stats.refused_rtu).fetch_add(1, std::memory_order_relaxed);
-        log_rf_frame_error(read, count, &frame, ours ? "Group ID is not matching" : "RTU ID is not matching", 0, 0);
+        record_error(h, read, count, &frame, ours ? "Group ID is not matching" : "RTU ID is not matching");
         return;
     }
     rf_frame_print(frame);
@@ -66,18 +64,7 @@ void handle_frame(const uplink_handlers& h, const uint8_t* frame_bytes, size_t l
 
 }  // namespace
 
-int64_t rf_frame_time() { return app::wall_clock.now_ms() / 1000 + 60 * int64_t(reader.asdu_time_offset); }
-
-void log_rf_frame_error(const uint8_t* bytes, size_t count, const rf_frame* frame, const char* reason,
-                        uint8_t fault, uint16_t reset) {
-    record(bytes, count, rf_frame_time(), frame, reason, fault, reset, nullptr, nullptr);
-}
-
-void log_rf_frame_ok(const uint8_t* bytes, size_t count, int64_t frame_time, const rf_frame& frame,
-                     const wakeup_data* wakeup, const event_data* event, uint8_t fault, uint16_t reset) {
-    reader_stats.frames_ok.fetch_add(1, std::memory_order_relaxed);
-    record(bytes, count, frame_time, &frame, "OK", fault, reset, wakeup, event);
-}
+int64_t rf_frame_time() { return core::wall_clock.now_ms() / 1000 + 60 * int64_t(reader.asdu_time_offset); }
 
 void rf_dispatch(const uplink_handlers& h, const rf_frame& frame, const uint8_t* bytes, size_t length) {
     uplink_handler handler = nullptr;
@@ -93,7 +80,7 @@ void rf_dispatch(const uplink_handlers& h, const rf_frame& frame, const uint8_t*
         char text[128];
         reader_stats.unknown_command.fetch_add(1, std::memory_order_relaxed);
         std::snprintf(text, sizeof text, "Unknown Command Type 0x%02X", frame.command);
-        log_rf_frame_error(bytes, length, &frame, text, 0, 0);
+        record_error(h, bytes, length, &frame, text);
         return;
     }
     }
@@ -140,7 +127,7 @@ void rf_process_read(rf_parser& parser, const uplink_handlers& h, uint8_t* buf, 
             continue;
         }
         ++reader_stats.framing_errors;
-        log_rf_frame_error(buf, count, nullptr, "Frame error (bad frame/timeout). Restarting sync.", 0, 0);
+        record_error(h, buf, count, nullptr, "Frame error (bad frame/timeout). Restarting sync.");
         std::printf("Frame error (bad frame/timeout). Restarting sync.\n");
     }
     reader_stats.bytes += count;

@@ -41,20 +41,22 @@ int64_t rf_frame_time();
 
 // The handlers of accepted frames, each with the frame and its bytes.
 using uplink_handler = void (*)(const rf_frame& frame, std::span<const uint8_t> bytes);
+// Records a frame in the recent RF data list and the RF log: `bytes` as
+// received, its frame time, the frame (null when it did not decode: slave id
+// and command 0), the text ("OK" or why it was refused), and for a handled
+// telegram its fault, reset and measurements (wake-up or event record).
+using frame_recorder = void (*)(std::span<const uint8_t> bytes, int64_t frame_time, const rf_frame* frame,
+                                const char* text, uint8_t fault, uint16_t reset, const wakeup_data* wakeup,
+                                const event_data* event);
+// Where the reading loop hands what it read: accepted frames by command,
+// and every refused or unprocessable frame to `record`.
 struct uplink_handlers {
     uplink_handler wakeup;       // CMD_WAKEUP_NOTSET, CMD_JOIN_DATA, CMD_WAKEUP_SET
     uplink_handler event;        // CMD_EVENT_DATA, CMD_FLASH_MODE
     uplink_handler fi_reset;     // CMD_FI_RESET
     uplink_handler infoset_ack;  // CMD_INFO_SET_ACK
+    frame_recorder record;
 };
-
-// Records a refused or unprocessable frame in the recent RF data list and the
-// RF log, under rf_data_lock. `frame` may be null (slave id and command 0).
-void log_rf_frame_error(const uint8_t* bytes, size_t count, const rf_frame* frame, const char* reason,
-                        uint8_t fault, uint16_t reset);
-// Records a processed frame with "OK".
-void log_rf_frame_ok(const uint8_t* bytes, size_t count, int64_t frame_time, const rf_frame& frame,
-                     const wakeup_data* wakeup, const event_data* event, uint8_t fault, uint16_t reset);
 
 // Hands the frame to its handler; an unknown code is recorded as
 // "Unknown Command Type 0x%02X".

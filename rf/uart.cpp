@@ -14,7 +14,7 @@
 #include <mutex>
 #include <vector>
 
-#include "app/locks.h"
+#include "core/locks.h"
 
 namespace rf {
 
@@ -105,7 +105,7 @@ unique_fd uart_open(const char* path, int baud) {
 }
 
 int uart_write(int fd, const uint8_t* bytes, size_t length) {
-    std::lock_guard lock(app::uart_lock);
+    std::lock_guard lock(core::uart_lock);
     ssize_t n = ::write(fd, bytes, length);
     if (n < 0) {
         std::perror("uart_write: write error");
@@ -137,7 +137,7 @@ int uart_read(int fd, uint8_t* buffer, size_t capacity, int timeout_ms) {
         return -1;
     }
     if (ready == 0) return 0;
-    std::lock_guard lock(app::uart_lock);
+    std::lock_guard lock(core::uart_lock);
     ssize_t n = ::read(fd, buffer, capacity);
     if (n < 0) {
         std::perror("uart_read: read error");
@@ -148,7 +148,7 @@ int uart_read(int fd, uint8_t* buffer, size_t capacity, int timeout_ms) {
 
 int uart_exchange(int fd, const uint8_t* command, size_t length, int& written, std::span<const uint8_t> expected,
                   uint8_t* answer, int timeout_ms) {
-    std::lock_guard lock(app::uart_lock);
+    std::lock_guard lock(core::uart_lock);
     const ssize_t w = ::write(fd, command, length);
     written = w < 0 ? -1 : int(w);
     if (w < 0) std::perror("uart_write: write error");

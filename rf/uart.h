@@ -1,5 +1,5 @@
 // The serial port of the RF RTU: raw 8N1 at one of five speeds, a locked
-// write and a locked read with a time-out. app::uart_lock guards each write
+// write and a locked read with a time-out. core::uart_lock guards each write
 // and each read; a read waits for bytes without it, so that a writer (or a
 // command that holds the port across its write and the radio's answer) gets
 // the port within a moment.

@@ -1,12 +1,12 @@
 // Start-up cost of the configuration: parsing the sample package (about 380
-// sections) and mapping it into app::config.
+// sections) and mapping it into config::config.
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
 #include <fstream>
 #include <sstream>
 
-#include "app/config_load.h"
+#include "config/config_load.h"
 
 namespace {
 
@@ -34,9 +34,9 @@ void map_sample(benchmark::State& state) {
     auto pkg = uci::parse(text, "fpigate", "fpigate", err);
     FILE* null_out = std::fopen("/dev/null", "w");
     for (auto _ : state) {
-        app::config cfg;
+        config::config cfg;
         std::string problem;
-        benchmark::DoNotOptimize(app::config_from_package(*pkg, cfg, null_out, problem));
+        benchmark::DoNotOptimize(config::config_from_package(*pkg, cfg, null_out, problem));
     }
     std::fclose(null_out);
 }

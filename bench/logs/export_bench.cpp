@@ -10,7 +10,7 @@
 #include <mutex>
 #include <string>
 
-#include "app/locks.h"
+#include "core/locks.h"
 #include "logs/csv_export.h"
 #include "logs/event_logs.h"
 #include "logs/rf_data.h"
@@ -38,7 +38,7 @@ struct full_logs {
         e.batt_v = float(36) * 0.1f;
         e.rssi = 200;
         for (int i = 0; i < 10001; ++i) {
-            std::lock_guard lock(app::rf_log_lock);
+            std::lock_guard lock(core::rf_log_lock);
             logs::rf_fpi_db_append(frame, 1700000000 + i, 1700003600 + i, e);
         }
         for (uint32_t i = 0; i < 10001; ++i) {
@@ -62,7 +62,7 @@ void BM_rf_fpi_export(benchmark::State& state) {
     int null = ::open("/dev/null", O_WRONLY);
     ::dup2(null, 1);
     for (auto _ : state) {
-        std::lock_guard lock(app::rf_log_lock);
+        std::lock_guard lock(core::rf_log_lock);
         if (logs::rf_fpi_db_export_csv(path) != 10000) state.SkipWithError("wrong row count");
     }
     std::fflush(stdout);

@@ -51,15 +51,15 @@
 #include <vector>
 
 #include "bench/quiet_main.h"
-#include "app/clock.h"
-#include "app/config.h"
-#include "app/config_load.h"
-#include "app/locks.h"
+#include "core/clock.h"
+#include "config/config.h"
+#include "config/config_load.h"
+#include "core/locks.h"
 #include "fpi/fault_counter.h"
-#include "iec104/reporting.h"
-#include "iec104/server.h"
-#include "iec104/slots.h"
-#include "iec104/value_store.h"
+#include "outstation/reporting.h"
+#include "outstation/server.h"
+#include "outstation/slots.h"
+#include "outstation/value_store.h"
 #include "lib/iec104/client.h"
 #include "lib/iec104/commands.h"
 #include "lib/iec104/server.h"
@@ -110,13 +110,13 @@ struct temp_dir {
 
 const std::string sample_dir = std::string(FPIGATE_SOURCE_DIR) + "/config";
 
-bool load_sample(app::config& cfg, std::string& problem) {
+bool load_sample(config::config& cfg, std::string& problem) {
     FILE* null_out = std::fopen("/dev/null", "w");
     if (!null_out) {
         problem = "cannot open /dev/null";
         return false;
     }
-    const bool ok = app::config_load(sample_dir, cfg, null_out, problem);
+    const bool ok = config::config_load(sample_dir, cfg, null_out, problem);
     std::fclose(null_out);
     return ok;
 }
@@ -127,7 +127,7 @@ bool load_sample(app::config& cfg, std::string& problem) {
 
 struct station {
     temp_dir dir;
-    app::config cfg;
+    config::config cfg;
     std::string problem;  // why it does not run; empty when it does
 
     station() {
@@ -148,7 +148,7 @@ struct station {
     ~station() {
         outstation::server_stop();
         outstation::server_destroy();
-        std::lock_guard lk(app::value_store_lock);
+        std::lock_guard lk(core::value_store_lock);
         outstation::station_values.count = 0;
         outstation::station_values.highest_group = 0;
         outstation::station_values.refused.clear();
@@ -166,7 +166,7 @@ int online_slots() {
 }
 
 int store_count() {
-    std::lock_guard lk(app::value_store_lock);
+    std::lock_guard lk(core::value_store_lock);
     return outstation::station_values.count;
 }
 
@@ -192,12 +192,12 @@ outstation::point_value value_for(int32_t ioa, int32_t type_id) {
 
 // Every configured point: the digital inputs and outputs, the FPI points and
 // the auxiliary points (position from its ioa_value).
-std::vector<point> sample_points(const app::config& cfg) {
+std::vector<point> sample_points(const config::config& cfg) {
     std::vector<point> out;
-    for (const app::iec104_ioa& p : cfg.dio_points) out.push_back({p.ioa, p.type_id, value_for(p.ioa, p.type_id)});
-    for (const app::fpi_iec104_ioa& p : cfg.fpi_points)
+    for (const config::iec104_ioa& p : cfg.dio_points) out.push_back({p.ioa, p.type_id, value_for(p.ioa, p.type_id)});
+    for (const config::fpi_iec104_ioa& p : cfg.fpi_points)
         out.push_back({p.ioa, p.type_id, value_for(p.ioa, p.type_id)});
-    for (const app::fpi_aux_iec104_ioa& p : cfg.aux_points) {
+    for (const config::fpi_aux_iec104_ioa& p : cfg.aux_points) {
         outstation::point_value v = value_for(p.ioa, p.type_id);
         if (p.type_id == 36 && p.ioa_value) v = std::strtod(p.ioa_value->c_str(), nullptr);
         out.push_back({p.ioa, p.type_id, v});
@@ -209,7 +209,7 @@ std::vector<point> sample_points(const app::config& cfg) {
 // each type on consecutive IOAs. fpi_layout: the points of FPI 1 of the
 // sample configuration (28 values, 9 parameters, RESET, types mixed) repeated
 // on IOA blocks of 100 until there are 1000.
-std::vector<point> thousand_points(const app::config& cfg, bool fpi_layout) {
+std::vector<point> thousand_points(const config::config& cfg, bool fpi_layout) {
     std::vector<point> out;
     if (!fpi_layout) {
         for (int i = 0; i < 500; ++i) out.push_back({2000 + i, 30, value_for(2000 + i, 30)});
@@ -217,13 +217,13 @@ std::vector<point> thousand_points(const app::config& cfg, bool fpi_layout) {
         for (int i = 0; i < 250; ++i) out.push_back({4000 + i, 36, value_for(4000 + i, 36)});
         return out;
     }
-    std::vector<app::fpi_iec104_ioa> pattern;
-    for (const app::fpi_iec104_ioa& p : cfg.fpi_points)
+    std::vector<config::fpi_iec104_ioa> pattern;
+    for (const config::fpi_iec104_ioa& p : cfg.fpi_points)
         if (p.slave_id == 1) pattern.push_back(p);
     if (pattern.empty()) return out;
     const int32_t base = pattern.front().ioa / 100 * 100;
     for (int32_t block = 1; out.size() < size_t(outstation::value_store_capacity); ++block)
-        for (const app::fpi_iec104_ioa& p : pattern) {
+        for (const config::fpi_iec104_ioa& p : pattern) {
             if (out.size() == size_t(outstation::value_store_capacity)) break;
             const int32_t ioa = block * 100 + (p.ioa - base);
             out.push_back({ioa, p.type_id, value_for(ioa, p.type_id)});
@@ -233,7 +233,7 @@ std::vector<point> thousand_points(const app::config& cfg, bool fpi_layout) {
 
 void store(const std::vector<point>& points) {
     for (const point& p : points) {
-        std::lock_guard lk(app::value_store_lock);
+        std::lock_guard lk(core::value_store_lock);
         outstation::value_update(p.ioa, p.value, p.type_id, kWallMs);
     }
 }
@@ -493,7 +493,7 @@ void BM_SpontaneousLatencyFiveMasters(benchmark::State& state) {
         return;
     }
     int32_t watched = -1;
-    for (const app::fpi_iec104_ioa& p : st.cfg.fpi_points)
+    for (const config::fpi_iec104_ioa& p : st.cfg.fpi_points)
         if (p.type_id == 36) watched = p.ioa;
     if (watched < 0) {
         state.SkipWithError("no short float in the sample configuration");
@@ -523,7 +523,7 @@ void BM_SpontaneousLatencyFiveMasters(benchmark::State& state) {
         for (long n = 1; n <= updates; ++n) {
             std::this_thread::sleep_until(start + std::chrono::microseconds(1000 * n));
             sent[size_t(n)] = now_ns();
-            std::lock_guard lk(app::value_store_lock);
+            std::lock_guard lk(core::value_store_lock);
             outstation::value_update(watched, double(n), 36, kWallMs);
         }
         wait_for(
@@ -752,7 +752,7 @@ BENCHMARK(BM_DaemonMemoryFiveMasters)->Iterations(1)->Unit(benchmark::kMilliseco
 }  // namespace
 
 int main(int argc, char** argv) {
-    app::wall_clock = {fixed_wall_ms, refuse_setting_clock};
+    core::wall_clock = {fixed_wall_ms, refuse_setting_clock};
 
     return run_benchmarks_quietly(argc, argv, "OUTSTATION_BENCH_LOG");
 }

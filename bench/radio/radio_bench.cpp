@@ -56,17 +56,17 @@
 #include <vector>
 
 #include "bench/quiet_main.h"
-#include "app/clock.h"
-#include "app/config.h"
-#include "app/config_load.h"
-#include "app/gateway.h"
-#include "app/locks.h"
-#include "app/workers.h"
+#include "core/clock.h"
+#include "config/config.h"
+#include "config/config_load.h"
+#include "daemon/gateway.h"
+#include "core/locks.h"
+#include "daemon/workers.h"
 #include "fpi/uplink.h"
-#include "iec104/reporting.h"
-#include "iec104/server.h"
-#include "iec104/slots.h"
-#include "iec104/value_store.h"
+#include "outstation/reporting.h"
+#include "outstation/server.h"
+#include "outstation/slots.h"
+#include "outstation/value_store.h"
 #include "lib/iec104/client.h"
 #include "lib/iec104/server.h"
 #include "logs/event_logs.h"
@@ -182,7 +182,7 @@ std::string sample_config(const std::string& tty, const std::filesystem::path& d
     return text.str();
 }
 
-const app::worker rf_reader_only[] = {{"RF reader", app::rf_reader_thread, false}};
+const fpigate::worker rf_reader_only[] = {{"RF reader", fpigate::rf_reader_thread, false}};
 
 // ---------------------------------------------------------------------------
 // The gateway with only its RF reader thread, on a pty whose master side is
@@ -193,8 +193,8 @@ struct gateway_on_pty {
     temp_dir dir;
     rf::unique_fd radio;  // pty master
     std::string tty;
-    std::unique_ptr<app::config> cfg = std::make_unique<app::config>();
-    app::gateway g;
+    std::unique_ptr<config::config> cfg = std::make_unique<config::config>();
+    fpigate::gateway g;
     std::string problem;  // why it does not run; empty when it does
 
     std::array<std::atomic<uint64_t>, kSlaves + 1> acks{};    // CMD_EVENT_DATA_ACK per FPI
@@ -224,7 +224,7 @@ struct gateway_on_pty {
         std::filesystem::create_directories(dir.path / "config");
         std::ofstream(dir.path / "config" / "fpigate") << sample_config(tty, dir.path);
         FILE* quiet = std::fopen("/dev/null", "w");
-        const bool loaded = quiet && app::config_load((dir.path / "config").string(), *cfg, quiet, problem);
+        const bool loaded = quiet && config::config_load((dir.path / "config").string(), *cfg, quiet, problem);
         if (quiet) std::fclose(quiet);
         if (!loaded) {
             problem = "sample configuration: " + problem;
@@ -232,26 +232,26 @@ struct gateway_on_pty {
         }
         draining = true;
         drainer = std::thread([this] { drain(); });
-        app::gateway_options opts;
+        fpigate::gateway_options opts;
         opts.thread_spacing = milliseconds(0);
         opts.workers = rf_reader_only;
-        app::gateway_start(g, *cfg, opts);
+        fpigate::gateway_start(g, *cfg, opts);
         if (!wait_for([] { return rf::rtu_fd.load() > 0; }, milliseconds(10000), std::chrono::milliseconds(1)))
             problem = "the RF reader did not open " + tty;
         else if (outstation::server_bound_port() == 0)
             problem = "the server does not listen";
     }
     ~gateway_on_pty() {
-        app::gateway_stop(g);
+        fpigate::gateway_stop(g);
         draining = false;
         if (drainer.joinable()) drainer.join();
         rf::downlink.pause_ms = 100;
         logs::rf_fpi_db.sync_writes = true;
-        std::lock_guard lk(app::value_store_lock);
+        std::lock_guard lk(core::value_store_lock);
         outstation::station_values.count = 0;
         outstation::station_values.highest_group = 0;
         outstation::station_values.refused.clear();
-        std::lock_guard rk(app::rf_data_lock);
+        std::lock_guard rk(core::rf_data_lock);
         logs::recent_rf_data = {};
     }
     gateway_on_pty(const gateway_on_pty&) = delete;
@@ -635,7 +635,7 @@ BENCHMARK(BM_NineFpiThroughput)
 
 int main(int argc, char** argv) {
     // Real clocks; the wall clock can be read but not set.
-    app::wall_clock = {app::wall_ms, refuse_setting_clock};
+    core::wall_clock = {core::wall_ms, refuse_setting_clock};
     // Byte times are 87 us: sleeps of this thread may not overshoot by the
     // default 50 us slack.
     ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);

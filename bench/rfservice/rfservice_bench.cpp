@@ -14,11 +14,11 @@
 #include <string>
 #include <thread>
 
-#include "app/locks.h"
+#include "core/locks.h"
 #include "logs/csv_export.h"
 #include "logs/event_logs.h"
 #include "logs/rf_data.h"
-#include "ubus/rf_service.h"
+#include "services/rf_service.h"
 
 extern char** environ;
 
@@ -42,7 +42,7 @@ struct service {
     std::string dir;
     std::string sock;
     pid_t broker = -1;
-    app::config cfg;
+    config::config cfg;
     std::unique_ptr<ubus::connection> server, client;
     std::thread loop;
     uint32_t id = 0;
@@ -60,7 +60,7 @@ struct service {
         }
         server = ubus::connect(sock);
         cfg.settings.export_dir = dir;
-        if (!client || !server || ubus::add_object(*server, rfservice::rf_service_object(cfg)) != 0) return;
+        if (!client || !server || ubus::add_object(*server, services::rf_service_object(cfg)) != 0) return;
         loop = std::thread([this] { ubus::run(*server); });
         ubus::lookup_id(*client, "rf.service", id);
     }
@@ -106,7 +106,7 @@ void BM_GetRfDataFullList(benchmark::State& state) {
     for (auto _ : state) {
         state.PauseTiming();
         {
-            std::lock_guard lk(app::rf_data_lock);
+            std::lock_guard lk(core::rf_data_lock);
             for (int i = 0; i < logs::rf_data_capacity; ++i) add_entry();
         }
         state.ResumeTiming();
@@ -130,7 +130,7 @@ void BM_ExportFullRfLog(benchmark::State& state) {
     logs::rf_fpi_db_init(s.dir);
     logs::rf_fpi_db.sync_writes = false;  // filling, not measured
     {
-        std::lock_guard lk(app::rf_data_lock);
+        std::lock_guard lk(core::rf_data_lock);
         quiet_stdout quiet;
         for (int i = 0; i < 10000; ++i) add_entry();  // each is appended to the RF log as well
         logs::recent_rf_data = {};

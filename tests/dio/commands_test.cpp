@@ -43,7 +43,7 @@ struct drive_recorder {
 // double point and one of FPI 6 as a normalized value, a RESET point of FPI
 // 7 on output 5's IOA and type, FPI 3's VOLTAGE in lower case and a VOLTAGE
 // point of an FPI 12 that cannot exist.
-void command_points(app::config& cfg) {
+void command_points(config::config& cfg) {
     dio_point(cfg, "do4").type_id = 31;
     cfg.dio_points.push_back({"do7", "digital_output", 18, 30, 1, 2000, 0});
     cfg.fpi_points.push_back({"fpi7_reset_on_do5", 7, "RESET", 15, 30});
@@ -117,8 +117,8 @@ TEST(DioCommands, EveryCommandTargetThroughAMaster) {
         {"single command OFF to the sixth output: the DCU reset all the same",
          [](auto& p) { return iec104::single_command(p, 1, 16, false); }, executed, "received single command\n",
          [](dio_gateway&) {
-             EXPECT_TRUE(app::dcu_reset_sem.try_acquire());
-             EXPECT_FALSE(app::dcu_reset_sem.try_acquire());
+             EXPECT_TRUE(core::dcu_reset_sem.try_acquire());
+             EXPECT_FALSE(core::dcu_reset_sem.try_acquire());
              EXPECT_TRUE(drive_recorder::taken().empty());
          }},
         {"a time-tagged single command to output 1",
@@ -136,7 +136,7 @@ TEST(DioCommands, EveryCommandTargetThroughAMaster) {
          [](auto& p) { return iec104::single_command(p, 1, 18, true); }, refused, "received single command\n",
          [](dio_gateway&) {
              EXPECT_TRUE(drive_recorder::taken().empty());
-             EXPECT_FALSE(app::dcu_reset_sem.try_acquire());
+             EXPECT_FALSE(core::dcu_reset_sem.try_acquire());
          }},
         {"output 5 and a RESET point on one IOA and type: the output wins",
          [](auto& p) { return iec104::single_command(p, 1, 15, true); }, executed, "received single command\n",
@@ -262,7 +262,7 @@ TEST(DioCommands, ASelectIsConfirmedAndDoesNothingTheExecuteActs) {
         EXPECT_TRUE(drive_recorder::taken().empty());
         for (unsigned offset : do_offsets) EXPECT_EQ(gw.line_file(offset), 0) << offset;
         for (const auto& d : gw.cfg->dout.pulse_deadlines) EXPECT_EQ(d.load(), 0u);
-        EXPECT_FALSE(app::dcu_reset_sem.try_acquire());
+        EXPECT_FALSE(core::dcu_reset_sem.try_acquire());
         for (int s = 1; s <= 9; ++s) EXPECT_EQ(fpi::pending_reset_check(s), 0) << s;
     };
     std::vector<command_case> cases = {
@@ -307,8 +307,8 @@ TEST(DioCommands, ASelectIsConfirmedAndDoesNothingTheExecuteActs) {
         {"execute the DCU reset", [](auto& p) { return iec104::single_command(p, 1, 16, true); }, executed,
          "received single command\n",
          [](dio_gateway&) {
-             EXPECT_TRUE(app::dcu_reset_sem.try_acquire());
-             EXPECT_FALSE(app::dcu_reset_sem.try_acquire());
+             EXPECT_TRUE(core::dcu_reset_sem.try_acquire());
+             EXPECT_FALSE(core::dcu_reset_sem.try_acquire());
          }},
         {"execute the RESET", [](auto& p) { return iec104::double_command(p, 1, 545, 2); }, executed,
          "received double command\n"
@@ -329,7 +329,7 @@ TEST(DioCommands, DeactivationIsConfirmedOtherCausesAreRefusedNothingIsDone) {
         EXPECT_TRUE(drive_recorder::taken().empty());
         for (unsigned offset : do_offsets) EXPECT_EQ(gw.line_file(offset), 0) << offset;
         for (const auto& d : gw.cfg->dout.pulse_deadlines) EXPECT_EQ(d.load(), 0u);
-        EXPECT_FALSE(app::dcu_reset_sem.try_acquire());
+        EXPECT_FALSE(core::dcu_reset_sem.try_acquire());
         EXPECT_EQ(fpi::pending_reset_check(5), 0);
     };
     const std::vector<reply> deactivated = {{iec104::COT_DEACTIVATION_CON, false}};
@@ -413,11 +413,11 @@ TEST(DioCommands, ADcuResetWithoutItsLineIsRefused) {
 
     stream_tap err(stderr, (gw.dir.path / "stderr.txt").string());
     const size_t before = gw.output().size();
-    app::dcu_reset_sem.release();
+    core::dcu_reset_sem.release();
     EXPECT_TRUE(wait_for([&] { return err.text().find("dcu_reset_pulse:") != std::string::npos; }));
     EXPECT_EQ(err.text(), "dcu_reset_pulse: the DCU power line is not available\n");
     EXPECT_EQ(gw.output().substr(before), "DCU reset semaphore released\n");
-    EXPECT_FALSE(app::dcu_reset_sem.try_acquire());
+    EXPECT_FALSE(core::dcu_reset_sem.try_acquire());
 }
 
 }  // namespace

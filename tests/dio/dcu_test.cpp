@@ -18,7 +18,7 @@ const std::string one_pulse =
 TEST(DioDcuReset, OneCommandOnePulse) {
     for (int pulse_ms : {300, 0}) {
         SCOPED_TRACE(pulse_ms);
-        dio_gateway gw({.tweak = [pulse_ms](app::config& cfg) { dio_point(cfg, "dcu_reset").toggle_timeout = pulse_ms; },
+        dio_gateway gw({.tweak = [pulse_ms](config::config& cfg) { dio_point(cfg, "dcu_reset").toggle_timeout = pulse_ms; },
                         .workers = dcu_reset_only});
         ASSERT_TRUE(gw.ok);
         EXPECT_EQ(gw.cfg->dout.toggle_timeouts[5], pulse_ms);
@@ -38,25 +38,25 @@ TEST(DioDcuReset, OneCommandOnePulse) {
         EXPECT_EQ(gw.line_file(dcu_offset), 1);
         EXPECT_EQ(gw.output().substr(before), "received single command\n" + one_pulse);
         EXPECT_EQ(writes.of(std::to_string(dcu_offset)), 2);  // off, then on
-        EXPECT_FALSE(app::dcu_reset_sem.try_acquire());
+        EXPECT_FALSE(core::dcu_reset_sem.try_acquire());
     }
 }
 
 // Posts made while a pulse runs are counted and served afterwards, one
 // pulse each, back to back.
 TEST(DioDcuReset, ThreePostsThreePulses) {
-    dio_gateway gw({.tweak = [](app::config& cfg) { dio_point(cfg, "dcu_reset").toggle_timeout = 300; },
+    dio_gateway gw({.tweak = [](config::config& cfg) { dio_point(cfg, "dcu_reset").toggle_timeout = 300; },
                     .workers = dcu_reset_only});
     ASSERT_TRUE(gw.ok);
     rename_watch writes(gw.chip_dir);
     const size_t before = gw.output().size();
-    for (int i = 0; i < 3; ++i) app::dcu_reset_sem.release();
+    for (int i = 0; i < 3; ++i) core::dcu_reset_sem.release();
     EXPECT_TRUE(wait_for([&] { return gw.line_file(dcu_offset) == 0; }));
     ASSERT_TRUE(wait_for([&] { return occurrences(gw.output(), "DCU reset successful\n") == 3; }));
     EXPECT_EQ(gw.output().substr(before), one_pulse + one_pulse + one_pulse);
     EXPECT_EQ(gw.line_file(dcu_offset), 1);
     EXPECT_EQ(writes.of(std::to_string(dcu_offset)), 6);
-    EXPECT_FALSE(app::dcu_reset_sem.try_acquire());  // nothing left over
+    EXPECT_FALSE(core::dcu_reset_sem.try_acquire());  // nothing left over
 }
 
 // A stop while the thread waits for a post ends it without a pulse.
@@ -64,7 +64,7 @@ TEST(DioDcuReset, AStopWakesTheIdleThread) {
     dio_gateway gw({.workers = dcu_reset_only});
     ASSERT_TRUE(gw.ok);
     rename_watch writes(gw.chip_dir);
-    app::gateway_stop(gw.g);
+    fpigate::gateway_stop(gw.g);
     EXPECT_TRUE(gw.g.threads.empty());
     EXPECT_EQ(gw.output().find("DCU"), std::string::npos);
     EXPECT_EQ(writes.of(std::to_string(dcu_offset)), 0);

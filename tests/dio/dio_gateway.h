@@ -24,16 +24,16 @@
 
 #include <gtest/gtest.h>
 
-#include "app/config_load.h"
-#include "app/gateway.h"
-#include "app/locks.h"
-#include "app/workers.h"
+#include "config/config_load.h"
+#include "daemon/gateway.h"
+#include "core/locks.h"
+#include "daemon/workers.h"
 #include "dio/dio.h"
 #include "dio/gpio.h"
 #include "fpi/infoset.h"
 #include "fpi/pending_reset.h"
-#include "iec104/commands.h"
-#include "iec104/reporting.h"
+#include "outstation/commands.h"
+#include "outstation/reporting.h"
 #include "lib/iec104/commands.h"
 #include "logs/csv_export.h"
 #include "logs/rf_data.h"
@@ -56,11 +56,11 @@ constexpr std::array<unsigned, 5> do_offsets = {25, 15, 38, 20, 79};
 
 // Worker tables. A gateway needs at least one worker (an empty table means
 // the standard one): the idle ubus body stands in when none should run.
-inline const app::worker no_gpio_threads[] = {{"ubus", app::ubus_thread, false}};
-inline const app::worker dcu_reset_only[] = {{"DCU reset", app::dcu_reset_thread, false}};
-inline const app::worker gpio_threads[] = {{"DI scanning", app::di_scanning_thread, false},
-                                           {"DO toggling", app::do_toggling_thread, false},
-                                           {"DCU reset", app::dcu_reset_thread, false}};
+inline const fpigate::worker no_gpio_threads[] = {{"ubus", fpigate::ubus_thread, false}};
+inline const fpigate::worker dcu_reset_only[] = {{"DCU reset", fpigate::dcu_reset_thread, false}};
+inline const fpigate::worker gpio_threads[] = {{"DI scanning", fpigate::di_scanning_thread, false},
+                                           {"DO toggling", fpigate::do_toggling_thread, false},
+                                           {"DCU reset", fpigate::dcu_reset_thread, false}};
 
 // A standard stream into a file, readable while the threads go on printing.
 // What was caught is handed back to the real stream when the test failed,
@@ -136,8 +136,8 @@ struct rename_watch {
 };
 
 struct gateway_options {
-    std::function<void(app::config&)> tweak = nullptr;
-    std::span<const app::worker> workers = no_gpio_threads;
+    std::function<void(config::config&)> tweak = nullptr;
+    std::span<const fpigate::worker> workers = no_gpio_threads;
     // Runs on the chip's directory before the lines are opened.
     std::function<void(const std::filesystem::path&)> prepare_chip = nullptr;
 };
@@ -160,32 +160,32 @@ inline std::string sample_config(const std::filesystem::path& dir) {
     return text.str();
 }
 
-inline app::iec104_ioa& dio_point(app::config& cfg, const std::string& name) {
-    for (app::iec104_ioa& p : cfg.dio_points)
+inline config::iec104_ioa& dio_point(config::config& cfg, const std::string& name) {
+    for (config::iec104_ioa& p : cfg.dio_points)
         if (p.name == name) return p;
     throw std::runtime_error("no digital I/O point " + name);
 }
-inline app::fpi_iec104_ioa& fpi_point(app::config& cfg, const std::string& name) {
-    for (app::fpi_iec104_ioa& p : cfg.fpi_points)
+inline config::fpi_iec104_ioa& fpi_point(config::config& cfg, const std::string& name) {
+    for (config::fpi_iec104_ioa& p : cfg.fpi_points)
         if (p.name == name) return p;
     throw std::runtime_error("no FPI point " + name);
 }
 
 // The process-wide state a gateway leaves behind, emptied around each test.
 inline void forget_process_state() {
-    while (app::dcu_reset_sem.try_acquire()) {
+    while (core::dcu_reset_sem.try_acquire()) {
     }
     for (int s = 1; s <= 9; ++s) {
         fpi::pending_reset_clear(s);
         fpi::infoset_clear(s);
     }
     {
-        std::lock_guard lk(app::value_store_lock);
+        std::lock_guard lk(core::value_store_lock);
         outstation::station_values.count = 0;
         outstation::station_values.highest_group = 0;
         outstation::station_values.refused.clear();
     }
-    std::lock_guard lk(app::rf_data_lock);
+    std::lock_guard lk(core::rf_data_lock);
     logs::recent_rf_data = {};
 }
 
@@ -194,10 +194,10 @@ struct dio_gateway {
     fake_monotonic_clock mono;
     station_test::temp_dir dir;
     std::filesystem::path chip_dir = dir.path / "gpio";
-    std::unique_ptr<app::config> cfg = std::make_unique<app::config>();
+    std::unique_ptr<config::config> cfg = std::make_unique<config::config>();
     std::string gpio_errors;  // what opening the lines printed on standard error
     std::unique_ptr<stream_tap> out;
-    app::gateway g;
+    fpigate::gateway g;
     bool ok = false;
 
     explicit dio_gateway(const gateway_options& opts = {}) {
@@ -209,14 +209,14 @@ struct dio_gateway {
         std::ofstream(dir.path / "config" / "fpigate") << sample_config(dir.path);
         std::string problem;
         FILE* quiet = std::fopen("/dev/null", "w");
-        const bool loaded = app::config_load((dir.path / "config").string(), *cfg, quiet, problem);
+        const bool loaded = config::config_load((dir.path / "config").string(), *cfg, quiet, problem);
         std::fclose(quiet);
         if (!loaded) return;
         if (opts.tweak) opts.tweak(*cfg);
         std::filesystem::create_directories(chip_dir);
         if (opts.prepare_chip) opts.prepare_chip(chip_dir);
         bool scanner_opens = false;
-        for (const app::worker& w : opts.workers) scanner_opens |= w.body == app::di_scanning_thread;
+        for (const fpigate::worker& w : opts.workers) scanner_opens |= w.body == fpigate::di_scanning_thread;
         if (!scanner_opens) {
             testing::internal::CaptureStderr();
             dio::gpio_init(cfg->settings.gpio_chip);
@@ -225,17 +225,17 @@ struct dio_gateway {
         {
             // the RF reader, which is left out, opens the RF log in the daemon;
             // infoset status reports go there
-            std::lock_guard lk(app::rf_log_lock);
+            std::lock_guard lk(core::rf_log_lock);
             logs::rf_fpi_db_init(cfg->settings.data_dir);
         }
-        app::gateway_options go;
+        fpigate::gateway_options go;
         go.thread_spacing = std::chrono::milliseconds(0);
         go.workers = opts.workers;
-        app::gateway_start(g, *cfg, go);
+        fpigate::gateway_start(g, *cfg, go);
         ok = port() != 0;
     }
     ~dio_gateway() {
-        app::gateway_stop(g);
+        fpigate::gateway_stop(g);
         dio::gpio_close();
         forget_process_state();
         out.reset();

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <regex>
 
-#include "tests/app/child_process.h"
+#include "tests/daemon/child_process.h"
 #include "tests/dio/dio_gateway.h"
 
 namespace {

@@ -108,7 +108,7 @@ TEST(DioScanning, DoorEventsFollowInversionAndTheTimeOffset) {
     };
     for (const door_case& c : cases) {
         SCOPED_TRACE(testing::Message() << "invert " << c.invert << ", offset " << c.offset_minutes);
-        dio_gateway gw({.tweak = [&](app::config& cfg) {
+        dio_gateway gw({.tweak = [&](config::config& cfg) {
             cfg.settings.invert_di_values = c.invert;
             cfg.settings.asdu_time_offset = c.offset_minutes;
         }});
@@ -170,9 +170,9 @@ TEST(DioToggling, EachOutputEndsItsPulseWithItsOwnAction) {
         {4, 3, 1000, false, 1, "", "DO4_HIGH"},
         {5, 0, 300, true, 1, "DO5_HIGH", ""},
     };
-    dio_gateway gw({.tweak = [&](app::config& cfg) {
+    dio_gateway gw({.tweak = [&](config::config& cfg) {
         for (const output_case& c : cases) {
-            app::iec104_ioa& p = dio_point(cfg, "do" + std::to_string(c.k));
+            config::iec104_ioa& p = dio_point(cfg, "do" + std::to_string(c.k));
             p.toggle_on = c.toggle_on;
             p.toggle_timeout = c.timeout_ms;
         }
@@ -231,7 +231,7 @@ TEST(DioToggling, EachOutputEndsItsPulseWithItsOwnAction) {
 }
 
 TEST(DioToggling, ASecondCommandBeforeTheDeadlineMovesIt) {
-    dio_gateway gw({.tweak = [](app::config& cfg) { dio_point(cfg, "do3").toggle_on = 3; }});
+    dio_gateway gw({.tweak = [](config::config& cfg) { dio_point(cfg, "do3").toggle_on = 3; }});
     ASSERT_TRUE(gw.ok);
     master m(gw.port());
     ASSERT_TRUE(m.started);
@@ -256,7 +256,7 @@ TEST(DioToggling, ASecondCommandBeforeTheDeadlineMovesIt) {
 // moved on, and the scanning thread logs both changes and a door opening.
 TEST(DioThreads, ScanningAndTogglingThreadsDoTheirPasses) {
     dio_gateway gw({.tweak =
-                        [](app::config& cfg) {
+                        [](config::config& cfg) {
                             dio_point(cfg, "do3").toggle_on = 3;
                             cfg.settings.gpio_scan_frequency = 5;
                         },

@@ -39,7 +39,7 @@
 #include <random>
 #include <sstream>
 
-#include "app/locks.h"
+#include "core/locks.h"
 #include "fpi/fault_counter.h"
 #include "logs/csv_export.h"
 #include "logs/event_logs.h"
@@ -82,7 +82,7 @@ bool append_record(log_id log, uint64_t seq) {
         logs::rf_data_entry e;
         e.error_msg = "OK";
         e.slave_id = int(seq % 9) + 1;
-        std::lock_guard lock(app::rf_log_lock);
+        std::lock_guard lock(core::rf_log_lock);
         const uint32_t head = logs::rf_fpi_db.header.head;
         logs::rf_fpi_db_append(rf_frame, int64_t(seq), int64_t(seq), e);
         return logs::rf_fpi_db.header.head != head;
@@ -448,7 +448,7 @@ TEST_P(StoresCrash, SigkillAtRandomMomentsLosesNothingSaved) {
         EXPECT_EQ(logs::comm_event_db_export_csv(dir / "c.csv"), int(logs::comm_event_db.header.count));
         ::testing::internal::CaptureStdout();
         {
-            std::lock_guard lock(app::rf_log_lock);
+            std::lock_guard lock(core::rf_log_lock);
             EXPECT_EQ(logs::rf_fpi_db_export_csv(dir / "r.csv"), int(logs::rf_fpi_db.header.count));
         }
         ::testing::internal::GetCapturedStdout();

@@ -15,10 +15,10 @@
 #include <mutex>
 #include <string>
 
-#include "app/clock.h"
-#include "app/config.h"
-#include "app/config_load.h"
-#include "app/locks.h"
+#include "core/clock.h"
+#include "config/config.h"
+#include "config/config_load.h"
+#include "core/locks.h"
 #include "logs/event_logs.h"
 
 namespace fuzz_support {
@@ -42,8 +42,8 @@ inline uint64_t fake_monotonic_ms() { return monotonic_now; }
 
 // Both clocks replaced (the machine's clock is never read for a rule, never set).
 inline void fake_clocks() {
-    app::wall_clock = {fake_wall_ms, fake_set_wall_ms};
-    app::monotonic_clock = {fake_monotonic_ms};
+    core::wall_clock = {fake_wall_ms, fake_set_wall_ms};
+    core::monotonic_clock = {fake_monotonic_ms};
     wall_now = start_wall_ms;
     monotonic_now = start_monotonic_ms;
 }
@@ -79,7 +79,7 @@ inline const std::string& scratch_dir(const char* target) {
 
 // A new, empty RF log in `dir`, appended without syncs (the folder is tmpfs).
 inline void open_empty_rf_log(const std::string& dir) {
-    std::lock_guard lk(app::rf_log_lock);
+    std::lock_guard lk(core::rf_log_lock);
     std::error_code ec;
     std::filesystem::remove(dir + "/" + logs::rf_fpi_kind.index_file, ec);
     std::filesystem::remove(dir + "/" + logs::rf_fpi_kind.data_file, ec);
@@ -89,10 +89,10 @@ inline void open_empty_rf_log(const std::string& dir) {
 }
 
 // The sample configuration of the repository (config/fpigate), or abort.
-inline void load_sample_config(app::config& cfg) {
+inline void load_sample_config(config::config& cfg) {
     FILE* quiet = std::fopen("/dev/null", "w");
     std::string problem;
-    const bool ok = app::config_load(std::string(FPIGATE_SOURCE_DIR) + "/config", cfg, quiet, problem);
+    const bool ok = config::config_load(std::string(FPIGATE_SOURCE_DIR) + "/config", cfg, quiet, problem);
     std::fclose(quiet);
     if (!ok) {
         std::fprintf(stderr, "sample configuration: %s\n", problem.c_str());

@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <mutex>
 
-#include "app/locks.h"
+#include "core/locks.h"
 #include "logs/event_logs.h"
 #include "logs/records.h"
 #include "logs/rf_data.h"
@@ -107,14 +107,14 @@ TEST_F(CsvExport, RfRows) {
     e.period = 5;
     const uint8_t frame[] = {0x01, 0xA2, 0x04};
     {
-        std::lock_guard lock(app::rf_log_lock);
+        std::lock_guard lock(core::rf_log_lock);
         rf_fpi_db_append(frame, 1700000000, 1700003600, e);
         rf_fpi_db_append({}, 1700000001, 1700003601, rf_data_entry{});
     }
     ::testing::internal::CaptureStdout();
     int rows;
     {
-        std::lock_guard lock(app::rf_log_lock);
+        std::lock_guard lock(core::rf_log_lock);
         rows = rf_fpi_db_export_csv(dir / "rf.csv");
     }
     EXPECT_EQ(::testing::internal::GetCapturedStdout(),
@@ -171,8 +171,8 @@ TEST_F(CsvExport, UncreatableCsvFileFails) {
               "fopen system event csv: No such file or directory\n"
               "fopen csv: No such file or directory\n");
     // The lock is released again.
-    EXPECT_TRUE(app::comm_log_lock.try_lock());
-    app::comm_log_lock.unlock();
+    EXPECT_TRUE(core::comm_log_lock.try_lock());
+    core::comm_log_lock.unlock();
 }
 
 // A CSV file that cannot be written whole (the device is full) is a failed
@@ -184,7 +184,7 @@ TEST_F(CsvExport, UnwritableCsvFileFails) {
     EXPECT_EQ(system_event_db_export_csv("/dev/full"), -1);
     EXPECT_EQ(comm_event_db_export_csv("/dev/full"), -1);
     {
-        std::lock_guard lock(app::rf_log_lock);
+        std::lock_guard lock(core::rf_log_lock);
         EXPECT_EQ(rf_fpi_db_export_csv("/dev/full"), -1);
     }
     EXPECT_EQ(::testing::internal::GetCapturedStderr(),
@@ -192,8 +192,8 @@ TEST_F(CsvExport, UnwritableCsvFileFails) {
               "write communication event csv: No space left on device\n"
               "write csv: No space left on device\n");
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
-    EXPECT_TRUE(app::system_log_lock.try_lock());
-    app::system_log_lock.unlock();
+    EXPECT_TRUE(core::system_log_lock.try_lock());
+    core::system_log_lock.unlock();
 }
 
 // Records of varying length, many of them straddling the export's read

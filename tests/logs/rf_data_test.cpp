@@ -6,7 +6,7 @@
 #include <ctime>
 #include <mutex>
 
-#include "app/locks.h"
+#include "core/locks.h"
 #include "logs/event_logs.h"
 #include "tests/logs/store_test_util.h"
 
@@ -28,7 +28,7 @@ struct RfData : ::testing::Test {
     void add(std::vector<uint8_t> frame, uint8_t slave, uint16_t cmd, const char* msg,
              const rf::wakeup_data* w = nullptr, const rf::event_data* ev = nullptr,
              int64_t frame_time = 1700000000) {
-        std::lock_guard lock(app::rf_data_lock);
+        std::lock_guard lock(core::rf_data_lock);
         ::testing::internal::CaptureStdout();
         rf_data_add(list, frame, frame_time, slave, cmd, 0, 0, msg, w, ev);
         last_stdout = ::testing::internal::GetCapturedStdout();

@@ -1,14 +1,15 @@
 // The position and the fault totals published at start-up and after faults.
 #include <gtest/gtest.h>
 
-#include "iec104/aux_values.h"
+#include "fpi/fault_counter.h"
+#include "outstation/aux_values.h"
 #include "tests/outstation/station.h"
 
 namespace {
 
-app::fpi_aux_iec104_ioa aux(std::optional<std::string> name, int32_t ioa, int32_t type_id,
+config::fpi_aux_iec104_ioa aux(std::optional<std::string> name, int32_t ioa, int32_t type_id,
                             std::optional<std::string> value = std::nullopt) {
-    app::fpi_aux_iec104_ioa p;
+    config::fpi_aux_iec104_ioa p;
     p.ioa_name = std::move(name);
     p.ioa = ioa;
     p.type_id = type_id;
@@ -18,7 +19,7 @@ app::fpi_aux_iec104_ioa aux(std::optional<std::string> name, int32_t ioa, int32_
 
 // (ioa, value) of every stored record, in store order.
 std::vector<std::pair<int, double>> stored() {
-    std::lock_guard lk(app::value_store_lock);
+    std::lock_guard lk(core::value_store_lock);
     std::vector<std::pair<int, double>> out;
     for (int i = 0; i < outstation::station_values.count; ++i) {
         const auto& r = outstation::station_values.records[size_t(i)];
@@ -28,7 +29,7 @@ std::vector<std::pair<int, double>> stored() {
 }
 
 void clear_store() {
-    std::lock_guard lk(app::value_store_lock);
+    std::lock_guard lk(core::value_store_lock);
     outstation::station_values.count = 0;
 }
 
@@ -36,7 +37,7 @@ TEST(AuxPosition, LatitudeAndLongitudeUpToTheFirstLongitude) {
     station_test::fake_wall_clock clock;
     struct position_case {
         const char* name;
-        std::vector<app::fpi_aux_iec104_ioa> points;
+        std::vector<config::fpi_aux_iec104_ioa> points;
         std::vector<std::pair<int, double>> published;
         std::string lines;
     };
@@ -63,7 +64,7 @@ TEST(AuxPosition, LatitudeAndLongitudeUpToTheFirstLongitude) {
     // timestamps: whole seconds of the shifted wall clock
     clear_store();
     outstation::publish_aux_position(cases[0].points, -30);
-    std::lock_guard lk(app::value_store_lock);
+    std::lock_guard lk(core::value_store_lock);
     EXPECT_EQ(outstation::station_values.records[0].timestamp, (station_test::fake_epoch_ms / 1000 - 1800) * 1000);
     outstation::station_values.count = 0;
 }
@@ -73,14 +74,14 @@ TEST(AuxFaultTotals, EveryPointNamedAfterACountGetsIt) {
     station_test::temp_dir dir;
     ASSERT_TRUE(fpi::fault_counter_load(dir.path.string()));
     for (int group : {2, 2, 3}) ASSERT_TRUE(fpi::fault_counter_add(group, uint64_t(station_test::fake_epoch_ms)));
-    const std::vector<app::fpi_aux_iec104_ioa> points = {
+    const std::vector<config::fpi_aux_iec104_ioa> points = {
         aux("Group2_Total_Faults", 1006, 35), aux("group2_last_7_days_faults", 1005, 35),
         aux("Group3_Total_Faults", 1008, 35), aux("GROUP2_TOTAL_FAULTS", 1106, 36),  // a second point, same count
         aux("Group1_Total_Faults", 1004, 35), aux("Faults", 1009, 35), aux(std::nullopt, 1010, 35),
     };
     clear_store();
     testing::internal::CaptureStdout();
-    outstation::publish_fault_totals(points, 0);
+    fpi::publish_fault_totals(points, 0);
     const std::string out = testing::internal::GetCapturedStdout();
     // store order: the scaled values ascending over their positions, the short float in its own
     EXPECT_EQ(stored(), (std::vector<std::pair<int, double>>{{1004, 0}, {1005, 2}, {1006, 2}, {1106, 2}, {1008, 1}}));

@@ -1,7 +1,7 @@
 // Reading the cellular modem's status reply.
 #include <gtest/gtest.h>
 
-#include "iec104/cellular.h"
+#include "outstation/cellular.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 
 #include <cerrno>
 
-#include "iec104/clock_sync.h"
+#include "outstation/clock_sync.h"
 #include "tests/outstation/station.h"
 
 namespace {

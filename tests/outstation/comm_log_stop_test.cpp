@@ -11,9 +11,9 @@
 #include <string>
 #include <thread>
 
-#include "app/clock.h"
-#include "app/locks.h"
-#include "iec104/comm_log.h"
+#include "core/clock.h"
+#include "core/locks.h"
+#include "outstation/comm_log.h"
 #include "logs/csv_export.h"
 #include "logs/event_logs.h"
 #include "tests/outstation/station.h"
@@ -30,13 +30,13 @@ struct still_clock {
         ++reads;
         return now;
     }
-    app::monotonic_clock_hooks saved = app::monotonic_clock;
+    core::monotonic_clock_hooks saved = core::monotonic_clock;
     still_clock() {
         now = 5'000'000;
         reads = 0;
-        app::monotonic_clock = {now_ms};
+        core::monotonic_clock = {now_ms};
     }
-    ~still_clock() { app::monotonic_clock = saved; }
+    ~still_clock() { core::monotonic_clock = saved; }
 };
 
 // The writer started on a log in `dir`, `n` entries posted while the log is
@@ -44,7 +44,7 @@ struct still_clock {
 struct backlog {
     still_clock clock;
     station_test::temp_dir dir;
-    std::unique_lock<std::mutex> hold{app::comm_log_lock, std::defer_lock};
+    std::unique_lock<std::mutex> hold{core::comm_log_lock, std::defer_lock};
     std::atomic<bool> stopped{false};
     std::thread stopper;
 

@@ -7,11 +7,11 @@
 #include <regex>
 #include <sstream>
 
-#include "app/address_range.h"
-#include "iec104/comm_log.h"
+#include "core/address_range.h"
+#include "outstation/comm_log.h"
 #include "lib/ubus/client.h"
 #include "logs/csv_export.h"
-#include "tests/app/child_process.h"
+#include "tests/daemon/child_process.h"
 #include "tests/outstation/station.h"
 
 namespace {
@@ -317,7 +317,7 @@ TEST_F(CommLog, AMasterOffTheAllowListIsRefusedBeforeAnySlotAndLoggedWithoutTheM
     with_broker();
     fake_cellular modem(ubusd->sock, message(R"([{"rssi": -71.6, "data_connectivity": "Connected"}])"), false);
     ASSERT_TRUE(modem.registered);
-    st.cfg.derived.allowed_masters = std::vector<app::ipv4_range>{*app::parse_ipv4_range("127.0.0.0/31")};
+    st.cfg.derived.allowed_masters = std::vector<core::ipv4_range>{*core::parse_ipv4_range("127.0.0.0/31")};
     ASSERT_TRUE(st.start());
     testing::internal::CaptureStdout();
     {

@@ -6,13 +6,13 @@
 #include <string>
 #include <vector>
 
-#include "iec104/data_points.h"
-#include "tests/app/capture.h"
+#include "outstation/data_points.h"
+#include "tests/daemon/capture.h"
 
 namespace {
 
-app::fpi_iec104_ioa fpi_point(std::string name, int slave, int ioa, int type, std::string ioa_name = "I_Status") {
-    app::fpi_iec104_ioa p;
+config::fpi_iec104_ioa fpi_point(std::string name, int slave, int ioa, int type, std::string ioa_name = "I_Status") {
+    config::fpi_iec104_ioa p;
     p.name = std::move(name);
     p.slave_id = slave;
     p.ioa = ioa;
@@ -22,7 +22,7 @@ app::fpi_iec104_ioa fpi_point(std::string name, int slave, int ioa, int type, st
 }
 
 TEST(DataPointTable, LookupByIoaAndTypeFirstConfiguredPointWins) {
-    const std::vector<app::fpi_iec104_ioa> points = {
+    const std::vector<config::fpi_iec104_ioa> points = {
         fpi_point("s1_status", 1, 100, 30),
         fpi_point("s1_current", 1, 101, 36, "I_Mean"),
         fpi_point("s2_status", 2, 100, 31),           // same IOA, other type: a point of its own
@@ -43,7 +43,7 @@ TEST(DataPointTable, LookupByIoaAndTypeFirstConfiguredPointWins) {
 }
 
 TEST(RtuIoaMapping, EverySlaveHasANodeWithAtMost28PointsInListOrder) {
-    std::vector<app::fpi_iec104_ioa> points;
+    std::vector<config::fpi_iec104_ioa> points;
     for (int i = 0; i < 30; ++i) points.push_back(fpi_point("a", 2, 200 + i, 35));  // 30 points of slave 2
     points.insert(points.begin() + 5, fpi_point("b", 5, 500, 30));
     points.push_back(fpi_point("c", 12, 1200, 30));  // no such slave

@@ -4,7 +4,7 @@
 
 #include <tuple>
 
-#include "app/gateway.h"
+#include "daemon/gateway.h"
 #include "tests/outstation/station.h"
 
 namespace {
@@ -251,7 +251,7 @@ TEST_F(Reporting, AnEqualValueRefreshesTheTimestamp) {
     ASSERT_TRUE(st.start());
     station::update(1, int32_t(1), 30, 1000);
     station::update(1, int32_t(1), 30, 2000);
-    std::lock_guard lk(app::value_store_lock);
+    std::lock_guard lk(core::value_store_lock);
     ASSERT_EQ(outstation::station_values.count, 1);
     EXPECT_EQ(outstation::station_values.records[0].timestamp, 2000);
 }
@@ -299,21 +299,21 @@ TEST_F(Reporting, APointThatFitsNoAsduIsNamedOnce) {
 TEST_F(Reporting, ServingPublishesThePositionAndSendsItCyclically) {
     st.cfg.settings.cyclic_time_interval = 1;
     for (auto [name, ioa, value] : {std::tuple{"LATITUDE", 1001, "52.5"}, std::tuple{"LONGITUDE", 1002, "13.25"}}) {
-        app::fpi_aux_iec104_ioa p;
+        config::fpi_aux_iec104_ioa p;
         p.ioa_name = name;
         p.ioa = ioa;
         p.type_id = 36;
         p.ioa_value = value;
         st.cfg.aux_points.push_back(p);
     }
-    static const app::worker none[] = {{"idle", [](app::gateway& g) { while (app::gateway_sleep(g, std::chrono::hours(1))) {} }, false}};
-    app::gateway g;
-    app::gateway_options opts;
+    static const fpigate::worker none[] = {{"idle", [](fpigate::gateway& g) { while (fpigate::gateway_sleep(g, std::chrono::hours(1))) {} }, false}};
+    fpigate::gateway g;
+    fpigate::gateway_options opts;
     opts.thread_spacing = std::chrono::milliseconds(0);
     opts.wait_step = std::chrono::milliseconds(1);
     opts.workers = none;
-    app::gateway_start(g, st.cfg, opts);
-    std::thread serving([&] { app::gateway_serve(g, opts); });
+    fpigate::gateway_start(g, st.cfg, opts);
+    std::thread serving([&] { fpigate::gateway_serve(g, opts); });
     master m(outstation::server_bound_port());
     ASSERT_TRUE(m.started);
     ASSERT_TRUE(station_test::wait_for([&] { return m.count(is_periodic) >= 2; }));  // within about 2 s
@@ -326,7 +326,7 @@ TEST_F(Reporting, ServingPublishesThePositionAndSendsItCyclically) {
     }
     g.running = false;
     serving.join();
-    app::gateway_stop(g);
+    fpigate::gateway_stop(g);
 }
 
 }  // namespace

@@ -16,13 +16,13 @@
 
 #include <gtest/gtest.h>
 
-#include "app/clock.h"
-#include "app/config.h"
-#include "app/locks.h"
+#include "core/clock.h"
+#include "config/config.h"
+#include "core/locks.h"
 #include "fpi/fault_counter.h"
-#include "iec104/reporting.h"
-#include "iec104/server.h"
-#include "iec104/slots.h"
+#include "outstation/reporting.h"
+#include "outstation/server.h"
+#include "outstation/slots.h"
 #include "lib/iec104/client.h"
 #include "lib/iec104/commands.h"
 #include "logs/event_logs.h"
@@ -44,14 +44,14 @@ struct fake_wall_clock {
         now = ms;  // as a real clock would
         return 0;
     }
-    app::wall_clock_hooks saved = app::wall_clock;
+    core::wall_clock_hooks saved = core::wall_clock;
     fake_wall_clock() {
         now = fake_epoch_ms;
         set_to = -1;
         set_error = 0;
-        app::wall_clock = {now_ms, set_ms};
+        core::wall_clock = {now_ms, set_ms};
     }
-    ~fake_wall_clock() { app::wall_clock = saved; }
+    ~fake_wall_clock() { core::wall_clock = saved; }
 };
 
 // Polls `cond` every millisecond for at most `limit`.
@@ -77,7 +77,7 @@ struct temp_dir {
 };
 
 // The sample configuration's server settings on a free port.
-inline void sample_server_settings(app::iec104_slave& s) {
+inline void sample_server_settings(config::iec104_slave& s) {
     s.port = 0;
     s.no_of_connections = 5;
     s.k = 12, s.w = 8, s.t0 = 10, s.t1 = 15, s.t2 = 10, s.t3 = 20;
@@ -87,7 +87,7 @@ inline void sample_server_settings(app::iec104_slave& s) {
 struct station {
     fake_wall_clock clock;
     temp_dir dir;
-    app::config cfg;
+    config::config cfg;
 
     station() {
         sample_server_settings(cfg.settings);
@@ -107,14 +107,14 @@ struct station {
     ~station() {
         outstation::server_stop();
         outstation::server_destroy();
-        std::lock_guard lk(app::value_store_lock);
+        std::lock_guard lk(core::value_store_lock);
         outstation::station_values.count = 0;
         outstation::station_values.highest_group = 0;
         outstation::station_values.refused.clear();
     }
     // value_update under value_store_lock, as the producers call it.
     static void update(int32_t ioa, outstation::point_value v, int32_t type_id, int64_t ts = fake_epoch_ms) {
-        std::lock_guard lk(app::value_store_lock);
+        std::lock_guard lk(core::value_store_lock);
         outstation::value_update(ioa, v, type_id, ts);
     }
 };

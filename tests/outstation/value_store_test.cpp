@@ -8,7 +8,7 @@
 #include <tuple>
 #include <vector>
 
-#include "iec104/value_store.h"
+#include "outstation/value_store.h"
 #include "lib/iec104/types.h"
 
 namespace {

@@ -20,7 +20,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/locks.h"
+#include "core/locks.h"
 #include "fpi/contacts.h"
 #include "fpi/fault_counter.h"
 #include "fpi/infoset.h"
@@ -51,14 +51,14 @@ int64_t utc_ms(int year, int month, int day, int hour, int minute, int second) {
     return int64_t(timegm(&t)) * 1000;
 }
 
-int drain(app::semaphore& sem) {
+int drain(core::semaphore& sem) {
     int n = 0;
     while (sem.try_acquire()) ++n;
     return n;
 }
 
 void forget_recent() {
-    std::lock_guard lk(app::rf_data_lock);
+    std::lock_guard lk(core::rf_data_lock);
     logs::recent_rf_data = {};
 }
 
@@ -70,7 +70,7 @@ std::vector<std::string> recent_texts(radio_gateway& gw) {
 }
 
 bool online(int slave) {
-    std::lock_guard lk(app::supervision_lock);
+    std::lock_guard lk(core::supervision_lock);
     return fpi::contact_table[size_t(slave - 1)].online == 1;
 }
 
@@ -78,8 +78,8 @@ bool online(int slave) {
 // process's own and outlive a gateway: every test starts and ends with them
 // empty. The ACK wait lasts 0 s unless a test sets another.
 struct exchange_gateway : radio_gateway {
-    explicit exchange_gateway(const std::function<void(app::config&)>& tweak = {})
-        : radio_gateway([tweak](app::config& c) {
+    explicit exchange_gateway(const std::function<void(config::config&)>& tweak = {})
+        : radio_gateway([tweak](config::config& c) {
               c.derived.infoset_ack_timeout = 0;
               if (tweak) tweak(c);
           }) {
@@ -96,8 +96,8 @@ struct exchange_gateway : radio_gateway {
         }
         cfg->derived.infoset_ack_timeout = 0;
         fpi::infoset_pass();  // ends an ACK wait left behind
-        drain(app::infoset_ack_sem);
-        drain(app::dcu_reset_sem);
+        drain(core::infoset_ack_sem);
+        drain(core::dcu_reset_sem);
     }
     // Sends a frame and waits until it was processed to its record (the
     // recent list is emptied first: it holds at most 50 entries).
@@ -168,7 +168,7 @@ std::map<uint32_t, int32_t> interrogated(master& m) {
 
 // The stored record of (ioa, type id), if any.
 std::optional<outstation::value_record> stored(int32_t ioa, int32_t type_id) {
-    std::lock_guard lk(app::value_store_lock);
+    std::lock_guard lk(core::value_store_lock);
     for (int i = 0; i < outstation::station_values.count; ++i) {
         const outstation::value_record& r = outstation::station_values.records[size_t(i)];
         if (r.ioa == ioa && r.type_id == type_id) return r;
@@ -287,7 +287,7 @@ TEST(Supervision, ASlaveGoesOfflineAtTheFirstPassAtTwiceItsPeriodPlusTwoMinutes)
         EXPECT_EQ(occurrences(out, "==== Slave " + std::to_string(c.slave) + " is offline ====\n"), 1u);
         EXPECT_FALSE(online(c.slave));
         // the DCU is asked for once the last supervised slave is offline
-        EXPECT_EQ(drain(app::dcu_reset_sem), c.slave == 5 ? 1 : 0);
+        EXPECT_EQ(drain(core::dcu_reset_sem), c.slave == 5 ? 1 : 0);
 
         forget_recent();
         fake_monotonic_clock::now = limit + 5000;
@@ -314,7 +314,7 @@ TEST(Supervision, SlavesWithoutAKnownPeriodStayOnlineAndNeverRequestADcuReset) {
     ASSERT_TRUE(gw.ok);
     fpi::supervision_state s;
     fpi::supervision_pass(s);  // nobody heard yet
-    EXPECT_EQ(drain(app::dcu_reset_sem), 0);
+    EXPECT_EQ(drain(core::dcu_reset_sem), 0);
 
     gw.send(frame_bytes(rf::CMD_EVENT_DATA, event(), 6));
     ASSERT_TRUE(gw.next_downlink());
@@ -329,7 +329,7 @@ TEST(Supervision, SlavesWithoutAKnownPeriodStayOnlineAndNeverRequestADcuReset) {
     EXPECT_TRUE(gw.recent().empty());
     EXPECT_TRUE(online(6));
     EXPECT_TRUE(online(8));
-    EXPECT_EQ(drain(app::dcu_reset_sem), 0);
+    EXPECT_EQ(drain(core::dcu_reset_sem), 0);
 }
 
 TEST(Supervision, AllSupervisedSlavesSilentTogetherRequestOneDcuResetUntilOneReturns) {
@@ -343,19 +343,19 @@ TEST(Supervision, AllSupervisedSlavesSilentTogetherRequestOneDcuResetUntilOneRet
     ASSERT_TRUE(gw.next_downlink());
     fpi::supervision_state s;
     fpi::supervision_pass(s);
-    EXPECT_EQ(drain(app::dcu_reset_sem), 0);
+    EXPECT_EQ(drain(core::dcu_reset_sem), 0);
 
     forget_recent();
     fake_monotonic_clock::now = start_ms + 720000;
     fpi::supervision_pass(s);
     EXPECT_EQ(recent_texts(gw),
               (std::vector<std::string>{"Slave 1 is offline", "Slave 4 is offline", "Slave 7 is offline"}));
-    EXPECT_EQ(drain(app::dcu_reset_sem), 1);
+    EXPECT_EQ(drain(core::dcu_reset_sem), 1);
     for (int pass = 1; pass <= 3; ++pass) {
         fake_monotonic_clock::advance(5000);
         fpi::supervision_pass(s);
     }
-    EXPECT_EQ(drain(app::dcu_reset_sem), 0);
+    EXPECT_EQ(drain(core::dcu_reset_sem), 0);
     EXPECT_EQ(recent_texts(gw).size(), 3u);
 
     // slave 4 is heard again, then falls silent again
@@ -363,7 +363,7 @@ TEST(Supervision, AllSupervisedSlavesSilentTogetherRequestOneDcuResetUntilOneRet
     ASSERT_TRUE(gw.next_downlink());
     const uint64_t back = fake_monotonic_clock::now;
     fpi::supervision_pass(s);
-    EXPECT_EQ(drain(app::dcu_reset_sem), 0);
+    EXPECT_EQ(drain(core::dcu_reset_sem), 0);
     forget_recent();
     fake_monotonic_clock::now = back + 720000 - 1;
     fpi::supervision_pass(s);
@@ -371,10 +371,10 @@ TEST(Supervision, AllSupervisedSlavesSilentTogetherRequestOneDcuResetUntilOneRet
     fake_monotonic_clock::now = back + 720000;  // the period learnt from the wake-up still applies
     fpi::supervision_pass(s);
     EXPECT_EQ(recent_texts(gw), (std::vector<std::string>{"Slave 4 is offline"}));
-    EXPECT_EQ(drain(app::dcu_reset_sem), 1);
+    EXPECT_EQ(drain(core::dcu_reset_sem), 1);
     fake_monotonic_clock::advance(5000);
     fpi::supervision_pass(s);
-    EXPECT_EQ(drain(app::dcu_reset_sem), 0);
+    EXPECT_EQ(drain(core::dcu_reset_sem), 0);
 }
 
 TEST(Supervision, FaultTotalsAreRepublishedOnceAfterEachLocalMidnight) {
@@ -552,7 +552,7 @@ TEST(Infoset, AWriteWhileTheSetIsBeingSentIsRefused) {
 
 // A stop of the daemon does not wait out infoset_ack_timeout.
 TEST(Infoset, TheAckWaitEndsWhenTheDaemonStops) {
-    exchange_gateway gw([](app::config& c) { c.derived.infoset_ack_timeout = 3600; });
+    exchange_gateway gw([](config::config& c) { c.derived.infoset_ack_timeout = 3600; });
     ASSERT_TRUE(gw.ok);
     gw.cfg->derived.infoset_ack_timeout = 3600;
     ASSERT_TRUE(write_parameters(4));
@@ -659,7 +659,7 @@ TEST(Infoset, ValuesTheFpiCannotCarryAreRefusedAndLeaveTheSetAsItWas) {
 }
 
 TEST(Infoset, TheLocationIsTheConfiguredOneOnlyWhenItHasTwentyCharacters) {
-    exchange_gateway gw([](app::config& c) {
+    exchange_gateway gw([](config::config& c) {
         c.derived.locations[0] = "FEEDER-01 POLE-001 ";    // 19 characters
         c.derived.locations[1] = "FEEDER-01 POLE-00002 ";  // 21
         c.derived.locations[2] = std::nullopt;
@@ -818,7 +818,7 @@ struct background_pass {
     std::thread t{[] { fpi::infoset_pass(); }};
     ~background_pass() {
         if (!t.joinable()) return;
-        app::infoset_ack_sem.release();
+        core::infoset_ack_sem.release();
         t.join();
     }
 };

@@ -20,7 +20,7 @@
 #include <fstream>
 #include <thread>
 
-#include "iec104/comm_log.h"
+#include "outstation/comm_log.h"
 #include "lib/iec104/commands.h"
 #include "tests/iec104/raw_master.h"
 #include "tests/radio/radio.h"
@@ -52,8 +52,8 @@ struct tmpfs_dir {
 };
 
 // The gateway with its stores in `dir` and its server settings changed by `server`.
-std::function<void(app::config&)> settings(const tmpfs_dir& dir, std::function<void(app::iec104_slave&)> server = {}) {
-    return [&dir, server](app::config& c) {
+std::function<void(config::config&)> settings(const tmpfs_dir& dir, std::function<void(config::iec104_slave&)> server = {}) {
+    return [&dir, server](config::config& c) {
         c.settings.data_dir = dir.path;
         c.settings.export_dir = dir.path;
         if (server) server(c.settings);
@@ -285,7 +285,7 @@ bool within_queue_bounds(const iec104::ConnectionStats& s, std::string& why) {
 // spontaneous ASDU is queued for them in between.
 TEST(HostileMasters, MastersThatStopAcknowledgingOrReadingAreClosedByT1AndHoldUpNoOne) {
     tmpfs_dir dir;
-    radio_gateway gw(settings(dir, [](app::iec104_slave& s) { s.t1 = 3, s.t2 = 1; }));
+    radio_gateway gw(settings(dir, [](config::iec104_slave& s) { s.t1 = 3, s.t2 = 1; }));
     ASSERT_TRUE(gw.ok);
     const uint16_t first = 1000;
     ASSERT_TRUE(radio_exchange(gw, first));  // the values exist; changes are spontaneous from here on
@@ -340,7 +340,7 @@ TEST(HostileMasters, MastersThatStopAcknowledgingOrReadingAreClosedByT1AndHoldUp
 TEST(HostileMasters, StuckMastersAreHeldToTheQueueBoundWhileTheOthersGetEverything) {
     tmpfs_dir dir;
     const int k = 4000;
-    radio_gateway gw(settings(dir, [](app::iec104_slave& s) { s.k = k, s.t1 = 300, s.t2 = 1; }));
+    radio_gateway gw(settings(dir, [](config::iec104_slave& s) { s.k = k, s.t1 = 300, s.t2 = 1; }));
     ASSERT_TRUE(gw.ok);
     // A point of FPI 9 published straight into the value store, as the
     // producers do under value_store_lock, far faster than radio frames come.

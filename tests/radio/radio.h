@@ -14,9 +14,9 @@
 #include <optional>
 #include <sstream>
 
-#include "app/config_load.h"
-#include "app/gateway.h"
-#include "app/workers.h"
+#include "config/config_load.h"
+#include "daemon/gateway.h"
+#include "daemon/workers.h"
 #include "fpi/uplink.h"
 #include "logs/rf_data.h"
 #include "rf/downlink.h"
@@ -32,13 +32,13 @@ using rf_test::bytes;
 // The monotonic clock as the gateway sees it, moved by the tests.
 struct fake_monotonic_clock {
     static inline std::atomic<uint64_t> now{10'000'000};
-    app::monotonic_clock_hooks saved = app::monotonic_clock;
+    core::monotonic_clock_hooks saved = core::monotonic_clock;
     static uint64_t now_ms() { return now; }
     fake_monotonic_clock() {
         now = 10'000'000;
-        app::monotonic_clock = {now_ms};
+        core::monotonic_clock = {now_ms};
     }
-    ~fake_monotonic_clock() { app::monotonic_clock = saved; }
+    ~fake_monotonic_clock() { core::monotonic_clock = saved; }
     static void advance(uint64_t ms) { now += ms; }
 };
 
@@ -85,7 +85,7 @@ inline std::string sample_config(const std::string& tty, const std::filesystem::
     return text.str();
 }
 
-inline const app::worker rf_reader_only[] = {{"RF reader", app::rf_reader_thread, false}};
+inline const fpigate::worker rf_reader_only[] = {{"RF reader", fpigate::rf_reader_thread, false}};
 
 // The gateway on the sample configuration with only its RF reader thread
 // (or the workers given).
@@ -94,12 +94,12 @@ struct radio_gateway {
     fake_monotonic_clock mono;
     station_test::temp_dir dir;
     rf_test::pty pty = rf_test::open_pty();
-    std::unique_ptr<app::config> cfg = std::make_unique<app::config>();
-    app::gateway g;
+    std::unique_ptr<config::config> cfg = std::make_unique<config::config>();
+    fpigate::gateway g;
     bool ok = false;
 
-    explicit radio_gateway(const std::function<void(app::config&)>& tweak = {},
-                           std::span<const app::worker> workers = rf_reader_only) {
+    explicit radio_gateway(const std::function<void(config::config&)>& tweak = {},
+                           std::span<const fpigate::worker> workers = rf_reader_only) {
         setenv("TZ", "UTC0", 1);
         tzset();
         if (!pty.master) return;
@@ -107,27 +107,27 @@ struct radio_gateway {
         std::ofstream(dir.path / "config" / "fpigate") << sample_config(pty.path, dir.path);
         std::string problem;
         FILE* quiet = std::fopen("/dev/null", "w");
-        const bool loaded = app::config_load((dir.path / "config").string(), *cfg, quiet, problem);
+        const bool loaded = config::config_load((dir.path / "config").string(), *cfg, quiet, problem);
         std::fclose(quiet);
         if (!loaded) return;
         if (tweak) tweak(*cfg);
         rf::downlink.pause_ms = 0;
         fpi::fpi_env.fault_pause_ms = 0;
-        app::gateway_options opts;
+        fpigate::gateway_options opts;
         opts.thread_spacing = std::chrono::milliseconds(0);
         opts.workers = workers;
-        app::gateway_start(g, *cfg, opts);
+        fpigate::gateway_start(g, *cfg, opts);
         ok = station_test::wait_for([] { return rf::rtu_fd.load() > 0; });
     }
     ~radio_gateway() {
-        app::gateway_stop(g);
+        fpigate::gateway_stop(g);
         rf::downlink.pause_ms = rf::downlink_env{}.pause_ms;
         fpi::fpi_env.fault_pause_ms = fpi::fpi_settings{}.fault_pause_ms;
-        std::lock_guard lk(app::value_store_lock);
+        std::lock_guard lk(core::value_store_lock);
         outstation::station_values.count = 0;
         outstation::station_values.highest_group = 0;
         outstation::station_values.refused.clear();
-        std::lock_guard rk(app::rf_data_lock);
+        std::lock_guard rk(core::rf_data_lock);
         logs::recent_rf_data = {};
     }
     uint16_t port() const { return outstation::server_bound_port(); }
@@ -162,11 +162,11 @@ struct radio_gateway {
 
     // Entries of the recent RF data list, newest first.
     std::vector<logs::rf_data_entry> recent() {
-        std::lock_guard lk(app::rf_data_lock);
+        std::lock_guard lk(core::rf_data_lock);
         return {logs::recent_rf_data.entries.begin(), logs::recent_rf_data.entries.end()};
     }
     size_t recent_count() {
-        std::lock_guard lk(app::rf_data_lock);
+        std::lock_guard lk(core::rf_data_lock);
         return logs::recent_rf_data.entries.size();
     }
     // Waits until `n` more entries than `before` were recorded.

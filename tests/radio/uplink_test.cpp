@@ -247,9 +247,9 @@ TEST(RadioUplink, ASlaveWithoutPointsIsRecordedButPublishesAndCountsNothing) {
 }
 
 TEST(RadioUplink, AShortPointListTakesTheLeadingRowsOnly) {
-    radio_gateway gw([](app::config& cfg) {
+    radio_gateway gw([](config::config& cfg) {
         int kept = 0;
-        std::erase_if(cfg.fpi_points, [&](const app::fpi_iec104_ioa& p) { return p.slave_id == 2 && ++kept > 20; });
+        std::erase_if(cfg.fpi_points, [&](const config::fpi_iec104_ioa& p) { return p.slave_id == 2 && ++kept > 20; });
     });
     ASSERT_TRUE(gw.ok);
     gw.send(frame_bytes(rf::CMD_WAKEUP_NOTSET, wakeup(5), 2));
@@ -289,7 +289,7 @@ TEST(RadioUplink, AChangedValueReachesTheMasterSpontaneouslyWithTheFrameTime) {
 // away reach the next master of its slot first, with their frame times, then
 // live data.
 TEST(RadioUplink, EventsWhileTheMasterIsAwayReachTheNextMasterOfItsSlotFirst) {
-    radio_gateway gw([](app::config& c) {
+    radio_gateway gw([](config::config& c) {
         c.settings.no_of_connections = 1;
         c.derived.event_buffer = 20;
     });

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <ctime>
 
-#include "app/clock.h"
+#include "core/clock.h"
 #include "pty.h"
 #include "rf/downlink.h"
 #include "rf/uart.h"
@@ -79,13 +79,13 @@ TEST_F(RfDownlink, LocalTimeFieldsAfter2038) {
     // The daemon's wall clock (milliseconds, 64-bit) past 2^31 seconds: a
     // 32-bit time_t (32-bit glibc without _TIME_BITS=64) wrapped it to 1901.
     downlink.now = nullptr;
-    const app::wall_clock_hooks saved = app::wall_clock;
-    app::wall_clock.now_ms = [] { return int64_t(4102444800) * 1000 + 12 * 3600000 + 345; };  // 2100-01-01 12:00:00.345
+    const core::wall_clock_hooks saved = core::wall_clock;
+    core::wall_clock.now_ms = [] { return int64_t(4102444800) * 1000 + 12 * 3600000 + 345; };  // 2100-01-01 12:00:00.345
     rf_date date{};
     rf_local_time(&date, nullptr);
     rf_day_time day{};
     rf_local_time(nullptr, &day);
-    app::wall_clock = saved;
+    core::wall_clock = saved;
     EXPECT_EQ(date, (rf_date{0, 1, 1, 12, 0, 0}));
     EXPECT_EQ(day, (rf_day_time{1, 12, 0, 0}));
 }

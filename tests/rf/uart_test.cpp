@@ -6,7 +6,7 @@
 #include <chrono>
 #include <thread>
 
-#include "app/locks.h"
+#include "core/locks.h"
 #include "pty.h"
 #include "rf/parser.h"
 #include "rf/uart.h"
@@ -127,8 +127,8 @@ TEST_F(RfUart, SilentLineTimesOutAndFreesTheLock) {
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(read_port(buf, sizeof buf, 50), 0);
     EXPECT_GE(std::chrono::steady_clock::now() - start, 50ms);
-    ASSERT_TRUE(app::uart_lock.try_lock());
-    app::uart_lock.unlock();
+    ASSERT_TRUE(core::uart_lock.try_lock());
+    core::uart_lock.unlock();
 }
 
 TEST_F(RfUart, ZeroTimeoutPolls) {
@@ -215,6 +215,6 @@ TEST(RfUartErrors, WriteAndReadErrorsArePrinted) {
     close(closed);
     EXPECT_EQ(uart_read(closed, buf, sizeof buf, 50), -1);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "uart_read: select error: Bad file descriptor\n");
-    ASSERT_TRUE(app::uart_lock.try_lock());
-    app::uart_lock.unlock();
+    ASSERT_TRUE(core::uart_lock.try_lock());
+    core::uart_lock.unlock();
 }

@@ -18,7 +18,7 @@
 #include <thread>
 
 #include "rf/frame.h"
-#include "tests/app/child_process.h"
+#include "tests/daemon/child_process.h"
 #include "tests/radio/radio.h"
 #include "tests/rf/pty.h"
 

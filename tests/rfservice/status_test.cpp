@@ -14,9 +14,9 @@
 #include "fpi/infoset.h"
 #include "fpi/pending_reset.h"
 #include "lib/ubus/client.h"
-#include "tests/app/child_process.h"
+#include "tests/daemon/child_process.h"
 #include "tests/radio/radio.h"
-#include "ubus/fpigate_status.h"
+#include "services/fpigate_status.h"
 
 namespace {
 
@@ -42,9 +42,9 @@ struct broker {
     void kill() { p.reset(); }
 };
 
-const app::worker reader_and_ubus[] = {
-    {"RF reader", app::rf_reader_thread, false},
-    {"ubus", app::ubus_thread, false},
+const fpigate::worker reader_and_ubus[] = {
+    {"RF reader", fpigate::rf_reader_thread, false},
+    {"ubus", fpigate::ubus_thread, false},
 };
 
 bool registered(const std::string& sock, const char* path) {
@@ -178,7 +178,7 @@ struct status_gateway {
 
     explicit status_gateway(int connections = 2)
         : gw(
-              [&](app::config& c) {
+              [&](config::config& c) {
                   c.settings.ubus_socket = ubusd.sock;
                   c.settings.diagnostics = 1;
                   c.settings.gpio_chip = "sim:" + (ubusd.dir.path / "gpio").string();
@@ -199,7 +199,7 @@ struct status_gateway {
             fpi::pending_reset_clear(s);
         }
         fpi::infoset_pass();  // ends an ACK wait left behind (it lasts 0 s here)
-        while (app::infoset_ack_sem.try_acquire()) {
+        while (core::infoset_ack_sem.try_acquire()) {
         }
     }
 
@@ -413,7 +413,7 @@ TEST(FpigateStatus, EveryFieldFollowsTheScript) {
     // The store filled to its capacity with points of no FPI: FPI 7's join
     // then has none of its 27 values stored
     {
-        std::lock_guard lk(app::value_store_lock);
+        std::lock_guard lk(core::value_store_lock);
         for (int32_t ioa = 60000; outstation::station_values.count < outstation::value_store_capacity; ++ioa)
             outstation::value_update(ioa, int32_t(0), 35, station_test::fake_epoch_ms);
     }
@@ -439,7 +439,7 @@ TEST(FpigateStatus, EveryFieldFollowsTheScript) {
 // With the sample configuration nothing is added to the bus.
 TEST(FpigateStatus, WithoutTheOptionOnlyRfServiceIsOnTheBus) {
     broker ubusd;
-    radio_gateway gw([&](app::config& c) { c.settings.ubus_socket = ubusd.sock; }, reader_and_ubus);
+    radio_gateway gw([&](config::config& c) { c.settings.ubus_socket = ubusd.sock; }, reader_and_ubus);
     ASSERT_TRUE(gw.ok);
     EXPECT_EQ(gw.cfg->settings.diagnostics, 0);
     ASSERT_TRUE(station_test::wait_for([&] { return registered(ubusd.sock, "rf.service"); }));
@@ -483,8 +483,8 @@ TEST(FpigateStatus, AContactNewerThanTheReplysClockIsJustNow) {
     fpi::pending_reset_store(4);
     radio_test::fake_monotonic_clock::now = reply_clock;
 
-    app::config cfg;
-    const ubus::table got = rfservice::fpigate_status(cfg);
+    config::config cfg;
+    const ubus::table got = services::fpigate_status(cfg);
     fpi::pending_reset_clear(4);
     fpi::contact_table_init();
 

@@ -20,12 +20,12 @@
 #include <mutex>
 #include <vector>
 
-#include "app/locks.h"
+#include "core/locks.h"
 #include "fpi/infoset.h"
-#include "iec104/clock_sync.h"
-#include "iec104/commands.h"
-#include "iec104/data_points.h"
-#include "iec104/reporting.h"
+#include "outstation/clock_sync.h"
+#include "outstation/commands.h"
+#include "outstation/data_points.h"
+#include "outstation/reporting.h"
 #include "lib/iec104/server_internal.h"
 #include "lib/iec104/socket.h"
 #include "tests/fuzz/fuzz_support.h"
@@ -67,8 +67,8 @@ int set_clock(int64_t ms) {
 // More targets than the sample has: output 4 taking double commands, a
 // seventh output, RESET points as a double point, a normalized value and on
 // output 5's IOA, a parameter in lower case and a parameter of an FPI 12.
-void command_points(app::config& cfg) {
-    for (app::iec104_ioa& p : cfg.dio_points)
+void command_points(config::config& cfg) {
+    for (config::iec104_ioa& p : cfg.dio_points)
         if (p.name == "do4") p.type_id = 31;
     cfg.dio_points.push_back({"do7", "digital_output", 18, 30, 1, 2000, 0});
     cfg.fpi_points.push_back({"fpi7_reset_on_do5", 7, "RESET", 15, 30});
@@ -79,17 +79,17 @@ void command_points(app::config& cfg) {
 }
 
 struct environment {
-    app::config cfg;
+    config::config cfg;
     iec104::ServerHandlers handlers;
 
     environment() {
         fuzz_support::quiet_stdout();
         fuzz_support::utc();
         fuzz_support::fake_clocks();
-        app::wall_clock.set_ms = set_clock;
+        core::wall_clock.set_ms = set_clock;
         fuzz_support::load_sample_config(cfg);
         command_points(cfg);
-        for (const app::fpi_iec104_ioa& p : cfg.fpi_points)
+        for (const config::fpi_iec104_ioa& p : cfg.fpi_points)
             if (p.ioa_name && *p.ioa_name == "RESET") rec.reset_ids.push_back(p.slave_id);
 
         outstation::data_point_table_build(outstation::fpi_data_points, cfg.fpi_points, stdout);
@@ -104,7 +104,7 @@ struct environment {
 
         // A few values for the interrogation to send: single points, scaled
         // and short floating-point values.
-        std::lock_guard lk(app::value_store_lock);
+        std::lock_guard lk(core::value_store_lock);
         for (int32_t ioa = 1; ioa <= 5; ++ioa) outstation::value_update(ioa, int32_t(ioa & 1), 30, fuzz_support::wall_now);
         for (int32_t ioa = 100; ioa <= 103; ++ioa) outstation::value_update(ioa, int32_t(ioa), 35, fuzz_support::wall_now);
         outstation::value_update(1001, 52.52, 36, fuzz_support::wall_now);
@@ -159,7 +159,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         fuzz_support::wall_now += 1000;
 
         int dcu = 0;
-        while (app::dcu_reset_sem.try_acquire()) ++dcu;
+        while (core::dcu_reset_sem.try_acquire()) ++dcu;
         const bool acts = e == iec104::DecodeError::ok && is_command(received.type) && object &&
                           received.cot == iec104::COT_ACTIVATION && !object->select;
         if (!acts && (rec.drives || rec.resets || rec.stores || dcu)) std::abort();

@@ -21,14 +21,14 @@
 #include <mutex>
 #include <vector>
 
-#include "app/locks.h"
+#include "core/locks.h"
 #include "fpi/contacts.h"
 #include "fpi/fault_counter.h"
 #include "fpi/infoset.h"
 #include "fpi/pending_reset.h"
 #include "fpi/uplink.h"
-#include "iec104/data_points.h"
-#include "iec104/reporting.h"
+#include "outstation/data_points.h"
+#include "outstation/reporting.h"
 #include "logs/event_logs.h"
 #include "logs/rf_data.h"
 #include "rf/downlink.h"
@@ -43,10 +43,10 @@ namespace {
 constexpr uint64_t rf_log_limit = 16u << 20;  // the RF log starts over beyond this
 
 struct environment {
-    app::config cfg;
+    config::config cfg;
     std::string dir;
     // The nine infoset parameter points of each FPI, by parameter index.
-    std::array<std::array<const app::fpi_iec104_ioa*, fpi::infoset_parameter_count>, 9> parameters{};
+    std::array<std::array<const config::fpi_iec104_ioa*, fpi::infoset_parameter_count>, 9> parameters{};
 
     environment() {
         fuzz_support::quiet_stdout();
@@ -57,7 +57,7 @@ struct environment {
 
         outstation::data_point_table_build(outstation::fpi_data_points, cfg.fpi_points, stdout);
         outstation::rtu_ioa_map_publish(cfg.fpi_points, stdout);
-        const app::iec104_slave& s = cfg.settings;
+        const config::iec104_slave& s = cfg.settings;
         outstation::reporting_configure({.size_of_cot = s.sizeof_cot, .originator_address = s.oa,
                                          .size_of_ca = s.sizeof_ca, .size_of_ioa = s.sizeof_ioa,
                                          .max_size_of_asdu = s.max_asdu_length},
@@ -71,7 +71,7 @@ struct environment {
         if (port <= STDERR_FILENO) std::abort();
         rf::rtu_fd = port;
 
-        for (const app::fpi_iec104_ioa& p : cfg.fpi_points) {
+        for (const config::fpi_iec104_ioa& p : cfg.fpi_points) {
             const int k = fpi::infoset_parameter_index(p);
             if (k >= 0 && fpi::valid_slave(p.slave_id) && !parameters[size_t(p.slave_id - 1)][size_t(k)])
                 parameters[size_t(p.slave_id - 1)][size_t(k)] = &p;
@@ -91,22 +91,22 @@ struct environment {
         std::filesystem::remove(dir + "/fault_counter_db.bin", ec);
         fpi::fault_counter_load(dir);
         {
-            std::lock_guard lk(app::value_store_lock);
+            std::lock_guard lk(core::value_store_lock);
             outstation::station_values.count = 0;
             outstation::station_values.highest_group = 0;
             outstation::station_values.refused.clear();
         }
         {
-            std::lock_guard lk(app::rf_data_lock);
+            std::lock_guard lk(core::rf_data_lock);
             logs::recent_rf_data = {};
         }
         if (logs::rf_fpi_db.header.next_data_offset > rf_log_limit) fuzz_support::open_empty_rf_log(dir);
-        while (app::infoset_ack_sem.try_acquire()) {
+        while (core::infoset_ack_sem.try_acquire()) {
         }
     }
 
     void complete_parameter_set(int slave) {
-        for (const app::fpi_iec104_ioa* p : parameters[size_t(slave - 1)])
+        for (const config::fpi_iec104_ioa* p : parameters[size_t(slave - 1)])
             if (p) fpi::infoset_store_parameter(uint32_t(p->ioa), uint32_t(p->type_id), uint64_t(fuzz_support::wall_now), 1.0f);
     }
 };
@@ -167,14 +167,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
 
     {
-        std::lock_guard lk(app::rf_data_lock);
+        std::lock_guard lk(core::rf_data_lock);
         const logs::rf_data_list& list = logs::recent_rf_data;
         if (list.count != int32_t(list.entries.size()) || list.count > logs::rf_data_capacity) std::abort();
         for (const logs::rf_data_entry& e : list.entries)
             if (e.frame.size() > logs::rf_data_frame_text_max || e.error_msg.size() > logs::rf_data_msg_max) std::abort();
     }
     {
-        std::lock_guard lk(app::value_store_lock);
+        std::lock_guard lk(core::value_store_lock);
         if (outstation::station_values.count < 0 || outstation::station_values.count > outstation::value_store_capacity)
             std::abort();
     }

@@ -25,7 +25,7 @@
 #include <string>
 #include <vector>
 
-#include "app/locks.h"
+#include "core/locks.h"
 #include "fpi/pending_reset.h"
 #include "lib/ubus/client.h"
 #include "lib/ubus/message.h"
@@ -34,7 +34,7 @@
 #include "logs/text.h"
 #include "rf/uart.h"
 #include "tests/fuzz/fuzz_support.h"
-#include "ubus/rf_service.h"
+#include "services/rf_service.h"
 
 namespace {
 
@@ -57,7 +57,7 @@ std::vector<uint8_t> read_all(int fd) {
 }
 
 struct environment {
-    app::config cfg;
+    config::config cfg;
     std::string dir;
     ubus::object object;
     ubus::connection conn;
@@ -70,7 +70,7 @@ struct environment {
         fuzz_support::load_sample_config(cfg);
         dir = fuzz_support::scratch_dir("rfservice");
         cfg.settings.data_dir = cfg.settings.export_dir = dir;
-        object = rfservice::rf_service_object(cfg);
+        object = services::rf_service_object(cfg);
 
         int fds[2];
         make_pair(fds);
@@ -99,7 +99,7 @@ struct environment {
         rf::event_data e;
         e.i_mean = 10;
         e.v_inst = 2300;
-        std::lock_guard lk(app::rf_data_lock);
+        std::lock_guard lk(core::rf_data_lock);
         logs::rf_data_add(logs::recent_rf_data, frame, fuzz_support::wall_now / 1000, 3, 0x65, 0, 0, "OK", nullptr, &e);
     }
 };
@@ -170,7 +170,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         for (int k = 1; k <= 9; ++k)
             if (fpi::pending_reset_check(k) != (k == id)) std::abort();
     }
-    while (app::dcu_reset_sem.try_acquire()) {
+    while (core::dcu_reset_sem.try_acquire()) {
     }
 
     // Bytes the exchange did not take as the answer went back to the reader.
@@ -181,7 +181,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ::close(radio[0]);
     ::close(radio[1]);
     {
-        std::lock_guard lk(app::rf_data_lock);
+        std::lock_guard lk(core::rf_data_lock);
         logs::recent_rf_data = {};
     }
     return 0;

@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "app/config_load.h"
-#include "iec104/data_points.h"
+#include "config/config_load.h"
+#include "outstation/data_points.h"
 #include "lib/uci/map.h"
 
 namespace {
@@ -80,15 +80,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             for (const std::string& v : o.values) check_integer(v);
     }
 
-    app::config cfg;
+    config::config cfg;
     std::string problem;
-    if (!app::config_from_package(*pkg, cfg, null_out, problem)) return 0;
-    const app::derived_settings& d = cfg.derived;
-    if (cfg.settings.no_of_connections < 0 || cfg.settings.no_of_connections > app::max_connections) std::abort();
-    if (d.location_count < 0 || d.location_count > app::max_locations) std::abort();
+    if (!config::config_from_package(*pkg, cfg, null_out, problem)) return 0;
+    const config::derived_settings& d = cfg.derived;
+    if (cfg.settings.no_of_connections < 0 || cfg.settings.no_of_connections > config::max_connections) std::abort();
+    if (d.location_count < 0 || d.location_count > config::max_locations) std::abort();
     for (const auto& loc : d.locations)
         if (loc && loc->size() != 20) std::abort();
-    app::fill_do_settings(cfg.dio_points, cfg.dout);
+    config::fill_do_settings(cfg.dio_points, cfg.dout);
     outstation::data_point_table fpi_points;
     outstation::data_point_table_build(fpi_points, cfg.fpi_points, null_out);
     outstation::rtu_ioa_mapping mapping;

@@ -1,9 +1,0 @@
-// fpigate: fault passage indicator gateway, IEC 60870-5-104 outstation.
-#include <cstdio>
-
-#include "app/run.h"
-
-int main(int argc, char** argv) {
-    std::setvbuf(stdout, nullptr, _IOLBF, 0);
-    return app::run(argc, argv);
-}

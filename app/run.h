@@ -1,9 +1,0 @@
-// The fpigate program: command line, configuration, start-up, serving until
-// SIGINT, shutdown. Returns the exit status.
-#pragma once
-
-namespace app {
-
-int run(int argc, char** argv);
-
-}  // namespace app

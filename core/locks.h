@@ -1,0 +1,61 @@
+// The locks and semaphores the threads of fpigate share. They are static
+// objects, usable from program start. Where two are held: rf_data_lock before
+// rf_log_lock; infoset_write_lock before infoset_lock; infoset_lock before
+// supervision_lock, rf_data_lock or value_store_lock.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <mutex>
+
+namespace core {
+
+// A counting semaphore (the part of std::counting_semaphore the daemon uses)
+// whose waiter can also be ended by a stop: acquire_while waits for a post
+// only while the flag is set, and wake_all makes it look at the flag again,
+// so a thread that sleeps here costs nothing until it has work.
+class semaphore {
+public:
+    explicit semaphore(std::ptrdiff_t count) : count_(count) {}
+    semaphore(const semaphore&) = delete;
+    semaphore& operator=(const semaphore&) = delete;
+
+    void release(std::ptrdiff_t n = 1);
+    bool try_acquire();
+    template <class Rep, class Period>
+    bool try_acquire_for(const std::chrono::duration<Rep, Period>& d) {
+        std::unique_lock lk(m_);
+        if (!cv_.wait_for(lk, d, [this] { return count_ > 0; })) return false;
+        --count_;
+        return true;
+    }
+    // Takes a post; false, with none taken, once `running` is clear and
+    // wake_all has been called (or the flag was clear already).
+    bool acquire_while(const std::atomic<bool>& running);
+    // After the flag of acquire_while has been cleared.
+    void wake_all();
+
+private:
+    std::mutex m_;
+    std::condition_variable cv_;
+    std::ptrdiff_t count_;
+};
+
+extern std::mutex value_store_lock;    // value store updates and spontaneous sends
+extern std::mutex rf_data_lock;        // recent RF data list
+extern std::mutex rf_log_lock;         // RF data ring-buffer files
+extern std::mutex uart_lock;           // the serial port, one reader or writer at a time
+extern std::mutex supervision_lock;    // FPI contact table
+extern std::mutex comm_log_lock;       // communication event log
+extern std::mutex fault_db_lock;       // fault counter database
+extern std::mutex system_log_lock;     // system event log
+extern std::mutex infoset_lock;        // infoset state of every FPI
+extern std::mutex infoset_write_lock;  // one infoset parameter write at a time
+extern std::mutex pending_reset_lock;  // pending RESET commands
+
+extern semaphore dcu_reset_sem;    // posted for a DCU power pulse
+extern semaphore infoset_ack_sem;  // posted when an FPI acknowledges a parameter set
+
+}  // namespace core

@@ -1,0 +1,93 @@
+#include "daemon/startup_steps.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <new>
+
+#include "core/locks.h"
+#include "dio/dio.h"
+#include "dio/gpio.h"
+#include "fpi/contacts.h"
+#include "fpi/fault_counter.h"
+#include "fpi/infoset.h"
+#include "fpi/pending_reset.h"
+#include "fpi/uplink.h"
+#include "outstation/aux_values.h"
+#include "outstation/commands.h"
+#include "outstation/data_points.h"
+#include "outstation/reporting.h"
+#include "outstation/server.h"
+#include "outstation/slots.h"
+#include "logs/event_logs.h"
+#include "rf/uart.h"
+#include "services/rf_service.h"
+
+namespace fpigate {
+
+void open_persistent_stores(gateway& g) {
+    const std::string& dir = g.cfg->settings.data_dir;
+    fpi::fault_counter_load(dir);
+    logs::system_event_db_init(dir);
+    logs::comm_event_db_init(dir);
+    // The RF log too, not only when the RF reader starts: a master's
+    // parameter write reports into it from the moment the server runs.
+    std::lock_guard<std::mutex> lock(core::rf_log_lock);
+    logs::rf_fpi_db_init(dir);
+}
+// After every thread has ended: the GPIO lines, for a gateway started again in this process.
+void close_persistent_stores(gateway&) { dio::gpio_close(); }
+
+void allocate_connection_slots(gateway& g) {
+    outstation::slots_allocate(outstation::connection_slots, g.cfg->settings.no_of_connections,
+                                g.cfg->derived.event_buffer);
+}
+
+void build_data_point_table(gateway& g) {
+    try {
+        outstation::data_point_table_build(outstation::fpi_data_points, g.cfg->fpi_points, stdout);
+    } catch (const std::bad_alloc&) {
+        std::_Exit(255);
+    }
+}
+
+namespace {
+config::config* command_config = nullptr;
+bool drive_output(int k, int32_t value) { return dio::drive_output(*command_config, k, value); }
+bool output_present(int k) {
+    return k >= 1 && k <= 6 && dio::gpio_present(k == 6 ? dio::DCU_POWER : dio::line(dio::DO1 + k - 1));
+}
+}  // namespace
+
+void start_iec104_server(gateway& g) {
+    // what the masters' commands act on
+    command_config = g.cfg;
+    fpi::fpi_configure(*g.cfg);  // a master's parameter write may come at once
+    outstation::commands = {drive_output, fpi::pending_reset_store, fpi::infoset_store_parameter,
+                            fpi::is_infoset_parameter, fpi::infoset_check_parameter, output_present};
+    outstation::server_setup(*g.cfg);
+}
+bool iec104_server_running(gateway&) { return outstation::server_is_running(); }
+void stop_iec104_server(gateway&) { outstation::server_stop(); }
+void destroy_iec104_server(gateway&) { outstation::server_destroy(); }
+
+void wake_blocked_workers(gateway&) {
+    services::rf_service_stop();
+    rf::uart_wake_reader();
+    dio::do_toggling_wake();
+    fpi::infoset_wake();
+    core::dcu_reset_sem.wake_all();
+}
+
+void reset_contact_table(gateway&) {
+    fpi::contact_table_init();
+}
+
+void publish_start_values(gateway& g) {
+    outstation::publish_aux_position(g.cfg->aux_points, g.cfg->settings.asdu_time_offset);
+    fpi::publish_fault_totals(g.cfg->aux_points, g.cfg->settings.asdu_time_offset);
+}
+
+void cyclic_transmission(core::timer*, void*) { outstation::cyclic_transmission(); }
+
+}  // namespace fpigate

@@ -1,0 +1,142 @@
+#include "services/fpigate_status.h"
+
+#include <cstdio>
+#include <mutex>
+#include <string>
+
+#include "core/clock.h"
+#include "core/locks.h"
+#include "dio/gpio.h"
+#include "fpi/contacts.h"
+#include "fpi/infoset.h"
+#include "fpi/pending_reset.h"
+#include "outstation/reporting.h"
+#include "outstation/server.h"
+#include "outstation/slots.h"
+#include "outstation/value_store.h"
+#include "rf/reader.h"
+
+namespace services {
+
+namespace {
+
+using ubus::value;
+
+value count(uint64_t n) { return value::i64(int64_t(n)); }
+
+value seconds(uint64_t ms) { return value::i64(int64_t(ms / 1000)); }
+
+// One FPI. The contact record is read under supervision_lock; the pending
+// reset and the infoset state take their own locks afterwards.
+value fpi_entry(int slave, uint64_t now) {
+    bool online;
+    int period;
+    uint64_t last_contact_ms;
+    {
+        std::lock_guard lk(core::supervision_lock);
+        const fpi::fpi_contact& c = fpi::contact_table[size_t(slave - 1)];
+        online = c.online != 0;
+        period = c.period_known ? c.period : 0;
+        last_contact_ms = c.last_contact_ms;
+    }
+    // Only a telegram sets the last contact: 0 means never heard. A telegram
+    // handled since `now` was read is younger than `now`: age 0, not a wrap.
+    value age = value::null();
+    if (last_contact_ms != 0) age = seconds(last_contact_ms < now ? now - last_contact_ms : 0);
+    return value::table({
+        {"slave_id", value::i32(slave)},
+        {"online", value::boolean(online)},
+        {"period_min", value::i32(period)},
+        {"last_contact_age_s", age},
+        {"pending_reset", value::boolean(fpi::pending_reset_waiting(slave))},
+        {"infoset", value::str(fpi::infoset_phase_name(fpi::infoset_phase_of(slave)))},
+        {"frames_ok", count(fpi::frames_ok_of(slave))},
+    });
+}
+
+// The server's list, then the slot table, then each connection's counters:
+// one lock after the other.
+value masters() {
+    std::vector<value> out;
+    for (const iec104::ConnectionPtr& c : outstation::server_connections()) {
+        const int slot = outstation::slot_of(outstation::connection_slots, *c);
+        const iec104::ConnectionStats st = iec104::stats(*c);
+        out.push_back(value::table({
+            {"peer", value::str(iec104::peer_endpoint(*c))},
+            {"slot", slot < 0 ? value::null() : value::i32(slot)},
+            {"active", value::boolean(iec104::is_active(*c))},
+            {"queued", count(st.queued_high + st.queued_low)},
+            {"sent", count(st.asdus_sent)},
+            {"dropped", count(st.dropped_high + st.dropped_low)},
+        }));
+    }
+    return value::array(std::move(out));
+}
+
+value radio() {
+    const rf::reader_statistics& s = rf::reader_stats;
+    auto get = [](const std::atomic<uint64_t>& n) { return count(n.load(std::memory_order_relaxed)); };
+    return value::table({
+        {"frames_ok", get(s.frames_ok)},
+        {"framing_errors", get(s.framing_errors)},
+        {"parse_errors", get(s.parse_errors)},
+        {"refused_group", get(s.refused_group)},
+        {"refused_rtu", get(s.refused_rtu)},
+        {"unknown_command", get(s.unknown_command)},
+        {"bytes_read", get(s.bytes)},
+    });
+}
+
+value store() {
+    int points;
+    size_t refused;
+    {
+        std::lock_guard lk(core::value_store_lock);
+        points = outstation::station_values.count;
+        refused = outstation::station_values.refused.size();
+    }
+    return value::table({
+        {"points", value::i32(points)},
+        {"capacity", value::i32(outstation::value_store_capacity)},
+        {"refused", count(refused)},
+    });
+}
+
+int status(const config::config& cfg, ubus::request& req) {
+    if (!ubus::reply(req, fpigate_status(cfg))) {
+        std::fprintf(stderr, "fpigate status: the reply could not be sent\n");
+        return ubus::status::unknown_error;
+    }
+    return ubus::status::ok;
+}
+
+}  // namespace
+
+ubus::table fpigate_status(const config::config& cfg) {
+    const uint64_t now = core::monotonic_ms();
+    std::vector<value> fpis;
+    for (int slave = 1; slave <= fpi::slave_count; ++slave) fpis.push_back(fpi_entry(slave, now));
+    return {
+        {"uptime_s", seconds(now - core::start_ms.load())},
+        {"fpis", value::array(std::move(fpis))},
+        {"masters", masters()},
+        {"rf", radio()},
+        {"store", store()},
+        {"gpio", value::table({
+                     {"chip", value::str(cfg.settings.gpio_chip)},
+                     {"ok", value::boolean(dio::gpio_all_present())},
+                 })},
+    };
+}
+
+ubus::object fpigate_status_object(const config::config& cfg) {
+    ubus::object o;
+    o.path = "fpigate";
+    o.type_name = "fpigate";
+    o.methods = {
+        {"status", {}, [&cfg](ubus::request& req, const ubus::args&) { return status(cfg, req); }},
+    };
+    return o;
+}
+
+}  // namespace services

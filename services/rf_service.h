@@ -1,0 +1,28 @@
+// The ubus object rf.service (type "object_rf"): the recent RF frames, the
+// three CSV exports, a channel command to the radio, an FPI reset and a DCU
+// reset, for local clients on the gateway (the web interface, the ubus
+// command line).
+#pragma once
+
+#include <atomic>
+#include <string>
+
+#include "config/config.h"
+#include "lib/ubus/client.h"
+
+namespace services {
+
+// The object with its seven methods, in their order.
+ubus::object rf_service_object(const config::config& cfg);
+
+// The ubus thread: connects to ubus_socket, registers rf.service (and the
+// diagnostics object fpigate when the option diagnostics is set) and serves
+// them. When the broker goes away (or is not there yet) it connects again with
+// a back-off of at most 2 s and registers again, until `running` is cleared
+// and rf_service_stop is called. `sleep_ms` waits and tells whether to go on.
+void rf_service_thread(const config::config& cfg, const std::atomic<bool>& running,
+                       bool (*sleep_ms)(int ms, void* user), void* user);
+// Ends the event loop of the thread (from any thread).
+void rf_service_stop();
+
+}  // namespace services

@@ -1,0 +1,94 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+
+#include "core/timers.h"
+#include "tests/daemon/wait.h"
+
+namespace {
+
+struct counter {
+    std::atomic<int> calls{0};
+    std::atomic<core::timer*> last_timer{nullptr};
+};
+
+void count_call(core::timer* t, void* user_data) {
+    auto* c = static_cast<counter*>(user_data);
+    c->last_timer = t;
+    ++c->calls;
+}
+
+struct Timers : ::testing::Test {
+    void SetUp() override { ASSERT_TRUE(core::timers_init()); }
+    void TearDown() override {
+        core::timers_shutdown();
+        EXPECT_EQ(core::timer_count(), 0);
+    }
+};
+
+TEST_F(Timers, PeriodicTimerKeepsFiringWithItsHandleAndData) {
+    counter c;
+    core::timer* t = core::timer_add(5, count_call, core::timer_periodic, &c);
+    ASSERT_NE(t, nullptr);
+    EXPECT_TRUE(wait_until([&] { return c.calls >= 5; }));
+    EXPECT_EQ(c.last_timer.load(), t);
+}
+
+// A periodic timer is the clock against which the others must stay silent.
+TEST_F(Timers, SingleShotFiresOnceAndIntervalZeroNever) {
+    counter once, never, never_periodic, ticks;
+    ASSERT_NE(core::timer_add(5, count_call, core::timer_single_shot, &once), nullptr);
+    ASSERT_NE(core::timer_add(0, count_call, core::timer_single_shot, &never), nullptr);
+    ASSERT_NE(core::timer_add(0, count_call, core::timer_periodic, &never_periodic), nullptr);
+    ASSERT_TRUE(wait_until([&] { return once.calls == 1; }));
+    ASSERT_NE(core::timer_add(5, count_call, core::timer_periodic, &ticks), nullptr);
+    ASSERT_TRUE(wait_until([&] { return ticks.calls >= 20; }));
+    EXPECT_EQ(once.calls, 1);
+    EXPECT_EQ(never.calls, 0);
+    EXPECT_EQ(never_periodic.calls, 0);
+    EXPECT_EQ(core::timer_count(), 4);  // the spent single-shot timer stays in the list
+}
+
+TEST_F(Timers, RemovedTimerStopsAndCallbackMayRemoveItself) {
+    counter removed, ticks;
+    core::timer* t = core::timer_add(5, count_call, core::timer_periodic, &removed);
+    ASSERT_TRUE(wait_until([&] { return removed.calls >= 1; }));
+    core::timer_remove(t);
+    int after_remove = removed.calls;
+
+    std::atomic<int> self_calls{0};
+    core::timer_add(
+        5,
+        [&](core::timer* self, void*) {
+            ++self_calls;
+            core::timer_remove(self);
+        },
+        core::timer_periodic, nullptr);
+    ASSERT_TRUE(wait_until([&] { return self_calls == 1; }));
+
+    ASSERT_NE(core::timer_add(5, count_call, core::timer_periodic, &ticks), nullptr);
+    ASSERT_TRUE(wait_until([&] { return ticks.calls >= 20; }));
+    EXPECT_LE(removed.calls, after_remove + 1);  // at most one callback already under way
+    EXPECT_EQ(self_calls, 1);
+    EXPECT_EQ(core::timer_count(), 1);
+}
+
+TEST_F(Timers, EmptyCallbackIsAllowed) {
+    counter ticks;
+    ASSERT_NE(core::timer_add(5, nullptr, core::timer_periodic, nullptr), nullptr);
+    ASSERT_NE(core::timer_add(5, count_call, core::timer_periodic, &ticks), nullptr);
+    EXPECT_TRUE(wait_until([&] { return ticks.calls >= 3; }));
+}
+
+TEST(TimerService, RestartsAfterShutdown) {
+    for (int round = 0; round < 3; ++round) {
+        ASSERT_TRUE(core::timers_init());
+        counter c;
+        core::timer_add(2, count_call, core::timer_periodic, &c);
+        EXPECT_TRUE(wait_until([&] { return c.calls >= 2; })) << round;
+        core::timers_shutdown();
+        EXPECT_EQ(core::timer_count(), 0);
+    }
+}
+
+}  // namespace
