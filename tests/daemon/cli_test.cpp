@@ -14,11 +14,17 @@
 
 #include <regex>
 
-#include "tests/daemon/child_process.h"
+#include "tests/support/child_process.h"
+#include "tests/support/sample_config.h"
+#include "tests/support/temp_dir.h"
+
+using test_support::child_process;
+using test_support::listening_port;
+using test_support::sorted_lines;
 
 namespace {
 
-const std::string fpigate = std::string(FPIGATE_BIN_DIR) + "/fpigate";
+const std::string fpigate = test_support::bin("fpigate");
 
 const char* const help_text =
     "Usage: fpigate [options]\n"
@@ -30,35 +36,21 @@ const char* const help_text =
     "\n";
 
 struct Fpigate : ::testing::Test {
-    std::filesystem::path dir;
+    test_support::temp_dir tmp{"fpigate-cli"};
+    const std::filesystem::path dir = tmp.path;
 
-    void SetUp() override {
-        std::string t = (std::filesystem::temp_directory_path() / "fpigate-cli-XXXXXX").string();
-        ASSERT_NE(mkdtemp(t.data()), nullptr);
-        dir = t;
-    }
-    void TearDown() override { std::filesystem::remove_all(dir); }
+    void SetUp() override { ASSERT_FALSE(dir.empty()); }
 
     // The sample configuration with every file of the run inside dir and no
     // radio; `extra` is appended to the package.
     void write_sample_config(const std::string& port = "0", const std::string& extra = "") {
-        std::ifstream in(std::string(FPIGATE_SOURCE_DIR) + "/config/fpigate");
-        std::ostringstream text;
-        std::string line;
-        while (std::getline(in, line)) {
-            if (line.find("option rtu_port") != std::string::npos) continue;
-            text << line << "\n";
-            if (line.rfind("config iec104_slave", 0) == 0) {
-                text << "\toption data_dir '" << dir.string() << "'\n"
-                     << "\toption export_dir '" << dir.string() << "'\n"
-                     << "\toption gpio_chip 'sim:" << (dir / "gpio").string() << "'\n"
-                     << "\toption ubus_socket '" << (dir / "ubus.sock").string() << "'\n"
-                     << "\toption port '" << port << "'\n";  // 0: any free port, tests run side by side
-            }
-        }
-        text << extra;
-        std::filesystem::create_directories(dir / "config");
-        std::ofstream(dir / "config" / "fpigate") << text.str();
+        test_support::write_sample_config(dir,
+                                          {.data_dir = dir.string(),
+                                           .export_dir = dir.string(),
+                                           .gpio_chip = "sim:" + (dir / "gpio").string(),
+                                           .ubus_socket = (dir / "ubus.sock").string(),
+                                           .port = port},
+                                          extra);
     }
 
     // Interrogates the gateway with iec104-client until the answer holds the

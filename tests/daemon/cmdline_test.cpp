@@ -3,7 +3,9 @@
 #include <vector>
 
 #include "config/cmdline.h"
-#include "tests/daemon/capture.h"
+#include "tests/support/capture.h"
+
+using test_support::captured_output;
 
 namespace {
 

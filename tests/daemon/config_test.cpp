@@ -2,7 +2,9 @@
 
 #include "core/address_range.h"
 #include "config/config_load.h"
-#include "tests/daemon/capture.h"
+#include "tests/support/capture.h"
+
+using test_support::captured_output;
 
 namespace {
 

@@ -14,7 +14,10 @@
 #include "core/locks.h"
 #include "core/timers.h"
 #include "daemon/workers.h"
-#include "tests/daemon/wait.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/wait.h"
+
+using test_support::wait_until;
 
 namespace {
 
@@ -52,12 +55,11 @@ const fpigate::worker recording_workers[] = {
 struct Gateway : ::testing::Test {
     std::unique_ptr<config::config> cfg = std::make_unique<config::config>();
     journal log;
-    std::filesystem::path dir;  // data and export directory of this test
+    test_support::temp_dir tmp{"fpigate-gw"};
+    const std::filesystem::path dir = tmp.path;  // data and export directory of this test
     void SetUp() override {
         current_journal = &log;
-        std::string t = (std::filesystem::temp_directory_path() / "fpigate-gw-XXXXXX").string();
-        ASSERT_NE(mkdtemp(t.data()), nullptr);
-        dir = t;
+        ASSERT_FALSE(dir.empty());
         cfg->settings.data_dir = dir.string();
         cfg->settings.export_dir = dir.string();
         cfg->settings.port = 0;  // any free port: tests run side by side
@@ -70,7 +72,6 @@ struct Gateway : ::testing::Test {
     }
     void TearDown() override {
         current_journal = nullptr;
-        std::filesystem::remove_all(dir);
     }
 };
 

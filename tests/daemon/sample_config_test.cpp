@@ -5,7 +5,9 @@
 #include <set>
 
 #include "config/config_load.h"
-#include "tests/daemon/capture.h"
+#include "tests/support/capture.h"
+
+using test_support::captured_output;
 
 namespace {
 

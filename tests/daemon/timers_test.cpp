@@ -3,7 +3,9 @@
 #include <atomic>
 
 #include "core/timers.h"
-#include "tests/daemon/wait.h"
+#include "tests/support/wait.h"
+
+using test_support::wait_until;
 
 namespace {
 

@@ -414,7 +414,7 @@ TEST(DioCommands, ADcuResetWithoutItsLineIsRefused) {
     stream_tap err(stderr, (gw.dir.path / "stderr.txt").string());
     const size_t before = gw.output().size();
     core::dcu_reset_sem.release();
-    EXPECT_TRUE(wait_for([&] { return err.text().find("dcu_reset_pulse:") != std::string::npos; }));
+    EXPECT_TRUE(wait_until([&] { return err.text().find("dcu_reset_pulse:") != std::string::npos; }));
     EXPECT_EQ(err.text(), "dcu_reset_pulse: the DCU power line is not available\n");
     EXPECT_EQ(gw.output().substr(before), "DCU reset semaphore released\n");
     EXPECT_FALSE(core::dcu_reset_sem.try_acquire());

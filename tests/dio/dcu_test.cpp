@@ -31,7 +31,7 @@ TEST(DioDcuReset, OneCommandOnePulse) {
         EXPECT_EQ(exchange(m, iec104::single_command(m.app, 1, 16, false)), executed);
         if (pulse_ms > 0) {
             // off while the pulse lasts
-            EXPECT_TRUE(wait_for([&] { return gw.line_file(dcu_offset) == 0; }));
+            EXPECT_TRUE(wait_until([&] { return gw.line_file(dcu_offset) == 0; }));
             EXPECT_TRUE(gw.printed("DCU is OFF\n"));
         }
         ASSERT_TRUE(gw.printed("DCU reset successful\n"));
@@ -51,8 +51,8 @@ TEST(DioDcuReset, ThreePostsThreePulses) {
     rename_watch writes(gw.chip_dir);
     const size_t before = gw.output().size();
     for (int i = 0; i < 3; ++i) core::dcu_reset_sem.release();
-    EXPECT_TRUE(wait_for([&] { return gw.line_file(dcu_offset) == 0; }));
-    ASSERT_TRUE(wait_for([&] { return occurrences(gw.output(), "DCU reset successful\n") == 3; }));
+    EXPECT_TRUE(wait_until([&] { return gw.line_file(dcu_offset) == 0; }));
+    ASSERT_TRUE(wait_until([&] { return occurrences(gw.output(), "DCU reset successful\n") == 3; }));
     EXPECT_EQ(gw.output().substr(before), one_pulse + one_pulse + one_pulse);
     EXPECT_EQ(gw.line_file(dcu_offset), 1);
     EXPECT_EQ(writes.of(std::to_string(dcu_offset)), 6);

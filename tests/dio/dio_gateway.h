@@ -24,7 +24,6 @@
 
 #include <gtest/gtest.h>
 
-#include "config/config_load.h"
 #include "daemon/gateway.h"
 #include "core/locks.h"
 #include "daemon/workers.h"
@@ -39,14 +38,19 @@
 #include "logs/rf_data.h"
 #include "tests/outstation/station.h"
 #include "tests/radio/radio.h"
+#include "tests/support/capture.h"
+#include "tests/support/clocks.h"
+#include "tests/support/gateway.h"
+#include "tests/support/wait.h"
 
 namespace dio_test {
 
-using radio_test::fake_monotonic_clock;
-using station_test::fake_epoch_ms;
-using station_test::fake_wall_clock;
 using station_test::master;
-using station_test::wait_for;
+using test_support::fake_epoch_ms;
+using test_support::fake_monotonic_clock;
+using test_support::fake_wall_clock;
+using test_support::stream_tap;
+using test_support::wait_until;
 
 // Line offsets on the chip.
 constexpr unsigned di4_offset = 22;
@@ -61,38 +65,6 @@ inline const fpigate::worker dcu_reset_only[] = {{"DCU reset", fpigate::dcu_rese
 inline const fpigate::worker gpio_threads[] = {{"DI scanning", fpigate::di_scanning_thread, false},
                                            {"DO toggling", fpigate::do_toggling_thread, false},
                                            {"DCU reset", fpigate::dcu_reset_thread, false}};
-
-// A standard stream into a file, readable while the threads go on printing.
-// What was caught is handed back to the real stream when the test failed,
-// so that failure messages are not lost.
-struct stream_tap {
-    FILE* stream;
-    int fd;
-    std::string path;
-    int saved = -1;
-    stream_tap(FILE* s, std::string file) : stream(s), fd(::fileno(s)), path(std::move(file)) {
-        std::fflush(stream);
-        saved = ::dup(fd);
-        const int f = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0600);
-        if (f >= 0) {
-            ::dup2(f, fd);
-            ::close(f);
-        }
-    }
-    std::string text() const {
-        std::fflush(stream);
-        std::ifstream in(path);
-        std::ostringstream s;
-        s << in.rdbuf();
-        return s.str();
-    }
-    ~stream_tap() {
-        const std::string caught = text();
-        ::dup2(saved, fd);
-        ::close(saved);
-        if (::testing::Test::HasFailure()) std::fwrite(caught.data(), 1, caught.size(), stream);
-    }
-};
 
 inline size_t occurrences(const std::string& text, const std::string& what) {
     size_t n = 0;
@@ -142,24 +114,6 @@ struct gateway_options {
     std::function<void(const std::filesystem::path&)> prepare_chip = nullptr;
 };
 
-// The sample configuration without its radio, every file in `dir`, the
-// simulated chip in dir/gpio and any free server port.
-inline std::string sample_config(const std::filesystem::path& dir) {
-    std::ifstream in(std::string(FPIGATE_SOURCE_DIR) + "/config/fpigate");
-    std::ostringstream text;
-    for (std::string line; std::getline(in, line);) {
-        if (line.find("option rtu_port") != std::string::npos) continue;
-        text << line << "\n";
-        if (line.rfind("config iec104_slave", 0) == 0)
-            text << "\toption data_dir '" << dir.string() << "'\n"
-                 << "\toption export_dir '" << dir.string() << "'\n"
-                 << "\toption gpio_chip 'sim:" << (dir / "gpio").string() << "'\n"
-                 << "\toption ubus_socket '" << (dir / "no-broker.sock").string() << "'\n"
-                 << "\toption port '0'\n";
-    }
-    return text.str();
-}
-
 inline config::iec104_ioa& dio_point(config::config& cfg, const std::string& name) {
     for (config::iec104_ioa& p : cfg.dio_points)
         if (p.name == name) return p;
@@ -189,29 +143,21 @@ inline void forget_process_state() {
     logs::recent_rf_data = {};
 }
 
-struct dio_gateway {
+// The gateway without its radio, the simulated chip in dir/gpio.
+struct dio_gateway : test_support::gateway_on_pty {
     fake_wall_clock wall;
     fake_monotonic_clock mono;
-    station_test::temp_dir dir;
     std::filesystem::path chip_dir = dir.path / "gpio";
-    std::unique_ptr<config::config> cfg = std::make_unique<config::config>();
     std::string gpio_errors;  // what opening the lines printed on standard error
-    std::unique_ptr<stream_tap> out;
-    fpigate::gateway g;
+    std::unique_ptr<test_support::stream_tap> out;
     bool ok = false;
 
-    explicit dio_gateway(const gateway_options& opts = {}) {
-        setenv("TZ", "UTC0", 1);
-        tzset();
-        out = std::make_unique<stream_tap>(stdout, (dir.path / "stdout.txt").string());
+    explicit dio_gateway(const gateway_options& opts = {})
+        : gateway_on_pty({.radio = false, .simulated_chip = true, .dir_prefix = "fpigate-station"}) {
+        test_support::use_utc();
+        out = std::make_unique<test_support::stream_tap>(stdout, (dir.path / "stdout.txt").string());
         forget_process_state();
-        std::filesystem::create_directories(dir.path / "config");
-        std::ofstream(dir.path / "config" / "fpigate") << sample_config(dir.path);
-        std::string problem;
-        FILE* quiet = std::fopen("/dev/null", "w");
-        const bool loaded = config::config_load((dir.path / "config").string(), *cfg, quiet, problem);
-        std::fclose(quiet);
-        if (!loaded) return;
+        if (!problem.empty()) return;
         if (opts.tweak) opts.tweak(*cfg);
         std::filesystem::create_directories(chip_dir);
         if (opts.prepare_chip) opts.prepare_chip(chip_dir);
@@ -228,22 +174,22 @@ struct dio_gateway {
             std::lock_guard lk(core::rf_log_lock);
             logs::rf_fpi_db_init(cfg->settings.data_dir);
         }
-        fpigate::gateway_options go;
-        go.thread_spacing = std::chrono::milliseconds(0);
-        go.workers = opts.workers;
-        fpigate::gateway_start(g, *cfg, go);
+        start(opts.workers);
         ok = port() != 0;
     }
+    // What was caught on standard output is handed back to it when the test
+    // failed, so that failure messages are not lost.
     ~dio_gateway() {
-        fpigate::gateway_stop(g);
+        stop();
         dio::gpio_close();
         forget_process_state();
-        out.reset();
+        const std::string caught = out->release();
+        if (::testing::Test::HasFailure()) std::fwrite(caught.data(), 1, caught.size(), stdout);
     }
     uint16_t port() const { return outstation::server_bound_port(); }
     std::string output() const { return out ? out->text() : std::string(); }
     bool printed(const std::string& text, std::chrono::milliseconds limit = std::chrono::seconds(10)) const {
-        return wait_for([&] { return output().find(text) != std::string::npos; }, limit);
+        return wait_until([&] { return output().find(text) != std::string::npos; }, limit);
     }
 
     // The simulated chip's file of a line: 0 or 1, -1 when it is not there.
@@ -292,7 +238,7 @@ inline std::vector<iec104::Asdu> exchange_asdus(master& m, const iec104::Asdu& c
     const uint16_t tsc = ++marker;
     m.clear();
     if (!m.send(command) || !m.send(iec104::test_command(m.app, 1, tsc, fake_epoch_ms))) return {};
-    const bool answered = wait_for([&] {
+    const bool answered = wait_until([&] {
         return m.count([&](const iec104::Asdu& a) {
                    if (a.type != iec104::C_TS_TA_1 || a.cot != iec104::COT_ACTIVATION_CON) return false;
                    const auto o = iec104::get_object(a, m.app, 0);

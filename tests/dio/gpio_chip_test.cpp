@@ -5,45 +5,35 @@
 
 #include <cerrno>
 #include <cstring>
-#include <regex>
 
-#include "tests/daemon/child_process.h"
+#include "tests/support/child_process.h"
 #include "tests/dio/dio_gateway.h"
+#include "tests/support/sample_config.h"
+
+using test_support::child_process;
 
 namespace {
 
 using namespace dio_test;
 
-const std::string fpigate = std::string(FPIGATE_BIN_DIR) + "/fpigate";
-
-bool wait_for_error(child_process& p, const std::string& text) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (p.err.find(text) == std::string::npos) {
-        if (std::chrono::steady_clock::now() > deadline || (p.out_fd < 0 && p.err_fd < 0)) return false;
-        p.pump(50);
-    }
-    return true;
-}
+const std::string fpigate = test_support::bin("fpigate");
 
 TEST(DioGpiodChip, AChipThatDoesNotExistIsReportedAndTheDaemonServesOn) {
-    station_test::temp_dir dir;
-    std::string config = sample_config(dir.path);
-    config = std::regex_replace(config, std::regex("option gpio_chip '[^']*'"), "option gpio_chip 'gpiochip99'");
-    std::filesystem::create_directories(dir.path / "config");
-    std::ofstream(dir.path / "config" / "fpigate") << config;
-
-    child_process p({fpigate, "-p", (dir.path / "config").string()});
+    test_support::temp_dir dir;
+    test_support::sample_options o = test_support::files_in(dir.path);
+    o.gpio_chip = "gpiochip99";
+    child_process p({fpigate, "-p", test_support::write_sample_config(dir.path, o).string()});
     const int port = listening_port(p);
     ASSERT_GT(port, 0) << p.out;
     const std::string chip_error = std::string("gpio_init: cannot open chip gpiochip99: ") + std::strerror(ENOENT) + "\n";
-    ASSERT_TRUE(wait_for_error(p, chip_error)) << p.err;
+    ASSERT_TRUE(p.wait_for_error(chip_error)) << p.err;
 
     master m{uint16_t(port)};
     ASSERT_TRUE(m.started);
     // the start values are published once every worker runs; no input or
     // output is, as none of their lines is there
     std::map<uint32_t, int> values;
-    EXPECT_TRUE(wait_for([&] {
+    EXPECT_TRUE(wait_until([&] {
         values = interrogated(m);
         p.pump(0);
         return values.count(1008) == 1;

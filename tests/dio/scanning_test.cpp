@@ -115,7 +115,7 @@ TEST(DioScanning, DoorEventsFollowInversionAndTheTimeOffset) {
         ASSERT_TRUE(gw.ok);
         master m(gw.port());
         ASSERT_TRUE(m.started);
-        ASSERT_TRUE(wait_for([] { return station_test::slot_online(); }));
+        ASSERT_TRUE(wait_until([] { return station_test::slot_online(); }));
         dio::scanner_state scan;
         dio::di_scan_pass(*gw.cfg, scan);  // DI4 has no file yet: it reads 0
         const auto at_start = interrogated(m);
@@ -126,7 +126,7 @@ TEST(DioScanning, DoorEventsFollowInversionAndTheTimeOffset) {
         gw.set_line_file(di4_offset, 1);
         dio::di_scan_pass(*gw.cfg, scan);
         const int64_t rise_ms = fake_epoch_ms + 5000;
-        ASSERT_TRUE(wait_for([&] {
+        ASSERT_TRUE(wait_until([&] {
             return m.count([](const iec104::Asdu& a) { return a.cot == iec104::COT_SPONTANEOUS; }) > 0;
         }));
         const auto spontaneous = m.received();
@@ -265,23 +265,23 @@ TEST(DioThreads, ScanningAndTogglingThreadsDoTheirPasses) {
     master m(gw.port());
     ASSERT_TRUE(m.started);
     // the scanning thread has opened the lines and published a first pass
-    ASSERT_TRUE(wait_for([&] { return gw.line_file(dcu_offset) == 1 && interrogated(m).count(13) == 1; }));
+    ASSERT_TRUE(wait_until([&] { return gw.line_file(dcu_offset) == 1 && interrogated(m).count(13) == 1; }));
 
     EXPECT_EQ(exchange(m, iec104::single_command(m.app, 1, 13, true)), executed);
     EXPECT_EQ(gw.line_file(38), 1);
     const std::string high = stamp(fake_epoch_ms) + ",DO3_HIGH";
-    ASSERT_TRUE(wait_for([&] { return gw.system_events() == std::vector<std::string>{high}; }));
+    ASSERT_TRUE(wait_until([&] { return gw.system_events() == std::vector<std::string>{high}; }));
 
     advance(2000);
     EXPECT_TRUE(gw.printed("Toggling DO3 pin\n"));
-    EXPECT_TRUE(wait_for([&] { return gw.line_file(38) == 0; }));
+    EXPECT_TRUE(wait_until([&] { return gw.line_file(38) == 0; }));
     const std::string low = stamp(fake_epoch_ms + 2000) + ",DO3_LOW";
-    ASSERT_TRUE(wait_for([&] { return gw.system_events() == std::vector<std::string>{high, low}; }));
+    ASSERT_TRUE(wait_until([&] { return gw.system_events() == std::vector<std::string>{high, low}; }));
 
     advance(1000);
     gw.set_line_file(di4_offset, 1);
     const std::string open = stamp(fake_epoch_ms + 3000) + ",DOOR_OPEN";
-    EXPECT_TRUE(wait_for([&] { return gw.system_events() == std::vector<std::string>{high, low, open}; }));
+    EXPECT_TRUE(wait_until([&] { return gw.system_events() == std::vector<std::string>{high, low, open}; }));
     EXPECT_EQ(occurrences(gw.output(), "Toggling DO3 pin\n"), 1u);
 }
 

@@ -131,7 +131,7 @@ TEST(ClientTool, WatchPrintsSpontaneousData) {
     test::DemoStation station;
     const uint16_t port = station.start();
     std::thread producer([&] {
-        ASSERT_TRUE(test::wait_until([&] { return station.fixture.connection(0) && is_active(*station.fixture.connection(0)); }));
+        ASSERT_TRUE(test_support::wait_until([&] { return station.fixture.connection(0) && is_active(*station.fixture.connection(0)); }));
         for (const Asdu& a : test::demo_monitoring(app_parameters(*station.fixture.connection(0)), COT_SPONTANEOUS, true))
             send_asdu(*station.fixture.connection(0), a);
     });

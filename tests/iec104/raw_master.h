@@ -1,5 +1,4 @@
-// Test helpers: a hand-driven master on a plain socket, bounded waiting, and a
-// server fixture that records what the handlers saw.
+// Test helpers: a hand-driven master on a plain socket and a server fixture that records what the handlers saw.
 #pragma once
 
 #include <arpa/inet.h>
@@ -20,18 +19,9 @@
 #include "hex.h"
 #include "lib/iec104/apci.h"
 #include "lib/iec104/server.h"
+#include "tests/support/wait.h"
 
 namespace test {
-
-// Polls `done` every few milliseconds until it holds or `timeout_ms` passes.
-inline bool wait_until(const std::function<bool()>& done, int timeout_ms = 5000) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
 
 // A master whose every frame the test writes and reads itself.
 struct RawMaster {

@@ -17,7 +17,7 @@
 using namespace iec104;
 using test::RawMaster;
 using test::ServerFixture;
-using test::wait_until;
+using test_support::wait_until;
 
 namespace {
 
@@ -330,7 +330,7 @@ TEST(ServerApci, StopClosesEveryConnectionTogether) {
     f.handlers.connection_event = [&](const ConnectionPtr&, ConnectionEvent e) {
         if (e != ConnectionEvent::closed) return;
         ++closing;
-        saw_all += wait_until([&] { return closing == 3; }, 3000);
+        saw_all += wait_until([&] { return closing == 3; }, std::chrono::milliseconds(3000));
     };
     const uint16_t port = f.start();
     RawMaster a(port), b(port), c(port);

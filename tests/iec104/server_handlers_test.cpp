@@ -10,7 +10,7 @@
 using namespace iec104;
 using test::RawMaster;
 using test::ServerFixture;
-using test::wait_until;
+using test_support::wait_until;
 
 namespace {
 

@@ -16,6 +16,8 @@
 #include "lib/iec104/client.h"
 #include "lib/iec104/commands.h"
 #include "pcap_writer.h"
+#include "tests/support/master.h"
+#include "tests/support/temp_dir.h"
 
 using namespace iec104;
 
@@ -28,18 +30,6 @@ bool have_tshark() {
     run_command("command -v tshark >/dev/null 2>&1", status);
     return status == 0;
 }
-
-struct TempDir {
-    std::filesystem::path path;
-    TempDir() {
-        char tmpl[] = "/tmp/iec104-tshark-XXXXXX";
-        if (mkdtemp(tmpl)) path = tmpl;
-    }
-    ~TempDir() {
-        std::error_code ec;
-        if (!path.empty()) std::filesystem::remove_all(path, ec);
-    }
-};
 
 TEST(Tshark, DissectorDecodesEveryApduOfASession) {
     if (!have_tshark()) GTEST_SKIP() << "tshark is not installed";
@@ -56,20 +46,17 @@ TEST(Tshark, DissectorDecodesEveryApduOfASession) {
         apdus.emplace_back(outgoing, std::vector<uint8_t>(apdu.begin(), apdu.end()));
     };
     handlers.asdu = [&](const Asdu&) { ++received; };
-    ClientConfig config;
-    config.port = port;
+    ClientPtr client;
     std::string error;
-    ClientPtr client = client_connect(config, handlers, error);
-    ASSERT_TRUE(client) << error;
-    ASSERT_TRUE(client_start_dt(*client, 5000));
-    const AppLayerParameters& p = config.app;
+    ASSERT_TRUE(test_support::connect_master(client, port, handlers, error)) << error;
+    const AppLayerParameters p;
 
     client_send(*client, interrogation_command(p, 1));
-    ASSERT_TRUE(test::wait_until([&] { return received == 7; }));
+    ASSERT_TRUE(test_support::wait_until([&] { return received == 7; }));
 
-    ASSERT_TRUE(test::wait_until([&] { return station.fixture.connection(0) != nullptr; }));
+    ASSERT_TRUE(test_support::wait_until([&] { return station.fixture.connection(0) != nullptr; }));
     for (const Asdu& a : test::demo_monitoring(p, COT_SPONTANEOUS, true)) send_asdu(*station.fixture.connection(0), a);
-    ASSERT_TRUE(test::wait_until([&] { return received == 12; }));
+    ASSERT_TRUE(test_support::wait_until([&] { return received == 12; }));
 
     for (const CommandOptions& o : {CommandOptions{}, CommandOptions{.select = true, .qualifier = 1, .time_ms = test::kDemoTimeMs}}) {
         client_send(*client, single_command(p, 1, 5000, true, o));
@@ -78,17 +65,17 @@ TEST(Tshark, DissectorDecodesEveryApduOfASession) {
         client_send(*client, set_point_scaled(p, 1, 5003, -300, o));
         client_send(*client, set_point_short(p, 1, 5004, 49.5f, o));
     }
-    ASSERT_TRUE(test::wait_until([&] { return received == 32; }));
+    ASSERT_TRUE(test_support::wait_until([&] { return received == 32; }));
 
     client_send(*client, clock_sync_command(p, 1, test::kDemoTimeMs));
     client_send(*client, read_command(p, 1, 100));
     client_send(*client, counter_interrogation_command(p, 1));
     client_send(*client, test_command(p, 1, 0x4938, test::kDemoTimeMs));
-    ASSERT_TRUE(test::wait_until([&] { return received == 36; }));
+    ASSERT_TRUE(test_support::wait_until([&] { return received == 36; }));
     ASSERT_TRUE(client_stop_dt(*client, 5000));
     client_close(*client);
 
-    TempDir dir;
+    test_support::temp_dir dir{"iec104-tshark"};
     ASSERT_FALSE(dir.path.empty());
     const std::string pcap = (dir.path / "session.pcap").string();
     int i_frames = 0;

@@ -13,7 +13,7 @@ cases=(
   'core/clock.cpp|config/config.h|core/clock.cpp:2: includes "config/config.h": core (layer 1) may include only lib'
   'lib/uci/uci.cpp|lib/ubus/blob.h|lib/uci/uci.cpp:2: includes "lib/ubus/blob.h": lib/uci may include only lib/uci'
   'vpnwatch/main.cpp|core/clock.h|vpnwatch/main.cpp:2: includes "core/clock.h": vpnwatch may include only lib'
-  'daemon/run.cpp|tests/daemon/wait.h|daemon/run.cpp:2: includes "tests/daemon/wait.h": tests is not a folder of the production layers'
+  'daemon/run.cpp|tests/support/wait.h|daemon/run.cpp:2: includes "tests/support/wait.h": tests is not a folder of the production layers'
   'daemon/run.cpp|services/rf_service.h|'
   'fpi/uplink.cpp|outstation/reporting.h|'
   'rf/reader.cpp|reader.h|'

@@ -71,7 +71,7 @@ TEST(AuxPosition, LatitudeAndLongitudeUpToTheFirstLongitude) {
 
 TEST(AuxFaultTotals, EveryPointNamedAfterACountGetsIt) {
     station_test::fake_wall_clock clock;
-    station_test::temp_dir dir;
+    test_support::temp_dir dir;
     ASSERT_TRUE(fpi::fault_counter_load(dir.path.string()));
     for (int group : {2, 2, 3}) ASSERT_TRUE(fpi::fault_counter_add(group, uint64_t(station_test::fake_epoch_ms)));
     const std::vector<config::fpi_aux_iec104_ioa> points = {

@@ -19,7 +19,7 @@ constexpr int64_t gateway_ms = 1700000000123;   // the gateway's clock before: 2
 iec104::Asdu synchronise(master& m) {
     m.clear();
     EXPECT_TRUE(m.send(iec104::clock_sync_command(m.app, 1, command_ms)));
-    EXPECT_TRUE(station_test::wait_for([&] { return m.count([](const iec104::Asdu& a) { return a.type == iec104::C_CS_NA_1; }) == 1; }));
+    EXPECT_TRUE(test_support::wait_until([&] { return m.count([](const iec104::Asdu& a) { return a.type == iec104::C_CS_NA_1; }) == 1; }));
     const auto got = m.received();
     return got.empty() ? iec104::Asdu{} : got.front();
 }

@@ -20,7 +20,7 @@
 
 namespace {
 
-using station_test::wait_for;
+using test_support::wait_until;
 
 // A monotonic clock that stands still until moved, counting its readers.
 struct still_clock {
@@ -43,7 +43,7 @@ struct still_clock {
 // held, so that all of them are still queued or in hand when stop comes.
 struct backlog {
     still_clock clock;
-    station_test::temp_dir dir;
+    test_support::temp_dir dir;
     std::unique_lock<std::mutex> hold{core::comm_log_lock, std::defer_lock};
     std::atomic<bool> stopped{false};
     std::thread stopper;
@@ -63,11 +63,11 @@ struct backlog {
             outstation::comm_logger_stop();
             stopped = true;
         });
-        return wait_for([] { return still_clock::reads > 0; });
+        return wait_until([] { return still_clock::reads > 0; });
     }
     bool release_and_wait() {
         hold.unlock();
-        return wait_for([this] { return stopped.load(); }, std::chrono::seconds(60));
+        return wait_until([this] { return stopped.load(); }, std::chrono::seconds(60));
     }
     int rows() {
         const int n = logs::comm_event_db_export_csv((dir.path / "comm.csv").string());

@@ -11,7 +11,7 @@
 #include "outstation/comm_log.h"
 #include "lib/ubus/client.h"
 #include "logs/csv_export.h"
-#include "tests/daemon/child_process.h"
+#include "tests/support/child_process.h"
 #include "tests/outstation/station.h"
 
 namespace {
@@ -19,7 +19,7 @@ namespace {
 using station_test::master;
 using station_test::station;
 using station_test::slot_online;
-using station_test::wait_for;
+using test_support::wait_until;
 
 const void* slot_connection(int i) {
     std::lock_guard lk(outstation::connection_slots.lock);
@@ -57,16 +57,16 @@ TEST(Slots, TwoSlotsAreEachTakenOnceBeforeAnyIsReused) {
     ASSERT_TRUE(st.start());
     testing::internal::CaptureStdout();
     auto first = std::make_unique<master>(st.port());
-    ASSERT_TRUE(wait_for([] { return slot_online(0); }));
+    ASSERT_TRUE(wait_until([] { return slot_online(0); }));
     const void* p1 = slot_connection(0);
     close_master(*first);
-    ASSERT_TRUE(wait_for([] { return !slot_online(0); }));
+    ASSERT_TRUE(wait_until([] { return !slot_online(0); }));
     master second(st.port());
-    ASSERT_TRUE(wait_for([] { return slot_online(1) && all_initialised(); }));
+    ASSERT_TRUE(wait_until([] { return slot_online(1) && all_initialised(); }));
     const void* p2 = slot_connection(1);
     EXPECT_EQ(slot_connection(0), p1);  // a closed connection's slot keeps it until reused
     master third(st.port());
-    ASSERT_TRUE(wait_for([&] { return slot_online(0) && slot_connection(0) != p1; }));
+    ASSERT_TRUE(wait_until([&] { return slot_online(0) && slot_connection(0) != p1; }));
     const void* p3 = slot_connection(0);
     master fourth(st.port());  // both online: no slot
     ASSERT_TRUE(fourth.started);
@@ -90,7 +90,7 @@ TEST(Slots, NoSlotsMeansNoMasterEverGetsOne) {
     testing::internal::CaptureStdout();
     master a(st.port());
     ASSERT_TRUE(a.started);
-    ASSERT_TRUE(wait_for(all_initialised));
+    ASSERT_TRUE(wait_until(all_initialised));
     master b(st.port());
     ASSERT_TRUE(b.started);
     station::update(1, int32_t(0), 30);
@@ -109,7 +109,7 @@ TEST(Slots, StopdtKeepsTheSlotOnline) {
     station st;
     ASSERT_TRUE(st.start());
     master m(st.port());
-    ASSERT_TRUE(wait_for([] { return slot_online(0); }));
+    ASSERT_TRUE(wait_until([] { return slot_online(0); }));
     ASSERT_TRUE(iec104::client_stop_dt(*m.client, 5000));
     EXPECT_TRUE(slot_online(0));
     ASSERT_TRUE(iec104::client_start_dt(*m.client, 5000));
@@ -126,7 +126,7 @@ TEST(Slots, FiveMastersAreServedAndASixthIsTurnedAway) {
     }
     master sixth(st.port());
     EXPECT_FALSE(sixth.started);
-    EXPECT_TRUE(wait_for([&] { return sixth.closed.load(); }));
+    EXPECT_TRUE(wait_until([&] { return sixth.closed.load(); }));
     for (auto& m : masters) EXPECT_EQ(m->interrogate().size(), 2u);  // all five still served
     for (int i = 0; i < 5; ++i) EXPECT_TRUE(slot_online(i));
 }
@@ -141,7 +141,7 @@ struct broker {
         process = std::make_unique<child_process>(
             std::vector<std::string>{std::string(FPIGATE_BIN_DIR) + "/ubusd-lite", "-s", sock});
         // ready once it takes a client (the socket file appears before it listens)
-        wait_for([&] { return ubus::connect(sock) != nullptr; });
+        wait_until([&] { return ubus::connect(sock) != nullptr; });
     }
 };
 
@@ -214,9 +214,9 @@ std::vector<std::string> session_rows(station& st) {
         master m(st.port());
         EXPECT_TRUE(m.started);
         EXPECT_TRUE(iec104::client_stop_dt(*m.client, 5000));
-        EXPECT_TRUE(wait_for([] { return slot_online(0); }));
+        EXPECT_TRUE(wait_until([] { return slot_online(0); }));
     }
-    EXPECT_TRUE(wait_for([] { return !slot_online(0); }));
+    EXPECT_TRUE(wait_until([] { return !slot_online(0); }));
     EXPECT_TRUE(outstation::comm_logger_wait_idle(10000));
     return comm_log_rows(st);
 }
@@ -281,7 +281,7 @@ TEST_F(CommLog, AModemThatNeverAnswersHoldsUpNoMaster) {
     station::update(1001, 52.520008, 36);
     master m(st.port(), false);
     ASSERT_TRUE(m.client);
-    ASSERT_TRUE(wait_for([&] { return modem.calls == 1; }));  // the query for "opened" is out
+    ASSERT_TRUE(wait_until([&] { return modem.calls == 1; }));  // the query for "opened" is out
     const auto start = std::chrono::steady_clock::now();
     ASSERT_TRUE(iec104::client_start_dt(*m.client, 5000));
     const auto answer = m.interrogate();
@@ -294,7 +294,7 @@ TEST_F(CommLog, AModemThatNeverAnswersHoldsUpNoMaster) {
     std::printf("STARTDT and interrogation answered in %.1f ms with the query outstanding\n",
                 std::chrono::duration<double, std::milli>(elapsed).count());
     iec104::client_close(*m.client);
-    ASSERT_TRUE(wait_for([] { return !slot_online(0); }));
+    ASSERT_TRUE(wait_until([] { return !slot_online(0); }));
     ASSERT_TRUE(outstation::comm_logger_wait_idle(15000));
     const auto rows = comm_log_rows(st);
     ASSERT_EQ(rows.size(), 3u);  // opened, activated, closed, in that order
@@ -324,7 +324,7 @@ TEST_F(CommLog, AMasterOffTheAllowListIsRefusedBeforeAnySlotAndLoggedWithoutTheM
         master stranger(st.port(), true, "127.0.0.2");
         ASSERT_TRUE(stranger.client);
         EXPECT_FALSE(stranger.started);
-        EXPECT_TRUE(wait_for([&] { return stranger.closed.load(); }));
+        EXPECT_TRUE(wait_until([&] { return stranger.closed.load(); }));
     }
     ASSERT_TRUE(outstation::comm_logger_wait_idle(10000));
     EXPECT_FALSE(any_slot_taken());
@@ -332,9 +332,9 @@ TEST_F(CommLog, AMasterOffTheAllowListIsRefusedBeforeAnySlotAndLoggedWithoutTheM
     {
         master known(st.port(), true, "127.0.0.1");
         EXPECT_TRUE(known.started);
-        EXPECT_TRUE(wait_for([] { return slot_online(0); }));
+        EXPECT_TRUE(wait_until([] { return slot_online(0); }));
     }
-    EXPECT_TRUE(wait_for([] { return !slot_online(0); }));
+    EXPECT_TRUE(wait_until([] { return !slot_online(0); }));
     ASSERT_TRUE(outstation::comm_logger_wait_idle(10000));
     const std::string out = testing::internal::GetCapturedStdout();
     EXPECT_NE(out.find("Connection refused from 127.0.0.2\n"), std::string::npos) << out;

@@ -7,7 +7,9 @@
 #include <vector>
 
 #include "outstation/data_points.h"
-#include "tests/daemon/capture.h"
+#include "tests/support/capture.h"
+
+using test_support::captured_output;
 
 namespace {
 

@@ -12,7 +12,7 @@ using station_test::fake_epoch_ms;
 using station_test::master;
 using station_test::slot_online;
 using station_test::station;
-using station_test::wait_for;
+using test_support::wait_until;
 
 constexpr int32_t ioa = 100;
 constexpr int32_t scaled = 35;  // scaled value, spontaneous with time tag
@@ -59,9 +59,9 @@ TEST(EventBuffer, TheNextMasterOfTheSlotGetsWhatHappenedWhileItWasAwayThenLiveDa
         {
             master away(st.port());
             ASSERT_TRUE(away.started);
-            ASSERT_TRUE(wait_for([] { return slot_online(0); }));
+            ASSERT_TRUE(wait_until([] { return slot_online(0); }));
         }
-        ASSERT_TRUE(wait_for([] { return !slot_online(0); }));
+        ASSERT_TRUE(wait_until([] { return !slot_online(0); }));
 
         for (int32_t v = 1; v <= 20; ++v) station::update(ioa, v, scaled, fake_epoch_ms + v * 1000);
         outstation::cyclic_transmission();  // not kept
@@ -69,14 +69,14 @@ TEST(EventBuffer, TheNextMasterOfTheSlotGetsWhatHappenedWhileItWasAwayThenLiveDa
         testing::internal::CaptureStdout();
         master back(st.port());
         ASSERT_TRUE(back.started);
-        ASSERT_TRUE(wait_for([] { return slot_online(0); }));
+        ASSERT_TRUE(wait_until([] { return slot_online(0); }));
         station::update(ioa, int32_t(1000), scaled, fake_epoch_ms + 60000);
 
         std::vector<event> expected;
         if (c.first_kept)
             for (int32_t v = c.first_kept; v <= 20; ++v) expected.push_back(at(v, fake_epoch_ms + v * 1000));
         expected.push_back(at(1000, fake_epoch_ms + 60000));
-        ASSERT_TRUE(wait_for([&] { return spontaneous_events(back).size() >= expected.size(); }));
+        ASSERT_TRUE(wait_until([&] { return spontaneous_events(back).size() >= expected.size(); }));
         const std::string out = testing::internal::GetCapturedStdout();
         EXPECT_EQ(spontaneous_events(back), expected);
         EXPECT_EQ(back.count([](const iec104::Asdu& a) { return a.cot == iec104::COT_PERIODIC; }), 0u);
@@ -103,9 +103,9 @@ TEST(EventBuffer, ASlotThatNeverHadAMasterKeepsNothing) {
     for (int32_t v = 1; v <= 3; ++v) station::update(ioa, v, scaled);
     master first(st.port());
     ASSERT_TRUE(first.started);
-    ASSERT_TRUE(wait_for([] { return slot_online(0); }));
+    ASSERT_TRUE(wait_until([] { return slot_online(0); }));
     station::update(ioa, int32_t(7), scaled, fake_epoch_ms + 1);
-    ASSERT_TRUE(wait_for([&] { return !spontaneous_events(first).empty(); }));
+    ASSERT_TRUE(wait_until([&] { return !spontaneous_events(first).empty(); }));
     EXPECT_EQ(spontaneous_events(first), (std::vector<event>{at(7, fake_epoch_ms + 1)}));
 }
 
@@ -131,11 +131,11 @@ TEST(EventBuffer, AnEventWhileTheClosedConnectionStillHoldsItsSlotIsKept) {
     {
         master away(st.port());
         ASSERT_TRUE(away.started);
-        ASSERT_TRUE(wait_for([&] { return (gone = only_connection()) != nullptr; }));
+        ASSERT_TRUE(wait_until([&] { return (gone = only_connection()) != nullptr; }));
         outstation::slot_take(t, gone, lines);
     }
-    ASSERT_TRUE(wait_for([&] { return !iec104::is_open(*gone); }));
-    ASSERT_TRUE(wait_for([&] { return outstation::server_connections().empty(); }));
+    ASSERT_TRUE(wait_until([&] { return !iec104::is_open(*gone); }));
+    ASSERT_TRUE(wait_until([&] { return outstation::server_connections().empty(); }));
 
     const iec104::AppLayerParameters app = iec104::app_parameters(*gone);
     iec104::Asdu asdu = iec104::make_asdu(app, iec104::M_ME_TE_1, false, iec104::COT_SPONTANEOUS, 1);
@@ -155,10 +155,10 @@ TEST(EventBuffer, AnEventWhileTheClosedConnectionStillHoldsItsSlotIsKept) {
     master back(st.port());
     ASSERT_TRUE(back.started);
     iec104::ConnectionPtr next;
-    ASSERT_TRUE(wait_for([&] { return (next = only_connection()) != nullptr; }));
+    ASSERT_TRUE(wait_until([&] { return (next = only_connection()) != nullptr; }));
     outstation::slot_take(t, next, lines);
     std::fclose(lines);
-    ASSERT_TRUE(wait_for([&] { return !spontaneous_events(back).empty(); }));
+    ASSERT_TRUE(wait_until([&] { return !spontaneous_events(back).empty(); }));
     EXPECT_EQ(spontaneous_events(back), (std::vector<event>{at(42, fake_epoch_ms + 5000)}));
 }
 

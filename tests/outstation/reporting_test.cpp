@@ -97,7 +97,7 @@ TEST_F(Reporting, InterrogationSendsPointsThenMeasuredValuesOneSequencePerGroup)
     m.clear();
     outstation::cyclic_transmission();
     station::update(301, -2.5, 36);
-    ASSERT_TRUE(station_test::wait_for([&] { return m.count(is_periodic) == 8 && m.count(is_spontaneous) == 1; }));
+    ASSERT_TRUE(test_support::wait_until([&] { return m.count(is_periodic) == 8 && m.count(is_spontaneous) == 1; }));
     for (const Asdu& a : m.received()) {
         EXPECT_EQ(a.oa, 7);
         EXPECT_EQ(a.ca, 3);
@@ -120,7 +120,7 @@ TEST_F(Reporting, InterrogationOfAnEmptyStoreAndOfAGroupIsAnsweredAsSuch) {
     m.clear();
     ASSERT_TRUE(m.send(interrogation_command(m.app, 1, 21)));
     ASSERT_TRUE(m.send(interrogation_command(m.app, 1, 20)));
-    ASSERT_TRUE(station_test::wait_for([&] { return m.count([](const Asdu& a) { return a.cot == COT_ACTIVATION_TERMINATION; }) == 1; }));
+    ASSERT_TRUE(test_support::wait_until([&] { return m.count([](const Asdu& a) { return a.cot == COT_ACTIVATION_TERMINATION; }) == 1; }));
     const auto got = m.received();
     EXPECT_EQ(shapes(got, m.app), (std::vector<shape>{{C_IC_NA_1, COT_ACTIVATION_CON, 0, 1},
                                                       {C_IC_NA_1, COT_ACTIVATION_CON, 0, 1},
@@ -139,7 +139,7 @@ TEST_F(Reporting, GroupsLargerThanOneAsduArriveWholeByInterrogationAndCyclically
     for (int i = 0; i < 60; ++i) station::update(500 + i, double(i), 36);
     master m(st.port());
     ASSERT_TRUE(m.started);
-    ASSERT_TRUE(station_test::wait_for([] { return station_test::slot_online(0); }));
+    ASSERT_TRUE(test_support::wait_until([] { return station_test::slot_online(0); }));
     using namespace iec104;
     EXPECT_EQ(shapes(m.interrogate(), m.app), (std::vector<shape>{{C_IC_NA_1, COT_ACTIVATION_CON, 0, 1},
                                                                   {M_SP_NA_1, 20, 100, 31},
@@ -148,7 +148,7 @@ TEST_F(Reporting, GroupsLargerThanOneAsduArriveWholeByInterrogationAndCyclically
                                                                   {C_IC_NA_1, COT_ACTIVATION_TERMINATION, 0, 1}}));
     m.clear();
     outstation::cyclic_transmission();
-    ASSERT_TRUE(station_test::wait_for([&] { return m.count(is_periodic) == 5; }));
+    ASSERT_TRUE(test_support::wait_until([&] { return m.count(is_periodic) == 5; }));
     const auto got = m.received();
     EXPECT_EQ(shapes(got, m.app), (std::vector<shape>{{M_SP_TB_1, 1, 100, 30},
                                                       {M_SP_TB_1, 1, 130, 1},
@@ -171,7 +171,7 @@ TEST_F(Reporting, CyclicAndSpontaneousDataGoOnlyToOnlineSlots) {
     station::update(20, 4.5, 36);
     master a(st.port()), b(st.port());
     ASSERT_TRUE(a.started && b.started);
-    ASSERT_TRUE(station_test::wait_for([] {
+    ASSERT_TRUE(test_support::wait_until([] {
         std::lock_guard lk(outstation::connection_slots.lock);
         return outstation::connection_slots.initialized_master_count;
     }));
@@ -182,7 +182,7 @@ TEST_F(Reporting, CyclicAndSpontaneousDataGoOnlyToOnlineSlots) {
     station::update(20, 5.5, 36);
     using namespace iec104;
     for (master* m : {&a, &b}) {
-        ASSERT_TRUE(station_test::wait_for([&] { return m->count(is_periodic) == 2 && m->count(is_spontaneous) == 1; }));
+        ASSERT_TRUE(test_support::wait_until([&] { return m->count(is_periodic) == 2 && m->count(is_spontaneous) == 1; }));
         const auto got = m->received();
         EXPECT_EQ(shapes(got, m->app), (std::vector<shape>{{M_SP_TB_1, 1, 10, 1}, {M_ME_TF_1, 1, 20, 1},
                                                            {M_ME_TF_1, 3, 20, 1}}));
@@ -203,7 +203,7 @@ TEST_F(Reporting, SpontaneousReportsOnlyChangedValues) {
     ASSERT_TRUE(st.start());
     master m(st.port());
     ASSERT_TRUE(m.started);
-    ASSERT_TRUE(station_test::wait_for([] { return station_test::slot_online(0); }));
+    ASSERT_TRUE(test_support::wait_until([] { return station_test::slot_online(0); }));
     station::update(999, int32_t(0), 35);
     int32_t marker = 0;
     using iec104::M_ME_TE_1;
@@ -235,7 +235,7 @@ TEST_F(Reporting, SpontaneousReportsOnlyChangedValues) {
         m.clear();
         for (const update& u : c.updates) station::update(u.ioa, u.v, u.type_id);
         station::update(999, ++marker, 35);
-        ASSERT_TRUE(station_test::wait_for([&] {
+        ASSERT_TRUE(test_support::wait_until([&] {
             return m.count([&](const Asdu& a) {
                        const auto o = iec104::get_object(a, m.app, 0);
                        return o && o->ioa == 999 && o->value == marker;
@@ -260,10 +260,10 @@ TEST_F(Reporting, SpontaneousTimeTagAndValueOfARealDoublePoint) {
     ASSERT_TRUE(st.start());
     master m(st.port());
     ASSERT_TRUE(m.started);
-    ASSERT_TRUE(station_test::wait_for([] { return station_test::slot_online(0); }));
+    ASSERT_TRUE(test_support::wait_until([] { return station_test::slot_online(0); }));
     station::update(5, 1.0, 31);
     station::update(5, 2.7, 31, 1717590000123);
-    ASSERT_TRUE(station_test::wait_for([&] { return m.count(is_spontaneous) == 1; }));
+    ASSERT_TRUE(test_support::wait_until([&] { return m.count(is_spontaneous) == 1; }));
     const Asdu a = m.received().front();
     EXPECT_EQ(a.type, iec104::M_DP_TB_1);
     EXPECT_FALSE(a.sequence);
@@ -316,7 +316,7 @@ TEST_F(Reporting, ServingPublishesThePositionAndSendsItCyclically) {
     std::thread serving([&] { fpigate::gateway_serve(g, opts); });
     master m(outstation::server_bound_port());
     ASSERT_TRUE(m.started);
-    ASSERT_TRUE(station_test::wait_for([&] { return m.count(is_periodic) >= 2; }));  // within about 2 s
+    ASSERT_TRUE(test_support::wait_until([&] { return m.count(is_periodic) >= 2; }));  // within about 2 s
     for (const Asdu& a : m.received()) {
         if (!is_periodic(a)) continue;
         const auto o = iec104::get_object(a, m.app, 0);

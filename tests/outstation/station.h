@@ -23,58 +23,18 @@
 #include "outstation/reporting.h"
 #include "outstation/server.h"
 #include "outstation/slots.h"
-#include "lib/iec104/client.h"
-#include "lib/iec104/commands.h"
 #include "logs/event_logs.h"
+#include "tests/support/clocks.h"
+#include "tests/support/master.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/wait.h"
 
 namespace station_test {
 
-// 2024-06-05 12:34:56.789 UTC
-inline constexpr int64_t fake_epoch_ms = 1717590896789;
-
-// The wall clock as the outstation sees it; setting it only records the time.
-struct fake_wall_clock {
-    static inline std::atomic<int64_t> now{fake_epoch_ms};
-    static inline std::atomic<int64_t> set_to{-1};
-    static inline std::atomic<int> set_error{0};  // errno the setter fails with, 0: succeeds
-    static int64_t now_ms() { return now; }
-    static int set_ms(int64_t ms) {
-        if (set_error) return set_error;
-        set_to = ms;
-        now = ms;  // as a real clock would
-        return 0;
-    }
-    core::wall_clock_hooks saved = core::wall_clock;
-    fake_wall_clock() {
-        now = fake_epoch_ms;
-        set_to = -1;
-        set_error = 0;
-        core::wall_clock = {now_ms, set_ms};
-    }
-    ~fake_wall_clock() { core::wall_clock = saved; }
-};
-
-// Polls `cond` every millisecond for at most `limit`.
-inline bool wait_for(const std::function<bool()>& cond, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!cond()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
-
-struct temp_dir {
-    std::filesystem::path path;
-    temp_dir() {
-        std::string t = (std::filesystem::temp_directory_path() / "fpigate-station-XXXXXX").string();
-        if (mkdtemp(t.data())) path = t;
-    }
-    ~temp_dir() {
-        std::error_code ec;
-        std::filesystem::remove_all(path, ec);
-    }
-};
+using test_support::fake_epoch_ms;
+using test_support::fake_wall_clock;
+using test_support::master;
+using test_support::temp_dir;
 
 // The sample configuration's server settings on a free port.
 inline void sample_server_settings(config::iec104_slave& s) {
@@ -86,7 +46,7 @@ inline void sample_server_settings(config::iec104_slave& s) {
 
 struct station {
     fake_wall_clock clock;
-    temp_dir dir;
+    temp_dir dir{"fpigate-station"};
     config::config cfg;
 
     station() {
@@ -124,65 +84,5 @@ inline bool slot_online(int i = 0) {
     std::lock_guard lk(outstation::connection_slots.lock);
     return size_t(i) < outstation::connection_slots.slots.size() && outstation::connection_slots.slots[size_t(i)].online;
 }
-
-// A master on the station's port that keeps every ASDU it receives.
-struct master {
-    iec104::AppLayerParameters app;
-    iec104::ClientPtr client;
-    mutable std::mutex m;
-    std::vector<iec104::Asdu> asdus;
-    std::atomic<bool> closed{false};
-
-    // `local`: the address the master connects from (any loopback address).
-    explicit master(uint16_t port, bool start_dt = true, const std::string& local = {}) {
-        iec104::ClientConfig cc;
-        cc.port = port;
-        cc.local_address = local;
-        iec104::ClientHandlers h;
-        h.asdu = [this](const iec104::Asdu& a) {
-            std::lock_guard lk(m);
-            asdus.push_back(a);
-        };
-        h.closed = [this] { closed = true; };
-        std::string error;
-        client = iec104::client_connect(cc, std::move(h), error);
-        if (client && start_dt) started = iec104::client_start_dt(*client, 5000);
-    }
-    bool started = false;
-    // The client's thread calls into the members above: it ends first.
-    ~master() { client.reset(); }
-
-    std::vector<iec104::Asdu> received() const {
-        std::lock_guard lk(m);
-        return asdus;
-    }
-    size_t count(const std::function<bool(const iec104::Asdu&)>& pred) const {
-        std::lock_guard lk(m);
-        size_t n = 0;
-        for (const iec104::Asdu& a : asdus) n += pred(a);
-        return n;
-    }
-    void clear() {
-        std::lock_guard lk(m);
-        asdus.clear();
-    }
-    bool send(const iec104::Asdu& a) { return client && iec104::client_send(*client, a); }
-
-    // Sends a station interrogation and waits for its end: ACT_TERM, or a
-    // negative ACT_CON. Returns the ASDUs that arrived meanwhile.
-    std::vector<iec104::Asdu> interrogate(uint8_t qoi = 20, int timeout_ms = 5000) {
-        clear();
-        if (!send(iec104::interrogation_command(app, 1, qoi))) return {};
-        auto done = [this] {
-            return count([](const iec104::Asdu& a) {
-                       return a.type == iec104::C_IC_NA_1 &&
-                              (a.cot == iec104::COT_ACTIVATION_TERMINATION ||
-                               (a.cot == iec104::COT_ACTIVATION_CON && a.negative));
-                   }) > 0;
-        };
-        wait_for(done, std::chrono::milliseconds(timeout_ms));
-        return received();
-    }
-};
 
 }  // namespace station_test

@@ -16,7 +16,7 @@
 namespace {
 
 using station_test::station;
-using station_test::wait_for;
+using test_support::wait_until;
 
 using test::run_command;
 
@@ -42,28 +42,25 @@ TEST(StationTshark, DissectorDecodesASessionWithTheOutstation) {
         apdus.emplace_back(outgoing, std::vector<uint8_t>(apdu.begin(), apdu.end()));
     };
     h.asdu = [&](const iec104::Asdu&) { ++received; };
-    iec104::ClientConfig cc;
-    cc.port = st.port();
+    iec104::ClientPtr client;
     std::string error;
-    iec104::ClientPtr client = iec104::client_connect(cc, h, error);
-    ASSERT_TRUE(client) << error;
-    ASSERT_TRUE(iec104::client_start_dt(*client, 5000));
-    ASSERT_TRUE(wait_for([] { return station_test::slot_online(0); }));
-    const iec104::AppLayerParameters& p = cc.app;
+    ASSERT_TRUE(test_support::connect_master(client, st.port(), h, error)) << error;
+    ASSERT_TRUE(wait_until([] { return station_test::slot_online(0); }));
+    const iec104::AppLayerParameters p;
 
     iec104::client_send(*client, iec104::interrogation_command(p, 1));  // con, 5 groups, term
-    ASSERT_TRUE(wait_for([&] { return received == 7; }));
+    ASSERT_TRUE(wait_until([&] { return received == 7; }));
     outstation::cyclic_transmission();  // 31 points in two ASDUs, then 4 more groups
-    ASSERT_TRUE(wait_for([&] { return received == 13; }));
+    ASSERT_TRUE(wait_until([&] { return received == 13; }));
     station::update(100, int32_t(1), 30);
     station::update(200, int32_t(1), 31);
     station::update(300, -0.5, 34);
     station::update(400, int32_t(1234), 35);
     station::update(500, 49.5, 36);
-    ASSERT_TRUE(wait_for([&] { return received == 18; }));
+    ASSERT_TRUE(wait_until([&] { return received == 18; }));
     iec104::client_send(*client, iec104::clock_sync_command(p, 1, station_test::fake_epoch_ms));
     iec104::client_send(*client, iec104::interrogation_command(p, 1, 21));  // refused
-    ASSERT_TRUE(wait_for([&] { return received == 20; }));
+    ASSERT_TRUE(wait_until([&] { return received == 20; }));
     ASSERT_TRUE(iec104::client_stop_dt(*client, 5000));
     iec104::client_close(*client);
 

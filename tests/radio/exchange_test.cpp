@@ -35,7 +35,7 @@ using radio_test::frame_bytes;
 using radio_test::radio_gateway;
 using station_test::fake_wall_clock;
 using station_test::master;
-using station_test::wait_for;
+using test_support::wait_until;
 
 constexpr uint64_t start_ms = 10'000'000;  // the fake monotonic clock when a gateway starts
 const rf::group_id our_group{1, 2, 3, 4, 5};
@@ -132,7 +132,7 @@ bool exchange_gateway::quiet_since(int witness) {
 }
 
 bool master_online() {
-    return wait_for([] {
+    return wait_until([] {
         std::lock_guard lk(outstation::connection_slots.lock);
         for (const auto& s : outstation::connection_slots.slots)
             if (s.online) return true;
@@ -152,7 +152,7 @@ std::vector<int32_t> spontaneous(const master& m, uint32_t ioa) {
 }
 
 bool spontaneous_reaches(const master& m, uint32_t ioa, const std::vector<int32_t>& values) {
-    return wait_for([&] { return spontaneous(m, ioa) == values; });
+    return wait_until([&] { return spontaneous(m, ioa) == values; });
 }
 
 // The value of every point by IOA that a station interrogation returns.
@@ -217,7 +217,7 @@ public:
     }
     ~stdout_tap() { release(); }
     bool wait_for_text(const std::string& s) {
-        return wait_for([&] {
+        return wait_until([&] {
             std::fflush(stdout);
             std::lock_guard lk(m_);
             return text_.find(s) != std::string::npos;
@@ -539,13 +539,13 @@ TEST(Infoset, AWriteWhileTheSetIsBeingSentIsRefused) {
     ASSERT_TRUE(write_parameters(4));
     rf::downlink.pause_ms = 2000;  // the window in which the set is being sent
     gw.send(frame_bytes(rf::CMD_EVENT_DATA, event(), 4));
-    ASSERT_TRUE(station_test::wait_for([] { return fpi::infoset_sending(4); }));
+    ASSERT_TRUE(test_support::wait_until([] { return fpi::infoset_sending(4); }));
     testing::internal::CaptureStdout();
     EXPECT_EQ(write_parameter(4, 0, 12), -1);
     EXPECT_NE(testing::internal::GetCapturedStdout().find("Infoset parameters of slave 4 are being sent, write refused\n"),
               std::string::npos);
     EXPECT_TRUE(infoset_frame(gw.next_downlink(), 4));
-    ASSERT_TRUE(station_test::wait_for([] { return !fpi::infoset_sending(4); }));
+    ASSERT_TRUE(test_support::wait_until([] { return !fpi::infoset_sending(4); }));
     rf::downlink.pause_ms = 0;
     EXPECT_EQ(write_parameter(4, 0, 12), 3);  // the next set starts
 }
@@ -558,7 +558,7 @@ TEST(Infoset, TheAckWaitEndsWhenTheDaemonStops) {
     ASSERT_TRUE(write_parameters(4));
     gw.send(frame_bytes(rf::CMD_EVENT_DATA, event(), 4));
     ASSERT_TRUE(infoset_frame(gw.next_downlink(), 4));
-    ASSERT_TRUE(station_test::wait_for([] { return !fpi::infoset_sending(4); }));
+    ASSERT_TRUE(test_support::wait_until([] { return !fpi::infoset_sending(4); }));
     std::atomic<bool> running{true};
     testing::internal::CaptureStdout();
     std::thread waiting([&] { fpi::infoset_pass(&running); });
@@ -840,7 +840,7 @@ TEST(Infoset, AWallClockStepDuringTheAckWaitChangesNothing) {
         fake_wall_clock::now += 3 * 3600 * 1000;
         rf::event_time_data t;
         gw.send(frame_bytes(rf::CMD_INFO_SET_ACK, t, 4));
-        const bool done = wait_for([&] { return recent_texts(gw).size() >= 2; });
+        const bool done = wait_until([&] { return recent_texts(gw).size() >= 2; });
         pass.t.join();
         const std::string out = tap.release();
         ASSERT_TRUE(waiting) << out;
@@ -860,7 +860,7 @@ TEST(Infoset, AWallClockStepDuringTheAckWaitChangesNothing) {
         background_pass pass;
         const bool waiting = tap.wait_for_text("Waiting for infoset command response...");
         fake_wall_clock::now -= 6 * 3600 * 1000;
-        const bool done = wait_for([&] { return !gw.recent().empty(); });
+        const bool done = wait_until([&] { return !gw.recent().empty(); });
         const std::string out = tap.release();
         ASSERT_TRUE(waiting) << out;
         ASSERT_TRUE(done) << "the wait did not end within 10 s";

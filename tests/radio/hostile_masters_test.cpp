@@ -30,7 +30,7 @@ namespace {
 using radio_test::frame_bytes;
 using radio_test::radio_gateway;
 using station_test::slot_online;
-using station_test::wait_for;
+using test_support::wait_until;
 
 constexpr auto generous = std::chrono::seconds(60);
 
@@ -61,7 +61,7 @@ std::function<void(config::config&)> settings(const tmpfs_dir& dir, std::functio
 }
 
 // An FPI event telegram of slave 1 whose mean current (IOA 107) is `i_mean`.
-rf_test::bytes event_frame(uint16_t i_mean) {
+test_support::bytes event_frame(uint16_t i_mean) {
     rf::event_data e = radio_test::ordinary_event();
     e.i_mean = i_mean;
     return frame_bytes(rf::CMD_EVENT_DATA, e, 1);
@@ -136,7 +136,7 @@ struct good_master {
                 if (a.type == iec104::C_IC_NA_1 && a.cot == cot && !a.negative) return true;
             return false;
         };
-        return wait_for([&] { return seen(iec104::COT_ACTIVATION_TERMINATION); }, generous) &&
+        return wait_until([&] { return seen(iec104::COT_ACTIVATION_TERMINATION); }, generous) &&
                seen(iec104::COT_ACTIVATION_CON);
     }
 };
@@ -291,13 +291,13 @@ TEST(HostileMasters, MastersThatStopAcknowledgingOrReadingAreClosedByT1AndHoldUp
     ASSERT_TRUE(radio_exchange(gw, first));  // the values exist; changes are spontaneous from here on
 
     good_master g1(gw.port());
-    ASSERT_TRUE(g1.started && wait_for([] { return slot_online(0); }));
+    ASSERT_TRUE(g1.started && wait_until([] { return slot_online(0); }));
     silent_master silent(gw.port());
-    ASSERT_TRUE(wait_for([] { return slot_online(1); }));
+    ASSERT_TRUE(wait_until([] { return slot_online(1); }));
     deaf_master deaf(gw.port());
-    ASSERT_TRUE(wait_for([] { return slot_online(2); }));
+    ASSERT_TRUE(wait_until([] { return slot_online(2); }));
     good_master g2(gw.port());
-    ASSERT_TRUE(g2.started && wait_for([] { return slot_online(3); }));
+    ASSERT_TRUE(g2.started && wait_until([] { return slot_online(3); }));
     const iec104::ConnectionPtr silent_c = slot_connection(1), deaf_c = slot_connection(2);
 
     // Events until both stuck masters are closed, and twenty more after.
@@ -319,14 +319,14 @@ TEST(HostileMasters, MastersThatStopAcknowledgingOrReadingAreClosedByT1AndHoldUp
     EXPECT_EQ(rf::reader_stats.frames_ok - frames_before, sent);
     // The good masters got every event, in order.
     for (good_master* g : {&g1, &g2}) {
-        EXPECT_TRUE(wait_for([&] { return g->has_spontaneous(i_mean_ioa, sent); }, generous));
+        EXPECT_TRUE(wait_until([&] { return g->has_spontaneous(i_mean_ioa, sent); }, generous));
         EXPECT_EQ(g->spontaneous(i_mean_ioa), counting(first + 1, sent));
         EXPECT_FALSE(g->closed);
     }
     EXPECT_TRUE(slot_online(0) && slot_online(3));
     EXPECT_FALSE(slot_online(1) || slot_online(2));
     // The silent master was sent its window of k = 12 and nothing after it.
-    EXPECT_TRUE(wait_for([&] { return silent.closed.load(); }, generous));
+    EXPECT_TRUE(wait_until([&] { return silent.closed.load(); }, generous));
     EXPECT_EQ(silent.i_frames, 12);
     EXPECT_TRUE(drained_to_close(deaf.fd));
 }
@@ -350,13 +350,13 @@ TEST(HostileMasters, StuckMastersAreHeldToTheQueueBoundWhileTheOthersGetEverythi
     ASSERT_TRUE(radio_exchange(gw, first));
 
     good_master g1(gw.port());
-    ASSERT_TRUE(g1.started && wait_for([] { return slot_online(0); }));
+    ASSERT_TRUE(g1.started && wait_until([] { return slot_online(0); }));
     silent_master silent(gw.port());
-    ASSERT_TRUE(wait_for([] { return slot_online(1); }));
+    ASSERT_TRUE(wait_until([] { return slot_online(1); }));
     deaf_master deaf(gw.port());
-    ASSERT_TRUE(wait_for([] { return slot_online(2); }));
+    ASSERT_TRUE(wait_until([] { return slot_online(2); }));
     good_master g2(gw.port());
-    ASSERT_TRUE(g2.started && wait_for([] { return slot_online(3); }));
+    ASSERT_TRUE(g2.started && wait_until([] { return slot_online(3); }));
     const iec104::ConnectionPtr silent_c = slot_connection(1), deaf_c = slot_connection(2);
 
     // 40 batches of 200 updates and one radio frame; each batch is let
@@ -368,7 +368,7 @@ TEST(HostileMasters, StuckMastersAreHeldToTheQueueBoundWhileTheOthersGetEverythi
         ASSERT_TRUE(radio_exchange(gw, uint16_t(first + b + 1)));
         const size_t so_far = size_t((b + 1) * batch);
         for (good_master* g : {&g1, &g2})
-            ASSERT_TRUE(wait_for([&] { return g->has_spontaneous(point, so_far); }, generous)) << "batch " << b;
+            ASSERT_TRUE(wait_until([&] { return g->has_spontaneous(point, so_far); }, generous)) << "batch " << b;
         for (const iec104::ConnectionPtr& c : {silent_c, deaf_c}) {
             std::string why;
             ASSERT_TRUE(within_queue_bounds(iec104::stats(*c), why)) << "batch " << b << ": " << why;
@@ -378,7 +378,7 @@ TEST(HostileMasters, StuckMastersAreHeldToTheQueueBoundWhileTheOthersGetEverythi
     EXPECT_EQ(rf::reader_stats.frames_ok - frames_before, uint64_t(batches));
     for (good_master* g : {&g1, &g2}) {
         EXPECT_EQ(g->spontaneous(point), counting(1, size_t(batches * batch)));
-        EXPECT_TRUE(wait_for([&] { return g->has_spontaneous(i_mean_ioa, batches); }, generous));
+        EXPECT_TRUE(wait_until([&] { return g->has_spontaneous(i_mean_ioa, batches); }, generous));
         EXPECT_EQ(g->spontaneous(i_mean_ioa), counting(first + 1, batches));
         EXPECT_TRUE(g->interrogation_answered());
     }
@@ -389,7 +389,7 @@ TEST(HostileMasters, StuckMastersAreHeldToTheQueueBoundWhileTheOthersGetEverythi
     EXPECT_EQ(d.asdus_sent, uint64_t(k));
     EXPECT_GT(s.dropped_low, 0u);
     EXPECT_GT(d.dropped_low, 0u);
-    EXPECT_TRUE(wait_for([&] { return silent.i_frames == k; }, generous));
+    EXPECT_TRUE(wait_until([&] { return silent.i_frames == k; }, generous));
     // The deaf master really is behind a full socket: of the I-frames (each
     // at least 25 octets) the station wrote for it, the kernel holds fewer
     // octets than were written, in the master's receive buffer and the
@@ -469,7 +469,7 @@ TEST(HostileMasters, MalformedFramesAndAsdusAreAnsweredOrCloseOnlyTheirOwnConnec
     uint16_t i_mean = 1000;
     ASSERT_TRUE(radio_exchange(gw, i_mean));
     good_master observer(gw.port());
-    ASSERT_TRUE(observer.started && wait_for([] { return slot_online(0); }));
+    ASSERT_TRUE(observer.started && wait_until([] { return slot_online(0); }));
     auto online_slots = [] {
         std::lock_guard lk(outstation::connection_slots.lock);
         int n = 0;
@@ -493,10 +493,10 @@ TEST(HostileMasters, MalformedFramesAndAsdusAreAnsweredOrCloseOnlyTheirOwnConnec
                 EXPECT_EQ(m.read_hex(60000), "68 04 83 00 00 00") << "the connection goes on";
             }
         }
-        EXPECT_TRUE(wait_for([&] { return online_slots() == 1; }, generous)) << "its slot is released";
+        EXPECT_TRUE(wait_until([&] { return online_slots() == 1; }, generous)) << "its slot is released";
         EXPECT_TRUE(observer.interrogation_answered());
         ASSERT_TRUE(radio_exchange(gw, ++i_mean));
-        EXPECT_TRUE(wait_for([&] {
+        EXPECT_TRUE(wait_until([&] {
             const auto v = observer.spontaneous(i_mean_ioa);
             return !v.empty() && v.back() == i_mean;
         }, generous));
@@ -644,25 +644,25 @@ TEST(HostileMasters, AThousandConnectionsAndFiftyAtOnceLeaveNothingBehind) {
     testing::internal::CaptureStdout();  // several lines per connection
 
     auto settled = [&](size_t fds, size_t tasks) {
-        return wait_for([&] { return outstation::comm_logger_wait_idle(0) && open_fds() == fds && threads() == tasks; },
+        return wait_until([&] { return outstation::comm_logger_wait_idle(0) && open_fds() == fds && threads() == tasks; },
                         generous);
     };
     const leaving ways[] = {leaving::at_once, leaving::after_startdt, leaving::answer_unread, leaving::by_reset};
     size_t tasks = threads();
     for (int i = 0; i < 20; ++i) {
         ASSERT_TRUE(come_and_go(port, ways[i % 4]));
-        ASSERT_TRUE(wait_for([&] { return threads() == tasks; }, generous));
+        ASSERT_TRUE(wait_until([&] { return threads() == tasks; }, generous));
     }
     { burst warm(port, 10); }
     ASSERT_TRUE(outstation::comm_logger_wait_idle(60000));
-    ASSERT_TRUE(wait_for([&] { return threads() == tasks; }, generous));
+    ASSERT_TRUE(wait_until([&] { return threads() == tasks; }, generous));
     const size_t fds = open_fds();
     const long rss = own_rss_kb();
     const long long heap = heap_in_use();
 
     for (int i = 0; i < 1000; ++i) {
         ASSERT_TRUE(come_and_go(port, ways[i % 4])) << "cycle " << i;
-        ASSERT_TRUE(wait_for([&] { return threads() == tasks; }, generous)) << "cycle " << i;
+        ASSERT_TRUE(wait_until([&] { return threads() == tasks; }, generous)) << "cycle " << i;
     }
     burst_result at_once;
     {

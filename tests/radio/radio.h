@@ -14,7 +14,6 @@
 #include <optional>
 #include <sstream>
 
-#include "config/config_load.h"
 #include "daemon/gateway.h"
 #include "daemon/workers.h"
 #include "fpi/uplink.h"
@@ -23,24 +22,15 @@
 #include "rf/frame.h"
 #include "rf/reader.h"
 #include "tests/outstation/station.h"
-#include "tests/rf/pty.h"
+#include "tests/support/clocks.h"
+#include "tests/support/gateway.h"
+#include "tests/support/pty.h"
 
 namespace radio_test {
 
-using rf_test::bytes;
+using test_support::bytes;
 
-// The monotonic clock as the gateway sees it, moved by the tests.
-struct fake_monotonic_clock {
-    static inline std::atomic<uint64_t> now{10'000'000};
-    core::monotonic_clock_hooks saved = core::monotonic_clock;
-    static uint64_t now_ms() { return now; }
-    fake_monotonic_clock() {
-        now = 10'000'000;
-        core::monotonic_clock = {now_ms};
-    }
-    ~fake_monotonic_clock() { core::monotonic_clock = saved; }
-    static void advance(uint64_t ms) { now += ms; }
-};
+using test_support::fake_monotonic_clock;
 
 inline const rf::group_id group{1, 2, 3, 4, 5};
 constexpr uint8_t gateway_rtu_id = 10;
@@ -68,59 +58,28 @@ inline rf::event_data ordinary_event() {
     return e;
 }
 
-// The sample configuration with its radio on `tty`, every file in `dir`,
-// any free server port and no broker.
-inline std::string sample_config(const std::string& tty, const std::filesystem::path& dir) {
-    std::ifstream in(std::string(FPIGATE_SOURCE_DIR) + "/config/fpigate");
-    std::ostringstream text;
-    for (std::string line; std::getline(in, line);) {
-        if (line.find("option rtu_port") != std::string::npos) line = "\toption rtu_port '" + tty + "'";
-        text << line << "\n";
-        if (line.rfind("config iec104_slave", 0) == 0)
-            text << "\toption data_dir '" << dir.string() << "'\n"
-                 << "\toption export_dir '" << dir.string() << "'\n"
-                 << "\toption ubus_socket '" << (dir / "no-broker.sock").string() << "'\n"
-                 << "\toption port '0'\n";
-    }
-    return text.str();
-}
-
 inline const fpigate::worker rf_reader_only[] = {{"RF reader", fpigate::rf_reader_thread, false}};
 
 // The gateway on the sample configuration with only its RF reader thread
 // (or the workers given).
-struct radio_gateway {
+struct radio_gateway : test_support::gateway_on_pty {
     station_test::fake_wall_clock wall;
     fake_monotonic_clock mono;
-    station_test::temp_dir dir;
-    rf_test::pty pty = rf_test::open_pty();
-    std::unique_ptr<config::config> cfg = std::make_unique<config::config>();
-    fpigate::gateway g;
     bool ok = false;
 
     explicit radio_gateway(const std::function<void(config::config&)>& tweak = {},
-                           std::span<const fpigate::worker> workers = rf_reader_only) {
-        setenv("TZ", "UTC0", 1);
-        tzset();
-        if (!pty.master) return;
-        std::filesystem::create_directories(dir.path / "config");
-        std::ofstream(dir.path / "config" / "fpigate") << sample_config(pty.path, dir.path);
-        std::string problem;
-        FILE* quiet = std::fopen("/dev/null", "w");
-        const bool loaded = config::config_load((dir.path / "config").string(), *cfg, quiet, problem);
-        std::fclose(quiet);
-        if (!loaded) return;
+                           std::span<const fpigate::worker> workers = rf_reader_only)
+        : gateway_on_pty({.dir_prefix = "fpigate-station"}) {
+        test_support::use_utc();
+        if (!problem.empty()) return;
         if (tweak) tweak(*cfg);
         rf::downlink.pause_ms = 0;
         fpi::fpi_env.fault_pause_ms = 0;
-        fpigate::gateway_options opts;
-        opts.thread_spacing = std::chrono::milliseconds(0);
-        opts.workers = workers;
-        fpigate::gateway_start(g, *cfg, opts);
-        ok = station_test::wait_for([] { return rf::rtu_fd.load() > 0; });
+        start(workers);
+        ok = test_support::wait_until([] { return rf::rtu_fd.load() > 0; });
     }
     ~radio_gateway() {
-        fpigate::gateway_stop(g);
+        stop();
         rf::downlink.pause_ms = rf::downlink_env{}.pause_ms;
         fpi::fpi_env.fault_pause_ms = fpi::fpi_settings{}.fault_pause_ms;
         std::lock_guard lk(core::value_store_lock);
@@ -133,7 +92,7 @@ struct radio_gateway {
     uint16_t port() const { return outstation::server_bound_port(); }
 
     // The radio side of the line.
-    void send(const bytes& b) { rf_test::write_all(pty.master.get(), b); }
+    void send(const bytes& b) { test_support::write_all(radio.master.get(), b); }
 
     // The next frame the gateway writes, or nothing within timeout_ms.
     std::optional<rf::rf_frame> next_downlink(int timeout_ms = 5000) {
@@ -154,7 +113,7 @@ struct radio_gateway {
             pending_at = 0;
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
             if (left.count() <= 0) return std::nullopt;
-            const bytes more = rf_test::read_bytes(pty.master.get(), 1, int(left.count()));
+            const bytes more = test_support::read_bytes(radio.master.get(), 1, int(left.count()));
             if (more.empty()) return std::nullopt;
             pending.insert(pending.end(), more.begin(), more.end());
         }
@@ -171,7 +130,7 @@ struct radio_gateway {
     }
     // Waits until `n` more entries than `before` were recorded.
     bool recorded(size_t before, size_t n = 1) {
-        return station_test::wait_for([&] { return recent_count() >= before + n; });
+        return test_support::wait_until([&] { return recent_count() >= before + n; });
     }
 
 private:
@@ -201,7 +160,7 @@ inline std::map<uint32_t, double> interrogated_values(station_test::master& m) {
 
 // Waits until the gateway's reader has read `n` bytes since start.
 inline bool reader_has_read(uint64_t n) {
-    return station_test::wait_for([n] { return rf::reader_stats.bytes.load() >= n; });
+    return test_support::wait_until([n] { return rf::reader_stats.bytes.load() >= n; });
 }
 
 }  // namespace radio_test

@@ -265,13 +265,13 @@ TEST(RadioUplink, AChangedValueReachesTheMasterSpontaneouslyWithTheFrameTime) {
     ASSERT_TRUE(gw.ok);
     master m(gw.port());
     ASSERT_TRUE(m.started);
-    ASSERT_TRUE(station_test::wait_for([] { return station_test::slot_online(0); }));
+    ASSERT_TRUE(test_support::wait_until([] { return station_test::slot_online(0); }));
     gw.send(frame_bytes(rf::CMD_EVENT_DATA, event(0, 1, 36), 1));
     ASSERT_TRUE(gw.next_downlink());
     station_test::fake_wall_clock::now += 7000;
     gw.send(frame_bytes(rf::CMD_EVENT_DATA, event(20, 1, 36), 1));  // I status and Di/Dt transient change
     ASSERT_TRUE(gw.next_downlink());
-    ASSERT_TRUE(station_test::wait_for([&] {
+    ASSERT_TRUE(test_support::wait_until([&] {
         return m.count([](const iec104::Asdu& a) { return a.cot == iec104::COT_SPONTANEOUS; }) == 2;
     }));
     std::vector<std::pair<uint32_t, int32_t>> got;
@@ -299,9 +299,9 @@ TEST(RadioUplink, EventsWhileTheMasterIsAwayReachTheNextMasterOfItsSlotFirst) {
     {
         master away(gw.port());
         ASSERT_TRUE(away.started);
-        ASSERT_TRUE(station_test::wait_for([] { return station_test::slot_online(0); }));
+        ASSERT_TRUE(test_support::wait_until([] { return station_test::slot_online(0); }));
     }
-    ASSERT_TRUE(station_test::wait_for([] { return !station_test::slot_online(0); }));
+    ASSERT_TRUE(test_support::wait_until([] { return !station_test::slot_online(0); }));
     std::vector<iec104::Cp56Time2a> times;  // the frame times: whole seconds of the wall clock
     for (int k = 1; k <= 20; ++k) {
         station_test::fake_wall_clock::now += 1000;
@@ -313,11 +313,11 @@ TEST(RadioUplink, EventsWhileTheMasterIsAwayReachTheNextMasterOfItsSlotFirst) {
     times.push_back(iec104::cp56_from_ms(station_test::fake_wall_clock::now / 1000 * 1000));
     master back(gw.port());
     ASSERT_TRUE(back.started);
-    ASSERT_TRUE(station_test::wait_for([] { return station_test::slot_online(0); }));
+    ASSERT_TRUE(test_support::wait_until([] { return station_test::slot_online(0); }));
     gw.send(frame_bytes(rf::CMD_EVENT_DATA, event(0, 1, 31), 1));
     ASSERT_TRUE(gw.next_downlink());
     auto spontaneous = [](const iec104::Asdu& a) { return a.cot == iec104::COT_SPONTANEOUS; };
-    ASSERT_TRUE(station_test::wait_for([&] { return back.count(spontaneous) >= 21; }));
+    ASSERT_TRUE(test_support::wait_until([&] { return back.count(spontaneous) >= 21; }));
     std::vector<iec104::Cp56Time2a> got_times;
     std::vector<double> values;
     for (const iec104::Asdu& a : back.received()) {

@@ -2,14 +2,14 @@
 
 #include <string>
 
-#include "pty.h"
+#include "tests/support/pty.h"
 #include "rf/codings.h"
 #include "rf/frame.h"
 #include "rf/parser.h"
 
 using namespace rf;
-using rf_test::bytes;
-using rf_test::event_frame;
+using test_support::bytes;
+using test_support::event_frame;
 
 namespace {
 

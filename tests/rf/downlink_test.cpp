@@ -5,12 +5,12 @@
 #include <ctime>
 
 #include "core/clock.h"
-#include "pty.h"
+#include "tests/support/pty.h"
 #include "rf/downlink.h"
 #include "rf/uart.h"
 
 using namespace rf;
-using rf_test::bytes;
+using test_support::bytes;
 
 namespace {
 
@@ -29,7 +29,7 @@ std::time_t fixed_now() {
 }
 
 struct RfDownlink : testing::Test {
-    rf_test::pty pty = rf_test::open_pty();
+    test_support::pty pty = test_support::open_pty();
     unique_fd port;
     void SetUp() override {
         setenv("TZ", "UTC0", 1);
@@ -45,8 +45,8 @@ struct RfDownlink : testing::Test {
         rtu_fd = 0;
         downlink = downlink_env{};
     }
-    bytes sent(size_t count) { return rf_test::read_bytes(pty.master.get(), count); }
-    bool nothing_sent() { return rf_test::read_bytes(pty.master.get(), 1, 100).empty(); }
+    bytes sent(size_t count) { return test_support::read_bytes(pty.master.get(), count); }
+    bool nothing_sent() { return test_support::read_bytes(pty.master.get(), 1, 100).empty(); }
 
     template <class F>
     std::string stdout_of(F f) {

@@ -7,13 +7,13 @@
 #include <string>
 #include <vector>
 
-#include "pty.h"
+#include "tests/support/pty.h"
 #include "rf/downlink.h"
 #include "rf/frame.h"
 #include "rf/uart.h"
 
 using namespace rf;
-using rf_test::bytes;
+using test_support::bytes;
 
 namespace {
 
@@ -138,7 +138,7 @@ TEST_F(FpiSim, GatewayReadsTheBytesTheScriptAsksFor) {
     open_gateway(sim);
     bytes fi_reset{0x01, 0x0D, 0x81, 0x82, 0x83, 0x84, 0x85, 0x83, 0x8A, 0x61, 0x90, 0x89, 0x87, 0x85, 0x82, 0x04};
     bytes table_miss{0x01, 0x08, 0x8A, 0x8B, 0x8C, 0x8D, 0x8E, 0x87, 0x95, 0x30, 0x04};
-    bytes expected = concat({rf_test::event_frame, fi_reset, {0x01, 0x0A, 0x01, 0x0A}, table_miss});
+    bytes expected = concat({test_support::event_frame, fi_reset, {0x01, 0x0A, 0x01, 0x0A}, table_miss});
     EXPECT_EQ(read_gateway(expected.size()), expected);
     EXPECT_EQ(sim.wait_line("done"), "done");
     EXPECT_EQ(sim.lines[1],

@@ -7,13 +7,13 @@
 #include <thread>
 
 #include "core/locks.h"
-#include "pty.h"
+#include "tests/support/pty.h"
 #include "rf/parser.h"
 #include "rf/uart.h"
 
 using namespace rf;
 using namespace std::chrono_literals;
-using rf_test::bytes;
+using test_support::bytes;
 
 namespace {
 
@@ -27,7 +27,7 @@ int open_descriptors() {
 }
 
 struct RfUart : testing::Test {
-    rf_test::pty pty = rf_test::open_pty();
+    test_support::pty pty = test_support::open_pty();
     unique_fd port;
     void SetUp() override {
         ASSERT_TRUE(pty.master) << "no pseudo-terminal";
@@ -42,7 +42,7 @@ struct RfUart : testing::Test {
 TEST(RfUartOpen, AcceptedSpeeds) {
     struct { int baud; speed_t speed; } rows[] = {
         {9600, B9600}, {19200, B19200}, {38400, B38400}, {57600, B57600}, {115200, B115200}};
-    auto pty = rf_test::open_pty();
+    auto pty = test_support::open_pty();
     ASSERT_TRUE(pty.master);
     for (auto r : rows) {
         unique_fd fd = uart_open(pty.path.c_str(), r.baud);
@@ -56,7 +56,7 @@ TEST(RfUartOpen, AcceptedSpeeds) {
 }
 
 TEST(RfUartOpen, RefusedSpeedsCloseThePort) {
-    auto pty = rf_test::open_pty();
+    auto pty = test_support::open_pty();
     ASSERT_TRUE(pty.master);
     for (int baud : {4800, 230400, 0, -9600, 9601}) {
         int before = open_descriptors();
@@ -83,7 +83,7 @@ TEST(RfUartOpen, MissingDeviceOrTerminal) {
 }
 
 TEST(RfUartOpen, PortNeverLandsOnAStandardStream) {
-    auto pty = rf_test::open_pty();
+    auto pty = test_support::open_pty();
     ASSERT_TRUE(pty.master);
     int saved = dup(STDIN_FILENO);
     close(STDIN_FILENO);  // a daemon may run with standard input closed
@@ -109,7 +109,7 @@ TEST_F(RfUart, LineIsRawEightBit) {
     // Every byte value crosses unchanged in both directions (0x0D stays 0x0D).
     bytes all(256);
     for (int i = 0; i < 256; ++i) all[i] = uint8_t(i);
-    rf_test::write_all(pty.master.get(), all);
+    test_support::write_all(pty.master.get(), all);
     bytes got;
     for (int tries = 0; got.size() < all.size() && tries < 100; ++tries) {
         uint8_t buf[512];
@@ -119,7 +119,7 @@ TEST_F(RfUart, LineIsRawEightBit) {
     }
     EXPECT_EQ(got, all);
     EXPECT_EQ(uart_write(port.get(), all.data(), all.size()), 256);
-    EXPECT_EQ(rf_test::read_bytes(pty.master.get(), 256), all);
+    EXPECT_EQ(test_support::read_bytes(pty.master.get(), 256), all);
 }
 
 TEST_F(RfUart, SilentLineTimesOutAndFreesTheLock) {
@@ -134,7 +134,7 @@ TEST_F(RfUart, SilentLineTimesOutAndFreesTheLock) {
 TEST_F(RfUart, ZeroTimeoutPolls) {
     uint8_t buf[16];
     EXPECT_EQ(read_port(buf, sizeof buf, 0), 0);
-    rf_test::write_all(pty.master.get(), {0x01, 0x02, 0x03});
+    test_support::write_all(pty.master.get(), {0x01, 0x02, 0x03});
     int n = 0;
     auto deadline = std::chrono::steady_clock::now() + 5s;  // the bytes reach the port's queue soon after
     while (n == 0 && std::chrono::steady_clock::now() < deadline) {
@@ -145,7 +145,7 @@ TEST_F(RfUart, ZeroTimeoutPolls) {
 }
 
 TEST_F(RfUart, ReadTakesAtMostCapacity) {
-    rf_test::write_all(pty.master.get(), {1, 2, 3, 4, 5});
+    test_support::write_all(pty.master.get(), {1, 2, 3, 4, 5});
     uint8_t buf[8] = {};
     EXPECT_EQ(read_port(buf, 2, 1000), 2);
     EXPECT_EQ(buf[2], 0);
@@ -173,24 +173,24 @@ TEST_F(RfUart, WriterGetsThePortWhileAReadWaits) {
     writer.join();  // long before the reader's 10 s are up
     EXPECT_TRUE(written);
     EXPECT_EQ(read_result, -2) << "the reader is still waiting";
-    EXPECT_EQ(rf_test::read_bytes(pty.master.get(), 4), (bytes{0x24, 0x06, 0x05, 0x2A}));
-    rf_test::write_all(pty.master.get(), {0x55});  // ends the reader's wait
+    EXPECT_EQ(test_support::read_bytes(pty.master.get(), 4), (bytes{0x24, 0x06, 0x05, 0x2A}));
+    test_support::write_all(pty.master.get(), {0x55});  // ends the reader's wait
     reader.join();
     EXPECT_EQ(read_result, 1);
 }
 
 TEST_F(RfUart, FrameSplitAcrossTwoReads) {
-    const bytes& frame = rf_test::event_frame;
+    const bytes& frame = test_support::event_frame;
     rf_parser parser;
     parser.now_ms = [] { return uint64_t(1000); };  // however long the reads take, the frame is never stale
     uint8_t buf[512];
 
-    rf_test::write_all(pty.master.get(), bytes(frame.begin(), frame.begin() + 10));
+    test_support::write_all(pty.master.get(), bytes(frame.begin(), frame.begin() + 10));
     int n = read_port(buf, sizeof buf, 1000);
     ASSERT_EQ(n, 10);
     EXPECT_EQ(rf_parser_feed(parser, buf, size_t(n)), 0);
 
-    rf_test::write_all(pty.master.get(), bytes(frame.begin() + 10, frame.end()));
+    test_support::write_all(pty.master.get(), bytes(frame.begin() + 10, frame.end()));
     n = read_port(buf, sizeof buf, 1000);
     ASSERT_EQ(n, 17);
     ASSERT_EQ(rf_parser_feed(parser, buf, size_t(n)), 27);

@@ -18,25 +18,20 @@
 #include <thread>
 
 #include "rf/frame.h"
-#include "tests/daemon/child_process.h"
+#include "tests/support/child_process.h"
 #include "tests/radio/radio.h"
-#include "tests/rf/pty.h"
+#include "tests/support/pty.h"
+#include "tests/support/sample_config.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/wait.h"
 
 namespace {
 
-using rf_test::bytes;
-
-std::string bin(const std::string& name) { return std::string(FPIGATE_BIN_DIR) + "/" + name; }
-
-// Polls `cond` every few milliseconds for at most `limit`.
-bool wait_until(const std::function<bool()>& cond, std::chrono::milliseconds limit = std::chrono::seconds(20)) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    for (;;) {
-        if (cond()) return true;
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-}
+using test_support::bin;
+using test_support::bytes;
+using test_support::run;
+using test_support::run_result;
+using test_support::wait_until;
 
 size_t count_of(const std::string& text, const std::string& what) {
     size_t n = 0;
@@ -44,29 +39,16 @@ size_t count_of(const std::string& text, const std::string& what) {
     return n;
 }
 
-// A program run to its end.
-struct run_result {
-    int code = -1;
-    std::string out, err;
-};
-run_result run(const std::vector<std::string>& argv) {
-    child_process p(argv);
-    run_result r;
-    r.code = p.wait_exit(std::chrono::seconds(30));
-    r.out = p.out;
-    r.err = p.err;
-    return r;
-}
-
 // A long-running program whose output is collected by a thread of its own,
 // so that it never blocks on a full pipe.
 struct daemon_process {
-    std::unique_ptr<child_process> p;
+    std::unique_ptr<test_support::child_process> p;
     std::mutex m;
     std::thread pump;
     std::atomic<bool> stop{false};
 
-    explicit daemon_process(const std::vector<std::string>& argv) : p(std::make_unique<child_process>(argv)) {
+    explicit daemon_process(const std::vector<std::string>& argv)
+        : p(std::make_unique<test_support::child_process>(argv)) {
         pump = std::thread([this] {
             while (!stop) {
                 std::lock_guard lk(m);
@@ -102,7 +84,7 @@ struct radio {
     // full answer; three_bytes: 24 06 <third> alone.
     enum class answer { full, frame_first, three_bytes, none };
 
-    rf_test::pty pty = rf_test::open_pty();
+    test_support::pty pty = test_support::open_pty();
     std::atomic<answer> mode{answer::full};
     std::mutex m;
     bytes written;                    // every byte the gateway wrote
@@ -125,7 +107,7 @@ struct radio {
 
     void send(const bytes& b) {
         std::lock_guard lk(write_m);
-        rf_test::write_all(pty.master.get(), b);
+        test_support::write_all(pty.master.get(), b);
     }
 
     size_t frame_count(uint8_t command) {
@@ -226,16 +208,15 @@ bool can_connect(const std::string& path) {
 }
 
 struct RfService : ::testing::Test {
-    std::filesystem::path dir;
+    test_support::temp_dir tmp{"fpigate-rfs"};
+    const std::filesystem::path dir = tmp.path;
     std::string sock;
     std::unique_ptr<radio> rtu;
     std::unique_ptr<daemon_process> broker;
     std::unique_ptr<daemon_process> gateway;
 
     void SetUp() override {
-        std::string t = (std::filesystem::temp_directory_path() / "fpigate-rfs-XXXXXX").string();
-        ASSERT_NE(mkdtemp(t.data()), nullptr);
-        dir = t;
+        ASSERT_FALSE(dir.empty());
         sock = (dir / "ubus.sock").string();
         rtu = std::make_unique<radio>();
         ASSERT_TRUE(rtu->pty.master);
@@ -250,7 +231,6 @@ struct RfService : ::testing::Test {
         gateway.reset();
         broker.reset();
         rtu.reset();
-        std::filesystem::remove_all(dir);
     }
 
     void start_broker() {
@@ -261,21 +241,11 @@ struct RfService : ::testing::Test {
     // The sample configuration with the radio on the pty, every file of the
     // run in dir and any free server port.
     void write_config() {
-        std::ifstream in(std::string(FPIGATE_SOURCE_DIR) + "/config/fpigate");
-        std::ostringstream text;
-        for (std::string line; std::getline(in, line);) {
-            if (line.find("option rtu_port") != std::string::npos) continue;
-            text << line << "\n";
-            if (line.rfind("config iec104_slave", 0) == 0)
-                text << "\toption rtu_port '" << rtu->pty.path << "'\n"
-                     << "\toption data_dir '" << dir.string() << "'\n"
-                     << "\toption export_dir '" << dir.string() << "'\n"
-                     << "\toption gpio_chip 'sim:" << (dir / "gpio").string() << "'\n"
-                     << "\toption ubus_socket '" << sock << "'\n"
-                     << "\toption port '0'\n";
-        }
-        std::filesystem::create_directories(dir / "config");
-        std::ofstream(dir / "config" / "fpigate") << text.str();
+        test_support::write_sample_config(dir, {.rtu_port = rtu->pty.path,
+                                                .data_dir = dir.string(),
+                                                .export_dir = dir.string(),
+                                                .gpio_chip = "sim:" + (dir / "gpio").string(),
+                                                .ubus_socket = sock});
     }
 
     run_result ubus_call(const std::vector<std::string>& args) {

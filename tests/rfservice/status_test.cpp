@@ -14,7 +14,7 @@
 #include "fpi/infoset.h"
 #include "fpi/pending_reset.h"
 #include "lib/ubus/client.h"
-#include "tests/daemon/child_process.h"
+#include "tests/support/child_process.h"
 #include "tests/radio/radio.h"
 #include "services/fpigate_status.h"
 
@@ -22,22 +22,20 @@ namespace {
 
 using radio_test::frame_bytes;
 using radio_test::radio_gateway;
-using rf_test::bytes;
+using test_support::bytes;
 using ubus::value;
-
-std::string bin(const std::string& name) { return std::string(FPIGATE_BIN_DIR) + "/" + name; }
 
 
 // ubusd-lite on its own socket in a temporary directory.
 struct broker {
-    station_test::temp_dir dir;
+    test_support::temp_dir dir{"fpigate-station"};
     std::string sock = (dir.path / "ubus.sock").string();
-    std::unique_ptr<child_process> p;
+    std::unique_ptr<test_support::child_process> p;
 
     broker() { start(); }
     void start() {
-        p = std::make_unique<child_process>(std::vector<std::string>{bin("ubusd-lite"), "-s", sock});
-        station_test::wait_for([&] { return ubus::connect(sock) != nullptr; });
+        p = std::make_unique<test_support::child_process>(std::vector<std::string>{test_support::bin("ubusd-lite"), "-s", sock});
+        test_support::wait_until([&] { return ubus::connect(sock) != nullptr; });
     }
     void kill() { p.reset(); }
 };
@@ -281,7 +279,7 @@ size_t spontaneous(const station_test::master& m) {
 TEST(FpigateStatus, EveryFieldFollowsTheScript) {
     status_gateway t;
     ASSERT_TRUE(t.gw.ok);
-    ASSERT_TRUE(station_test::wait_for([&] { return registered(t.ubusd.sock, "fpigate"); })) << "not registered";
+    ASSERT_TRUE(test_support::wait_until([&] { return registered(t.ubusd.sock, "fpigate"); })) << "not registered";
 
     // Just started: nothing heard, no master, the GPIO lines not requested
     // yet (the DI scanning thread, which requests them, does not run here).
@@ -370,14 +368,14 @@ TEST(FpigateStatus, EveryFieldFollowsTheScript) {
     // slot 1, C active without a slot.
     station_test::master a(t.gw.port());
     ASSERT_TRUE(a.started);
-    ASSERT_TRUE(station_test::wait_for([] { return station_test::slot_online(0); }));
+    ASSERT_TRUE(test_support::wait_until([] { return station_test::slot_online(0); }));
     station_test::master b(t.gw.port(), false);
     ASSERT_TRUE(b.client);
-    ASSERT_TRUE(station_test::wait_for([] { return station_test::slot_online(1); }));
+    ASSERT_TRUE(test_support::wait_until([] { return station_test::slot_online(1); }));
     station_test::master c(t.gw.port());
     ASSERT_TRUE(c.started);
     std::optional<ubus::table> got;
-    ASSERT_TRUE(station_test::wait_for([&] {
+    ASSERT_TRUE(test_support::wait_until([&] {
         got = status(t.ubusd.sock);
         const ubus::value* m = got ? ubus::find(*got, "masters") : nullptr;
         return m && m->items.size() == 3;
@@ -404,7 +402,7 @@ TEST(FpigateStatus, EveryFieldFollowsTheScript) {
     t.advance(2000);
     ASSERT_EQ(t.answered(frame_bytes(rf::CMD_EVENT_DATA, changed_event(), 3)), rf::CMD_EVENT_DATA_ACK);
     t.heard(3);
-    ASSERT_TRUE(station_test::wait_for([&] { return spontaneous(a) == 2; }));
+    ASSERT_TRUE(test_support::wait_until([&] { return spontaneous(a) == 2; }));
     t.want.masters[0].sent = 2;
     t.want.masters[1].queued = 2;
     t.check("spontaneous values");
@@ -431,7 +429,7 @@ TEST(FpigateStatus, EveryFieldFollowsTheScript) {
     t.check("an hour later");
 
     // ubus-call prints the reply in the same order
-    child_process call({bin("ubus-call"), "-s", t.ubusd.sock, "call", "fpigate", "status"});
+    test_support::child_process call({test_support::bin("ubus-call"), "-s", t.ubusd.sock, "call", "fpigate", "status"});
     EXPECT_EQ(call.wait_exit(std::chrono::seconds(20)), 0) << call.err;
     EXPECT_EQ(call.out, pretty(t.want.table()) + "\n");
 }
@@ -442,7 +440,7 @@ TEST(FpigateStatus, WithoutTheOptionOnlyRfServiceIsOnTheBus) {
     radio_gateway gw([&](config::config& c) { c.settings.ubus_socket = ubusd.sock; }, reader_and_ubus);
     ASSERT_TRUE(gw.ok);
     EXPECT_EQ(gw.cfg->settings.diagnostics, 0);
-    ASSERT_TRUE(station_test::wait_for([&] { return registered(ubusd.sock, "rf.service"); }));
+    ASSERT_TRUE(test_support::wait_until([&] { return registered(ubusd.sock, "rf.service"); }));
     auto c = ubus::connect(ubusd.sock);
     ASSERT_TRUE(c);
     std::vector<ubus::object_info> objects;
@@ -456,10 +454,10 @@ TEST(FpigateStatus, WithoutTheOptionOnlyRfServiceIsOnTheBus) {
 TEST(FpigateStatus, TheObjectComesBackAfterABrokerRestart) {
     status_gateway t;
     ASSERT_TRUE(t.gw.ok);
-    ASSERT_TRUE(station_test::wait_for([&] { return registered(t.ubusd.sock, "fpigate"); }));
+    ASSERT_TRUE(test_support::wait_until([&] { return registered(t.ubusd.sock, "fpigate"); }));
     t.ubusd.kill();
     t.ubusd.start();
-    ASSERT_TRUE(station_test::wait_for([&] { return registered(t.ubusd.sock, "fpigate"); })) << "not back";
+    ASSERT_TRUE(test_support::wait_until([&] { return registered(t.ubusd.sock, "fpigate"); })) << "not back";
     EXPECT_TRUE(registered(t.ubusd.sock, "rf.service"));
     t.advance(4000);
     const auto got = status(t.ubusd.sock);

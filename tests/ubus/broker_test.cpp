@@ -131,7 +131,7 @@ TEST_F(BrokerTest, RegistersListsAndRemovesObjects)
 
     // The owner hangs up: its object goes.
     owner.fd.reset();
-    EXPECT_TRUE(ubus_test::wait_until([&] {
+    EXPECT_TRUE(test_support::wait_until([&] {
         other.send(builder{}.str(attr_id::objpath, "gw.demo").finish(msg::lookup, 6, 0));
         frame f = next(other);
         return f.type == msg::status && f.u32(attr_id::status) == std::uint32_t(status::not_found);

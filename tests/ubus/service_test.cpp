@@ -11,9 +11,9 @@
 #include "tests/ubus/support.h"
 
 using namespace ubus;
-using ubus_test::bin;
-using ubus_test::run;
-using ubus_test::wait_until;
+using test_support::bin;
+using test_support::run;
+using test_support::wait_until;
 
 namespace {
 
@@ -98,7 +98,7 @@ struct ServiceTest : ubus_test::broker_fixture {
         broker_fixture::TearDown();
     }
 
-    ubus_test::run_result cli(std::vector<std::string> a)
+    test_support::run_result cli(std::vector<std::string> a)
     {
         a.insert(a.begin(), {bin("ubus-call"), "-s", sock});
         return run(a);
@@ -200,7 +200,7 @@ TEST_F(ServiceTest, CallReportsFailures)
         // Status 2 also prints the usage text, as the ubus command line does.
         EXPECT_EQ(r.err.find("Usage:") != std::string::npos, c.code == 254) << c.first_line;
     }
-    auto r = run({bin("ubus-call"), "-s", dir.path + "/none.sock", "list"});
+    auto r = run({bin("ubus-call"), "-s", dir / "none.sock", "list"});
     EXPECT_EQ(r.code, 255);
     EXPECT_EQ(r.err, "Failed to connect to ubus\n");
 }

@@ -25,14 +25,14 @@ constexpr std::uint32_t caller = 0x4fc5286b;
 using scripted_peer = ubus_test::raw_peer;
 
 struct WireTest : ::testing::Test {
-    ubus_test::temp_dir dir;
+    test_support::temp_dir dir;
     unique_fd listener;
     scripted_peer broker;
     std::unique_ptr<connection> conn;
 
     void SetUp() override
     {
-        std::string path = dir.path + "/ubus.sock";
+        std::string path = dir / "ubus.sock";
         sockaddr_un sa{};
         sa.sun_family = AF_UNIX;
         std::strcpy(sa.sun_path, path.c_str());
@@ -201,10 +201,10 @@ TEST_F(WireTest, LostBrokerEndsLoopAndCalls)
 
 TEST(UbusConnect, RefusesMissingSocketAndBadHello)
 {
-    ubus_test::temp_dir dir;
-    EXPECT_EQ(ubus::connect(dir.path + "/none.sock"), nullptr);
+    test_support::temp_dir dir;
+    EXPECT_EQ(ubus::connect(dir / "none.sock"), nullptr);
 
-    std::string path = dir.path + "/ubus.sock";
+    std::string path = dir / "ubus.sock";
     sockaddr_un sa{};
     sa.sun_family = AF_UNIX;
     std::strcpy(sa.sun_path, path.c_str());

@@ -13,27 +13,28 @@
 #include "tests/ubus/support.h"
 
 using namespace ubus;
-using ubus_test::bin;
-using ubus_test::wait_until;
+using test_support::bin;
+using test_support::wait_until;
 
 namespace {
 
 struct VpnwatchTest : ubus_test::broker_fixture {
-    ubus_test::child vpnwatch;
+    test_support::child_process vpnwatch;
     std::unique_ptr<connection> conn;
 
     void SetUp() override
     {
         broker_fixture::SetUp();
-        std::ofstream(dir.path + "/ipsec") << "#!/bin/sh\n"
-                                              "echo \"$1\" >> \"" << dir.path << "/runs\"\n"
-                                              "cat \"" << dir.path << "/output\"\n";
-        ::chmod((dir.path + "/ipsec").c_str(), 0755);
+        std::ofstream(dir / "ipsec") << "#!/bin/sh\n"
+                                              "echo \"$1\" >> \"" << dir.path.string() << "/runs\"\n"
+                                              "cat \"" << dir.path.string() << "/output\"\n";
+        ::chmod((dir / "ipsec").c_str(), 0755);
         set_output("");
         // exec: the shell becomes vpnwatch, so signals reach it directly.
-        vpnwatch = ubus_test::spawn({"/bin/sh", "-c", "exec \"$0\" -s \"$1\" 2>\"$2\"", bin("vpnwatch"), sock,
-                                     dir.path + "/stderr"},
-                                    {"PATH=" + dir.path + ":/usr/bin:/bin"});
+        vpnwatch = test_support::child_process(
+            {"/bin/sh", "-c", "exec \"$0\" -s \"$1\" 2>\"$2\"", bin("vpnwatch"), sock, dir / "stderr"},
+            {.env = {"PATH=" + dir.path.string() + ":/usr/bin:/bin"}, .out = test_support::sink::inherit,
+             .err = test_support::sink::inherit});
         conn = ubus::connect(sock);
         ASSERT_TRUE(conn);
         std::uint32_t id;
@@ -47,11 +48,11 @@ struct VpnwatchTest : ubus_test::broker_fixture {
         broker_fixture::TearDown();
     }
 
-    void set_output(const std::string& text) { std::ofstream(dir.path + "/output", std::ios::binary) << text; }
+    void set_output(const std::string& text) { std::ofstream(dir / "output", std::ios::binary) << text; }
 
     std::string read_file(const std::string& name)
     {
-        std::ifstream in(dir.path + "/" + name);
+        std::ifstream in(dir / name);
         std::stringstream s;
         s << in.rdbuf();
         return s.str();
@@ -66,16 +67,17 @@ struct VpnwatchTest : ubus_test::broker_fixture {
         broker.stop(SIGKILL);
         std::string want;
         for (int k = 0; k < n; ++k) want += lost_line;
-        ASSERT_TRUE(wait_until([&] { return err() == want; }, 5000)) << err();
+        ASSERT_TRUE(wait_until([&] { return err() == want; }, std::chrono::seconds(5))) << err();
     }
     // A new broker on the same socket path (ubusd-lite replaces the stale file).
     void start_broker()
     {
-        broker = ubus_test::spawn({bin("ubusd-lite"), "-s", sock});
+        broker = test_support::child_process({bin("ubusd-lite"), "-s", sock},
+                                             {.out = test_support::sink::inherit, .err = test_support::sink::inherit});
         ASSERT_TRUE(wait_until([&] { return ubus::connect(sock) != nullptr; })) << "broker did not start";
     }
     // `ubus-call call vpnwatch status` through the current broker.
-    ubus_test::run_result cli_status() { return ubus_test::run({bin("ubus-call"), "-s", sock, "call", "vpnwatch", "status"}); }
+    test_support::run_result cli_status() { return test_support::run({bin("ubus-call"), "-s", sock, "call", "vpnwatch", "status"}); }
 
     static constexpr const char* lost_line = "Lost the ubus connection, connecting again\n";
 
@@ -135,8 +137,8 @@ TEST_F(VpnwatchTest, EveryCallRunsTheCommand)
 
 TEST(Vpnwatch, NoBrokerExits255)
 {
-    ubus_test::temp_dir dir;
-    auto r = ubus_test::run({bin("vpnwatch"), "-s", dir.path + "/none.sock"});
+    test_support::temp_dir dir;
+    auto r = test_support::run({bin("vpnwatch"), "-s", dir / "none.sock"});
     EXPECT_EQ(r.code, 255);
     EXPECT_EQ(r.err, "Failed to connect to ubus\n");
 }
@@ -148,8 +150,8 @@ TEST_F(VpnwatchTest, ReconnectsWhenTheBrokerComesBack)
     set_output("up\n");
     kill_broker();
     start_broker();
-    ubus_test::run_result r;
-    EXPECT_TRUE(wait_until([&] { return (r = cli_status()).code == 0; }, 5000))
+    test_support::run_result r;
+    EXPECT_TRUE(wait_until([&] { return (r = cli_status()).code == 0; }, std::chrono::seconds(5)))
         << "vpnwatch not callable again: " << r.code << " " << r.err;
     EXPECT_NE(r.out.find("\"message\": \"up\\n\""), std::string::npos) << r.out;
     EXPECT_EQ(err(), lost_line);
@@ -157,7 +159,7 @@ TEST_F(VpnwatchTest, ReconnectsWhenTheBrokerComesBack)
     // And once more: every loss is survived.
     kill_broker(2);
     start_broker();
-    EXPECT_TRUE(wait_until([&] { return (r = cli_status()).code == 0; }, 5000)) << r.err;
+    EXPECT_TRUE(wait_until([&] { return (r = cli_status()).code == 0; }, std::chrono::seconds(5))) << r.err;
 }
 
 // SIGTERM while waiting for the broker: status 0 (checked by TearDown), and

@@ -1,5 +1,5 @@
-// A pseudo-terminal for serial tests: the gateway opens `path` with
-// uart_open, the test plays the radio on `master`.
+// A pseudo-terminal for serial tests: the gateway opens `path` as its radio's
+// line, the test plays the radio on `master`.
 #pragma once
 
 #include <fcntl.h>
@@ -7,6 +7,8 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <string>
@@ -14,7 +16,7 @@
 
 #include "rf/uart.h"
 
-namespace rf_test {
+namespace test_support {
 
 using bytes = std::vector<uint8_t>;
 
@@ -33,14 +35,18 @@ inline pty open_pty() {
     return p;
 }
 
-inline void write_all(int fd, const bytes& b) {
-    size_t done = 0;
-    while (done < b.size()) {
-        ssize_t n = ::write(fd, b.data() + done, b.size() - done);
-        if (n <= 0) return;
-        done += size_t(n);
+// False when a write fails.
+inline bool write_all(int fd, const uint8_t* b, size_t n) {
+    while (n > 0) {
+        const ssize_t w = ::write(fd, b, n);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return false;
+        b += w;
+        n -= size_t(w);
     }
+    return true;
 }
+inline bool write_all(int fd, const bytes& b) { return write_all(fd, b.data(), b.size()); }
 
 // Reads until `count` bytes arrived or `timeout_ms` passed.
 inline bytes read_bytes(int fd, size_t count, int timeout_ms = 5000) {
@@ -63,4 +69,4 @@ inline bytes read_bytes(int fd, size_t count, int timeout_ms = 5000) {
 inline const bytes event_frame = {0x01, 0x18, 0x81, 0x82, 0x83, 0x84, 0x85, 0x83, 0x8A, 0x65, 0x94, 0x81, 0x97, 0x81,
                                   0x80, 0x82, 0xB2, 0x81, 0x97, 0x85, 0xA4, 0xD0, 0x89, 0x87, 0x85, 0x82, 0x04};
 
-}  // namespace rf_test
+}  // namespace test_support
