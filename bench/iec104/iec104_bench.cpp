@@ -10,6 +10,7 @@
 #include "lib/iec104/client.h"
 #include "lib/iec104/commands.h"
 #include "lib/iec104/server.h"
+#include "tests/support/master.h"
 
 using namespace iec104;
 
@@ -93,11 +94,9 @@ void BM_Interrogation1000PointsLoopback(benchmark::State& state) {
             done.notify_all();
         }
     };
-    ClientConfig cc;
-    cc.port = server_port(*server);
+    ClientPtr client;
     std::string error;
-    ClientPtr client = client_connect(cc, ch, error);
-    if (!client || !client_start_dt(*client, 5000)) {
+    if (!test_support::connect_master(client, server_port(*server), ch, error)) {
         state.SkipWithError("client did not start");
         return;
     }
@@ -143,11 +142,9 @@ void BM_SpontaneousThroughputLoopback(benchmark::State& state) {
         ++received;
         arrived.notify_all();
     };
-    ClientConfig cc;
-    cc.port = server_port(*server);
+    ClientPtr client;
     std::string error;
-    ClientPtr client = client_connect(cc, ch, error);
-    if (!client || !client_start_dt(*client, 5000)) {
+    if (!test_support::connect_master(client, server_port(*server), ch, error)) {
         state.SkipWithError("client did not start");
         return;
     }

@@ -14,14 +14,15 @@
 #include "logs/csv_export.h"
 #include "logs/event_logs.h"
 #include "logs/rf_data.h"
+#include "tests/support/capture.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
 struct full_logs {
-    std::string dir;
+    test_support::temp_dir tmp{"fpigate-bench"};
+    std::string dir = tmp.path.string();
     full_logs() {
-        std::string tmpl = (std::filesystem::temp_directory_path() / "fpigate-bench-XXXXXX").string();
-        dir = ::mkdtemp(tmpl.data());
         logs::rf_fpi_db_init(dir);
         logs::system_event_db_init(dir);
         logs::comm_event_db_init(dir);
@@ -46,7 +47,6 @@ struct full_logs {
             logs::comm_event_db_append(1700000000 + i, "Connection opened with 10.0.0.2:40000", -71, 1);
         }
     }
-    ~full_logs() { std::filesystem::remove_all(dir); }
 };
 
 full_logs& logs_once() {
@@ -57,18 +57,11 @@ full_logs& logs_once() {
 void BM_rf_fpi_export(benchmark::State& state) {
     std::string path = logs_once().dir + "/rf_fpi_data.csv";
     // The summary line of each export goes to /dev/null, not into the report.
-    std::fflush(stdout);
-    int saved = ::dup(1);
-    int null = ::open("/dev/null", O_WRONLY);
-    ::dup2(null, 1);
+    test_support::stream_tap quiet(stdout, "/dev/null");
     for (auto _ : state) {
         std::lock_guard lock(core::rf_log_lock);
         if (logs::rf_fpi_db_export_csv(path) != 10000) state.SkipWithError("wrong row count");
     }
-    std::fflush(stdout);
-    ::dup2(saved, 1);
-    ::close(saved);
-    ::close(null);
 }
 BENCHMARK(BM_rf_fpi_export)->Unit(benchmark::kMillisecond);
 

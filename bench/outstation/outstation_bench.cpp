@@ -20,7 +20,6 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
-#include <spawn.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -64,13 +63,18 @@
 #include "lib/iec104/commands.h"
 #include "lib/iec104/server.h"
 #include "logs/event_logs.h"
-
-extern char** environ;
+#include "tests/support/child_process.h"
+#include "tests/support/master.h"
+#include "tests/support/sample_config.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/wait.h"
 
 namespace {
 
 using steady = std::chrono::steady_clock;
 using std::chrono::milliseconds;
+using test_support::temp_dir;
+using test_support::wait_until;
 
 constexpr int kMasters = 5;
 constexpr int kAnswerTimeoutMs = 5000;
@@ -84,49 +88,14 @@ int64_t now_ns() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(steady::now().time_since_epoch()).count();
 }
 
-// Polls `cond` every millisecond for at most `limit`.
-bool wait_for(const std::function<bool()>& cond, milliseconds limit) {
-    const auto end = steady::now() + limit;
-    while (!cond()) {
-        if (steady::now() > end) return false;
-        std::this_thread::sleep_for(milliseconds(1));
-    }
-    return true;
-}
-
-struct temp_dir {
-    std::filesystem::path path;
-    temp_dir() {
-        std::string t = (std::filesystem::temp_directory_path() / "fpigate-bench-XXXXXX").string();
-        if (mkdtemp(t.data())) path = t;
-    }
-    ~temp_dir() {
-        std::error_code ec;
-        std::filesystem::remove_all(path, ec);
-    }
-    temp_dir(const temp_dir&) = delete;
-    temp_dir& operator=(const temp_dir&) = delete;
-};
-
 const std::string sample_dir = std::string(FPIGATE_SOURCE_DIR) + "/config";
-
-bool load_sample(config::config& cfg, std::string& problem) {
-    FILE* null_out = std::fopen("/dev/null", "w");
-    if (!null_out) {
-        problem = "cannot open /dev/null";
-        return false;
-    }
-    const bool ok = config::config_load(sample_dir, cfg, null_out, problem);
-    std::fclose(null_out);
-    return ok;
-}
 
 // ---------------------------------------------------------------------------
 // The outstation in this process: the sample configuration's server settings
 // on a free port, its stores in a temporary directory.
 
 struct station {
-    temp_dir dir;
+    temp_dir dir{"fpigate-bench"};
     config::config cfg;
     std::string problem;  // why it does not run; empty when it does
 
@@ -135,7 +104,7 @@ struct station {
             problem = "no temporary directory";
             return;
         }
-        if (!load_sample(cfg, problem)) return;
+        if (!test_support::load_config(sample_dir, cfg, problem)) return;
         cfg.settings.port = 0;
         cfg.settings.data_dir = dir.path.string();
         cfg.settings.export_dir = dir.path.string();
@@ -270,19 +239,11 @@ struct master {
         : watched_ioa(watched), arrivals(sequence_numbers) {}
 
     bool connect(uint16_t port, std::string& error) {
-        iec104::ClientConfig cc;
-        cc.host = "127.0.0.1";
-        cc.port = port;
-        cc.app = app;
         iec104::ClientHandlers h;
         h.asdu = [this](const iec104::Asdu& a) { received(a); };
-        client = iec104::client_connect(cc, std::move(h), error);
-        if (!client) return false;
-        if (!iec104::client_start_dt(*client, kAnswerTimeoutMs)) {
-            error = "no STARTDT con";
-            return false;
-        }
-        return true;
+        iec104::ClientConfig cc;
+        cc.app = app;
+        return test_support::connect_master(client, port, std::move(h), error, cc, kAnswerTimeoutMs);
     }
 
     void received(const iec104::Asdu& a) {
@@ -512,7 +473,7 @@ void BM_SpontaneousLatencyFiveMasters(benchmark::State& state) {
             return;
         }
     }
-    if (!wait_for([] { return online_slots() == kMasters; }, milliseconds(5000))) {
+    if (!wait_until([] { return online_slots() == kMasters; }, milliseconds(5000))) {
         state.SkipWithError(("online slots: " + std::to_string(online_slots())).c_str());
         return;
     }
@@ -526,7 +487,7 @@ void BM_SpontaneousLatencyFiveMasters(benchmark::State& state) {
             std::lock_guard lk(core::value_store_lock);
             outstation::value_update(watched, double(n), 36, kWallMs);
         }
-        wait_for(
+        wait_until(
             [&] {
                 for (const auto& m : masters)
                     if (m->arrived < updates) return false;
@@ -593,117 +554,44 @@ uint16_t free_loopback_port() {
     return port;
 }
 
-bool write_daemon_config(const std::filesystem::path& root, uint16_t port) {
-    std::ifstream in(sample_dir + "/fpigate");
-    std::ofstream out(root / "config" / "fpigate");
-    if (!in || !out) return false;
-    static const std::regex host_option(
-        R"(^[[:space:]]*#?option (rtu_port|data_dir|export_dir|gpio_chip|ubus_socket|port) )");
-    for (std::string line; std::getline(in, line);) {
-        if (std::regex_search(line, host_option)) continue;
-        out << line << '\n';
-        if (line.rfind("config iec104_slave", 0) == 0) {
-            out << "\toption data_dir '" << (root / "data").string() << "'\n";
-            out << "\toption export_dir '" << (root / "export").string() << "'\n";
-            out << "\toption ubus_socket '" << (root / "ubus.sock").string() << "'\n";
-            out << "\toption port '" << port << "'\n";
-        }
-    }
-    return bool(out);
-}
-
-// "Name:   value ..." of /proc/PID/status as text; empty when absent.
-std::string status_field(pid_t pid, const std::string& name) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(in, line);)
-        if (line.rfind(name + ":", 0) == 0) {
-            const size_t v = line.find_first_not_of(" \t", name.size() + 1);
-            return v == std::string::npos ? std::string() : line.substr(v);
-        }
-    return {};
-}
-
-// The daemon as a child process; its output goes to a log file.
-struct daemon_process {
-    pid_t pid = -1;
-    int status = 0;
-    std::filesystem::path log;
-
-    bool spawn(const std::string& binary, const std::filesystem::path& config_dir, std::string& problem) {
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_addopen(&fa, STDOUT_FILENO, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_adddup2(&fa, STDOUT_FILENO, STDERR_FILENO);
-        std::string path = config_dir.string();
-        char arg0[] = "fpigate", arg1[] = "-p";
-        char* argv[] = {arg0, arg1, path.data(), nullptr};
-        const int e = posix_spawn(&pid, binary.c_str(), &fa, nullptr, argv, environ);
-        posix_spawn_file_actions_destroy(&fa);
-        if (e != 0) {
-            pid = -1;
-            problem = "posix_spawn: " + std::string(std::strerror(e));
-            return false;
-        }
-        return true;
-    }
-    bool running() {
-        if (pid < 0) return false;
-        if (::waitpid(pid, &status, WNOHANG) == pid) {
-            pid = -1;
-            return false;
-        }
-        return true;
-    }
-    // In its serving phase: the SIGINT handler is installed.
-    bool catches_sigint() {
-        const std::string caught = status_field(pid, "SigCgt");
-        return !caught.empty() && (std::strtoull(caught.c_str(), nullptr, 16) & (1ull << (SIGINT - 1)));
-    }
-    // SIGINT and reap; SIGKILL when it has not ended after `limit`.
-    bool stop(milliseconds limit) {
-        if (pid < 0) return true;
-        ::kill(pid, SIGINT);
-        const bool ended = wait_for([this] { return !running(); }, limit);
-        if (!ended) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, &status, 0);
-            pid = -1;
-        }
-        return ended;
-    }
-    ~daemon_process() { stop(milliseconds(10000)); }
-    std::string log_tail() const {
-        std::ifstream in(log);
-        std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        return all.size() > 300 ? all.substr(all.size() - 300) : all;
-    }
-};
-
 void BM_DaemonMemoryFiveMasters(benchmark::State& state) {
     const std::string binary = FPIGATE_DAEMON;
     if (::access(binary.c_str(), X_OK) != 0) {
         state.SkipWithError(("skipped: " + binary + " is not built (build the fpigate target)").c_str());
         return;
     }
-    temp_dir root;
+    temp_dir root("fpigate-bench");
     std::error_code ec;
-    for (const char* d : {"config", "data", "export"}) std::filesystem::create_directories(root.path / d, ec);
+    for (const char* d : {"data", "export"}) std::filesystem::create_directories(root.path / d, ec);
     const uint16_t port = free_loopback_port();
-    if (root.path.empty() || ec || port == 0 || !write_daemon_config(root.path, port)) {
+    const std::filesystem::path config_dir =
+        root.path.empty() || ec || port == 0
+            ? std::filesystem::path()
+            : test_support::write_sample_config(root.path, {.data_dir = (root.path / "data").string(),
+                                                            .export_dir = (root.path / "export").string(),
+                                                            .ubus_socket = (root.path / "ubus.sock").string(),
+                                                            .port = std::to_string(port)});
+    if (config_dir.empty()) {
         state.SkipWithError("cannot prepare the run directory");
         return;
     }
-    daemon_process daemon;
-    daemon.log = root.path / "fpigate.log";
-    std::string problem;
-    if (!daemon.spawn(binary, root.path / "config", problem)) {
-        state.SkipWithError(problem.c_str());
+    // Its output goes to a log file.
+    const std::string log = (root.path / "fpigate.log").string();
+    auto log_tail = [&log] {
+        std::ifstream in(log);
+        std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        return all.size() > 300 ? all.substr(all.size() - 300) : all;
+    };
+    test_support::child_process daemon({binary, "-p", config_dir.string()},
+                                       {.out = test_support::sink::file, .err = test_support::sink::file, .log = log});
+    if (daemon.pid < 0) {
+        state.SkipWithError("cannot start fpigate");
         return;
     }
     // Start-up spaces its worker threads; serving starts after a few seconds.
-    if (!wait_for([&] { return !daemon.running() || daemon.catches_sigint(); }, milliseconds(20000)) ||
+    if (!wait_until([&] { return !daemon.running() || daemon.catches(SIGINT); }, milliseconds(20000)) ||
         !daemon.running()) {
-        state.SkipWithError(("fpigate did not come up: " + daemon.log_tail()).c_str());
+        state.SkipWithError(("fpigate did not come up: " + log_tail()).c_str());
         return;
     }
 
@@ -723,21 +611,22 @@ void BM_DaemonMemoryFiveMasters(benchmark::State& state) {
             state.SkipWithError(problem.c_str());
             break;
         }
-        rss = status_field(daemon.pid, "VmRSS");
-        hwm = status_field(daemon.pid, "VmHWM");
-        threads = status_field(daemon.pid, "Threads");
+        rss = daemon.status_field("VmRSS");
+        hwm = daemon.status_field("VmHWM");
+        threads = daemon.status_field("Threads");
     }
     if (!problem.empty()) return;
 
     const auto stop_start = steady::now();
-    const bool ended = daemon.stop(milliseconds(10000));
+    ::kill(daemon.pid, SIGINT);
+    const bool ended = daemon.wait_exit(milliseconds(10000)) >= 0;
     const double exit_ms = std::chrono::duration<double, std::milli>(steady::now() - stop_start).count();
     masters.clear();
     if (!ended) {
         state.SkipWithError("fpigate did not end within 10 s of SIGINT (killed)");
         return;
     }
-    if (!WIFEXITED(daemon.status) || WEXITSTATUS(daemon.status) != 0) {
+    if (daemon.status != 0) {
         state.SkipWithError(("fpigate ended with status " + std::to_string(daemon.status)).c_str());
         return;
     }

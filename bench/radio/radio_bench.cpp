@@ -58,7 +58,6 @@
 #include "bench/quiet_main.h"
 #include "core/clock.h"
 #include "config/config.h"
-#include "config/config_load.h"
 #include "daemon/gateway.h"
 #include "core/locks.h"
 #include "daemon/workers.h"
@@ -77,12 +76,18 @@
 #include "rf/reader.h"
 #include "rf/records.h"
 #include "rf/uart.h"
+#include "tests/support/gateway.h"
+#include "tests/support/master.h"
+#include "tests/support/pty.h"
+#include "tests/support/wait.h"
 
 namespace {
 
 using steady = std::chrono::steady_clock;
 using std::chrono::milliseconds;
-using bytes = std::vector<uint8_t>;
+using test_support::bytes;
+using test_support::write_all;
+using test_support::wait_until;
 
 constexpr int kSlaves = 9;
 constexpr int kBaud = 115200;
@@ -91,23 +96,15 @@ constexpr int64_t kByteNs = 1'000'000'000LL * 10 / kBaud;  // 86 805 ns: start b
 constexpr double kLineFramesPerSecond = double(kBaud) / (10.0 * kEventFrameBytes);
 constexpr int kAnswerTimeoutMs = 5000;
 constexpr int kMeanRow = 7;  // I_MEAN: IOA N07 of FPI N, a short float
+// Waits for the reader or the master poll this often: a latency is taken
+// when the wait ends.
+constexpr std::chrono::microseconds kPoll{100};
 
 int64_t now_ns() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(steady::now().time_since_epoch()).count();
 }
 
 int refuse_setting_clock(int64_t) { return EPERM; }
-
-// Polls `cond` every `step` for at most `limit`.
-bool wait_for(const std::function<bool()>& cond, milliseconds limit,
-              std::chrono::microseconds step = std::chrono::microseconds(100)) {
-    const auto end = steady::now() + limit;
-    while (!cond()) {
-        if (steady::now() > end) return false;
-        std::this_thread::sleep_for(step);
-    }
-    return true;
-}
 
 // Sleeps to just before `t`, then spins: a byte time (87 us) is close to what
 // a sleep overshoots by.
@@ -116,17 +113,6 @@ void pace_until(steady::time_point t) {
     if (t - steady::now() > early) std::this_thread::sleep_until(t - early);
     while (steady::now() < t) {
     }
-}
-
-bool write_all(int fd, const uint8_t* b, size_t n) {
-    while (n > 0) {
-        const ssize_t w = ::write(fd, b, n);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) return false;
-        b += w;
-        n -= size_t(w);
-    }
-    return true;
 }
 
 // Hands the frame to the pty a byte at a time, each when its ten bits would
@@ -150,38 +136,6 @@ double quantile(const std::vector<int64_t>& sorted, double q) {
     return double(sorted[std::min(sorted.size() - 1, rank == 0 ? 0 : rank - 1)]);
 }
 
-struct temp_dir {
-    std::filesystem::path path;
-    temp_dir() {
-        std::string t = (std::filesystem::temp_directory_path() / "fpigate-radio-bench-XXXXXX").string();
-        if (mkdtemp(t.data())) path = t;
-    }
-    ~temp_dir() {
-        std::error_code ec;
-        std::filesystem::remove_all(path, ec);
-    }
-    temp_dir(const temp_dir&) = delete;
-    temp_dir& operator=(const temp_dir&) = delete;
-};
-
-// The sample configuration with its radio on `tty` at 115200 bit/s, every
-// file in `dir`, any free server port and no broker.
-std::string sample_config(const std::string& tty, const std::filesystem::path& dir) {
-    std::ifstream in(std::string(FPIGATE_SOURCE_DIR) + "/config/fpigate");
-    std::ostringstream text;
-    for (std::string line; std::getline(in, line);) {
-        if (line.find("option rtu_port") != std::string::npos) line = "\toption rtu_port '" + tty + "'";
-        if (line.find("option rtu_baud") != std::string::npos) line = "\toption rtu_baud '" + std::to_string(kBaud) + "'";
-        text << line << "\n";
-        if (line.rfind("config iec104_slave", 0) == 0)
-            text << "\toption data_dir '" << dir.string() << "'\n"
-                 << "\toption export_dir '" << dir.string() << "'\n"
-                 << "\toption ubus_socket '" << (dir / "no-broker.sock").string() << "'\n"
-                 << "\toption port '0'\n";
-    }
-    return text.str();
-}
-
 const fpigate::worker rf_reader_only[] = {{"RF reader", fpigate::rf_reader_thread, false}};
 
 // ---------------------------------------------------------------------------
@@ -189,14 +143,7 @@ const fpigate::worker rf_reader_only[] = {{"RF reader", fpigate::rf_reader_threa
 // the radio: frames are written there, and a drainer thread reads every ACK
 // the gateway writes back, so that its writes never block.
 
-struct gateway_on_pty {
-    temp_dir dir;
-    rf::unique_fd radio;  // pty master
-    std::string tty;
-    std::unique_ptr<config::config> cfg = std::make_unique<config::config>();
-    fpigate::gateway g;
-    std::string problem;  // why it does not run; empty when it does
-
+struct gateway_on_pty : test_support::gateway_on_pty {
     std::array<std::atomic<uint64_t>, kSlaves + 1> acks{};    // CMD_EVENT_DATA_ACK per FPI
     std::array<std::atomic<int64_t>, kSlaves + 1> ack_ns{};  // when the last one was read
     std::atomic<uint64_t> total_acks{0};
@@ -206,43 +153,21 @@ struct gateway_on_pty {
 
     // rf_log_sync false: the RF log's records are not synced to disk, to
     // show what the two syncs of each record cost the frame.
-    explicit gateway_on_pty(int pause_ms, bool rf_log_sync = true) {
+    explicit gateway_on_pty(int pause_ms, bool rf_log_sync = true)
+        : test_support::gateway_on_pty({.rtu_baud = kBaud, .dir_prefix = "fpigate-radio-bench"}) {
         rf::downlink.pause_ms = pause_ms;
         logs::rf_fpi_db.sync_writes = rf_log_sync;
-        if (dir.path.empty()) {
-            problem = "no temporary directory";
-            return;
-        }
-        radio = rf::unique_fd(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
-        char name[128] = {};
-        if (!radio || grantpt(radio.get()) != 0 || unlockpt(radio.get()) != 0 ||
-            ptsname_r(radio.get(), name, sizeof name) != 0) {
-            problem = "no pseudo-terminal";
-            return;
-        }
-        tty = name;
-        std::filesystem::create_directories(dir.path / "config");
-        std::ofstream(dir.path / "config" / "fpigate") << sample_config(tty, dir.path);
-        FILE* quiet = std::fopen("/dev/null", "w");
-        const bool loaded = quiet && config::config_load((dir.path / "config").string(), *cfg, quiet, problem);
-        if (quiet) std::fclose(quiet);
-        if (!loaded) {
-            problem = "sample configuration: " + problem;
-            return;
-        }
+        if (!problem.empty()) return;
         draining = true;
         drainer = std::thread([this] { drain(); });
-        fpigate::gateway_options opts;
-        opts.thread_spacing = milliseconds(0);
-        opts.workers = rf_reader_only;
-        fpigate::gateway_start(g, *cfg, opts);
-        if (!wait_for([] { return rf::rtu_fd.load() > 0; }, milliseconds(10000), std::chrono::milliseconds(1)))
-            problem = "the RF reader did not open " + tty;
+        start(rf_reader_only);
+        if (!wait_until([] { return rf::rtu_fd.load() > 0; }, milliseconds(10000)))
+            problem = "the RF reader did not open " + radio.path;
         else if (outstation::server_bound_port() == 0)
             problem = "the server does not listen";
     }
     ~gateway_on_pty() {
-        fpigate::gateway_stop(g);
+        stop();
         draining = false;
         if (drainer.joinable()) drainer.join();
         rf::downlink.pause_ms = 100;
@@ -254,11 +179,9 @@ struct gateway_on_pty {
         std::lock_guard rk(core::rf_data_lock);
         logs::recent_rf_data = {};
     }
-    gateway_on_pty(const gateway_on_pty&) = delete;
-    gateway_on_pty& operator=(const gateway_on_pty&) = delete;
 
     uint16_t port() const { return outstation::server_bound_port(); }
-    int fd() const { return radio.get(); }
+    int fd() const { return radio.master.get(); }
 
     // A CMD_EVENT_DATA frame of FPI `slave` to this gateway; only I_MEAN varies.
     bytes event_frame(uint8_t slave, uint16_t i_mean) const {
@@ -292,7 +215,7 @@ struct gateway_on_pty {
                 return false;
             }
             if (!write_all(fd(), b.data(), b.size()) ||
-                !wait_for([&] { return acks[s] > before; }, milliseconds(kAnswerTimeoutMs))) {
+                !wait_until([&] { return acks[s] > before; }, milliseconds(kAnswerTimeoutMs), kPoll)) {
                 problem = "no ACK for the first frame of FPI " + std::to_string(s);
                 return false;
             }
@@ -309,13 +232,13 @@ private:
         rf::rf_parser_reset(p);
         uint8_t buf[4096];
         while (draining) {
-            pollfd pfd{radio.get(), POLLIN, 0};
+            pollfd pfd{radio.master.get(), POLLIN, 0};
             if (::poll(&pfd, 1, 20) <= 0) continue;
             if (!(pfd.revents & POLLIN)) {  // no slave side open yet, or any more
                 std::this_thread::sleep_for(milliseconds(1));
                 continue;
             }
-            const ssize_t n = ::read(radio.get(), buf, sizeof buf);
+            const ssize_t n = ::read(radio.master.get(), buf, sizeof buf);
             if (n <= 0) {
                 std::this_thread::sleep_for(milliseconds(1));
                 continue;
@@ -365,19 +288,11 @@ struct master {
         : stride(sequence_numbers + 1), arrivals((kSlaves + 1) * (sequence_numbers + 1)) {}
 
     bool connect(uint16_t port, std::string& error) {
-        iec104::ClientConfig cc;
-        cc.host = "127.0.0.1";
-        cc.port = port;
-        cc.app = app;
         iec104::ClientHandlers h;
         h.asdu = [this](const iec104::Asdu& a) { received(a); };
-        client = iec104::client_connect(cc, std::move(h), error);
-        if (!client) return false;
-        if (!iec104::client_start_dt(*client, kAnswerTimeoutMs)) {
-            error = "no STARTDT con";
-            return false;
-        }
-        return true;
+        iec104::ClientConfig cc;
+        cc.app = app;
+        return test_support::connect_master(client, port, std::move(h), error, cc, kAnswerTimeoutMs);
     }
 
     void received(const iec104::Asdu& a) {
@@ -429,7 +344,7 @@ uint64_t server_dropped() {
 bool prepare(benchmark::State& state, gateway_on_pty& gw, master& ms) {
     std::string problem = gw.problem;
     if (problem.empty() && !ms.connect(gw.port(), problem)) problem = "master: " + problem;
-    if (problem.empty() && !wait_for([] { return online_slots() == 1; }, milliseconds(kAnswerTimeoutMs)))
+    if (problem.empty() && !wait_until([] { return online_slots() == 1; }, milliseconds(kAnswerTimeoutMs), kPoll))
         problem = "the master did not come online";
     if (problem.empty() && !gw.warm_up()) problem = gw.problem;
     if (problem.empty() && ms.arrived + ms.unexpected != 0) problem = "I_MEAN reported before any frame was timed";
@@ -481,11 +396,11 @@ void BM_EventToSpontaneous(benchmark::State& state) {
                 break;
             }
             frame_write.push_back(last - first);
-            if (wait_for([&] { return ms.arrival(slave, s) != 0; }, answer_limit))
+            if (wait_until([&] { return ms.arrival(slave, s) != 0; }, answer_limit, kPoll))
                 latencies.push_back(ms.arrival(slave, s) - last);
             else
                 ++lost;
-            if (wait_for([&] { return gw.acks[slave] > acked; }, answer_limit))
+            if (wait_until([&] { return gw.acks[slave] > acked; }, answer_limit, kPoll))
                 ack_latencies.push_back(gw.ack_ns[slave] - last);
             else
                 ++unacked;
@@ -556,7 +471,7 @@ void BM_NineFpiThroughput(benchmark::State& state) {
             const uint16_t s = ++seq[slave];
             const bytes b = gw.event_frame(slave, s);
             if (mode == 2 &&
-                !wait_for([&] { return gw.acks[slave] >= uint64_t(s); }, milliseconds(kAnswerTimeoutMs + pause_ms))) {
+                !wait_until([&] { return gw.acks[slave] >= uint64_t(s); }, milliseconds(kAnswerTimeoutMs + pause_ms), kPoll)) {
                 problem = "FPI " + std::to_string(slave) + " got no ACK for frame " + std::to_string(s - 1);
                 break;
             }

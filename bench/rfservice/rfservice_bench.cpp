@@ -3,7 +3,6 @@
 // records; each call is timed from the request to the reply.
 #include <benchmark/benchmark.h>
 #include <signal.h>
-#include <spawn.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -19,13 +18,13 @@
 #include "logs/event_logs.h"
 #include "logs/rf_data.h"
 #include "services/rf_service.h"
-
-extern char** environ;
+#include "tests/support/capture.h"
+#include "tests/support/child_process.h"
+#include "tests/support/pty.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/wait.h"
 
 namespace {
-
-const uint8_t frame[] = {0x01, 0x18, 0x81, 0x82, 0x83, 0x84, 0x85, 0x83, 0x8A, 0x65, 0x94, 0x81, 0x97, 0x81,
-                         0x80, 0x82, 0xB2, 0x81, 0x97, 0x85, 0xA4, 0xD0, 0x89, 0x87, 0x85, 0x82, 0x04};
 
 void add_entry() {
     rf::event_data e;
@@ -34,30 +33,24 @@ void add_entry() {
     e.v_inst = 2305;
     e.battery_v = 36;
     e.rssi = 80;
-    logs::rf_data_add(logs::recent_rf_data, frame, 1717590896, 3, 0x65, 0, 0, "OK", nullptr, &e);
+    logs::rf_data_add(logs::recent_rf_data, test_support::event_frame.data(), 1717590896, 3, 0x65, 0, 0, "OK", nullptr, &e);
 }
 
 // ubusd-lite, rf.service on its own connection, and a client.
 struct service {
-    std::string dir;
-    std::string sock;
-    pid_t broker = -1;
+    test_support::temp_dir tmp{"fpigate-rfs-bench"};
+    std::string dir = tmp.path.string();
+    std::string sock = dir + "/ubus.sock";
+    test_support::child_process broker{{test_support::bin("ubusd-lite"), "-s", sock},
+                                       {.out = test_support::sink::inherit, .err = test_support::sink::inherit}};
     config::config cfg;
     std::unique_ptr<ubus::connection> server, client;
     std::thread loop;
     uint32_t id = 0;
 
     service() {
-        std::string tmpl = (std::filesystem::temp_directory_path() / "fpigate-rfs-bench-XXXXXX").string();
-        dir = ::mkdtemp(tmpl.data());
-        sock = dir + "/ubus.sock";
-        const std::string path = std::string(FPIGATE_BIN_DIR) + "/ubusd-lite";
-        char* argv[] = {const_cast<char*>(path.c_str()), const_cast<char*>("-s"), sock.data(), nullptr};
-        posix_spawn(&broker, argv[0], nullptr, nullptr, argv, environ);
-        for (int i = 0; i < 500 && !client; ++i) {
-            client = ubus::connect(sock);
-            if (!client) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
+        test_support::wait_until([&] { return bool(client = ubus::connect(sock)); }, std::chrono::seconds(5),
+                                 std::chrono::milliseconds(10));
         server = ubus::connect(sock);
         cfg.settings.export_dir = dir;
         if (!client || !server || ubus::add_object(*server, services::rf_service_object(cfg)) != 0) return;
@@ -69,30 +62,14 @@ struct service {
         if (loop.joinable()) loop.join();
         server.reset();
         client.reset();
-        if (broker > 0) {
-            ::kill(broker, SIGTERM);
-            ::waitpid(broker, nullptr, 0);
-        }
-        std::error_code ec;
-        std::filesystem::remove_all(dir, ec);
+        broker.stop();
     }
     ubus::result call(const char* method) { return ubus::invoke(*client, id, method, {}, 10000); }
 };
 
 // The daemon's printout (the JSON of every call) is not what is measured.
-struct quiet_stdout {
-    int saved = ::dup(STDOUT_FILENO);
-    quiet_stdout() {
-        std::fflush(stdout);
-        FILE* null = std::fopen("/dev/null", "w");
-        ::dup2(::fileno(null), STDOUT_FILENO);
-        std::fclose(null);
-    }
-    ~quiet_stdout() {
-        std::fflush(stdout);
-        ::dup2(saved, STDOUT_FILENO);
-        ::close(saved);
-    }
+struct quiet_stdout : test_support::stream_tap {
+    quiet_stdout() : stream_tap(stdout, "/dev/null") {}
 };
 
 void BM_GetRfDataFullList(benchmark::State& state) {

@@ -69,11 +69,17 @@
 #include "lib/ubus/client.h"
 #include "rf/frame.h"
 #include "rf/records.h"
+#include "tests/support/child_process.h"
+#include "tests/support/master.h"
+#include "tests/support/sample_config.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/wait.h"
 
 namespace {
 
 using steady = std::chrono::steady_clock;
 using std::chrono::milliseconds;
+using test_support::wait_until;
 namespace fs = std::filesystem;
 
 constexpr int kSlaves = 9;
@@ -87,83 +93,12 @@ constexpr std::array<unsigned, 5> kDiOffsets = {10, 14, 16, 22, 21};  // DI1..DI
 std::atomic<bool> interrupted{false};
 void on_sigint(int) { interrupted = true; }
 
-bool wait_for(const std::function<bool()>& cond, milliseconds limit, milliseconds step = milliseconds(10)) {
-    const auto end = steady::now() + limit;
-    while (!cond()) {
-        if (steady::now() > end) return false;
-        std::this_thread::sleep_for(step);
-    }
-    return true;
-}
-
 std::string read_file(const fs::path& p) {
     std::ifstream in(p);
     std::ostringstream s;
     s << in.rdbuf();
     return s.str();
 }
-
-// ---------------------------------------------------------------------------
-// Child processes: each in its own process group (a Ctrl-C reaches soak
-// only, which then ends the run in order), killed when soak dies.
-
-struct child {
-    pid_t pid = -1;
-    int status = -1;  // wait status once reaped
-    int out = -1;     // read end of its standard output when piped
-
-    bool spawn(const std::vector<std::string>& argv, const fs::path& log, bool pipe_stdout) {
-        int p[2] = {-1, -1};
-        if (pipe_stdout && ::pipe2(p, O_CLOEXEC) != 0) return false;
-        const int log_fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        if (log_fd < 0) return false;
-        const pid_t parent = ::getpid();
-        pid = ::fork();
-        if (pid == 0) {
-            ::setpgid(0, 0);
-            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-            if (::getppid() != parent) ::_exit(127);
-            ::dup2(pipe_stdout ? p[1] : log_fd, STDOUT_FILENO);
-            ::dup2(log_fd, STDERR_FILENO);
-            ::signal(SIGINT, SIG_DFL);
-            std::vector<char*> args;
-            for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-            args.push_back(nullptr);
-            ::execv(args[0], args.data());
-            ::_exit(127);
-        }
-        ::close(log_fd);
-        if (pipe_stdout) {
-            ::close(p[1]);
-            out = p[0];
-        }
-        return pid > 0;
-    }
-    bool running() {
-        if (pid <= 0 || status >= 0) return false;
-        int st = 0;
-        if (::waitpid(pid, &st, WNOHANG) == pid) {
-            status = st;
-            return false;
-        }
-        return true;
-    }
-    // Sends `sig`, waits up to `limit`, then SIGKILL. True when it ended by itself.
-    bool stop(int sig, milliseconds limit) {
-        if (!running()) return true;
-        ::kill(pid, sig);
-        if (wait_for([this] { return !running(); }, limit)) return true;
-        ::kill(pid, SIGKILL);
-        int st = 0;
-        ::waitpid(pid, &st, 0);
-        status = st;
-        return false;
-    }
-    ~child() {
-        stop(SIGKILL, milliseconds(2000));
-        if (out >= 0) ::close(out);
-    }
-};
 
 // ---------------------------------------------------------------------------
 // /proc figures of the daemon.
@@ -175,14 +110,15 @@ struct process_figures {
     long threads = -1;
 };
 
-process_figures sample(pid_t pid) {
+process_figures sample(const test_support::child_process& daemon) {
     process_figures f;
-    const std::string base = "/proc/" + std::to_string(pid);
-    std::ifstream in(base + "/status");
-    for (std::string line; std::getline(in, line);) {
-        if (line.rfind("VmRSS:", 0) == 0) f.rss_kib = std::strtol(line.c_str() + 6, nullptr, 10);
-        if (line.rfind("VmHWM:", 0) == 0) f.hwm_kib = std::strtol(line.c_str() + 6, nullptr, 10);
-    }
+    const std::string base = "/proc/" + std::to_string(daemon.pid);
+    auto kib = [&](const char* name) {
+        const std::string v = daemon.status_field(name);
+        return v.empty() ? -1 : std::strtol(v.c_str(), nullptr, 10);
+    };
+    f.rss_kib = kib("VmRSS");
+    f.hwm_kib = kib("VmHWM");
     std::error_code ec;
     long n = 0;
     for (fs::directory_iterator it(base + "/fd", ec), end; !ec && it != end; it.increment(ec)) ++n;
@@ -356,22 +292,15 @@ struct master {
     explicit master(int n) : number(n) {}
 
     bool connect(uint16_t port, std::string& error) {
-        iec104::ClientConfig cc;
-        cc.host = "127.0.0.1";
-        cc.port = port;
-        cc.app = app;
         iec104::ClientHandlers h;
         h.asdu = [this](const iec104::Asdu& a) { received(a); };
         h.closed = [this] { closed = true; };
         closed = false;
-        client = iec104::client_connect(cc, std::move(h), error);
-        if (!client) return false;
-        if (!iec104::client_start_dt(*client, kAnswerTimeoutMs)) {
-            error = "no STARTDT con";
-            client.reset();
-            return false;
-        }
-        return true;
+        iec104::ClientConfig cc;
+        cc.app = app;
+        if (test_support::connect_master(client, port, std::move(h), error, cc, kAnswerTimeoutMs)) return true;
+        client.reset();
+        return false;
     }
 
     void interrogate() {
@@ -506,28 +435,6 @@ std::string fpi_script() {
     return s.str();
 }
 
-// The sample configuration with every host path in the folder, the radio
-// on fpi-sim's pty, the simulated chip and any free port.
-bool write_config(const fs::path& root, const std::string& tty) {
-    std::ifstream in(std::string(FPIGATE_SOURCE_DIR) + "/config/fpigate");
-    std::ofstream out(root / "config" / "fpigate");
-    if (!in || !out) return false;
-    static const std::regex host_option(
-        R"(^[[:space:]]*#?option (rtu_port|data_dir|export_dir|gpio_chip|ubus_socket|port) )");
-    for (std::string line; std::getline(in, line);) {
-        if (std::regex_search(line, host_option)) continue;
-        out << line << '\n';
-        if (line.rfind("config iec104_slave", 0) == 0)
-            out << "\toption rtu_port '" << tty << "'\n"
-                << "\toption data_dir '" << (root / "data").string() << "'\n"
-                << "\toption export_dir '" << (root / "export").string() << "'\n"
-                << "\toption gpio_chip 'sim:" << (root / "gpio").string() << "'\n"
-                << "\toption ubus_socket '" << (root / "ubus.sock").string() << "'\n"
-                << "\toption port '0'\n";
-    }
-    return bool(out);
-}
-
 // ---------------------------------------------------------------------------
 
 struct options {
@@ -567,19 +474,6 @@ bool parse(int argc, char** argv, options& o) {
     return o.seconds > 0 && o.every > 0 && o.reconnect_ms > 0 && optind == argc;
 }
 
-struct run_dir {
-    fs::path path;
-    bool keep = false;
-    run_dir() {
-        std::string t = (fs::temp_directory_path() / "fpigate-soak-XXXXXX").string();
-        if (::mkdtemp(t.data())) path = t;
-    }
-    ~run_dir() {
-        std::error_code ec;
-        if (!keep && !path.empty()) fs::remove_all(path, ec);
-    }
-};
-
 // Sleeps up to `ms` in small steps; false when the run is to end.
 bool nap(const std::atomic<bool>& go_on, int ms) {
     const auto end = steady::now() + milliseconds(ms);
@@ -605,14 +499,14 @@ int main(int argc, char** argv) {
     ::signal(SIGINT, on_sigint);
     ::signal(SIGPIPE, SIG_IGN);
 
-    run_dir dir;
+    test_support::temp_dir dir("fpigate-soak");
     if (dir.path.empty()) {
         std::fprintf(stderr, "soak: no temporary folder\n");
         return 1;
     }
     dir.keep = opt.keep;
     const fs::path root = dir.path;
-    for (const char* d : {"config", "data", "export", "gpio"}) fs::create_directories(root / d);
+    for (const char* d : {"data", "export", "gpio"}) fs::create_directories(root / d);
     std::ofstream(root / "fpi-sim.txt") << fpi_script();
     const std::string sock = (root / "ubus.sock").string();
     auto fail = [&](const std::string& why) {
@@ -622,11 +516,17 @@ int main(int argc, char** argv) {
     };
 
     // The broker, the radio and the gateway.
-    child broker, sim, gateway;
-    if (!broker.spawn({opt.bin + "/ubusd-lite", "-s", sock}, root / "ubusd-lite.log", false))
-        return fail("cannot start ubusd-lite");
+    // Each child in a process group of its own (a Ctrl-C reaches soak only,
+    // which then ends the run in order), killed when soak dies.
+    auto logged = [&](const char* log, test_support::sink out) {
+        return test_support::child_options{
+            .out = out, .err = test_support::sink::file, .log = (root / log).string(), .own_group = true};
+    };
+    test_support::child_process broker({opt.bin + "/ubusd-lite", "-s", sock},
+                                       logged("ubusd-lite.log", test_support::sink::file));
+    if (broker.pid < 0) return fail("cannot start ubusd-lite");
     std::unique_ptr<ubus::connection> bus;
-    wait_for([&] { return bool(bus = ubus::connect(sock)); }, milliseconds(5000));
+    wait_until([&] { return bool(bus = ubus::connect(sock)); }, milliseconds(5000), milliseconds(10));
     if (!bus) return fail("ubusd-lite does not answer on " + sock);
 
     // The modem, which fpigate asks for every communication event log entry.
@@ -654,13 +554,16 @@ int main(int argc, char** argv) {
 
     radio_side radio;
     radio.counting = false;
-    if (!sim.spawn({opt.bin + "/fpi-sim", (root / "fpi-sim.txt").string()}, root / "fpi-sim.err", true))
-        return fail("cannot start fpi-sim");
+    test_support::child_process sim({opt.bin + "/fpi-sim", (root / "fpi-sim.txt").string()},
+                                    logged("fpi-sim.err", test_support::sink::pipe));
+    if (sim.pid < 0) return fail("cannot start fpi-sim");
+    // Its printout is this thread's to read.
+    const int sim_out = std::exchange(sim.out_fd, -1);
     std::thread sim_reader([&] {
         std::ofstream log(root / "fpi-sim.log");
         std::string pending;
         char buf[4096];
-        for (ssize_t n; (n = ::read(sim.out, buf, sizeof buf)) > 0;) {
+        for (ssize_t n; (n = ::read(sim_out, buf, sizeof buf)) > 0;) {
             log.write(buf, n);
             pending.append(buf, size_t(n));
             for (size_t nl; (nl = pending.find('\n')) != std::string::npos; pending.erase(0, nl + 1))
@@ -670,6 +573,7 @@ int main(int argc, char** argv) {
     auto end_sim_reader = [&] {
         sim.stop(SIGTERM, milliseconds(3000));
         if (sim_reader.joinable()) sim_reader.join();
+        ::close(sim_out);
     };
     std::string tty;
     {
@@ -677,18 +581,29 @@ int main(int argc, char** argv) {
         radio.pty_known.wait_for(lk, std::chrono::seconds(5), [&] { return !radio.pty.empty(); });
         tty = radio.pty;
     }
-    if (tty.empty() || !write_config(root, tty)) {
+    // The sample configuration with every host path in the folder, the radio
+    // on fpi-sim's pty, the simulated chip and any free port.
+    const fs::path config_dir =
+        tty.empty() ? fs::path()
+                    : test_support::write_sample_config(root, {.rtu_port = tty,
+                                                               .data_dir = (root / "data").string(),
+                                                               .export_dir = (root / "export").string(),
+                                                               .gpio_chip = "sim:" + (root / "gpio").string(),
+                                                               .ubus_socket = sock});
+    if (config_dir.empty()) {
         end_sim_reader();
         return fail("fpi-sim gave no pty");
     }
     const fs::path gateway_log = root / "fpigate.log";
-    if (!gateway.spawn({opt.bin + "/fpigate", "-p", (root / "config").string()}, gateway_log, false)) {
+    test_support::child_process gateway({opt.bin + "/fpigate", "-p", config_dir.string()},
+                                        logged("fpigate.log", test_support::sink::file));
+    if (gateway.pid < 0) {
         end_sim_reader();
         return fail("cannot start fpigate");
     }
     int port = 0;
     uint32_t rf_service = 0;
-    const bool up = wait_for(
+    const bool up = wait_until(
         [&] {
             if (!gateway.running()) return true;
             if (port == 0) {
@@ -720,7 +635,7 @@ int main(int argc, char** argv) {
         radio.masters.push_back(masters.back().get());
     }
     master& roamer = *masters.back();
-    const process_figures at_start = sample(gateway.pid);
+    const process_figures at_start = sample(gateway);
 
     std::printf("soak: fpigate pid %d on port %d, %d FPIs on %s, %d masters (master %d reconnects every %d ms),\n"
                 "      DI1-DI5 toggled in turn every 1 s, rf.service called every 1 s; %ld s, a line every %ld s\n"
@@ -812,7 +727,7 @@ int main(int argc, char** argv) {
         process_figures f;
         {
             std::lock_guard lk(roaming_m);
-            f = sample(gateway.pid);
+            f = sample(gateway);
         }
         std::vector<counts> c(kMasters);
         for (int i = 0; i < kMasters; ++i) {
@@ -871,13 +786,13 @@ int main(int argc, char** argv) {
     for (auto& ms : masters) ms->t.freeze(stopped_at);
     running = false;
     for (std::thread* t : {&di, &caller, &roaming, &interrogator}) t->join();
-    wait_for(
+    wait_until(
         [&] {
             for (auto& ms : masters)
                 if (ms->t.waiting() > 0) return false;
             return true;
         },
-        std::chrono::duration_cast<milliseconds>(kLossAfter));
+        std::chrono::duration_cast<milliseconds>(kLossAfter), milliseconds(10));
     roamer.t.end_session(steady::now());
     for (auto& ms : masters) ms->t.finish();
     if (!died && stopped_at - last_line_at >= std::chrono::seconds(1)) report("end", false);  // the last part-interval
@@ -888,11 +803,10 @@ int main(int argc, char** argv) {
     int exit_status = -1;
     bool ended = false;
     if (!died) {
-        ended = gateway.stop(SIGINT, milliseconds(20000));
-        exit_status = ended && WIFEXITED(gateway.status) ? WEXITSTATUS(gateway.status) : -1;
-    } else {
-        exit_status = WIFEXITED(gateway.status) ? WEXITSTATUS(gateway.status) : 128 + WTERMSIG(gateway.status);
+        ::kill(gateway.pid, SIGINT);
+        ended = gateway.wait_exit(milliseconds(20000)) >= 0;
     }
+    exit_status = gateway.status;
     end_sim_reader();
     broker.stop(SIGTERM, milliseconds(3000));
 

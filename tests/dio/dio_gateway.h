@@ -189,7 +189,7 @@ struct dio_gateway : test_support::gateway_on_pty {
     uint16_t port() const { return outstation::server_bound_port(); }
     std::string output() const { return out ? out->text() : std::string(); }
     bool printed(const std::string& text, std::chrono::milliseconds limit = std::chrono::seconds(10)) const {
-        return wait_until([&] { return output().find(text) != std::string::npos; }, limit);
+        return out->wait_for_text(text, limit);
     }
 
     // The simulated chip's file of a line: 0 or 1, -1 when it is not there.

@@ -262,25 +262,6 @@ std::string stamp(int64_t t) {
     return buf;
 }
 
-std::string crash_dir_parent() {
-    struct stat st {};
-    if (::stat("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode) && ::access("/dev/shm", W_OK) == 0) return "/dev/shm";
-    return std::filesystem::temp_directory_path().string();
-}
-
-struct crash_dir {
-    std::string path;
-    crash_dir() {
-        std::string tmpl = crash_dir_parent() + "/fpigate-crash-XXXXXX";
-        if (::mkdtemp(tmpl.data())) path = tmpl;
-    }
-    ~crash_dir() {
-        std::error_code ec;
-        std::filesystem::remove_all(path, ec);
-    }
-    std::string operator/(const std::string& name) const { return path + "/" + name; }
-};
-
 uint64_t base_seed() {
     if (const char* s = std::getenv("FPIGATE_CRASH_SEED")) return std::strtoull(s, nullptr, 0);
     static const uint64_t seed = (uint64_t(std::random_device{}()) << 32) | std::random_device{}();
@@ -321,7 +302,7 @@ TEST_P(StoresCrash, SigkillAtRandomMomentsLosesNothingSaved) {
     SCOPED_TRACE(testing::Message() << "seed " << seed << " (replay with FPIGATE_CRASH_SEED=" << seed << ")");
     std::mt19937_64 rng(seed + 0x9E3779B97F4A7C15ull * cc.salt);
     store_test::use_utc();
-    crash_dir dir;
+    test_support::temp_dir dir{"fpigate-crash", test_support::temp_dir::memory};
     ASSERT_FALSE(dir.path.empty());
 
     committed saved;

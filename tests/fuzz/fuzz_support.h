@@ -17,9 +17,10 @@
 
 #include "core/clock.h"
 #include "config/config.h"
-#include "config/config_load.h"
 #include "core/locks.h"
 #include "logs/event_logs.h"
+#include "tests/support/sample_config.h"
+#include "tests/support/temp_dir.h"
 
 namespace fuzz_support {
 
@@ -48,12 +49,6 @@ inline void fake_clocks() {
     monotonic_now = start_monotonic_ms;
 }
 
-// Local time is UTC, so the RF date fields do not depend on the machine.
-inline void utc() {
-    setenv("TZ", "UTC0", 1);
-    tzset();
-}
-
 inline void quiet_stdout() {
     if (std::getenv("FPIGATE_FUZZ_VERBOSE")) return;
     if (!std::freopen("/dev/null", "w", stdout)) std::abort();
@@ -62,19 +57,10 @@ inline void quiet_stdout() {
 // A folder of its own in /dev/shm (the system temporary folder when there is
 // none), removed at exit.
 inline const std::string& scratch_dir(const char* target) {
-    static std::string dir;
-    if (!dir.empty()) return dir;
-    std::error_code ec;
-    std::filesystem::path base = "/dev/shm";
-    if (!std::filesystem::is_directory(base, ec)) base = std::filesystem::temp_directory_path();
-    dir = (base / ("fpigate-fuzz-" + std::string(target) + "-" + std::to_string(::getpid()))).string();
-    std::filesystem::remove_all(dir, ec);
-    if (!std::filesystem::create_directories(dir, ec)) std::abort();
-    std::atexit([] {
-        std::error_code e;
-        std::filesystem::remove_all(dir, e);
-    });
-    return dir;
+    static const test_support::temp_dir dir("fpigate-fuzz-" + std::string(target), test_support::temp_dir::memory);
+    static const std::string path = dir.path.string();
+    if (path.empty()) std::abort();
+    return path;
 }
 
 // A new, empty RF log in `dir`, appended without syncs (the folder is tmpfs).
@@ -90,11 +76,8 @@ inline void open_empty_rf_log(const std::string& dir) {
 
 // The sample configuration of the repository (config/fpigate), or abort.
 inline void load_sample_config(config::config& cfg) {
-    FILE* quiet = std::fopen("/dev/null", "w");
     std::string problem;
-    const bool ok = config::config_load(std::string(FPIGATE_SOURCE_DIR) + "/config", cfg, quiet, problem);
-    std::fclose(quiet);
-    if (!ok) {
+    if (!test_support::load_config(std::string(FPIGATE_SOURCE_DIR) + "/config", cfg, problem)) {
         std::fprintf(stderr, "sample configuration: %s\n", problem.c_str());
         std::abort();
     }

@@ -5,8 +5,11 @@
 #include <sys/wait.h>
 
 #include <cstdio>
+#include <sstream>
+#include <string>
 
 #include "demo_station.h"
+#include "run_command.h"
 
 using namespace iec104;
 
@@ -18,18 +21,9 @@ struct ToolRun {
 };
 
 ToolRun run_tool(const std::string& args) {
-    const std::string cmd = std::string(FPIGATE_BIN_DIR) + "/iec104-client " + args + " 2>/dev/null";
     ToolRun r;
-    FILE* p = popen(cmd.c_str(), "r");
-    if (!p) return r;
-    char line[512];
-    while (std::fgets(line, sizeof line, p)) {
-        std::string s = line;
-        if (!s.empty() && s.back() == '\n') s.pop_back();
-        r.lines.push_back(s);
-    }
-    const int rc = pclose(p);
-    r.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+    std::istringstream out(test::run_command(std::string(FPIGATE_BIN_DIR) + "/iec104-client " + args + " 2>/dev/null", r.status));
+    for (std::string line; std::getline(out, line);) r.lines.push_back(line);
     return r;
 }
 

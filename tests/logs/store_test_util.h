@@ -1,30 +1,20 @@
-// Helpers for the store tests: a temporary directory removed with its files,
-// whole-file reads and writes, and a UTC time zone.
+// Helpers for the store tests: whole-file reads and writes and little-endian
+// fields.
 #pragma once
 
 #include <cstdint>
-#include <cstdlib>
-#include <ctime>
-#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
 #include <vector>
 
+#include "tests/support/clocks.h"
+#include "tests/support/temp_dir.h"
+
 namespace store_test {
 
-struct temp_dir {
-    std::string path;
-    temp_dir() {
-        std::string tmpl = (std::filesystem::temp_directory_path() / "fpigate-store-XXXXXX").string();
-        path = ::mkdtemp(tmpl.data());
-    }
-    ~temp_dir() {
-        std::error_code ec;
-        std::filesystem::remove_all(path, ec);
-    }
-    std::string operator/(const std::string& name) const { return path + "/" + name; }
-};
+using test_support::temp_dir;
+using test_support::use_utc;
 
 inline std::vector<uint8_t> read_bytes(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -48,11 +38,6 @@ inline uint32_t le32(const std::vector<uint8_t>& b, size_t at) {
 
 inline uint64_t le64(const std::vector<uint8_t>& b, size_t at) {
     return uint64_t(le32(b, at)) | uint64_t(le32(b, at + 4)) << 32;
-}
-
-inline void use_utc() {
-    ::setenv("TZ", "UTC", 1);
-    ::tzset();
 }
 
 }  // namespace store_test

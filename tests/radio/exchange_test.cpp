@@ -27,6 +27,7 @@
 #include "fpi/pending_reset.h"
 #include "fpi/supervision.h"
 #include "tests/radio/radio.h"
+#include "tests/support/capture.h"
 
 namespace {
 
@@ -194,55 +195,6 @@ size_t occurrences(const std::string& text, const std::string& what) {
     for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
     return n;
 }
-
-// Everything the process writes to standard output while it lives, readable
-// meanwhile: a test can wait for a line that another thread prints.
-class stdout_tap {
-public:
-    stdout_tap() {
-        std::fflush(stdout);
-        int p[2];
-        if (::pipe(p) != 0) return;
-        read_end_ = p[0];
-        saved_ = ::dup(STDOUT_FILENO);
-        ::dup2(p[1], STDOUT_FILENO);
-        ::close(p[1]);
-        reader_ = std::thread([this] {
-            char buf[4096];
-            for (ssize_t n; (n = ::read(read_end_, buf, sizeof buf)) > 0;) {
-                std::lock_guard lk(m_);
-                text_.append(buf, size_t(n));
-            }
-        });
-    }
-    ~stdout_tap() { release(); }
-    bool wait_for_text(const std::string& s) {
-        return wait_until([&] {
-            std::fflush(stdout);
-            std::lock_guard lk(m_);
-            return text_.find(s) != std::string::npos;
-        });
-    }
-    // Gives standard output back; the text written until then.
-    std::string release() {
-        if (saved_ >= 0) {
-            std::fflush(stdout);
-            ::dup2(saved_, STDOUT_FILENO);  // closes the pipe's last write end
-            ::close(saved_);
-            saved_ = -1;
-            reader_.join();
-            ::close(read_end_);
-        }
-        std::lock_guard lk(m_);
-        return text_;
-    }
-
-private:
-    int saved_ = -1, read_end_ = -1;
-    std::thread reader_;
-    std::mutex m_;
-    std::string text_;
-};
 
 // ---------------------------------------------------------------- supervision
 
@@ -834,7 +786,7 @@ TEST(Infoset, AWallClockStepDuringTheAckWaitChangesNothing) {
     ASSERT_TRUE(next_set(gw, 4));
     forget_recent();
     {
-        stdout_tap tap;
+        test_support::stream_tap tap(stdout, gw.dir / "stdout.txt");
         background_pass pass;
         const bool waiting = tap.wait_for_text("Waiting for infoset command response...");
         fake_wall_clock::now += 3 * 3600 * 1000;
@@ -856,7 +808,7 @@ TEST(Infoset, AWallClockStepDuringTheAckWaitChangesNothing) {
     ASSERT_TRUE(next_set(gw, 4));
     forget_recent();
     {
-        stdout_tap tap;
+        test_support::stream_tap tap(stdout, gw.dir / "stdout.txt");
         background_pass pass;
         const bool waiting = tap.wait_for_text("Waiting for infoset command response...");
         fake_wall_clock::now -= 6 * 3600 * 1000;

@@ -24,6 +24,8 @@
 #include "lib/iec104/commands.h"
 #include "tests/iec104/raw_master.h"
 #include "tests/radio/radio.h"
+#include "tests/support/master.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -36,26 +38,15 @@ constexpr auto generous = std::chrono::seconds(60);
 
 // The stores go on tmpfs: these tests make thousands of connection events
 // and RF records, and what they are about is the server, not the flash.
-struct tmpfs_dir {
-    std::string path;
-    tmpfs_dir() {
-        struct stat st {};
-        const bool shm = ::stat("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode) && ::access("/dev/shm", W_OK) == 0;
-        std::string t = (shm ? std::string("/dev/shm") : std::filesystem::temp_directory_path().string()) +
-                        "/fpigate-hostile-XXXXXX";
-        if (::mkdtemp(t.data())) path = t;
-    }
-    ~tmpfs_dir() {
-        std::error_code ec;
-        std::filesystem::remove_all(path, ec);
-    }
+struct tmpfs_dir : test_support::temp_dir {
+    tmpfs_dir() : temp_dir("fpigate-hostile", memory) {}
 };
 
 // The gateway with its stores in `dir` and its server settings changed by `server`.
 std::function<void(config::config&)> settings(const tmpfs_dir& dir, std::function<void(config::iec104_slave&)> server = {}) {
     return [&dir, server](config::config& c) {
-        c.settings.data_dir = dir.path;
-        c.settings.export_dir = dir.path;
+        c.settings.data_dir = dir.path.string();
+        c.settings.export_dir = dir.path.string();
         if (server) server(c.settings);
     };
 }
@@ -85,29 +76,8 @@ iec104::ConnectionPtr slot_connection(int i) {
 
 // A master that behaves: it acknowledges within 1 s (t2), well inside the
 // station's t1, and keeps every ASDU it receives.
-struct good_master {
-    iec104::AppLayerParameters app;
-    mutable std::mutex m;
-    std::vector<iec104::Asdu> asdus;
-    std::atomic<bool> closed{false};
-    iec104::ClientPtr client;
-    bool started = false;
-
-    explicit good_master(uint16_t port) {
-        iec104::ClientConfig cc;
-        cc.port = port;
-        cc.apci.t2 = 1;
-        iec104::ClientHandlers h;
-        h.asdu = [this](const iec104::Asdu& a) {
-            std::lock_guard lk(m);
-            asdus.push_back(a);
-        };
-        h.closed = [this] { closed = true; };
-        std::string error;
-        client = iec104::client_connect(cc, std::move(h), error);
-        started = client && iec104::client_start_dt(*client, 20000);
-    }
-    ~good_master() { client.reset(); }  // its thread calls into the members above
+struct good_master : test_support::master {
+    explicit good_master(uint16_t port) : master(port, acknowledging_within_1s(), 20000) {}
 
     // The values of the spontaneous ASDUs for `ioa`, in the order they came.
     std::vector<double> spontaneous(uint32_t ioa) const {
@@ -125,11 +95,8 @@ struct good_master {
 
     // A station interrogation answered: confirmation, data, termination.
     bool interrogation_answered() {
-        {
-            std::lock_guard lk(m);
-            asdus.clear();
-        }
-        if (!client || !iec104::client_send(*client, iec104::interrogation_command(app, 1))) return false;
+        clear();
+        if (!send(iec104::interrogation_command(app, 1))) return false;
         auto seen = [this](uint8_t cot) {
             std::lock_guard lk(m);
             for (const iec104::Asdu& a : asdus)
@@ -138,6 +105,13 @@ struct good_master {
         };
         return wait_until([&] { return seen(iec104::COT_ACTIVATION_TERMINATION); }, generous) &&
                seen(iec104::COT_ACTIVATION_CON);
+    }
+
+private:
+    static iec104::ClientConfig acknowledging_within_1s() {
+        iec104::ClientConfig c;
+        c.apci.t2 = 1;
+        return c;
     }
 };
 

@@ -7,7 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/child_process.h"
 #include "tests/support/pty.h"
+#include "tests/support/wait.h"
 #include "rf/downlink.h"
 #include "rf/frame.h"
 #include "rf/uart.h"
@@ -21,69 +23,41 @@ const group_id group{1, 2, 3, 4, 5};
 
 // fpi-sim as a child process; its standard output is read line by line.
 struct sim_process {
-    pid_t pid = -1;
-    unique_fd out;
-    std::string pending;
+    test_support::child_process p;
+    size_t split = 0;  // how much of p.out is in `lines`
     std::vector<std::string> lines;
 
-    explicit sim_process(std::vector<std::string> args) {
-        int fds[2];
-        if (pipe2(fds, O_CLOEXEC) != 0) return;
-        pid = fork();
-        if (pid == 0) {
-            prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlive the test
-            dup2(fds[1], STDOUT_FILENO);
-            std::vector<char*> argv;
-            std::string path = FPIGATE_BIN_DIR "/fpi-sim";
-            argv.push_back(path.data());
-            for (auto& a : args) argv.push_back(a.data());
-            argv.push_back(nullptr);
-            execv(path.c_str(), argv.data());
-            _exit(127);
-        }
-        close(fds[1]);
-        out = unique_fd(fds[0]);
-    }
-    ~sim_process() {
-        if (pid > 0) {
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
-        }
-    }
+    explicit sim_process(std::vector<std::string> args)
+        : p(with_program(std::move(args)), {.err = test_support::sink::inherit, .own_group = true}) {}
 
     // The next line starting with `prefix` (earlier lines are kept in `lines`), or "" after timeout_ms.
     std::string wait_line(const std::string& prefix, int timeout_ms = 5000) {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-        for (;;) {
-            size_t nl;
-            while ((nl = pending.find('\n')) != std::string::npos) {
-                std::string line = pending.substr(0, nl);
-                pending.erase(0, nl + 1);
-                lines.push_back(line);
-                if (line.rfind(prefix, 0) == 0) return line;
-            }
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0) return "";
-            pollfd pfd{out.get(), POLLIN, 0};
-            if (poll(&pfd, 1, int(left.count())) <= 0) return "";
-            char buf[1024];
-            ssize_t n = read(out.get(), buf, sizeof buf);
-            if (n <= 0) return "";
-            pending.append(buf, size_t(n));
-        }
+        std::string found;
+        test_support::wait_until(
+            [&] {
+                for (size_t nl; (nl = p.out.find('\n', split)) != std::string::npos; split = nl + 1) {
+                    lines.push_back(p.out.substr(split, nl - split));
+                    if (lines.back().rfind(prefix, 0) == 0) {
+                        found = lines.back();
+                        split = nl + 1;
+                        return true;
+                    }
+                }
+                if (p.out_fd < 0) return true;
+                p.pump(5);
+                return false;
+            },
+            std::chrono::milliseconds(timeout_ms));
+        return found;
     }
 
     // Exit status once the process ended by itself, or -1 after timeout_ms.
-    int wait_exit(int timeout_ms = 5000) {
-        for (int waited = 0; waited < timeout_ms; waited += 5) {
-            int status = 0;
-            if (waitpid(pid, &status, WNOHANG) == pid) {
-                pid = -1;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            }
-            usleep(5000);
-        }
-        return -1;
+    int wait_exit(int timeout_ms = 5000) { return p.wait_exit(std::chrono::milliseconds(timeout_ms)); }
+
+private:
+    static std::vector<std::string> with_program(std::vector<std::string> args) {
+        args.insert(args.begin(), test_support::bin("fpi-sim"));
+        return args;
     }
 };
 

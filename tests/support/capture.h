@@ -5,11 +5,14 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
+
+#include "tests/support/wait.h"
 
 namespace test_support {
 
@@ -57,6 +60,10 @@ struct stream_tap {
         std::ostringstream s;
         s << in.rdbuf();
         return s.str();
+    }
+    // Waits (bounded) until `what` was printed.
+    bool wait_for_text(const std::string& what, std::chrono::milliseconds limit = std::chrono::seconds(20)) const {
+        return wait_until([&] { return text().find(what) != std::string::npos; }, limit);
     }
     // Gives the stream back; what was printed until then.
     std::string release() {

@@ -13,6 +13,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
+#include <fstream>
 #include <regex>
 #include <string>
 #include <utility>
@@ -152,20 +154,22 @@ struct child_process {
         return status;
     }
 
+    // A field of /proc/PID/status ("VmRSS", "SigCgt", ...) as text, empty
+    // when there is none.
+    std::string status_field(const std::string& name) const {
+        std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+        for (std::string line; std::getline(in, line);)
+            if (line.rfind(name + ":", 0) == 0) {
+                const size_t v = line.find_first_not_of(" \t", name.size() + 1);
+                return v == std::string::npos ? std::string() : line.substr(v);
+            }
+        return {};
+    }
+
     // True once the process has a handler installed for the signal.
     bool catches(int signal_number) const {
-        std::string path = "/proc/" + std::to_string(pid) + "/status";
-        FILE* f = std::fopen(path.c_str(), "r");
-        if (!f) return false;
-        char line[256];
-        bool caught = false;
-        while (std::fgets(line, sizeof line, f)) {
-            unsigned long long mask = 0;
-            if (std::sscanf(line, "SigCgt: %llx", &mask) == 1)
-                caught = mask & (1ull << (signal_number - 1));
-        }
-        std::fclose(f);
-        return caught;
+        const std::string mask = status_field("SigCgt");
+        return !mask.empty() && (std::strtoull(mask.c_str(), nullptr, 16) & (1ull << (signal_number - 1)));
     }
 
 private:

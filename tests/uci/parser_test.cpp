@@ -5,6 +5,7 @@
 #include <fstream>
 
 #include "lib/uci/uci.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -189,14 +190,7 @@ TEST(UciParser, SyntaxErrorsNameTheLine) {
     }
 }
 
-struct temp_dir {
-    std::filesystem::path path;
-    temp_dir() {
-        std::string t = (std::filesystem::temp_directory_path() / "uci-test-XXXXXX").string();
-        path = mkdtemp(t.data());
-    }
-    ~temp_dir() { std::filesystem::remove_all(path); }
-};
+using test_support::temp_dir;
 
 TEST(UciLoad, ReadsThePackageFileOfTheDirectory) {
     temp_dir dir;

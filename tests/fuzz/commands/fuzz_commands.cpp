@@ -29,6 +29,7 @@
 #include "lib/iec104/server_internal.h"
 #include "lib/iec104/socket.h"
 #include "tests/fuzz/fuzz_support.h"
+#include "tests/support/clocks.h"
 
 namespace {
 
@@ -84,7 +85,7 @@ struct environment {
 
     environment() {
         fuzz_support::quiet_stdout();
-        fuzz_support::utc();
+        test_support::use_utc();
         fuzz_support::fake_clocks();
         core::wall_clock.set_ms = set_clock;
         fuzz_support::load_sample_config(cfg);

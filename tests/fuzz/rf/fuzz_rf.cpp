@@ -37,6 +37,7 @@
 #include "rf/reader.h"
 #include "rf/uart.h"
 #include "tests/fuzz/fuzz_support.h"
+#include "tests/support/clocks.h"
 
 namespace {
 
@@ -50,7 +51,7 @@ struct environment {
 
     environment() {
         fuzz_support::quiet_stdout();
-        fuzz_support::utc();
+        test_support::use_utc();
         fuzz_support::fake_clocks();
         fuzz_support::load_sample_config(cfg);
         dir = fuzz_support::scratch_dir("rf");

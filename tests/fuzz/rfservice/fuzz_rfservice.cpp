@@ -34,6 +34,7 @@
 #include "logs/text.h"
 #include "rf/uart.h"
 #include "tests/fuzz/fuzz_support.h"
+#include "tests/support/clocks.h"
 #include "services/rf_service.h"
 
 namespace {
@@ -65,7 +66,7 @@ struct environment {
 
     environment() {
         fuzz_support::quiet_stdout();
-        fuzz_support::utc();
+        test_support::use_utc();
         fuzz_support::fake_clocks();
         fuzz_support::load_sample_config(cfg);
         dir = fuzz_support::scratch_dir("rfservice");
