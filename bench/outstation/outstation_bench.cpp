@@ -239,11 +239,8 @@ struct master {
         : watched_ioa(watched), arrivals(sequence_numbers) {}
 
     bool connect(uint16_t port, std::string& error) {
-        iec104::ClientHandlers h;
-        h.asdu = [this](const iec104::Asdu& a) { received(a); };
-        iec104::ClientConfig cc;
-        cc.app = app;
-        return test_support::connect_master(client, port, std::move(h), error, cc, kAnswerTimeoutMs);
+        return test_support::connect_master(client, port, {[this](const iec104::Asdu& a) { received(a); }, {}, {}},
+                                            error, {}, kAnswerTimeoutMs);
     }
 
     void received(const iec104::Asdu& a) {

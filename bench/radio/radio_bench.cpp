@@ -288,11 +288,8 @@ struct master {
         : stride(sequence_numbers + 1), arrivals((kSlaves + 1) * (sequence_numbers + 1)) {}
 
     bool connect(uint16_t port, std::string& error) {
-        iec104::ClientHandlers h;
-        h.asdu = [this](const iec104::Asdu& a) { received(a); };
-        iec104::ClientConfig cc;
-        cc.app = app;
-        return test_support::connect_master(client, port, std::move(h), error, cc, kAnswerTimeoutMs);
+        return test_support::connect_master(client, port, {[this](const iec104::Asdu& a) { received(a); }, {}, {}},
+                                            error, {}, kAnswerTimeoutMs);
     }
 
     void received(const iec104::Asdu& a) {

@@ -33,7 +33,7 @@ void add_entry() {
     e.v_inst = 2305;
     e.battery_v = 36;
     e.rssi = 80;
-    logs::rf_data_add(logs::recent_rf_data, test_support::event_frame.data(), 1717590896, 3, 0x65, 0, 0, "OK", nullptr, &e);
+    logs::rf_data_add(logs::recent_rf_data, test_support::event_frame, 1717590896, 3, 0x65, 0, 0, "OK", nullptr, &e);
 }
 
 // ubusd-lite, rf.service on its own connection, and a client.

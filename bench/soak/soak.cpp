@@ -292,13 +292,9 @@ struct master {
     explicit master(int n) : number(n) {}
 
     bool connect(uint16_t port, std::string& error) {
-        iec104::ClientHandlers h;
-        h.asdu = [this](const iec104::Asdu& a) { received(a); };
-        h.closed = [this] { closed = true; };
         closed = false;
-        iec104::ClientConfig cc;
-        cc.app = app;
-        if (test_support::connect_master(client, port, std::move(h), error, cc, kAnswerTimeoutMs)) return true;
+        iec104::ClientHandlers h{[this](const iec104::Asdu& a) { received(a); }, {}, [this] { closed = true; }};
+        if (test_support::connect_master(client, port, std::move(h), error, {}, kAnswerTimeoutMs)) return true;
         client.reset();
         return false;
     }

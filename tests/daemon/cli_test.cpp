@@ -17,10 +17,12 @@
 #include "tests/support/child_process.h"
 #include "tests/support/sample_config.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/wait.h"
 
 using test_support::child_process;
 using test_support::listening_port;
 using test_support::sorted_lines;
+using test_support::wait_until;
 
 namespace {
 
@@ -59,13 +61,14 @@ struct Fpigate : ::testing::Test {
     // after them, so an early master finds the store still empty.
     std::string interrogate_until_started(child_process& p, int port) {
         std::string answer;
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        while (answer.find("ioa=1008") == std::string::npos && std::chrono::steady_clock::now() < deadline) {
-            child_process gi({std::string(FPIGATE_BIN_DIR) + "/iec104-client", "-p", std::to_string(port), "127.0.0.1", "gi"});
+        wait_until([&] {
+            child_process gi({test_support::bin("iec104-client"), "-p", std::to_string(port), "127.0.0.1", "gi"});
             EXPECT_EQ(gi.wait_exit(), 0) << gi.err;
             answer = gi.out;
-            if (answer.find("ioa=1008") == std::string::npos) p.pump(50);
-        }
+            if (answer.find("ioa=1008") != std::string::npos) return true;
+            p.pump(50);
+            return false;
+        });
         return answer;
     }
 };
@@ -140,9 +143,10 @@ TEST_F(Fpigate, RunsOnTheSampleConfigurationUntilSigint) {
     const int port = listening_port(p);
     ASSERT_GT(port, 0) << p.out;
     EXPECT_NE(interrogate_until_started(p, port).find("ioa=1008"), std::string::npos);
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!p.catches(SIGINT) && std::chrono::steady_clock::now() < deadline) p.pump(10);
-    ASSERT_TRUE(p.catches(SIGINT));
+    ASSERT_TRUE(wait_until([&] {
+        p.pump(10);
+        return p.catches(SIGINT);
+    }));
 
     ::kill(p.pid, SIGINT);
     ASSERT_TRUE(p.wait_for_output("sigint_handler stop running\n"));
@@ -204,9 +208,10 @@ TEST_F(Fpigate, SigtermFromASupervisorStopsItInOrder) {
     const int port = listening_port(p);
     ASSERT_GT(port, 0) << p.out;
     EXPECT_NE(interrogate_until_started(p, port).find("ioa=1008"), std::string::npos);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!p.catches(SIGTERM) && std::chrono::steady_clock::now() < deadline) p.pump(10);
-    ASSERT_TRUE(p.catches(SIGTERM));
+    ASSERT_TRUE(wait_until([&] {
+        p.pump(10);
+        return p.catches(SIGTERM);
+    }));
     ::kill(p.pid, SIGTERM);
     EXPECT_EQ(p.wait_exit(), 0);
     EXPECT_NE(p.out.find("sigint_handler stop running\n"), std::string::npos) << p.out;

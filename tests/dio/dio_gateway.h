@@ -153,7 +153,7 @@ struct dio_gateway : test_support::gateway_on_pty {
     bool ok = false;
 
     explicit dio_gateway(const gateway_options& opts = {})
-        : gateway_on_pty({.radio = false, .simulated_chip = true, .dir_prefix = "fpigate-station"}) {
+        : gateway_on_pty({.radio = false, .simulated_chip = true}) {
         test_support::use_utc();
         out = std::make_unique<test_support::stream_tap>(stdout, (dir.path / "stdout.txt").string());
         forget_process_state();

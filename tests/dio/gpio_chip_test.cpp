@@ -11,6 +11,8 @@
 #include "tests/support/sample_config.h"
 
 using test_support::child_process;
+using test_support::listening_port;
+using test_support::sorted_lines;
 
 namespace {
 

@@ -5,6 +5,7 @@
 
 #include "outstation/clock_sync.h"
 #include "tests/outstation/station.h"
+#include "tests/support/capture.h"
 
 namespace {
 
@@ -62,14 +63,10 @@ TEST(ClockSync, AClockThatCannotBeSetIsRefused) {
 }
 
 TEST(ClockSync, PrintsTheTimeFields) {
-    char* text = nullptr;
-    size_t size = 0;
-    FILE* out = open_memstream(&text, &size);
-    outstation::print_cp56_time(out, iec104::cp56_from_ms(946684800000));  // 2000-01-01 00:00:00
-    outstation::print_cp56_time(out, iec104::cp56_from_ms(4102444799999)); // 2099-12-31 23:59:59.999
-    std::fclose(out);
-    EXPECT_EQ(std::string(text, size), "00:00:00 01/01/200023:59:59 31/12/2099");
-    std::free(text);
+    test_support::captured_output out;
+    outstation::print_cp56_time(out.file, iec104::cp56_from_ms(946684800000));  // 2000-01-01 00:00:00
+    outstation::print_cp56_time(out.file, iec104::cp56_from_ms(4102444799999)); // 2099-12-31 23:59:59.999
+    EXPECT_EQ(out.text(), "00:00:00 01/01/200023:59:59 31/12/2099");
 }
 
 }  // namespace

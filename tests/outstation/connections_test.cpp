@@ -136,10 +136,10 @@ TEST(Slots, FiveMastersAreServedAndASixthIsTurnedAway) {
 // ubusd-lite on a socket of its own.
 struct broker {
     std::string sock;
-    std::unique_ptr<child_process> process;
+    std::unique_ptr<test_support::child_process> process;
     explicit broker(const std::filesystem::path& dir) : sock((dir / "ubus.sock").string()) {
-        process = std::make_unique<child_process>(
-            std::vector<std::string>{std::string(FPIGATE_BIN_DIR) + "/ubusd-lite", "-s", sock});
+        process = std::make_unique<test_support::child_process>(
+            std::vector<std::string>{test_support::bin("ubusd-lite"), "-s", sock});
         // ready once it takes a client (the socket file appears before it listens)
         wait_until([&] { return ubus::connect(sock) != nullptr; });
     }

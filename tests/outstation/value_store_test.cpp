@@ -10,6 +10,7 @@
 
 #include "outstation/value_store.h"
 #include "lib/iec104/types.h"
+#include "tests/support/capture.h"
 
 namespace {
 
@@ -114,18 +115,14 @@ TEST(ValueStore, AFullStoreRefusesNewPointsAndSaysSoOncePerPoint) {
     auto s = std::make_unique<value_store>();
     for (int i = 0; i < outstation::value_store_capacity; ++i)
         ASSERT_TRUE(outstation::store_insert(*s, 2000 + i, int32_t(i), 30, 0, stdout));
-    char* text = nullptr;
-    size_t size = 0;
-    FILE* out = open_memstream(&text, &size);
+    test_support::captured_output out;
     for (int round = 0; round < 3; ++round) {
-        EXPECT_FALSE(outstation::store_insert(*s, 7, int32_t(1), 36, 0, out));
-        EXPECT_FALSE(outstation::store_insert(*s, 8, 1.5, 30, 0, out));
+        EXPECT_FALSE(outstation::store_insert(*s, 7, int32_t(1), 36, 0, out.file));
+        EXPECT_FALSE(outstation::store_insert(*s, 8, 1.5, 30, 0, out.file));
     }
-    std::fclose(out);
-    EXPECT_EQ(std::string(text, size),
+    EXPECT_EQ(out.text(),
               "Value store full (1000 points): IOA 7 type 36 refused\n"
               "Value store full (1000 points): IOA 8 type 30 refused\n");
-    std::free(text);
     EXPECT_EQ(s->count, outstation::value_store_capacity);
     EXPECT_EQ(s->records[999].ioa, 2999);  // nothing overwritten
 }

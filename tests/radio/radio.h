@@ -29,7 +29,6 @@
 namespace radio_test {
 
 using test_support::bytes;
-
 using test_support::fake_monotonic_clock;
 
 inline const rf::group_id group{1, 2, 3, 4, 5};
@@ -68,8 +67,7 @@ struct radio_gateway : test_support::gateway_on_pty {
     bool ok = false;
 
     explicit radio_gateway(const std::function<void(config::config&)>& tweak = {},
-                           std::span<const fpigate::worker> workers = rf_reader_only)
-        : gateway_on_pty({.dir_prefix = "fpigate-station"}) {
+                           std::span<const fpigate::worker> workers = rf_reader_only) {
         test_support::use_utc();
         if (!problem.empty()) return;
         if (tweak) tweak(*cfg);

@@ -8,6 +8,7 @@
 
 #include "core/locks.h"
 #include "tests/support/pty.h"
+#include "tests/support/wait.h"
 #include "rf/parser.h"
 #include "rf/uart.h"
 
@@ -136,11 +137,8 @@ TEST_F(RfUart, ZeroTimeoutPolls) {
     EXPECT_EQ(read_port(buf, sizeof buf, 0), 0);
     test_support::write_all(pty.master.get(), {0x01, 0x02, 0x03});
     int n = 0;
-    auto deadline = std::chrono::steady_clock::now() + 5s;  // the bytes reach the port's queue soon after
-    while (n == 0 && std::chrono::steady_clock::now() < deadline) {
-        n = read_port(buf, sizeof buf, 0);
-        if (n == 0) std::this_thread::sleep_for(1ms);
-    }
+    // the bytes reach the port's queue soon after
+    test_support::wait_until([&] { return (n = read_port(buf, sizeof buf, 0)) != 0; }, 5s);
     EXPECT_EQ(n, 3);
 }
 
@@ -163,7 +161,7 @@ TEST_F(RfUart, WriterGetsThePortWhileAReadWaits) {
         reading = true;
         read_result = read_port(buf, sizeof buf, 10000);
     });
-    while (!reading) std::this_thread::sleep_for(1ms);
+    test_support::wait_until([&] { return reading.load(); });
     std::atomic<bool> written{false};
     std::thread writer([&] {
         const uint8_t ack[] = {0x24, 0x06, 0x05, 0x2A};
