@@ -592,6 +592,7 @@ void BM_DaemonMemoryFiveMasters(benchmark::State& state) {
         return;
     }
 
+    std::string problem;
     std::vector<std::unique_ptr<master>> masters;
     long objects = 0;
     std::string rss, hwm, threads;
