@@ -51,13 +51,14 @@ void write_rf_row(FILE* out, const uint8_t* record, std::string& scratch) {
     scratch.resize(2 * size_t(f.frame_len) + 1);
     bytes_to_hex(frame, f.frame_len, scratch.data());
     std::string msg(reinterpret_cast<const char*>(frame + f.frame_len), f.msg_len);
+    const rf::fpi_measurement& m = f.measured;
     std::fprintf(out,
                  "%s,%s,\"%s\",\"%s\",%u,%u,%u,%u,%u,%u,%u,%u,%u,%.2f,%.2f,%u,%u,%u,%u,%u,%u,%u,"
                  "%.2f,%u,%u\n",
-                 received, framed, scratch.c_str(), msg.c_str(), f.slave_id, f.cmd_type, f.fault,
-                 f.reset, f.i_status, f.i_mean, f.i_min, f.i_max, f.v_status, double(f.v_inst),
-                 double(f.batt_v), f.rssi, f.di_dt_level, f.imax_level, f.auto_reset,
-                 f.flash_time, f.inrush, f.validation, double(f.voltage), f.freq, f.period);
+                 received, framed, scratch.c_str(), msg.c_str(), f.slave_id, f.cmd_type, m.fault,
+                 m.reset, m.i_status, m.i_mean, m.i_min, m.i_max, m.v_status, double(m.v_inst),
+                 double(m.batt_v), m.rssi, m.di_dt_level, m.imax_level, m.auto_reset,
+                 m.flash_time, m.inrush, m.validation, double(m.voltage), m.freq, m.period);
 }
 
 size_t no_variable_part(const uint8_t*) { return 0; }

@@ -36,25 +36,7 @@ void rf_fpi_db_append(std::span<const uint8_t> frame, int64_t received_time, int
     f.frame_time = frame_time;
     f.slave_id = uint8_t(e.slave_id);
     f.cmd_type = uint16_t(e.cmd_type);
-    f.fault = e.fault;
-    f.reset = e.reset;
-    f.i_status = e.i_status;
-    f.i_mean = e.i_mean;
-    f.i_min = e.i_min;
-    f.i_max = e.i_max;
-    f.v_status = e.v_status;
-    f.v_inst = e.v_inst;
-    f.batt_v = e.batt_v;
-    f.rssi = e.rssi;
-    f.di_dt_level = e.di_dt_level;
-    f.imax_level = e.imax_level;
-    f.auto_reset = e.auto_reset;
-    f.flash_time = e.flash_time;
-    f.inrush = e.inrush;
-    f.validation = e.validation;
-    f.voltage = e.voltage;
-    f.freq = e.freq;
-    f.period = e.period;
+    f.measured = e.measured;
     f.frame_len = uint16_t(frame_len);
     f.msg_len = uint16_t(msg_len);
 

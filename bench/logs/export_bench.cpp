@@ -33,10 +33,10 @@ struct full_logs {
         e.error_msg = "OK";
         e.slave_id = 3;
         e.cmd_type = 0x65;
-        e.i_mean = 120;
-        e.v_inst = float(231) * 0.1f;
-        e.batt_v = float(36) * 0.1f;
-        e.rssi = 200;
+        e.measured.i_mean = 120;
+        e.measured.v_inst = float(231) * 0.1f;
+        e.measured.batt_v = float(36) * 0.1f;
+        e.measured.rssi = 200;
         for (int i = 0; i < 10001; ++i) {
             std::lock_guard lock(core::rf_log_lock);
             logs::rf_fpi_db_append(frame, 1700000000 + i, 1700003600 + i, e);

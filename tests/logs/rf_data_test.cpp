@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "core/locks.h"
+#include "logs/csv_export.h"
 #include "logs/event_logs.h"
 #include "tests/logs/store_test_util.h"
 
@@ -67,9 +68,9 @@ TEST_F(RfData, EventFrameAsJson) {
 // Float fields show their double expansion; whole numbers have no fraction.
 TEST_F(RfData, NumbersAsSeventeenDigitDoubles) {
     rf_data_entry e;
-    e.batt_v = 3.6f;
-    e.v_inst = 0.7f;
-    e.voltage = 11.0f;
+    e.measured.batt_v = 3.6f;
+    e.measured.v_inst = 0.7f;
+    e.measured.voltage = 11.0f;
     e.slave_id = 3;
     list.entries.push_front(e);
     list.count = 1;
@@ -106,6 +107,54 @@ TEST_F(RfData, WakeupRecordFillsEveryMeasuredField) {
     EXPECT_EQ(j["batt_v"], double(float(7) * 0.1f));
     EXPECT_EQ(j["freq"], 50);
     EXPECT_EQ(j["period"], 15);
+}
+
+// Each measured value, all of them different, lands in its own JSON member
+// and CSV column.
+TEST_F(RfData, EveryMeasuredValueInItsJsonMemberAndCsvColumn) {
+    rf::wakeup_data w;
+    w.di_dt_level = 2;
+    w.imax_level = 600;
+    w.auto_reset = 4;
+    w.flash_time = 5;
+    w.transient_on = 6;
+    w.validation = 7;
+    w.mv = 110;
+    w.frequency = 50;
+    w.period = 15;
+    w.i_status = 8;
+    w.i_mean = 120;
+    w.i_min = 100;
+    w.i_max = 140;
+    w.v_status = 9;
+    w.v_inst = 231;
+    w.battery_v = 36;
+    w.rssi = 200;
+    {
+        std::lock_guard lock(core::rf_data_lock);
+        ::testing::internal::CaptureStdout();
+        rf_data_add(list, std::vector<uint8_t>{0x01, 0x04}, 1700000000, 5, 0x6a, 1, 3, "OK", &w, nullptr);
+        ::testing::internal::GetCapturedStdout();
+    }
+    EXPECT_EQ(*rf_data_to_json(list),
+              "{\"data\":[{\"timestamp\":\"2023-11-14 22:13:20\",\"error_msg\":\"OK\","
+              "\"frame\":\"0104\",\"reset\":3,\"slave_id\":5,\"cmd_type\":106,\"fault\":1,"
+              "\"i_status\":8,\"i_mean\":120,\"i_min\":100,\"i_max\":140,\"v_status\":9,"
+              "\"v_inst\":23.100000381469727,\"batt_v\":3.6000001430511475,\"rssi\":200,"
+              "\"di_dt_level\":2,\"imax_level\":600,\"auto_reset\":4,\"flash_time\":5,\"inrush\":6,"
+              "\"validation\":7,\"voltage\":11,\"freq\":50,\"period\":15}]}");
+
+    ::testing::internal::CaptureStdout();
+    {
+        std::lock_guard lock(core::rf_log_lock);
+        ASSERT_EQ(rf_fpi_db_export_csv(dir / "rf.csv"), 1);
+    }
+    ::testing::internal::GetCapturedStdout();
+    std::string csv = store_test::read_text(dir / "rf.csv");
+    csv = csv.substr(csv.find('\n') + 1);                  // the header
+    csv = csv.substr(csv.find(',') + 1);                    // the received time: the clock
+    EXPECT_EQ(csv, "2023-11-14 22:13:20,\"0104\",\"OK\",5,106,1,3,8,120,100,140,9,23.10,3.60,200,2,600,4,5,6,7,"
+                   "11.00,50,15\n");
 }
 
 TEST_F(RfData, NewestFirstAndTheFiftyFirstEvictsTheOldest) {
