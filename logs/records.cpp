@@ -9,7 +9,7 @@
 namespace logs {
 
 const char* dio_event_name(uint32_t code) {
-    static const char* const names[] = {
+    static constexpr const char* names[] = {
         "AC_FAIL", "CHARGER_FAIL", "BATTERY_LOW", "DOOR_OPEN", "DI5_HIGH", "DI6_HIGH",
         "AC_OK", "CHARGER_OK", "BATTERY_OK", "DOOR_CLOSE", "DI5_LOW", "DI6_LOW",
         "DO1_HIGH", "DO2_HIGH", "DO3_HIGH", "DO4_HIGH", "DO5_HIGH",

@@ -6,15 +6,12 @@
 #include <ctime>
 #include <mutex>
 
-#include "core/locks.h"
 #include "logs/event_logs.h"
 #include "logs/text.h"
 
 namespace logs {
 
-rf_data_list recent_rf_data;
-
-void rf_data_add(rf_data_list& list, std::span<const uint8_t> frame, int64_t frame_time,
+void rf_data_add(log_stores& stores, std::span<const uint8_t> frame, int64_t frame_time,
                  uint8_t slave_id, uint16_t cmd_type, uint8_t fault, uint16_t reset,
                  const char* message, const rf::wakeup_data* wakeup, const rf::event_data* event) {
     rf_data_entry e;
@@ -38,10 +35,11 @@ void rf_data_add(rf_data_list& list, std::span<const uint8_t> frame, int64_t fra
     if (message) e.error_msg = std::string(message).substr(0, rf_data_msg_max);
 
     {
-        std::lock_guard lock(core::rf_log_lock);
-        rf_fpi_db_append(frame, received_time, frame_time, e);
+        std::lock_guard lock(stores.rf_log_lock);
+        rf_fpi_db_append(stores, frame, received_time, frame_time, e);
     }
 
+    rf_data_list& list = stores.recent_rf_data;
     if (list.count > rf_data_capacity - 1 && !list.entries.empty()) {
         list.entries.pop_back();
         list.count = int32_t(list.entries.size());
@@ -131,8 +129,9 @@ static void append_entry(std::string& out, const rf_data_entry& e) {
     out += '}';
 }
 
-std::optional<std::string> rf_data_to_json(rf_data_list& list) {
-    std::lock_guard lock(core::rf_data_lock);
+std::optional<std::string> rf_data_to_json(log_stores& stores) {
+    std::lock_guard lock(stores.rf_data_lock);
+    rf_data_list& list = stores.recent_rf_data;
     std::string out = "{\"data\":[";
     bool first = true;
     for (const rf_data_entry& e : list.entries) {

@@ -27,25 +27,24 @@ struct rf_data_entry {
 };
 
 // Newest entry first; count is always entries.size(). Guarded by
-// core::rf_data_lock.
+// log_stores::rf_data_lock.
 struct rf_data_list {
     std::deque<rf_data_entry> entries;
     int32_t count = 0;
 };
 
-// The process-wide list.
-extern rf_data_list recent_rf_data;
+struct log_stores;
 
-// Builds an entry, appends it to the RF FPI log (taking core::rf_log_lock),
-// evicts the oldest entry of a full list and puts the new one in front. The
-// caller holds core::rf_data_lock. The measured values besides fault and reset
-// come from the wake-up or event record (rf::measurement_of).
-void rf_data_add(rf_data_list& list, std::span<const uint8_t> frame, int64_t frame_time,
+// Builds an entry, appends it to the RF FPI log (taking stores.rf_log_lock),
+// evicts the oldest entry of a full recent_rf_data list and puts the new one
+// in front. The caller holds stores.rf_data_lock. The measured values besides
+// fault and reset come from the wake-up or event record (rf::measurement_of).
+void rf_data_add(log_stores& stores, std::span<const uint8_t> frame, int64_t frame_time,
                  uint8_t slave_id, uint16_t cmd_type, uint8_t fault, uint16_t reset,
                  const char* message, const rf::wakeup_data* wakeup, const rf::event_data* event);
 
 // {"data":[...]} of every entry, newest first, compact; empties the list in
-// any case. Takes core::rf_data_lock.
-std::optional<std::string> rf_data_to_json(rf_data_list& list);
+// any case. Takes stores.rf_data_lock.
+std::optional<std::string> rf_data_to_json(log_stores& stores);
 
 }  // namespace logs

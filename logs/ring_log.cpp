@@ -12,7 +12,7 @@
 
 namespace logs {
 
-const log_kind rf_fpi_kind = {
+constexpr log_kind rf_fpi_kind = {
     "rf_fpi_index.bin", "rf_fpi_data.bin", 0x52464650, 0xA5A5A5A5,
     "create index file", "write index header", "init offsets",
     "Failed to append entry to data file: %s\n",
@@ -20,7 +20,7 @@ const log_kind rf_fpi_kind = {
     "Failed to write index header after append\n",
 };
 
-const log_kind system_event_kind = {
+constexpr log_kind system_event_kind = {
     "system_event_index.bin", "system_event_data.bin", 0x53454442, 0x5A5AA5A5,
     "create system event index file", "write system event index header",
     "init system event offsets",
@@ -29,7 +29,7 @@ const log_kind system_event_kind = {
     "Failed to write system event index header after append\n",
 };
 
-const log_kind comm_event_kind = {
+constexpr log_kind comm_event_kind = {
     "communication_event_index.bin", "communication_event_data.bin", 0x43454442, 0xC0A5A55A,
     "create communication event index file", "write communication event index header",
     "init communication event offsets",
@@ -106,7 +106,7 @@ static void create_index(const ring_log& log) {
         std::perror(k.write_header);
         return;
     }
-    static const uint8_t zero_slots[8 * log_max_entries] = {};
+    static constexpr uint8_t zero_slots[8 * log_max_entries] = {};
     if (!core::write_all(fd.fd, zero_slots, sizeof zero_slots)) std::perror(k.init_offsets);
 }
 

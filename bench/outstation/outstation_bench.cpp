@@ -56,6 +56,7 @@
 #include "config/config_load.h"
 #include "core/locks.h"
 #include "fpi/fault_counter.h"
+#include "outstation/comm_log.h"
 #include "outstation/reporting.h"
 #include "outstation/server.h"
 #include "outstation/slots.h"
@@ -128,6 +129,7 @@ bool load_sample(config::config& cfg, std::string& problem) {
 struct station {
     temp_dir dir;
     config::config cfg;
+    logs::log_stores stores;
     std::string problem;  // why it does not run; empty when it does
 
     station() {
@@ -141,13 +143,15 @@ struct station {
         cfg.settings.export_dir = dir.path.string();
         cfg.settings.ubus_socket = (dir.path / "no-broker.sock").string();
         fpi::fault_counter_load(cfg.settings.data_dir);
-        logs::comm_event_db_init(cfg.settings.data_dir);
+        logs::comm_event_db_init(stores, cfg.settings.data_dir);
+        outstation::comm_logger_use_stores(&stores);
         outstation::slots_allocate(outstation::connection_slots, cfg.settings.no_of_connections);
         if (!outstation::server_setup(cfg)) problem = "server_setup failed";
     }
     ~station() {
         outstation::server_stop();
         outstation::server_destroy();
+        outstation::comm_logger_use_stores(nullptr);
         std::lock_guard lk(core::value_store_lock);
         outstation::station_values.count = 0;
         outstation::station_values.highest_group = 0;

@@ -208,7 +208,7 @@ struct gateway_on_pty {
     // show what the two syncs of each record cost the frame.
     explicit gateway_on_pty(int pause_ms, bool rf_log_sync = true) {
         rf::downlink.pause_ms = pause_ms;
-        logs::rf_fpi_db.sync_writes = rf_log_sync;
+        g.stores.rf_fpi_db.sync_writes = rf_log_sync;
         if (dir.path.empty()) {
             problem = "no temporary directory";
             return;
@@ -246,13 +246,10 @@ struct gateway_on_pty {
         draining = false;
         if (drainer.joinable()) drainer.join();
         rf::downlink.pause_ms = 100;
-        logs::rf_fpi_db.sync_writes = true;
         std::lock_guard lk(core::value_store_lock);
         outstation::station_values.count = 0;
         outstation::station_values.highest_group = 0;
         outstation::station_values.refused.clear();
-        std::lock_guard rk(core::rf_data_lock);
-        logs::recent_rf_data = {};
     }
     gateway_on_pty(const gateway_on_pty&) = delete;
     gateway_on_pty& operator=(const gateway_on_pty&) = delete;

@@ -27,14 +27,14 @@ namespace {
 const uint8_t frame[] = {0x01, 0x18, 0x81, 0x82, 0x83, 0x84, 0x85, 0x83, 0x8A, 0x65, 0x94, 0x81, 0x97, 0x81,
                          0x80, 0x82, 0xB2, 0x81, 0x97, 0x85, 0xA4, 0xD0, 0x89, 0x87, 0x85, 0x82, 0x04};
 
-void add_entry() {
+void add_entry(logs::log_stores& stores) {
     rf::event_data e;
     e.i_status = 20;
     e.i_mean = 123;
     e.v_inst = 2305;
     e.battery_v = 36;
     e.rssi = 80;
-    logs::rf_data_add(logs::recent_rf_data, frame, 1717590896, 3, 0x65, 0, 0, "OK", nullptr, &e);
+    logs::rf_data_add(stores, frame, 1717590896, 3, 0x65, 0, 0, "OK", nullptr, &e);
 }
 
 // ubusd-lite, rf.service on its own connection, and a client.
@@ -43,6 +43,7 @@ struct service {
     std::string sock;
     pid_t broker = -1;
     config::config cfg;
+    logs::log_stores stores;
     std::unique_ptr<ubus::connection> server, client;
     std::thread loop;
     uint32_t id = 0;
@@ -60,7 +61,7 @@ struct service {
         }
         server = ubus::connect(sock);
         cfg.settings.export_dir = dir;
-        if (!client || !server || ubus::add_object(*server, services::rf_service_object(cfg)) != 0) return;
+        if (!client || !server || ubus::add_object(*server, services::rf_service_object(cfg, stores)) != 0) return;
         loop = std::thread([this] { ubus::run(*server); });
         ubus::lookup_id(*client, "rf.service", id);
     }
@@ -106,8 +107,8 @@ void BM_GetRfDataFullList(benchmark::State& state) {
     for (auto _ : state) {
         state.PauseTiming();
         {
-            std::lock_guard lk(core::rf_data_lock);
-            for (int i = 0; i < logs::rf_data_capacity; ++i) add_entry();
+            std::lock_guard lk(s.stores.rf_data_lock);
+            for (int i = 0; i < logs::rf_data_capacity; ++i) add_entry(s.stores);
         }
         state.ResumeTiming();
         ubus::result r = s.call("get_rf_data");
@@ -127,13 +128,13 @@ void BM_ExportFullRfLog(benchmark::State& state) {
         state.SkipWithError("rf.service not registered");
         return;
     }
-    logs::rf_fpi_db_init(s.dir);
-    logs::rf_fpi_db.sync_writes = false;  // filling, not measured
+    logs::rf_fpi_db_init(s.stores, s.dir);
+    s.stores.rf_fpi_db.sync_writes = false;  // filling, not measured
     {
-        std::lock_guard lk(core::rf_data_lock);
+        std::lock_guard lk(s.stores.rf_data_lock);
         quiet_stdout quiet;
-        for (int i = 0; i < 10000; ++i) add_entry();  // each is appended to the RF log as well
-        logs::recent_rf_data = {};
+        for (int i = 0; i < 10000; ++i) add_entry(s.stores);  // each is appended to the RF log as well
+        s.stores.recent_rf_data = {};
     }
     quiet_stdout quiet;
     for (auto _ : state) {

@@ -20,6 +20,7 @@
 #include "config/config.h"
 #include "core/locks.h"
 #include "fpi/fault_counter.h"
+#include "outstation/comm_log.h"
 #include "outstation/reporting.h"
 #include "outstation/server.h"
 #include "outstation/slots.h"
@@ -88,6 +89,7 @@ struct station {
     fake_wall_clock clock;
     temp_dir dir;
     config::config cfg;
+    logs::log_stores stores;
 
     station() {
         sample_server_settings(cfg.settings);
@@ -98,7 +100,8 @@ struct station {
     // Start-up steps 7, 8 and 10.
     bool start() {
         fpi::fault_counter_load(cfg.settings.data_dir);
-        logs::comm_event_db_init(cfg.settings.data_dir);
+        logs::comm_event_db_init(stores, cfg.settings.data_dir);
+        outstation::comm_logger_use_stores(&stores);
         outstation::slots_allocate(outstation::connection_slots, cfg.settings.no_of_connections,
                                     cfg.derived.event_buffer);
         return outstation::server_setup(cfg);
@@ -107,6 +110,7 @@ struct station {
     ~station() {
         outstation::server_stop();
         outstation::server_destroy();
+        outstation::comm_logger_use_stores(nullptr);
         std::lock_guard lk(core::value_store_lock);
         outstation::station_values.count = 0;
         outstation::station_values.highest_group = 0;
