@@ -1,7 +1,7 @@
 // The locks and semaphores the threads of fpigate share. They are static
-// objects, usable from program start. Where two are held: rf_data_lock before
-// rf_log_lock; infoset_write_lock before infoset_lock; infoset_lock before
-// supervision_lock, rf_data_lock or value_store_lock.
+// objects, usable from program start. Where two are held: infoset_write_lock
+// before infoset_lock; infoset_lock before supervision_lock, the log stores'
+// rf_data_lock or value_store_lock.
 #pragma once
 
 #include <atomic>
@@ -44,13 +44,9 @@ private:
 };
 
 extern std::mutex value_store_lock;    // value store updates and spontaneous sends
-extern std::mutex rf_data_lock;        // recent RF data list
-extern std::mutex rf_log_lock;         // RF data ring-buffer files
 extern std::mutex uart_lock;           // the serial port, one reader or writer at a time
 extern std::mutex supervision_lock;    // FPI contact table
-extern std::mutex comm_log_lock;       // communication event log
 extern std::mutex fault_db_lock;       // fault counter database
-extern std::mutex system_log_lock;     // system event log
 extern std::mutex infoset_lock;        // infoset state of every FPI
 extern std::mutex infoset_write_lock;  // one infoset parameter write at a time
 extern std::mutex pending_reset_lock;  // pending RESET commands

@@ -14,6 +14,7 @@
 
 #include "config/config.h"
 #include "core/timers.h"
+#include "logs/stores.h"
 
 namespace fpigate {
 
@@ -41,6 +42,8 @@ struct gateway {
     std::atomic<bool> server_running{false};  // set and cleared by gateway_serve
     std::atomic<core::timer*> cyclic_timer{nullptr};
     std::vector<std::thread> threads;
+
+    logs::log_stores stores;  // opened at start-up step 7
 
     std::mutex wake_lock;  // wakes gateway_sleep at stop
     std::condition_variable wake;

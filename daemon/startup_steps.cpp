@@ -14,6 +14,7 @@
 #include "fpi/pending_reset.h"
 #include "fpi/uplink.h"
 #include "outstation/aux_values.h"
+#include "outstation/comm_log.h"
 #include "outstation/commands.h"
 #include "outstation/data_points.h"
 #include "outstation/reporting.h"
@@ -28,15 +29,20 @@ namespace fpigate {
 void open_persistent_stores(gateway& g) {
     const std::string& dir = g.cfg->settings.data_dir;
     fpi::fault_counter_load(dir);
-    logs::system_event_db_init(dir);
-    logs::comm_event_db_init(dir);
+    logs::system_event_db_init(g.stores, dir);
+    logs::comm_event_db_init(g.stores, dir);
+    outstation::comm_logger_use_stores(&g.stores);
     // The RF log too, not only when the RF reader starts: a master's
     // parameter write reports into it from the moment the server runs.
-    std::lock_guard<std::mutex> lock(core::rf_log_lock);
-    logs::rf_fpi_db_init(dir);
+    std::lock_guard<std::mutex> lock(g.stores.rf_log_lock);
+    logs::rf_fpi_db_init(g.stores, dir);
 }
-// After every thread has ended: the GPIO lines, for a gateway started again in this process.
-void close_persistent_stores(gateway&) { dio::gpio_close(); }
+// After every thread has ended: the GPIO lines, for a gateway started again
+// in this process, and the communication log writer's stores.
+void close_persistent_stores(gateway&) {
+    dio::gpio_close();
+    outstation::comm_logger_use_stores(nullptr);
+}
 
 void allocate_connection_slots(gateway& g) {
     outstation::slots_allocate(outstation::connection_slots, g.cfg->settings.no_of_connections,
@@ -62,7 +68,7 @@ bool output_present(int k) {
 void start_iec104_server(gateway& g) {
     // what the masters' commands act on
     command_config = g.cfg;
-    fpi::fpi_configure(*g.cfg);  // a master's parameter write may come at once
+    fpi::fpi_configure(*g.cfg, g.stores);  // a master's parameter write may come at once
     outstation::commands = {drive_output, fpi::pending_reset_store, fpi::infoset_store_parameter,
                             fpi::is_infoset_parameter, fpi::infoset_check_parameter, output_present};
     outstation::server_setup(*g.cfg);

@@ -65,7 +65,7 @@ void di_scanning_thread(gateway& g) {
     const auto pause = std::chrono::milliseconds(std::max(1, g.cfg->settings.gpio_scan_frequency));
     dio::scanner_state state;
     do {
-        dio::di_scan_pass(*g.cfg, state);
+        dio::di_scan_pass(*g.cfg, g.stores, state);
     } while (gateway_sleep(g, pause));
 }
 
@@ -78,7 +78,7 @@ void do_toggling_thread(gateway& g) {
                                           : dio::do_wait_for_pulse(*g.cfg, g.running));
 }
 void rf_reader_thread(gateway& g) { rtu_reader(g); }
-void ubus_thread(gateway& g) { services::rf_service_thread(*g.cfg, g.running, sleep_while_running, &g); }
+void ubus_thread(gateway& g) { services::rf_service_thread(*g.cfg, g.stores, g.running, sleep_while_running, &g); }
 void supervision_thread(gateway& g) { fpi::slave_supervisor(sleep_while_running, &g); }
 void infoset_thread(gateway& g) { fpi::infoset_thread(sleep_while_running, &g, &g.running); }
 

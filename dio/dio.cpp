@@ -41,14 +41,14 @@ void publish(const config::config& cfg, const char* gpio_type, const std::array<
 }
 
 template <size_t N>
-void log_changes(const config::config& cfg, const std::array<int32_t, N>& now, const std::array<bool, N>& present,
-                 std::array<int32_t, N>& previous, std::array<bool, N>& known,
+void log_changes(const config::config& cfg, logs::log_stores& stores, const std::array<int32_t, N>& now,
+                 const std::array<bool, N>& present, std::array<int32_t, N>& previous, std::array<bool, N>& known,
                  const std::array<std::array<uint32_t, 2>, N>& codes) {
     for (size_t k = 0; k < N; ++k) {
         if (!present[k]) continue;
         if (known[k] && now[k] != previous[k]) {
             const int64_t time = core::wall_clock.now_ms() / 1000 + 60 * int64_t(cfg.settings.asdu_time_offset);
-            logs::system_event_db_append(time, codes[k][now[k] != 0 ? 0 : 1]);
+            logs::system_event_db_append(stores, time, codes[k][now[k] != 0 ? 0 : 1]);
         }
         previous[k] = now[k];
         known[k] = true;
@@ -67,7 +67,7 @@ void publish_digital_outputs(const config::config& cfg, const std::array<int32_t
     publish(cfg, "digital_output", v, present);
 }
 
-void di_scan_pass(const config::config& cfg, scanner_state& s) {
+void di_scan_pass(const config::config& cfg, logs::log_stores& stores, scanner_state& s) {
     std::array<int32_t, input_count> in{};
     std::array<bool, input_count> in_present{};
     for (int k = 0; k < input_count; ++k) {
@@ -87,8 +87,8 @@ void di_scan_pass(const config::config& cfg, scanner_state& s) {
         publish_digital_inputs(cfg, in, in_present);
         publish_digital_outputs(cfg, out, out_present);
     }
-    log_changes(cfg, in, in_present, s.inputs, s.inputs_known, input_codes);
-    log_changes(cfg, out, out_present, s.outputs, s.outputs_known, output_codes);
+    log_changes(cfg, stores, in, in_present, s.inputs, s.inputs_known, input_codes);
+    log_changes(cfg, stores, out, out_present, s.outputs, s.outputs_known, output_codes);
 }
 
 void do_toggle_pass(config::config& cfg) {

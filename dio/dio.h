@@ -9,6 +9,7 @@
 
 #include "config/config.h"
 #include "dio/gpio.h"
+#include "logs/stores.h"
 
 namespace dio {
 
@@ -26,7 +27,7 @@ struct scanner_state {
 // published under value_store_lock, then every change since the previous
 // pass goes to the system event log. The first pass only establishes the
 // previous values. Missing lines are neither published nor logged.
-void di_scan_pass(const config::config& cfg, scanner_state& s);
+void di_scan_pass(const config::config& cfg, logs::log_stores& stores, scanner_state& s);
 
 // Hands the values to the value store: value k to the k-th entry of that
 // gpio_type, k up to 5. The caller holds core::value_store_lock.

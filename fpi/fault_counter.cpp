@@ -16,64 +16,51 @@
 
 namespace fpi {
 
-using core::get_le16;
-using core::get_le32;
-using core::put_le16;
-using core::put_le32;
+namespace {
+
+// The database's fields in file order, for encoding, decoding and its
+// checksum (core::le_writer, le_reader, check_word): the reserved fields and
+// the checksum itself stay out of the checksum.
+template <class Io, class Db>
+void fault_db_fields(Io& io, Db& db) {
+    io(db.magic);
+    io(db.version);
+    io.unchecked(db.reserved6);
+    for (auto& t : db.total) io(t);
+    io(db.last_ref_day);
+    io(db.time_invalid_events);
+    io(db.backward_jump_events);
+    io(db.forward_rebase_count);
+    io.unchecked(db.checksum);
+    io.unchecked(db.reserved40);
+    for (auto& s : db.slots) {
+        io(s.day);
+        for (auto& n : s.count) io(n);
+    }
+}
+
+}  // namespace
 
 std::array<uint8_t, fault_db_size> fault_db_encode(const fault_db& db) {
     std::array<uint8_t, fault_db_size> out{};
-    uint8_t* p = out.data();
-    core::put_le32(p + 0, db.magic);
-    core::put_le16(p + 4, db.version);
-    core::put_le16(p + 6, db.reserved6);
-    for (int g = 0; g < 3; ++g) core::put_le32(p + 8 + 4 * g, db.total[g]);
-    core::put_le32(p + 20, db.last_ref_day);
-    core::put_le32(p + 24, db.time_invalid_events);
-    core::put_le32(p + 28, db.backward_jump_events);
-    core::put_le32(p + 32, db.forward_rebase_count);
-    core::put_le32(p + 36, db.checksum);
-    core::put_le32(p + 40, db.reserved40);
-    for (int i = 0; i < 7; ++i) {
-        uint8_t* s = p + 44 + 16 * i;
-        core::put_le32(s, db.slots[i].day);
-        for (int g = 0; g < 3; ++g) core::put_le32(s + 4 + 4 * g, db.slots[i].count[g]);
-    }
+    core::le_writer w{out.data()};
+    fault_db_fields(w, db);
     return out;
 }
 
 fault_db fault_db_decode(const uint8_t in[fault_db_size]) {
     fault_db db;
-    db.magic = core::get_le32(in + 0);
-    db.version = core::get_le16(in + 4);
-    db.reserved6 = core::get_le16(in + 6);
-    for (int g = 0; g < 3; ++g) db.total[g] = core::get_le32(in + 8 + 4 * g);
-    db.last_ref_day = core::get_le32(in + 20);
-    db.time_invalid_events = core::get_le32(in + 24);
-    db.backward_jump_events = core::get_le32(in + 28);
-    db.forward_rebase_count = core::get_le32(in + 32);
-    db.checksum = core::get_le32(in + 36);
-    db.reserved40 = core::get_le32(in + 40);
-    for (int i = 0; i < 7; ++i) {
-        const uint8_t* s = in + 44 + 16 * i;
-        db.slots[i].day = core::get_le32(s);
-        for (int g = 0; g < 3; ++g) db.slots[i].count[g] = core::get_le32(s + 4 + 4 * g);
-    }
+    core::le_reader r{in};
+    fault_db_fields(r, db);
     return db;
 }
 
 // XOR of 0xA5A5C3C3, the magic, the version, the seven words at 8..32 and
-// the 28 slot words; the reserved fields and the checksum stay out.
+// the 28 slot words.
 uint32_t fault_db_checksum(const fault_db& db) {
-    uint32_t c = 0xA5A5C3C3 ^ db.magic ^ uint32_t(db.version);
-    for (uint32_t t : db.total) c ^= t;
-    c ^= db.last_ref_day ^ db.time_invalid_events ^ db.backward_jump_events ^
-         db.forward_rebase_count;
-    for (const fault_day_slot& s : db.slots) {
-        c ^= s.day;
-        for (uint32_t n : s.count) c ^= n;
-    }
-    return c;
+    core::check_word c{0xA5A5C3C3};
+    fault_db_fields(c, db);
+    return c.word;
 }
 
 fault_db fault_db_empty() {

@@ -27,8 +27,9 @@ void report(int slave_id, const char* text, int row, int status) {
     const int64_t frame_time = rf::rf_frame_time();
     {
         static const uint8_t no_frame[1] = {0xFF};
-        std::lock_guard lk(core::rf_data_lock);
-        logs::rf_data_add(logs::recent_rf_data, no_frame, frame_time, uint8_t(slave_id), 0, 0, 0, text, nullptr,
+        logs::log_stores& stores = *fpi_env.stores;
+        std::lock_guard lk(stores.rf_data_lock);
+        logs::rf_data_add(stores, no_frame, frame_time, uint8_t(slave_id), 0, 0, 0, text, nullptr,
                           nullptr);
     }
     publish_slave_points(single_row_binding(row, status), frame_time * 1000, slave_id);

@@ -74,13 +74,15 @@ void record_ok(std::span<const uint8_t> bytes, int64_t frame_time, const rf::rf_
 
 void record_rf_frame(std::span<const uint8_t> bytes, int64_t frame_time, const rf::rf_frame* frame, const char* text,
                      uint8_t fault, uint16_t reset, const rf::wakeup_data* wakeup, const rf::event_data* event) {
-    std::lock_guard lk(core::rf_data_lock);
-    logs::rf_data_add(logs::recent_rf_data, bytes, frame_time, frame ? frame->source_id : 0,
+    logs::log_stores& stores = *fpi_env.stores;
+    std::lock_guard lk(stores.rf_data_lock);
+    logs::rf_data_add(stores, bytes, frame_time, frame ? frame->source_id : 0,
                       frame ? frame->command : 0, fault, reset, text, wakeup, event);
 }
 
-void fpi_configure(const config::config& cfg) {
+void fpi_configure(const config::config& cfg, logs::log_stores& stores) {
     fpi_env.cfg = &cfg;
+    fpi_env.stores = &stores;
     rf::reader = {rf::rf_address_from(cfg.derived), cfg.settings.asdu_time_offset};
 }
 

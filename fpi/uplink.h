@@ -8,6 +8,7 @@
 #include <span>
 
 #include "config/config.h"
+#include "logs/stores.h"
 #include "rf/frame.h"
 #include "rf/reader.h"
 
@@ -15,20 +16,22 @@ namespace fpi {
 
 struct fpi_settings {
     const config::config* cfg = nullptr;
+    logs::log_stores* stores = nullptr;  // where frames and status lines are recorded
     int fault_pause_ms = 500;  // after a counted fault, before the totals are republished
 };
 extern fpi_settings fpi_env;
 
-// Makes the configuration known to FPI processing (before the first frame).
-void fpi_configure(const config::config& cfg);
+// Makes the configuration and the log stores known to FPI processing (before
+// the first frame).
+void fpi_configure(const config::config& cfg, logs::log_stores& stores);
 
 void handle_wakeup(const rf::rf_frame& frame, std::span<const uint8_t> bytes);
 void handle_event(const rf::rf_frame& frame, std::span<const uint8_t> bytes);
 void handle_fi_reset(const rf::rf_frame& frame, std::span<const uint8_t> bytes);
 void handle_infoset_ack(const rf::rf_frame& frame, std::span<const uint8_t> bytes);
 
-// Records a frame in the recent RF data list and the RF log (takes
-// core::rf_data_lock): the reader's recorder.
+// Records a frame in the recent RF data list and the RF log (takes the
+// stores' rf_data_lock): the reader's recorder.
 void record_rf_frame(std::span<const uint8_t> bytes, int64_t frame_time, const rf::rf_frame* frame, const char* text,
                      uint8_t fault, uint16_t reset, const rf::wakeup_data* wakeup, const rf::event_data* event);
 

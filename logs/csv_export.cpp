@@ -14,8 +14,7 @@
 #include <mutex>
 #include <vector>
 
-#include "core/locks.h"
-#include "logs/event_logs.h"
+#include "logs/stores.h"
 #include "core/le_bytes.h"
 #include "logs/records.h"
 #include "logs/text.h"
@@ -26,11 +25,12 @@ namespace logs {
 namespace {
 
 struct csv_format {
+    ring_log log_stores::*log;
+    std::mutex log_stores::*lock;  // taken for the whole export; none for the RF log
     const char* header;
     size_t fixed_size;
     size_t (*variable_size)(const uint8_t* fixed);
     void (*write_row)(FILE* out, const uint8_t* record, std::string& scratch);
-    std::mutex* lock;          // taken for the whole export; none for the RF log
     const char* open_failed;   // perror
     const char* write_failed;  // perror: the file could not be written whole
     const char* index_failed;  // %u slot
@@ -51,13 +51,14 @@ void write_rf_row(FILE* out, const uint8_t* record, std::string& scratch) {
     scratch.resize(2 * size_t(f.frame_len) + 1);
     bytes_to_hex(frame, f.frame_len, scratch.data());
     std::string msg(reinterpret_cast<const char*>(frame + f.frame_len), f.msg_len);
+    const rf::fpi_measurement& m = f.measured;
     std::fprintf(out,
                  "%s,%s,\"%s\",\"%s\",%u,%u,%u,%u,%u,%u,%u,%u,%u,%.2f,%.2f,%u,%u,%u,%u,%u,%u,%u,"
                  "%.2f,%u,%u\n",
-                 received, framed, scratch.c_str(), msg.c_str(), f.slave_id, f.cmd_type, f.fault,
-                 f.reset, f.i_status, f.i_mean, f.i_min, f.i_max, f.v_status, double(f.v_inst),
-                 double(f.batt_v), f.rssi, f.di_dt_level, f.imax_level, f.auto_reset,
-                 f.flash_time, f.inrush, f.validation, double(f.voltage), f.freq, f.period);
+                 received, framed, scratch.c_str(), msg.c_str(), f.slave_id, f.cmd_type, m.fault,
+                 m.reset, m.i_status, m.i_mean, m.i_min, m.i_max, m.v_status, double(m.v_inst),
+                 double(m.batt_v), m.rssi, m.di_dt_level, m.imax_level, m.auto_reset,
+                 m.flash_time, m.inrush, m.validation, double(m.voltage), m.freq, m.period);
 }
 
 size_t no_variable_part(const uint8_t*) { return 0; }
@@ -84,11 +85,12 @@ void write_comm_row(FILE* out, const uint8_t* record, std::string&) {
                  state);
 }
 
-const csv_format rf_fpi_csv = {
+constexpr csv_format rf_fpi_csv = {
+    &log_stores::rf_fpi_db, nullptr,
     "Received_Frame_Timestamp,Frame_Timestamp,Frame,ErrorMsg,SlaveID,CmdType,Fault,ResetValue,"
     "IStatus,IMean,IMin,IMax,VStatus,VInst,BattV,RSSI,DiDtLevel,ImaxLevel,AutoReset,FlashTime,"
     "Inrush,Validation,MV,Freq,Period\n",
-    rf_fpi_fixed_size, rf_variable_size, write_rf_row, nullptr,
+    rf_fpi_fixed_size, rf_variable_size, write_rf_row,
     "fopen csv",
     "write csv",
     "Failed to read index offset %u\n",
@@ -96,9 +98,10 @@ const csv_format rf_fpi_csv = {
     true,
 };
 
-const csv_format system_event_csv = {
+constexpr csv_format system_event_csv = {
+    &log_stores::system_event_db, &log_stores::system_log_lock,
     "Timestamp,DIO_Events\n",
-    system_event_size, no_variable_part, write_system_row, &core::system_log_lock,
+    system_event_size, no_variable_part, write_system_row,
     "fopen system event csv",
     "write system event csv",
     "Failed to read system event index offset %u\n",
@@ -106,9 +109,10 @@ const csv_format system_event_csv = {
     false,
 };
 
-const csv_format comm_event_csv = {
+constexpr csv_format comm_event_csv = {
+    &log_stores::comm_event_db, &log_stores::comm_log_lock,
     "Timestamp,IEC Communication Event,RSSI,Data connection status\n",
-    comm_event_fixed_size, comm_variable_size, write_comm_row, &core::comm_log_lock,
+    comm_event_fixed_size, comm_variable_size, write_comm_row,
     "fopen communication event csv",
     "write communication event csv",
     "Failed to read communication event index offset %u\n",
@@ -157,9 +161,10 @@ bool read_record(data_reader& data, uint64_t offset, const csv_format& fmt,
     return data.read(offset + fmt.fixed_size, record.data() + fmt.fixed_size, extra);
 }
 
-int export_csv(const ring_log& log, const csv_format& fmt, const std::string& path) {
+int export_csv(log_stores& stores, const csv_format& fmt, const std::string& path) {
     std::unique_lock<std::mutex> lock;
-    if (fmt.lock) lock = std::unique_lock(*fmt.lock);
+    if (fmt.lock) lock = std::unique_lock(stores.*fmt.lock);
+    const ring_log& log = stores.*fmt.log;
 
     std::vector<char> out_buffer(1 << 16);  // outlives the stream below
     std::unique_ptr<FILE, file_closer> out(std::fopen(path.c_str(), "w"));
@@ -213,14 +218,16 @@ int export_csv(const ring_log& log, const csv_format& fmt, const std::string& pa
 
 }  // namespace
 
-int rf_fpi_db_export_csv(const std::string& path) { return export_csv(rf_fpi_db, rf_fpi_csv, path); }
-
-int system_event_db_export_csv(const std::string& path) {
-    return export_csv(system_event_db, system_event_csv, path);
+int rf_fpi_db_export_csv(log_stores& stores, const std::string& path) {
+    return export_csv(stores, rf_fpi_csv, path);
 }
 
-int comm_event_db_export_csv(const std::string& path) {
-    return export_csv(comm_event_db, comm_event_csv, path);
+int system_event_db_export_csv(log_stores& stores, const std::string& path) {
+    return export_csv(stores, system_event_csv, path);
+}
+
+int comm_event_db_export_csv(log_stores& stores, const std::string& path) {
+    return export_csv(stores, comm_event_csv, path);
 }
 
 }  // namespace logs

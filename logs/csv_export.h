@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "logs/stores.h"
+
 namespace logs {
 
 // The export files, in export_dir (/tmp on the gateway).
@@ -11,10 +13,10 @@ inline constexpr const char* rf_fpi_csv_file = "rf_fpi_data.csv";
 inline constexpr const char* system_event_csv_file = "system_event_data.csv";
 inline constexpr const char* comm_event_csv_file = "communication_event_data.csv";
 
-// The caller holds core::rf_log_lock.
-int rf_fpi_db_export_csv(const std::string& path);
-// These two take core::system_log_lock / core::comm_log_lock themselves.
-int system_event_db_export_csv(const std::string& path);
-int comm_event_db_export_csv(const std::string& path);
+// The caller holds stores.rf_log_lock.
+int rf_fpi_db_export_csv(log_stores& stores, const std::string& path);
+// These two take stores.system_log_lock / stores.comm_log_lock themselves.
+int system_event_db_export_csv(log_stores& stores, const std::string& path);
+int comm_event_db_export_csv(log_stores& stores, const std::string& path);
 
 }  // namespace logs

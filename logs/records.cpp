@@ -9,7 +9,7 @@
 namespace logs {
 
 const char* dio_event_name(uint32_t code) {
-    static const char* const names[] = {
+    static constexpr const char* names[] = {
         "AC_FAIL", "CHARGER_FAIL", "BATTERY_LOW", "DOOR_OPEN", "DI5_HIGH", "DI6_HIGH",
         "AC_OK", "CHARGER_OK", "BATTERY_OK", "DOOR_CLOSE", "DI5_LOW", "DI6_LOW",
         "DO1_HIGH", "DO2_HIGH", "DO3_HIGH", "DO4_HIGH", "DO5_HIGH",
@@ -24,25 +24,26 @@ void encode_rf_fpi_fixed(const rf_fpi_fields& f, uint8_t out[rf_fpi_fixed_size])
     core::put_le64(out + 8, uint64_t(f.frame_time));
     out[16] = f.slave_id;
     core::put_le16(out + 18, f.cmd_type);
-    out[20] = f.fault;
-    core::put_le16(out + 22, f.reset);
-    out[24] = f.i_status;
-    core::put_le16(out + 26, f.i_mean);
-    core::put_le16(out + 28, f.i_min);
-    core::put_le16(out + 30, f.i_max);
-    out[32] = f.v_status;
-    core::put_le32(out + 36, std::bit_cast<uint32_t>(f.v_inst));
-    core::put_le32(out + 40, std::bit_cast<uint32_t>(f.batt_v));
-    out[44] = f.rssi;
-    out[45] = f.di_dt_level;
-    core::put_le16(out + 46, f.imax_level);
-    out[48] = f.auto_reset;
-    out[49] = f.flash_time;
-    out[50] = f.inrush;
-    out[51] = f.validation;
-    core::put_le32(out + 52, std::bit_cast<uint32_t>(f.voltage));
-    out[56] = f.freq;
-    out[57] = f.period;
+    const rf::fpi_measurement& m = f.measured;
+    out[20] = m.fault;
+    core::put_le16(out + 22, m.reset);
+    out[24] = m.i_status;
+    core::put_le16(out + 26, m.i_mean);
+    core::put_le16(out + 28, m.i_min);
+    core::put_le16(out + 30, m.i_max);
+    out[32] = m.v_status;
+    core::put_le32(out + 36, std::bit_cast<uint32_t>(m.v_inst));
+    core::put_le32(out + 40, std::bit_cast<uint32_t>(m.batt_v));
+    out[44] = m.rssi;
+    out[45] = m.di_dt_level;
+    core::put_le16(out + 46, m.imax_level);
+    out[48] = m.auto_reset;
+    out[49] = m.flash_time;
+    out[50] = m.inrush;
+    out[51] = m.validation;
+    core::put_le32(out + 52, std::bit_cast<uint32_t>(m.voltage));
+    out[56] = m.freq;
+    out[57] = m.period;
     core::put_le16(out + 58, f.frame_len);
     core::put_le16(out + 60, f.msg_len);
 }
@@ -53,25 +54,26 @@ rf_fpi_fields decode_rf_fpi_fixed(const uint8_t in[rf_fpi_fixed_size]) {
     f.frame_time = int64_t(core::get_le64(in + 8));
     f.slave_id = in[16];
     f.cmd_type = core::get_le16(in + 18);
-    f.fault = in[20];
-    f.reset = core::get_le16(in + 22);
-    f.i_status = in[24];
-    f.i_mean = core::get_le16(in + 26);
-    f.i_min = core::get_le16(in + 28);
-    f.i_max = core::get_le16(in + 30);
-    f.v_status = in[32];
-    f.v_inst = std::bit_cast<float>(core::get_le32(in + 36));
-    f.batt_v = std::bit_cast<float>(core::get_le32(in + 40));
-    f.rssi = in[44];
-    f.di_dt_level = in[45];
-    f.imax_level = core::get_le16(in + 46);
-    f.auto_reset = in[48];
-    f.flash_time = in[49];
-    f.inrush = in[50];
-    f.validation = in[51];
-    f.voltage = std::bit_cast<float>(core::get_le32(in + 52));
-    f.freq = in[56];
-    f.period = in[57];
+    rf::fpi_measurement& m = f.measured;
+    m.fault = in[20];
+    m.reset = core::get_le16(in + 22);
+    m.i_status = in[24];
+    m.i_mean = core::get_le16(in + 26);
+    m.i_min = core::get_le16(in + 28);
+    m.i_max = core::get_le16(in + 30);
+    m.v_status = in[32];
+    m.v_inst = std::bit_cast<float>(core::get_le32(in + 36));
+    m.batt_v = std::bit_cast<float>(core::get_le32(in + 40));
+    m.rssi = in[44];
+    m.di_dt_level = in[45];
+    m.imax_level = core::get_le16(in + 46);
+    m.auto_reset = in[48];
+    m.flash_time = in[49];
+    m.inrush = in[50];
+    m.validation = in[51];
+    m.voltage = std::bit_cast<float>(core::get_le32(in + 52));
+    m.freq = in[56];
+    m.period = in[57];
     f.frame_len = core::get_le16(in + 58);
     f.msg_len = core::get_le16(in + 60);
     return f;

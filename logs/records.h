@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "rf/records.h"
+
 namespace logs {
 
 // Digital input and output events of the system event log.
@@ -23,32 +25,14 @@ constexpr uint32_t dio_event_max = DO5_LOW;  // 21
 const char* dio_event_name(uint32_t code);
 
 // rf_fpi_record: a 64-byte fixed part, then frame_len frame bytes and
-// msg_len message bytes. The measured fields are those of rf_data_entry.
+// msg_len message bytes.
 constexpr size_t rf_fpi_fixed_size = 64;
 struct rf_fpi_fields {
     int64_t received_time = 0;
     int64_t frame_time = 0;
     uint8_t slave_id = 0;
     uint16_t cmd_type = 0;
-    uint8_t fault = 0;
-    uint16_t reset = 0;
-    uint8_t i_status = 0;
-    uint16_t i_mean = 0;
-    uint16_t i_min = 0;
-    uint16_t i_max = 0;
-    uint8_t v_status = 0;
-    float v_inst = 0;
-    float batt_v = 0;
-    uint8_t rssi = 0;
-    uint8_t di_dt_level = 0;
-    uint16_t imax_level = 0;
-    uint8_t auto_reset = 0;
-    uint8_t flash_time = 0;
-    uint8_t inrush = 0;
-    uint8_t validation = 0;
-    float voltage = 0;
-    uint8_t freq = 0;
-    uint8_t period = 0;
+    rf::fpi_measurement measured;
     uint16_t frame_len = 0;
     uint16_t msg_len = 0;
 };

@@ -6,47 +6,12 @@
 #include <ctime>
 #include <mutex>
 
-#include "core/locks.h"
 #include "logs/event_logs.h"
 #include "logs/text.h"
 
 namespace logs {
 
-rf_data_list recent_rf_data;
-
-// The measurements a wake-up and an event telegram both carry.
-template <class T>
-static void fill_common_measurements(rf_data_entry& e, const T& r) {
-    const float tenth = 0.1f;
-    e.i_status = r.i_status;
-    e.i_mean = r.i_mean;
-    e.i_min = r.i_min;
-    e.i_max = r.i_max;
-    e.v_status = r.v_status;
-    e.v_inst = float(r.v_inst) * tenth;
-    e.batt_v = float(r.battery_v) * tenth;
-    e.rssi = r.rssi;
-}
-
-static void fill_measurements(rf_data_entry& e, const rf::wakeup_data* w,
-                              const rf::event_data* ev) {
-    if (w) {
-        fill_common_measurements(e, *w);
-        e.di_dt_level = w->di_dt_level;
-        e.imax_level = w->imax_level;
-        e.auto_reset = w->auto_reset;
-        e.flash_time = w->flash_time;
-        e.inrush = w->transient_on;
-        e.validation = w->validation;
-        e.voltage = float(w->mv) * 0.1f;
-        e.freq = w->frequency;
-        e.period = w->period;
-    } else if (ev) {
-        fill_common_measurements(e, *ev);
-    }
-}
-
-void rf_data_add(rf_data_list& list, std::span<const uint8_t> frame, int64_t frame_time,
+void rf_data_add(log_stores& stores, std::span<const uint8_t> frame, int64_t frame_time,
                  uint8_t slave_id, uint16_t cmd_type, uint8_t fault, uint16_t reset,
                  const char* message, const rf::wakeup_data* wakeup, const rf::event_data* event) {
     rf_data_entry e;
@@ -64,16 +29,17 @@ void rf_data_add(rf_data_list& list, std::span<const uint8_t> frame, int64_t fra
 
     e.slave_id = slave_id;
     e.cmd_type = cmd_type;
-    e.fault = fault;
-    e.reset = reset;
+    e.measured = rf::measurement_of(wakeup, event);
+    e.measured.fault = fault;
+    e.measured.reset = reset;
     if (message) e.error_msg = std::string(message).substr(0, rf_data_msg_max);
-    fill_measurements(e, wakeup, event);
 
     {
-        std::lock_guard lock(core::rf_log_lock);
-        rf_fpi_db_append(frame, received_time, frame_time, e);
+        std::lock_guard lock(stores.rf_log_lock);
+        rf_fpi_db_append(stores, frame, received_time, frame_time, e);
     }
 
+    rf_data_list& list = stores.recent_rf_data;
     if (list.count > rf_data_capacity - 1 && !list.entries.empty()) {
         list.entries.pop_back();
         list.count = int32_t(list.entries.size());
@@ -130,28 +96,29 @@ static void append_entry(std::string& out, const rf_data_entry& e) {
     append_json_string(out, e.error_msg);
     out += ",\"frame\":";
     append_json_string(out, e.frame);
+    const rf::fpi_measurement& m = e.measured;
     const std::pair<const char*, double> numbers[] = {
-        {"reset", e.reset},
+        {"reset", m.reset},
         {"slave_id", e.slave_id},
         {"cmd_type", e.cmd_type},
-        {"fault", e.fault},
-        {"i_status", e.i_status},
-        {"i_mean", e.i_mean},
-        {"i_min", e.i_min},
-        {"i_max", e.i_max},
-        {"v_status", e.v_status},
-        {"v_inst", e.v_inst},
-        {"batt_v", e.batt_v},
-        {"rssi", e.rssi},
-        {"di_dt_level", e.di_dt_level},
-        {"imax_level", e.imax_level},
-        {"auto_reset", e.auto_reset},
-        {"flash_time", e.flash_time},
-        {"inrush", e.inrush},
-        {"validation", e.validation},
-        {"voltage", e.voltage},
-        {"freq", e.freq},
-        {"period", e.period},
+        {"fault", m.fault},
+        {"i_status", m.i_status},
+        {"i_mean", m.i_mean},
+        {"i_min", m.i_min},
+        {"i_max", m.i_max},
+        {"v_status", m.v_status},
+        {"v_inst", m.v_inst},
+        {"batt_v", m.batt_v},
+        {"rssi", m.rssi},
+        {"di_dt_level", m.di_dt_level},
+        {"imax_level", m.imax_level},
+        {"auto_reset", m.auto_reset},
+        {"flash_time", m.flash_time},
+        {"inrush", m.inrush},
+        {"validation", m.validation},
+        {"voltage", m.voltage},
+        {"freq", m.freq},
+        {"period", m.period},
     };
     for (const auto& [name, value] : numbers) {
         out += ",\"";
@@ -162,8 +129,9 @@ static void append_entry(std::string& out, const rf_data_entry& e) {
     out += '}';
 }
 
-std::optional<std::string> rf_data_to_json(rf_data_list& list) {
-    std::lock_guard lock(core::rf_data_lock);
+std::optional<std::string> rf_data_to_json(log_stores& stores) {
+    std::lock_guard lock(stores.rf_data_lock);
+    rf_data_list& list = stores.recent_rf_data;
     std::string out = "{\"data\":[";
     bool first = true;
     for (const rf_data_entry& e : list.entries) {

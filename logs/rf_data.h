@@ -23,47 +23,28 @@ struct rf_data_entry {
     std::string error_msg;  // "OK", the refusal reason or a status line
     int32_t slave_id = 0;
     int32_t cmd_type = 0;
-    uint8_t fault = 0;
-    uint16_t reset = 0;
-    uint8_t i_status = 0;
-    uint16_t i_mean = 0;
-    uint16_t i_min = 0;
-    uint16_t i_max = 0;
-    uint8_t v_status = 0;
-    float v_inst = 0;  // V inst x 0.1
-    float batt_v = 0;  // battery V x 0.1
-    uint8_t rssi = 0;
-    uint8_t di_dt_level = 0;
-    uint16_t imax_level = 0;
-    uint8_t auto_reset = 0;
-    uint8_t flash_time = 0;
-    uint8_t inrush = 0;
-    uint8_t validation = 0;
-    float voltage = 0;  // mV x 0.1
-    uint8_t freq = 0;
-    uint8_t period = 0;
+    rf::fpi_measurement measured;
 };
 
 // Newest entry first; count is always entries.size(). Guarded by
-// core::rf_data_lock.
+// log_stores::rf_data_lock.
 struct rf_data_list {
     std::deque<rf_data_entry> entries;
     int32_t count = 0;
 };
 
-// The process-wide list.
-extern rf_data_list recent_rf_data;
+struct log_stores;
 
-// Builds an entry, appends it to the RF FPI log (taking core::rf_log_lock),
-// evicts the oldest entry of a full list and puts the new one in front. The
-// caller holds core::rf_data_lock. The measured fields come from the wake-up
-// record when given, else from the event record, else they are zero.
-void rf_data_add(rf_data_list& list, std::span<const uint8_t> frame, int64_t frame_time,
+// Builds an entry, appends it to the RF FPI log (taking stores.rf_log_lock),
+// evicts the oldest entry of a full recent_rf_data list and puts the new one
+// in front. The caller holds stores.rf_data_lock. The measured values besides
+// fault and reset come from the wake-up or event record (rf::measurement_of).
+void rf_data_add(log_stores& stores, std::span<const uint8_t> frame, int64_t frame_time,
                  uint8_t slave_id, uint16_t cmd_type, uint8_t fault, uint16_t reset,
                  const char* message, const rf::wakeup_data* wakeup, const rf::event_data* event);
 
 // {"data":[...]} of every entry, newest first, compact; empties the list in
-// any case. Takes core::rf_data_lock.
-std::optional<std::string> rf_data_to_json(rf_data_list& list);
+// any case. Takes stores.rf_data_lock.
+std::optional<std::string> rf_data_to_json(log_stores& stores);
 
 }  // namespace logs

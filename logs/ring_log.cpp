@@ -12,7 +12,7 @@
 
 namespace logs {
 
-const log_kind rf_fpi_kind = {
+constexpr log_kind rf_fpi_kind = {
     "rf_fpi_index.bin", "rf_fpi_data.bin", 0x52464650, 0xA5A5A5A5,
     "create index file", "write index header", "init offsets",
     "Failed to append entry to data file: %s\n",
@@ -20,7 +20,7 @@ const log_kind rf_fpi_kind = {
     "Failed to write index header after append\n",
 };
 
-const log_kind system_event_kind = {
+constexpr log_kind system_event_kind = {
     "system_event_index.bin", "system_event_data.bin", 0x53454442, 0x5A5AA5A5,
     "create system event index file", "write system event index header",
     "init system event offsets",
@@ -29,7 +29,7 @@ const log_kind system_event_kind = {
     "Failed to write system event index header after append\n",
 };
 
-const log_kind comm_event_kind = {
+constexpr log_kind comm_event_kind = {
     "communication_event_index.bin", "communication_event_data.bin", 0x43454442, 0xC0A5A55A,
     "create communication event index file", "write communication event index header",
     "init communication event offsets",
@@ -38,39 +38,38 @@ const log_kind comm_event_kind = {
     "Failed to write communication event index header after append\n",
 };
 
+// The header's fields in file order, for encoding, decoding and its check
+// word (core::le_writer, le_reader, check_word).
+template <class Io, class Header>
+static void header_fields(Io& io, Header& h) {
+    io(h.magic);
+    io(h.version);
+    io.unchecked(h.reserved6);
+    io(h.max_entries);
+    io(h.count);
+    io(h.head);
+    io(h.tail);
+    io(h.next_data_offset);
+    io.unchecked(h.check);
+    io.unchecked(h.reserved36);
+}
+
 void encode_header(const log_index_header& h, uint8_t out[log_header_size]) {
-    core::put_le32(out + 0, h.magic);
-    core::put_le16(out + 4, h.version);
-    core::put_le16(out + 6, h.reserved6);
-    core::put_le32(out + 8, h.max_entries);
-    core::put_le32(out + 12, h.count);
-    core::put_le32(out + 16, h.head);
-    core::put_le32(out + 20, h.tail);
-    core::put_le64(out + 24, h.next_data_offset);
-    core::put_le32(out + 32, h.check);
-    core::put_le32(out + 36, h.reserved36);
+    core::le_writer w{out};
+    header_fields(w, h);
 }
 
 log_index_header decode_header(const uint8_t in[log_header_size]) {
     log_index_header h;
-    h.magic = core::get_le32(in + 0);
-    h.version = core::get_le16(in + 4);
-    h.reserved6 = core::get_le16(in + 6);
-    h.max_entries = core::get_le32(in + 8);
-    h.count = core::get_le32(in + 12);
-    h.head = core::get_le32(in + 16);
-    h.tail = core::get_le32(in + 20);
-    h.next_data_offset = core::get_le64(in + 24);
-    h.check = core::get_le32(in + 32);
-    h.reserved36 = core::get_le32(in + 36);
+    core::le_reader r{in};
+    header_fields(r, h);
     return h;
 }
 
 uint32_t header_check(const log_index_header& h, uint32_t check_constant) {
-    uint32_t c = h.magic ^ h.max_entries ^ h.count ^ h.head ^ h.tail ^
-                 uint32_t(h.next_data_offset) ^ uint32_t(h.next_data_offset >> 32) ^
-                 uint32_t(h.version);
-    return c ^ check_constant;
+    core::check_word c{check_constant};
+    header_fields(c, h);
+    return c.word;
 }
 
 // A header passes when its check word matches and max_entries is 10000. The
@@ -107,7 +106,7 @@ static void create_index(const ring_log& log) {
         std::perror(k.write_header);
         return;
     }
-    static const uint8_t zero_slots[8 * log_max_entries] = {};
+    static constexpr uint8_t zero_slots[8 * log_max_entries] = {};
     if (!core::write_all(fd.fd, zero_slots, sizeof zero_slots)) std::perror(k.init_offsets);
 }
 

@@ -21,7 +21,7 @@ size_t format_timestamp(int64_t t, char* out, size_t size) {
 }
 
 void bytes_to_hex(const uint8_t* bytes, size_t count, char* out) {
-    static const char digits[] = "0123456789ABCDEF";
+    static constexpr char digits[] = "0123456789ABCDEF";
     for (size_t i = 0; i < count; ++i) {
         out[2 * i] = digits[bytes[i] >> 4];
         out[2 * i + 1] = digits[bytes[i] & 0x0F];

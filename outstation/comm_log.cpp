@@ -44,6 +44,7 @@ struct comm_logger {
     uint64_t dropped = 0;
     std::atomic<uint64_t> stop_deadline{0};  // monotonic ms; 0 until comm_logger_stop
     std::string ubus_socket;
+    logs::log_stores* stores = nullptr;
     std::thread thread;
 };
 comm_logger logger;
@@ -64,6 +65,7 @@ void write_loop() {
         logger.dropped = 0;
         logger.writing = true;
         const std::string socket = logger.ubus_socket;
+        logs::log_stores* const stores = logger.stores;
         lk.unlock();
 
         if (dropped) std::printf("Communication event log: %llu events dropped\n", (unsigned long long)dropped);
@@ -72,13 +74,14 @@ void write_loop() {
         size_t written = 0;
         for (; written < batch.size() && !out_of_stop_time(); ++written) {
             const comm_event& e = batch[written];
+            if (!stores) continue;
             if (!e.with_modem) {
-                logs::comm_event_db_append(e.time, e.text.c_str(), 0, 0);
+                logs::comm_event_db_append(*stores, e.time, e.text.c_str(), 0, 0);
                 continue;
             }
             if (!asked) cellular_status(socket, modem);  // 0/0 when it does not answer
             asked = true;
-            logs::comm_event_db_append(e.time, e.text.c_str(), modem.rssi, modem.data_connectivity);
+            logs::comm_event_db_append(*stores, e.time, e.text.c_str(), modem.rssi, modem.data_connectivity);
         }
 
         lk.lock();
@@ -95,6 +98,11 @@ void write_loop() {
 }
 
 }  // namespace
+
+void comm_logger_use_stores(logs::log_stores* stores) {
+    std::lock_guard lk(logger.m);
+    logger.stores = stores;
+}
 
 void comm_logger_start(const std::string& ubus_socket) {
     std::lock_guard lk(logger.m);
@@ -115,8 +123,9 @@ void comm_logger_post(int64_t time, std::string text, bool with_modem) {
         if (!logger.thread.joinable()) {
             // No writer (it could not be started): written at once, without
             // asking the modem, rather than held for ever.
+            logs::log_stores* const stores = logger.stores;
             lk.unlock();
-            logs::comm_event_db_append(time, text.c_str(), 0, 0);
+            if (stores) logs::comm_event_db_append(*stores, time, text.c_str(), 0, 0);
             return;
         }
         if (logger.queue.size() >= max_queued) {

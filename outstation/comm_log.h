@@ -8,8 +8,14 @@
 #include <cstdint>
 #include <string>
 
+#include "logs/stores.h"
+
 namespace outstation {
 
+// Where the entries are written: the communication event log of `stores`
+// (set before the first entry and cleared after comm_logger_stop; none:
+// entries are dropped).
+void comm_logger_use_stores(logs::log_stores* stores);
 // Starts the writer; the modem is asked on the broker at `ubus_socket`.
 void comm_logger_start(const std::string& ubus_socket);
 // Queues an entry (time already shifted by asdu_time_offset). An entry

@@ -24,9 +24,9 @@ constexpr size_t max_received_shown = 16;
 std::mutex current_lock;
 ubus::connection* current = nullptr;
 
-int get_rf_data(ubus::request& req, const ubus::args&) {
+int get_rf_data(logs::log_stores& stores, ubus::request& req) {
     std::printf("Read request received\n");
-    std::optional<std::string> json = logs::rf_data_to_json(logs::recent_rf_data);
+    std::optional<std::string> json = logs::rf_data_to_json(stores);
     if (!json) {
         std::fprintf(stderr, "Failed to serialize JSON\n");
         return ubus::status::unknown_error;
@@ -40,17 +40,17 @@ int get_rf_data(ubus::request& req, const ubus::args&) {
 }
 
 // One of the three exports into the export directory.
-ubus::handler export_method(const config::config& cfg, const char* file, int (*export_csv)(const std::string&),
-                            bool rf_log) {
+ubus::handler export_method(const config::config& cfg, logs::log_stores& stores, const char* file,
+                            int (*export_csv)(logs::log_stores&, const std::string&), bool rf_log) {
     const std::string path = cfg.settings.export_dir + "/" + file;
-    return [path, export_csv, rf_log](ubus::request& req, const ubus::args&) {
+    return [path, &stores, export_csv, rf_log](ubus::request& req, const ubus::args&) {
         std::printf("Received request for %s download\n", path.c_str());
         int rows;
         {
-            std::unique_lock<std::mutex> lk(core::rf_log_lock, std::defer_lock);
+            std::unique_lock<std::mutex> lk(stores.rf_log_lock, std::defer_lock);
             if (rf_log) lk.lock();  // the event log exports take theirs themselves
             std::printf("Exporting %s file\n", path.c_str());
-            rows = export_csv(path);
+            rows = export_csv(stores, path);
         }
         if (rows < 1) return ubus::status::unknown_error;  // empty or failed: the header-only file stays
         ubus::reply(req, {{"path", ubus::value::str(path)}});
@@ -124,17 +124,18 @@ int dcu_reset_write(ubus::request& req, const ubus::args& a) {
 
 }  // namespace
 
-ubus::object rf_service_object(const config::config& cfg) {
+ubus::object rf_service_object(const config::config& cfg, logs::log_stores& stores) {
     ubus::object o;
     o.path = "rf.service";
     o.type_name = "object_rf";
     o.methods = {
-        {"get_rf_data", {}, get_rf_data},
-        {"export_fpi_data_csv_file", {}, export_method(cfg, logs::rf_fpi_csv_file, logs::rf_fpi_db_export_csv, true)},
+        {"get_rf_data", {}, [&stores](ubus::request& req, const ubus::args&) { return get_rf_data(stores, req); }},
+        {"export_fpi_data_csv_file", {},
+         export_method(cfg, stores, logs::rf_fpi_csv_file, logs::rf_fpi_db_export_csv, true)},
         {"export_comm_event_csv_file", {},
-         export_method(cfg, logs::comm_event_csv_file, logs::comm_event_db_export_csv, false)},
+         export_method(cfg, stores, logs::comm_event_csv_file, logs::comm_event_db_export_csv, false)},
         {"export_system_event_csv_file", {},
-         export_method(cfg, logs::system_event_csv_file, logs::system_event_db_export_csv, false)},
+         export_method(cfg, stores, logs::system_event_csv_file, logs::system_event_db_export_csv, false)},
         {"write_channel", {{"set_channel", ubus::type::string}}, write_channel},
         {"reset_fpi_slave", {{"slave_id", ubus::type::int32}}, reset_fpi_slave},
         {"dcu_reset_write", {{"dcu_reset", ubus::type::int32}}, dcu_reset_write},
@@ -142,7 +143,7 @@ ubus::object rf_service_object(const config::config& cfg) {
     return o;
 }
 
-void rf_service_thread(const config::config& cfg, const std::atomic<bool>& running,
+void rf_service_thread(const config::config& cfg, logs::log_stores& stores, const std::atomic<bool>& running,
                        bool (*sleep_ms)(int ms, void* user), void* user) {
     bool said = false;
     int backoff_ms = 100;
@@ -155,7 +156,7 @@ void rf_service_thread(const config::config& cfg, const std::atomic<bool>& runni
             backoff_ms = std::min(backoff_ms * 2, max_backoff_ms);
             continue;
         }
-        if (int st = ubus::add_object(*conn, rf_service_object(cfg)); st != ubus::status::ok)
+        if (int st = ubus::add_object(*conn, rf_service_object(cfg, stores)); st != ubus::status::ok)
             std::fprintf(stderr, "rf.service: cannot register: %s\n", ubus::status::text(st).c_str());
         // The diagnostics object rides on the same connection, and so comes
         // back with rf.service after a broker restart.

@@ -55,6 +55,7 @@
 #include "config/config_load.h"
 #include "core/locks.h"
 #include "fpi/fault_counter.h"
+#include "outstation/comm_log.h"
 #include "outstation/reporting.h"
 #include "outstation/server.h"
 #include "outstation/slots.h"
@@ -97,6 +98,7 @@ const std::string sample_dir = std::string(FPIGATE_SOURCE_DIR) + "/config";
 struct station {
     temp_dir dir{"fpigate-bench"};
     config::config cfg;
+    logs::log_stores stores;
     std::string problem;  // why it does not run; empty when it does
 
     station() {
@@ -110,13 +112,15 @@ struct station {
         cfg.settings.export_dir = dir.path.string();
         cfg.settings.ubus_socket = (dir.path / "no-broker.sock").string();
         fpi::fault_counter_load(cfg.settings.data_dir);
-        logs::comm_event_db_init(cfg.settings.data_dir);
+        logs::comm_event_db_init(stores, cfg.settings.data_dir);
+        outstation::comm_logger_use_stores(&stores);
         outstation::slots_allocate(outstation::connection_slots, cfg.settings.no_of_connections);
         if (!outstation::server_setup(cfg)) problem = "server_setup failed";
     }
     ~station() {
         outstation::server_stop();
         outstation::server_destroy();
+        outstation::comm_logger_use_stores(nullptr);
         std::lock_guard lk(core::value_store_lock);
         outstation::station_values.count = 0;
         outstation::station_values.highest_group = 0;

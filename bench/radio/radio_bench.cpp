@@ -156,7 +156,7 @@ struct gateway_on_pty : test_support::gateway_on_pty {
     explicit gateway_on_pty(int pause_ms, bool rf_log_sync = true)
         : test_support::gateway_on_pty({.rtu_baud = kBaud, .dir_prefix = "fpigate-radio-bench"}) {
         rf::downlink.pause_ms = pause_ms;
-        logs::rf_fpi_db.sync_writes = rf_log_sync;
+        g.stores.rf_fpi_db.sync_writes = rf_log_sync;
         if (!problem.empty()) return;
         draining = true;
         drainer = std::thread([this] { drain(); });
@@ -171,13 +171,10 @@ struct gateway_on_pty : test_support::gateway_on_pty {
         draining = false;
         if (drainer.joinable()) drainer.join();
         rf::downlink.pause_ms = 100;
-        logs::rf_fpi_db.sync_writes = true;
         std::lock_guard lk(core::value_store_lock);
         outstation::station_values.count = 0;
         outstation::station_values.highest_group = 0;
         outstation::station_values.refused.clear();
-        std::lock_guard rk(core::rf_data_lock);
-        logs::recent_rf_data = {};
     }
 
     uint16_t port() const { return outstation::server_bound_port(); }

@@ -26,14 +26,14 @@
 
 namespace {
 
-void add_entry() {
+void add_entry(logs::log_stores& stores) {
     rf::event_data e;
     e.i_status = 20;
     e.i_mean = 123;
     e.v_inst = 2305;
     e.battery_v = 36;
     e.rssi = 80;
-    logs::rf_data_add(logs::recent_rf_data, test_support::event_frame, 1717590896, 3, 0x65, 0, 0, "OK", nullptr, &e);
+    logs::rf_data_add(stores, test_support::event_frame, 1717590896, 3, 0x65, 0, 0, "OK", nullptr, &e);
 }
 
 // ubusd-lite, rf.service on its own connection, and a client.
@@ -44,6 +44,7 @@ struct service {
     test_support::child_process broker{{test_support::bin("ubusd-lite"), "-s", sock},
                                        {.out = test_support::sink::inherit, .err = test_support::sink::inherit}};
     config::config cfg;
+    logs::log_stores stores;
     std::unique_ptr<ubus::connection> server, client;
     std::thread loop;
     uint32_t id = 0;
@@ -53,7 +54,7 @@ struct service {
                                  std::chrono::milliseconds(10));
         server = ubus::connect(sock);
         cfg.settings.export_dir = dir;
-        if (!client || !server || ubus::add_object(*server, services::rf_service_object(cfg)) != 0) return;
+        if (!client || !server || ubus::add_object(*server, services::rf_service_object(cfg, stores)) != 0) return;
         loop = std::thread([this] { ubus::run(*server); });
         ubus::lookup_id(*client, "rf.service", id);
     }
@@ -83,8 +84,8 @@ void BM_GetRfDataFullList(benchmark::State& state) {
     for (auto _ : state) {
         state.PauseTiming();
         {
-            std::lock_guard lk(core::rf_data_lock);
-            for (int i = 0; i < logs::rf_data_capacity; ++i) add_entry();
+            std::lock_guard lk(s.stores.rf_data_lock);
+            for (int i = 0; i < logs::rf_data_capacity; ++i) add_entry(s.stores);
         }
         state.ResumeTiming();
         ubus::result r = s.call("get_rf_data");
@@ -104,13 +105,13 @@ void BM_ExportFullRfLog(benchmark::State& state) {
         state.SkipWithError("rf.service not registered");
         return;
     }
-    logs::rf_fpi_db_init(s.dir);
-    logs::rf_fpi_db.sync_writes = false;  // filling, not measured
+    logs::rf_fpi_db_init(s.stores, s.dir);
+    s.stores.rf_fpi_db.sync_writes = false;  // filling, not measured
     {
-        std::lock_guard lk(core::rf_data_lock);
+        std::lock_guard lk(s.stores.rf_data_lock);
         quiet_stdout quiet;
-        for (int i = 0; i < 10000; ++i) add_entry();  // each is appended to the RF log as well
-        logs::recent_rf_data = {};
+        for (int i = 0; i < 10000; ++i) add_entry(s.stores);  // each is appended to the RF log as well
+        s.stores.recent_rf_data = {};
     }
     quiet_stdout quiet;
     for (auto _ : state) {

@@ -388,7 +388,7 @@ TEST(DioCommands, AnOutputWhoseLineIsMissingIsRefused) {
     EXPECT_EQ(gw.line_file(do_offsets[1]), 1);
 
     dio::scanner_state scan;
-    dio::di_scan_pass(*gw.cfg, scan);
+    dio::di_scan_pass(*gw.cfg, gw.g.stores, scan);
     const auto values = interrogated(m);
     for (uint32_t ioa : {1u, 2u, 3u, 4u, 5u, 11u, 14u, 15u}) EXPECT_EQ(values.count(ioa), 1u) << ioa;
     EXPECT_EQ(values.count(12u) ? values.at(12u) : -1, 1);

@@ -139,8 +139,6 @@ inline void forget_process_state() {
         outstation::station_values.highest_group = 0;
         outstation::station_values.refused.clear();
     }
-    std::lock_guard lk(core::rf_data_lock);
-    logs::recent_rf_data = {};
 }
 
 // The gateway without its radio, the simulated chip in dir/gpio.
@@ -167,12 +165,6 @@ struct dio_gateway : test_support::gateway_on_pty {
             testing::internal::CaptureStderr();
             dio::gpio_init(cfg->settings.gpio_chip);
             gpio_errors = testing::internal::GetCapturedStderr();
-        }
-        {
-            // the RF reader, which is left out, opens the RF log in the daemon;
-            // infoset status reports go there
-            std::lock_guard lk(core::rf_log_lock);
-            logs::rf_fpi_db_init(cfg->settings.data_dir);
         }
         start(opts.workers);
         ok = port() != 0;
@@ -208,10 +200,10 @@ struct dio_gateway : test_support::gateway_on_pty {
     }
 
     // The system event log as the CSV export gives it, without its header.
-    std::vector<std::string> system_events() const {
+    std::vector<std::string> system_events() {
         const std::string path = (dir.path / logs::system_event_csv_file).string();
         std::vector<std::string> rows;
-        if (logs::system_event_db_export_csv(path) < 0) return {"export failed"};
+        if (logs::system_event_db_export_csv(g.stores, path) < 0) return {"export failed"};
         std::ifstream in(path);
         std::string line;
         std::getline(in, line);

@@ -39,7 +39,6 @@
 #include <random>
 #include <sstream>
 
-#include "core/locks.h"
 #include "fpi/fault_counter.h"
 #include "logs/csv_export.h"
 #include "logs/event_logs.h"
@@ -74,29 +73,29 @@ const uint8_t rf_frame[] = {0x01, 0x65, 0x04};
 
 // Record number `seq` of each log, as the child writes it: the number is the
 // time stamp, so the files tell which records they hold.
-bool append_record(log_id log, uint64_t seq) {
+bool append_record(logs::log_stores& stores, log_id log, uint64_t seq) {
     switch (log) {
-    case system_log: return logs::system_event_db_append(int64_t(seq), uint32_t(seq % 22));
-    case comm_log: return logs::comm_event_db_append(int64_t(seq), comm_text, -70, 1);
+    case system_log: return logs::system_event_db_append(stores, int64_t(seq), uint32_t(seq % 22));
+    case comm_log: return logs::comm_event_db_append(stores, int64_t(seq), comm_text, -70, 1);
     case rf_log: {
         logs::rf_data_entry e;
         e.error_msg = "OK";
         e.slave_id = int(seq % 9) + 1;
-        std::lock_guard lock(core::rf_log_lock);
-        const uint32_t head = logs::rf_fpi_db.header.head;
-        logs::rf_fpi_db_append(rf_frame, int64_t(seq), int64_t(seq), e);
-        return logs::rf_fpi_db.header.head != head;
+        std::lock_guard lock(stores.rf_log_lock);
+        const uint32_t head = stores.rf_fpi_db.header.head;
+        logs::rf_fpi_db_append(stores, rf_frame, int64_t(seq), int64_t(seq), e);
+        return stores.rf_fpi_db.header.head != head;
     }
     }
     return false;
 }
 
-void open_logs(const std::string& dir) {
-    for (logs::ring_log* log : {&logs::rf_fpi_db, &logs::system_event_db, &logs::comm_event_db})
+void open_logs(logs::log_stores& stores, const std::string& dir) {
+    for (logs::ring_log* log : {&stores.rf_fpi_db, &stores.system_event_db, &stores.comm_event_db})
         *log = logs::ring_log{};
-    logs::rf_fpi_db_init(dir);
-    logs::system_event_db_init(dir);
-    logs::comm_event_db_init(dir);
+    logs::rf_fpi_db_init(stores, dir);
+    logs::system_event_db_init(stores, dir);
+    logs::comm_event_db_init(stores, dir);
 }
 
 void send(int out, report r) {
@@ -106,7 +105,8 @@ void send(int out, report r) {
 [[noreturn]] void child(const std::string& dir, int out, committed from) {
     ::alarm(30);  // never outlive a failed parent
     fpi::fault_counter_load(dir);
-    open_logs(dir);
+    logs::log_stores stores;
+    open_logs(stores, dir);
     send(out, {report_ready, 0});
     std::array<uint64_t, log_count> seq = from.next;
     for (uint64_t k = 0;; ++k) {
@@ -117,7 +117,7 @@ void send(int out, report r) {
             send(out, {report_fault + uint32_t(group - 1), stats.groups[size_t(group - 1)].total});
         }
         for (log_id log : {system_log, comm_log, rf_log})
-            if (append_record(log, seq[log])) send(out, {report_log + log, uint32_t(seq[log]++)});
+            if (append_record(stores, log, seq[log])) send(out, {report_log + log, uint32_t(seq[log]++)});
     }
 }
 
@@ -307,11 +307,12 @@ TEST_P(StoresCrash, SigkillAtRandomMomentsLosesNothingSaved) {
 
     committed saved;
     ASSERT_TRUE(fpi::fault_counter_load(dir.path));
-    open_logs(dir.path);
-    for (logs::ring_log* log : {&logs::rf_fpi_db, &logs::system_event_db, &logs::comm_event_db})
+    logs::log_stores stores;
+    open_logs(stores, dir.path);
+    for (logs::ring_log* log : {&stores.rf_fpi_db, &stores.system_event_db, &stores.comm_event_db})
         log->sync_writes = false;  // filling, not crashing
     for (log_id log : {system_log, comm_log, rf_log}) {
-        for (uint64_t seq = 0; seq < cc.prefill; ++seq) ASSERT_TRUE(append_record(log, seq));
+        for (uint64_t seq = 0; seq < cc.prefill; ++seq) ASSERT_TRUE(append_record(stores, log, seq));
         saved.next[log] = cc.prefill;
         saved.count[log] = cc.prefill;
     }
@@ -409,8 +410,8 @@ TEST_P(StoresCrash, SigkillAtRandomMomentsLosesNothingSaved) {
         fpi::fault_counter_stats stats;
         ASSERT_TRUE(fpi::fault_counter_get_stats(&stats, 0));
         for (int g = 0; g < 3; ++g) EXPECT_EQ(stats.groups[size_t(g)].total, saved.faults[size_t(g)]);
-        open_logs(dir.path);
-        const logs::ring_log* loaded[log_count] = {&logs::system_event_db, &logs::comm_event_db, &logs::rf_fpi_db};
+        open_logs(stores, dir.path);
+        const logs::ring_log* loaded[log_count] = {&stores.system_event_db, &stores.comm_event_db, &stores.rf_fpi_db};
         for (log_id log : {system_log, comm_log, rf_log}) {
             EXPECT_EQ(loaded[log]->header.count, on_disk[log].header.count);
             EXPECT_EQ(loaded[log]->header.tail, on_disk[log].header.tail);
@@ -423,14 +424,14 @@ TEST_P(StoresCrash, SigkillAtRandomMomentsLosesNothingSaved) {
         // slot already).
         if (HasFailure()) break;
         if (trial % 10 != 9 && trial + 1 < trials_per_case) continue;
-        const uint32_t n = logs::system_event_db.header.count;
+        const uint32_t n = stores.system_event_db.header.count;
         ::testing::internal::CaptureStderr();
-        EXPECT_EQ(logs::system_event_db_export_csv(dir / "s.csv"), int(n));
-        EXPECT_EQ(logs::comm_event_db_export_csv(dir / "c.csv"), int(logs::comm_event_db.header.count));
+        EXPECT_EQ(logs::system_event_db_export_csv(stores, dir / "s.csv"), int(n));
+        EXPECT_EQ(logs::comm_event_db_export_csv(stores, dir / "c.csv"), int(stores.comm_event_db.header.count));
         ::testing::internal::CaptureStdout();
         {
-            std::lock_guard lock(core::rf_log_lock);
-            EXPECT_EQ(logs::rf_fpi_db_export_csv(dir / "r.csv"), int(logs::rf_fpi_db.header.count));
+            std::lock_guard lock(stores.rf_log_lock);
+            EXPECT_EQ(logs::rf_fpi_db_export_csv(stores, dir / "r.csv"), int(stores.rf_fpi_db.header.count));
         }
         ::testing::internal::GetCapturedStdout();
         EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");

@@ -64,14 +64,14 @@ inline const std::string& scratch_dir(const char* target) {
 }
 
 // A new, empty RF log in `dir`, appended without syncs (the folder is tmpfs).
-inline void open_empty_rf_log(const std::string& dir) {
-    std::lock_guard lk(core::rf_log_lock);
+inline void open_empty_rf_log(logs::log_stores& stores, const std::string& dir) {
+    std::lock_guard lk(stores.rf_log_lock);
     std::error_code ec;
     std::filesystem::remove(dir + "/" + logs::rf_fpi_kind.index_file, ec);
     std::filesystem::remove(dir + "/" + logs::rf_fpi_kind.data_file, ec);
-    logs::rf_fpi_db = logs::ring_log{.kind = &logs::rf_fpi_kind};
-    logs::rf_fpi_db_init(dir);
-    logs::rf_fpi_db.sync_writes = false;
+    stores.rf_fpi_db = logs::ring_log{.kind = &logs::rf_fpi_kind};
+    logs::rf_fpi_db_init(stores, dir);
+    stores.rf_fpi_db.sync_writes = false;
 }
 
 // The sample configuration of the repository (config/fpigate), or abort.

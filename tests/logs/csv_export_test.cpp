@@ -5,7 +5,6 @@
 #include <filesystem>
 #include <mutex>
 
-#include "core/locks.h"
 #include "logs/event_logs.h"
 #include "logs/records.h"
 #include "logs/rf_data.h"
@@ -25,11 +24,12 @@ const char* const rf_header =
 
 struct CsvExport : ::testing::Test {
     store_test::temp_dir dir;
+    log_stores stores;
     void SetUp() override {
         store_test::use_utc();
-        rf_fpi_db_init(dir.path);
-        system_event_db_init(dir.path);
-        comm_event_db_init(dir.path);
+        rf_fpi_db_init(stores, dir.path);
+        system_event_db_init(stores, dir.path);
+        comm_event_db_init(stores, dir.path);
     }
     // Patches one byte of a stored record, as a damaged file would hold it.
     void patch(const char* data_file, size_t at, uint8_t value) {
@@ -43,7 +43,7 @@ struct CsvExport : ::testing::Test {
 
 TEST_F(CsvExport, EmptyLogsGiveTheHeaderLineOnly) {
     struct {
-        int (*run)(const std::string&);
+        int (*run)(log_stores&, const std::string&);
         const char* header;
     } cases[] = {
         {rf_fpi_db_export_csv, rf_header},
@@ -52,18 +52,18 @@ TEST_F(CsvExport, EmptyLogsGiveTheHeaderLineOnly) {
     };
     for (const auto& c : cases) {
         ::testing::internal::CaptureStdout();
-        EXPECT_EQ(c.run(dir / "out.csv"), 0);
+        EXPECT_EQ(c.run(stores, dir / "out.csv"), 0);
         ::testing::internal::GetCapturedStdout();
         EXPECT_EQ(read_text(dir / "out.csv"), c.header);
     }
 }
 
 TEST_F(CsvExport, SystemEventRows) {
-    ASSERT_TRUE(system_event_db_append(1700000000, CHARGER_OK));
-    ASSERT_TRUE(system_event_db_append(1700000001, DO5_LOW));
-    ASSERT_TRUE(system_event_db_append(1700000002, AC_FAIL));
+    ASSERT_TRUE(system_event_db_append(stores, 1700000000, CHARGER_OK));
+    ASSERT_TRUE(system_event_db_append(stores, 1700000001, DO5_LOW));
+    ASSERT_TRUE(system_event_db_append(stores, 1700000002, AC_FAIL));
     patch("system_event_data.bin", 32 + 8, 30);  // a code no writer produces
-    EXPECT_EQ(system_event_db_export_csv(dir / "s.csv"), 3);
+    EXPECT_EQ(system_event_db_export_csv(stores, dir / "s.csv"), 3);
     EXPECT_EQ(read_text(dir / "s.csv"),
               "Timestamp,DIO_Events\n"
               "2023-11-14 22:13:20,CHARGER_OK\n"
@@ -74,12 +74,12 @@ TEST_F(CsvExport, SystemEventRows) {
 TEST_F(CsvExport, CommEventRows) {
     const std::string opened = "Connection opened with 10.0.0.2:40000";
     const std::string closed = "Connection closed with \"peer\"";
-    ASSERT_TRUE(comm_event_db_append(1700000000, opened.c_str(), -71, 1));
-    ASSERT_TRUE(comm_event_db_append(1700000060, closed.c_str(), 0, 0));
-    ASSERT_TRUE(comm_event_db_append(1700000120, "", 3, 1));
+    ASSERT_TRUE(comm_event_db_append(stores, 1700000000, opened.c_str(), -71, 1));
+    ASSERT_TRUE(comm_event_db_append(stores, 1700000060, closed.c_str(), 0, 0));
+    ASSERT_TRUE(comm_event_db_append(stores, 1700000120, "", 3, 1));
     // A status no writer produces, as a damaged file holds it.
     patch("communication_event_data.bin", 2 * 16 + opened.size() + closed.size() + 12, 2);
-    EXPECT_EQ(comm_event_db_export_csv(dir / "c.csv"), 3);
+    EXPECT_EQ(comm_event_db_export_csv(stores, dir / "c.csv"), 3);
     EXPECT_EQ(read_text(dir / "c.csv"),
               "Timestamp,IEC Communication Event,RSSI,Data connection status\n"
               "2023-11-14 22:13:20,\"Connection opened with 10.0.0.2:40000\",-71,Connected\n"
@@ -92,30 +92,30 @@ TEST_F(CsvExport, RfRows) {
     e.error_msg = "bad \"length\"";
     e.slave_id = 3;
     e.cmd_type = 0x65;
-    e.fault = 1;
-    e.reset = 2;
-    e.i_status = 1;
-    e.i_mean = 120;
-    e.i_min = 100;
-    e.i_max = 140;
-    e.v_status = 1;
-    e.v_inst = float(231) * 0.1f;
-    e.batt_v = float(36) * 0.1f;
-    e.rssi = 200;
-    e.voltage = float(110) * 0.1f;
-    e.freq = 50;
-    e.period = 5;
+    e.measured.fault = 1;
+    e.measured.reset = 2;
+    e.measured.i_status = 1;
+    e.measured.i_mean = 120;
+    e.measured.i_min = 100;
+    e.measured.i_max = 140;
+    e.measured.v_status = 1;
+    e.measured.v_inst = float(231) * 0.1f;
+    e.measured.batt_v = float(36) * 0.1f;
+    e.measured.rssi = 200;
+    e.measured.voltage = float(110) * 0.1f;
+    e.measured.freq = 50;
+    e.measured.period = 5;
     const uint8_t frame[] = {0x01, 0xA2, 0x04};
     {
-        std::lock_guard lock(core::rf_log_lock);
-        rf_fpi_db_append(frame, 1700000000, 1700003600, e);
-        rf_fpi_db_append({}, 1700000001, 1700003601, rf_data_entry{});
+        std::lock_guard lock(stores.rf_log_lock);
+        rf_fpi_db_append(stores, frame, 1700000000, 1700003600, e);
+        rf_fpi_db_append(stores, {}, 1700000001, 1700003601, rf_data_entry{});
     }
     ::testing::internal::CaptureStdout();
     int rows;
     {
-        std::lock_guard lock(core::rf_log_lock);
-        rows = rf_fpi_db_export_csv(dir / "rf.csv");
+        std::lock_guard lock(stores.rf_log_lock);
+        rows = rf_fpi_db_export_csv(stores, dir / "rf.csv");
     }
     EXPECT_EQ(::testing::internal::GetCapturedStdout(),
               "Exported 2 entries to " + (dir / "rf.csv") + "\n");
@@ -129,13 +129,13 @@ TEST_F(CsvExport, RfRows) {
 }
 
 TEST_F(CsvExport, UnreadableRecordsCostOneRowEach) {
-    for (int i = 0; i < 3; ++i) ASSERT_TRUE(system_event_db_append(1700000000 + i, DOOR_OPEN));
+    for (int i = 0; i < 3; ++i) ASSERT_TRUE(system_event_db_append(stores, 1700000000 + i, DOOR_OPEN));
     // Slot 1 points past the end of the data file.
     auto idx = read_bytes(dir / "system_event_index.bin");
     idx[48] = 0x9F, idx[49] = 0x86, idx[50] = 0x01;  // 99999
     store_test::write_bytes(dir / "system_event_index.bin", idx);
     ::testing::internal::CaptureStderr();
-    EXPECT_EQ(system_event_db_export_csv(dir / "s.csv"), 2);
+    EXPECT_EQ(system_event_db_export_csv(stores, dir / "s.csv"), 2);
     EXPECT_EQ(::testing::internal::GetCapturedStderr(),
               "Failed to read system event entry at offset 99999 (idx 1)\n");
 
@@ -144,7 +144,7 @@ TEST_F(CsvExport, UnreadableRecordsCostOneRowEach) {
     std::fill(idx.begin() + 56, idx.begin() + 64, 0xFF);
     store_test::write_bytes(dir / "system_event_index.bin", idx);
     ::testing::internal::CaptureStderr();
-    EXPECT_EQ(system_event_db_export_csv(dir / "s.csv"), 1);
+    EXPECT_EQ(system_event_db_export_csv(stores, dir / "s.csv"), 1);
     EXPECT_EQ(::testing::internal::GetCapturedStderr(),
               "Failed to read system event entry at offset 99999 (idx 1)\n"
               "Failed to read system event entry at offset 18446744073709551615 (idx 2)\n");
@@ -155,7 +155,7 @@ TEST_F(CsvExport, UnreadableRecordsCostOneRowEach) {
     // An index file cut short loses the slots beyond its end.
     ::truncate((dir / "system_event_index.bin").c_str(), 40 + 8 * 2);
     ::testing::internal::CaptureStderr();
-    EXPECT_EQ(system_event_db_export_csv(dir / "s.csv"), 1);
+    EXPECT_EQ(system_event_db_export_csv(stores, dir / "s.csv"), 1);
     EXPECT_EQ(::testing::internal::GetCapturedStderr(),
               "Failed to read system event entry at offset 99999 (idx 1)\n"
               "Failed to read system event index offset 2\n");
@@ -163,53 +163,53 @@ TEST_F(CsvExport, UnreadableRecordsCostOneRowEach) {
 
 TEST_F(CsvExport, UncreatableCsvFileFails) {
     ::testing::internal::CaptureStderr();
-    EXPECT_EQ(comm_event_db_export_csv(dir / "missing/c.csv"), -1);
-    EXPECT_EQ(system_event_db_export_csv(dir / "missing/s.csv"), -1);
-    EXPECT_EQ(rf_fpi_db_export_csv(dir / "missing/r.csv"), -1);
+    EXPECT_EQ(comm_event_db_export_csv(stores, dir / "missing/c.csv"), -1);
+    EXPECT_EQ(system_event_db_export_csv(stores, dir / "missing/s.csv"), -1);
+    EXPECT_EQ(rf_fpi_db_export_csv(stores, dir / "missing/r.csv"), -1);
     EXPECT_EQ(::testing::internal::GetCapturedStderr(),
               "fopen communication event csv: No such file or directory\n"
               "fopen system event csv: No such file or directory\n"
               "fopen csv: No such file or directory\n");
     // The lock is released again.
-    EXPECT_TRUE(core::comm_log_lock.try_lock());
-    core::comm_log_lock.unlock();
+    EXPECT_TRUE(stores.comm_log_lock.try_lock());
+    stores.comm_log_lock.unlock();
 }
 
 // A CSV file that cannot be written whole (the device is full) is a failed
 // export, not a short one reported as done; empty logs included.
 TEST_F(CsvExport, UnwritableCsvFileFails) {
-    ASSERT_TRUE(system_event_db_append(1700000000, CHARGER_OK));
+    ASSERT_TRUE(system_event_db_append(stores, 1700000000, CHARGER_OK));
     ::testing::internal::CaptureStdout();
     ::testing::internal::CaptureStderr();
-    EXPECT_EQ(system_event_db_export_csv("/dev/full"), -1);
-    EXPECT_EQ(comm_event_db_export_csv("/dev/full"), -1);
+    EXPECT_EQ(system_event_db_export_csv(stores, "/dev/full"), -1);
+    EXPECT_EQ(comm_event_db_export_csv(stores, "/dev/full"), -1);
     {
-        std::lock_guard lock(core::rf_log_lock);
-        EXPECT_EQ(rf_fpi_db_export_csv("/dev/full"), -1);
+        std::lock_guard lock(stores.rf_log_lock);
+        EXPECT_EQ(rf_fpi_db_export_csv(stores, "/dev/full"), -1);
     }
     EXPECT_EQ(::testing::internal::GetCapturedStderr(),
               "write system event csv: No space left on device\n"
               "write communication event csv: No space left on device\n"
               "write csv: No space left on device\n");
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
-    EXPECT_TRUE(core::system_log_lock.try_lock());
-    core::system_log_lock.unlock();
+    EXPECT_TRUE(stores.system_log_lock.try_lock());
+    stores.system_log_lock.unlock();
 }
 
 // Records of varying length, many of them straddling the export's read
 // window, come out whole and in order.
 TEST_F(CsvExport, RecordsAcrossTheReadWindowComeOutWhole) {
-    comm_event_db.sync_writes = false;
+    stores.comm_event_db.sync_writes = false;
     std::string expected = "Timestamp,IEC Communication Event,RSSI,Data connection status\n";
     for (int i = 0; i < 700; ++i) {
         std::string text(size_t(i % 250), char('a' + i % 26));
-        ASSERT_TRUE(comm_event_db_append(1700000000 + i, text.c_str(), -i, uint8_t(i % 2)));
+        ASSERT_TRUE(comm_event_db_append(stores, 1700000000 + i, text.c_str(), -i, uint8_t(i % 2)));
         char when[32];
         format_timestamp(1700000000 + i, when, sizeof when);
         expected += std::string(when) + ",\"" + text + "\"," + std::to_string(-i) + "," +
                     (i % 2 ? "Connected" : "Disconnected") + "\n";
     }
     ASSERT_GT(std::filesystem::file_size(dir / "communication_event_data.bin"), 1u << 16);
-    EXPECT_EQ(comm_event_db_export_csv(dir / "c.csv"), 700);
+    EXPECT_EQ(comm_event_db_export_csv(stores, dir / "c.csv"), 700);
     EXPECT_EQ(read_text(dir / "c.csv"), expected);
 }

@@ -20,12 +20,13 @@ namespace {
 
 struct RingLog : ::testing::Test {
     store_test::temp_dir dir;
+    log_stores stores;
     void SetUp() override { store_test::use_utc(); }
 
     void init_all() {
-        rf_fpi_db_init(dir.path);
-        system_event_db_init(dir.path);
-        comm_event_db_init(dir.path);
+        rf_fpi_db_init(stores, dir.path);
+        system_event_db_init(stores, dir.path);
+        comm_event_db_init(stores, dir.path);
     }
     std::vector<uint8_t> index(const char* name) { return read_bytes(dir / name); }
 };
@@ -64,14 +65,14 @@ TEST_F(RingLog, FreshStartCreatesEmptyFilesByteExact) {
 
 TEST_F(RingLog, ReopenKeepsTheCountersAndAppendsContinue) {
     init_all();
-    ASSERT_TRUE(system_event_db_append(100, DOOR_OPEN));
-    ASSERT_TRUE(system_event_db_append(101, DOOR_CLOSE));
-    system_event_db = ring_log{};
-    system_event_db_init(dir.path);
-    EXPECT_EQ(system_event_db.header.count, 2u);
-    EXPECT_EQ(system_event_db.header.head, 2u);
-    EXPECT_EQ(system_event_db.header.next_data_offset, 32u);
-    ASSERT_TRUE(system_event_db_append(102, AC_OK));
+    ASSERT_TRUE(system_event_db_append(stores, 100, DOOR_OPEN));
+    ASSERT_TRUE(system_event_db_append(stores, 101, DOOR_CLOSE));
+    stores.system_event_db = ring_log{};
+    system_event_db_init(stores, dir.path);
+    EXPECT_EQ(stores.system_event_db.header.count, 2u);
+    EXPECT_EQ(stores.system_event_db.header.head, 2u);
+    EXPECT_EQ(stores.system_event_db.header.next_data_offset, 32u);
+    ASSERT_TRUE(system_event_db_append(stores, 102, AC_OK));
     auto idx = index("system_event_index.bin");
     EXPECT_EQ(le64(idx, 40 + 16), 32u);
     EXPECT_EQ(le32(idx, 12), 3u);
@@ -80,22 +81,22 @@ TEST_F(RingLog, ReopenKeepsTheCountersAndAppendsContinue) {
 
 TEST_F(RingLog, SystemAndCommRecordsByteExactAndRefusals) {
     init_all();
-    EXPECT_FALSE(system_event_db_append(1, 22));
-    EXPECT_FALSE(comm_event_db_append(1, "x", 0, 2));
-    EXPECT_FALSE(comm_event_db_append(1, nullptr, 0, 1));
+    EXPECT_FALSE(system_event_db_append(stores, 1, 22));
+    EXPECT_FALSE(comm_event_db_append(stores, 1, "x", 0, 2));
+    EXPECT_FALSE(comm_event_db_append(stores, 1, nullptr, 0, 1));
     EXPECT_EQ(std::filesystem::file_size(dir / "system_event_data.bin"), 0u);
     EXPECT_EQ(std::filesystem::file_size(dir / "communication_event_data.bin"), 0u);
-    EXPECT_EQ(system_event_db.header.count, 0u);
-    EXPECT_EQ(comm_event_db.header.count, 0u);
+    EXPECT_EQ(stores.system_event_db.header.count, 0u);
+    EXPECT_EQ(stores.comm_event_db.header.count, 0u);
 
-    ASSERT_TRUE(system_event_db_append(0x0102030405060708, CHARGER_OK));
+    ASSERT_TRUE(system_event_db_append(stores, 0x0102030405060708, CHARGER_OK));
     EXPECT_EQ(read_bytes(dir / "system_event_data.bin"),
               (std::vector<uint8_t>{8, 7, 6, 5, 4, 3, 2, 1, 7, 0, 0, 0, 0, 0, 0, 0}));
 
     std::string long_text(300, 'a');
     long_text[254] = 'z';
-    ASSERT_TRUE(comm_event_db_append(1700000000, long_text.c_str(), -71, 1));
-    ASSERT_TRUE(comm_event_db_append(1700000001, "", 5, 0));
+    ASSERT_TRUE(comm_event_db_append(stores, 1700000000, long_text.c_str(), -71, 1));
+    ASSERT_TRUE(comm_event_db_append(stores, 1700000001, "", 5, 0));
     auto data = read_bytes(dir / "communication_event_data.bin");
     ASSERT_EQ(data.size(), 16u + 255 + 16);
     EXPECT_EQ(le64(data, 0), 1700000000u);
@@ -111,32 +112,32 @@ TEST_F(RingLog, SystemAndCommRecordsByteExactAndRefusals) {
 }
 
 TEST_F(RingLog, RfRecordLayoutAndBackToBackOffsets) {
-    rf_fpi_db_init(dir.path);
+    rf_fpi_db_init(stores, dir.path);
     rf_data_entry e;
     e.error_msg = "OK";
     e.slave_id = 3;
     e.cmd_type = 0x65;
-    e.fault = 1;
-    e.reset = 0x0203;
-    e.i_status = 4;
-    e.i_mean = 0x0506;
-    e.i_min = 0x0708;
-    e.i_max = 0x090A;
-    e.v_status = 0x0B;
-    e.v_inst = 1.5f;   // 0x3FC00000
-    e.batt_v = -2.0f;  // 0xC0000000
-    e.rssi = 0x0C;
-    e.di_dt_level = 0x0D;
-    e.imax_level = 0x0E0F;
-    e.auto_reset = 0x10;
-    e.flash_time = 0x11;
-    e.inrush = 0x12;
-    e.validation = 0x13;
-    e.voltage = 0.25f;  // 0x3E800000
-    e.freq = 0x14;
-    e.period = 0x15;
+    e.measured.fault = 1;
+    e.measured.reset = 0x0203;
+    e.measured.i_status = 4;
+    e.measured.i_mean = 0x0506;
+    e.measured.i_min = 0x0708;
+    e.measured.i_max = 0x090A;
+    e.measured.v_status = 0x0B;
+    e.measured.v_inst = 1.5f;   // 0x3FC00000
+    e.measured.batt_v = -2.0f;  // 0xC0000000
+    e.measured.rssi = 0x0C;
+    e.measured.di_dt_level = 0x0D;
+    e.measured.imax_level = 0x0E0F;
+    e.measured.auto_reset = 0x10;
+    e.measured.flash_time = 0x11;
+    e.measured.inrush = 0x12;
+    e.measured.validation = 0x13;
+    e.measured.voltage = 0.25f;  // 0x3E800000
+    e.measured.freq = 0x14;
+    e.measured.period = 0x15;
     const uint8_t frame[] = {0x01, 0xA2, 0x04};
-    rf_fpi_db_append(frame, 0x1112131415161718, 0x2122232425262728, e);
+    rf_fpi_db_append(stores, frame, 0x1112131415161718, 0x2122232425262728, e);
 
     const std::vector<uint8_t> expected = {
         0x18, 0x17, 0x16, 0x15, 0x14, 0x13, 0x12, 0x11,  // received_time
@@ -151,8 +152,8 @@ TEST_F(RingLog, RfRecordLayoutAndBackToBackOffsets) {
     EXPECT_EQ(read_bytes(dir / "rf_fpi_data.bin"), expected);
 
     rf_data_entry bare;  // no frame, empty message
-    rf_fpi_db_append({}, 1, 2, bare);
-    rf_fpi_db_append({}, 3, 4, bare);
+    rf_fpi_db_append(stores, {}, 1, 2, bare);
+    rf_fpi_db_append(stores, {}, 3, 4, bare);
     auto data = read_bytes(dir / "rf_fpi_data.bin");
     ASSERT_EQ(data.size(), 69u + 64 + 64);
     EXPECT_EQ(le32(data, 69 + 58), 0u);  // frame_len 0, msg_len 0
@@ -164,15 +165,15 @@ TEST_F(RingLog, RfRecordLayoutAndBackToBackOffsets) {
 }
 
 TEST_F(RingLog, WrapsAroundAfterTenThousandRecords) {
-    system_event_db_init(dir.path);
-    system_event_db.sync_writes = false;  // about the ring, not about power cuts
-    for (uint32_t i = 0; i < 10000; ++i) ASSERT_TRUE(system_event_db_append(1700000000 + i, i % 22));
-    const log_index_header& h = system_event_db.header;
+    system_event_db_init(stores, dir.path);
+    stores.system_event_db.sync_writes = false;  // about the ring, not about power cuts
+    for (uint32_t i = 0; i < 10000; ++i) ASSERT_TRUE(system_event_db_append(stores, 1700000000 + i, i % 22));
+    const log_index_header& h = stores.system_event_db.header;
     EXPECT_EQ(h.count, 10000u);
     EXPECT_EQ(h.head, 0u);
     EXPECT_EQ(h.tail, 0u);
 
-    ASSERT_TRUE(system_event_db_append(1700010000, DO5_LOW));
+    ASSERT_TRUE(system_event_db_append(stores, 1700010000, DO5_LOW));
     EXPECT_EQ(h.count, 10000u);
     EXPECT_EQ(h.head, 1u);
     EXPECT_EQ(h.tail, 1u);
@@ -182,13 +183,13 @@ TEST_F(RingLog, WrapsAroundAfterTenThousandRecords) {
     EXPECT_EQ(le32(idx, 20), 1u);
 
     // Survives a restart as it stands.
-    system_event_db = ring_log{};
-    system_event_db_init(dir.path);
+    stores.system_event_db = ring_log{};
+    system_event_db_init(stores, dir.path);
     EXPECT_EQ(h.count, 10000u);
     EXPECT_EQ(h.tail, 1u);
 
     std::string csv = dir / "system.csv";
-    ASSERT_EQ(system_event_db_export_csv(csv), 10000);
+    ASSERT_EQ(system_event_db_export_csv(stores, csv), 10000);
     std::string text = store_test::read_text(csv);
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 10001);
     EXPECT_TRUE(text.starts_with("Timestamp,DIO_Events\n2023-11-14 22:13:21,CHARGER_FAIL\n"));
@@ -237,27 +238,27 @@ TEST_F(RingLog, InvalidIndexIsRecreatedAndNewRecordsGoBehindOldData) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         store_test::temp_dir d;
-        system_event_db_init(d.path);
-        comm_event_db_init(d.path);
-        for (int i = 0; i < 3; ++i) ASSERT_TRUE(system_event_db_append(i, AC_OK));
-        ASSERT_TRUE(comm_event_db_append(1, "x", 1, 1));
+        system_event_db_init(stores, d.path);
+        comm_event_db_init(stores, d.path);
+        for (int i = 0; i < 3; ++i) ASSERT_TRUE(system_event_db_append(stores, i, AC_OK));
+        ASSERT_TRUE(comm_event_db_append(stores, 1, "x", 1, 1));
         c.apply(d / "system_event_index.bin", d.path);
 
-        system_event_db = ring_log{};
-        system_event_db_init(d.path);
-        EXPECT_EQ(system_event_db.header.count, 0u);
-        EXPECT_EQ(system_event_db.header.next_data_offset, 0u);
+        stores.system_event_db = ring_log{};
+        system_event_db_init(stores, d.path);
+        EXPECT_EQ(stores.system_event_db.header.count, 0u);
+        EXPECT_EQ(stores.system_event_db.header.next_data_offset, 0u);
         auto idx = read_bytes(d / "system_event_index.bin");
         ASSERT_EQ(idx.size(), 80040u);
         EXPECT_EQ(le32(idx, 0), 0x53454442u);
         EXPECT_EQ(le32(idx, 12), 0u);
 
-        ASSERT_TRUE(system_event_db_append(1700000000, BATTERY_OK));
+        ASSERT_TRUE(system_event_db_append(stores, 1700000000, BATTERY_OK));
         idx = read_bytes(d / "system_event_index.bin");
         EXPECT_EQ(le64(idx, 40), 48u);  // behind the three old records
         EXPECT_EQ(le64(idx, 24), 64u);
         EXPECT_EQ(std::filesystem::file_size(d / "system_event_data.bin"), 64u);
-        ASSERT_EQ(system_event_db_export_csv(d / "s.csv"), 1);
+        ASSERT_EQ(system_event_db_export_csv(stores, d / "s.csv"), 1);
         EXPECT_EQ(store_test::read_text(d / "s.csv"),
                   "Timestamp,DIO_Events\n2023-11-14 22:13:20,BATTERY_OK\n");
     }
@@ -266,42 +267,42 @@ TEST_F(RingLog, InvalidIndexIsRecreatedAndNewRecordsGoBehindOldData) {
 // A power cut may keep the index but lose the end of the data file. The next
 // record must not land under the offsets that live slots still hold.
 TEST_F(RingLog, DataFileShorterThanTheIndexSaysIsGrownFirst) {
-    system_event_db_init(dir.path);
-    for (int i = 0; i < 3; ++i) ASSERT_TRUE(system_event_db_append(1700000000 + i, AC_OK));
+    system_event_db_init(stores, dir.path);
+    for (int i = 0; i < 3; ++i) ASSERT_TRUE(system_event_db_append(stores, 1700000000 + i, AC_OK));
     ::truncate((dir / "system_event_data.bin").c_str(), 16);
 
-    system_event_db = ring_log{};
-    system_event_db_init(dir.path);
-    ASSERT_TRUE(system_event_db_append(1700000100, AC_FAIL));
+    stores.system_event_db = ring_log{};
+    system_event_db_init(stores, dir.path);
+    ASSERT_TRUE(system_event_db_append(stores, 1700000100, AC_FAIL));
     auto idx = read_bytes(dir / "system_event_index.bin");
     EXPECT_EQ(le64(idx, 40 + 8 * 3), 48u);
     EXPECT_EQ(std::filesystem::file_size(dir / "system_event_data.bin"), 64u);
-    ASSERT_EQ(system_event_db_export_csv(dir / "s.csv"), 4);
+    ASSERT_EQ(system_event_db_export_csv(stores, dir / "s.csv"), 4);
     EXPECT_TRUE(store_test::read_text(dir / "s.csv").ends_with("2023-11-14 22:15:00,AC_FAIL\n"));
 }
 
 TEST_F(RingLog, UnwritableIndexStillCountsTheRecord) {
-    system_event_db_init(dir.path);
+    system_event_db_init(stores, dir.path);
     std::filesystem::remove(dir / "system_event_index.bin");
     std::filesystem::create_directory(dir / "system_event_index.bin");
     ::testing::internal::CaptureStderr();
-    EXPECT_TRUE(system_event_db_append(1, AC_OK));
+    EXPECT_TRUE(system_event_db_append(stores, 1, AC_OK));
     EXPECT_EQ(::testing::internal::GetCapturedStderr(),
               "Failed to write system event index offset (slot=0)\n"
               "Failed to write system event index header after append\n");
-    EXPECT_EQ(system_event_db.header.count, 1u);
-    EXPECT_EQ(system_event_db.header.next_data_offset, 16u);
+    EXPECT_EQ(stores.system_event_db.header.count, 1u);
+    EXPECT_EQ(stores.system_event_db.header.next_data_offset, 16u);
 }
 
 TEST_F(RingLog, UnwritableDataFileDropsTheRecord) {
-    comm_event_db_init(dir.path);
+    comm_event_db_init(stores, dir.path);
     std::filesystem::remove(dir / "communication_event_data.bin");
     std::filesystem::create_directory(dir / "communication_event_data.bin");
     ::testing::internal::CaptureStderr();
-    EXPECT_FALSE(comm_event_db_append(1, "x", 0, 1));
+    EXPECT_FALSE(comm_event_db_append(stores, 1, "x", 0, 1));
     EXPECT_EQ(::testing::internal::GetCapturedStderr(),
               "Failed to append communication event to data file: Is a directory\n");
-    EXPECT_EQ(comm_event_db.header.count, 0u);
+    EXPECT_EQ(stores.comm_event_db.header.count, 0u);
     EXPECT_EQ(le32(read_bytes(dir / "communication_event_index.bin"), 12), 0u);
 }
 
@@ -309,21 +310,21 @@ TEST_F(RingLog, UncreatableIndexKeepsTheFreshHeaderInMemory) {
     std::filesystem::create_directory(dir / "rf_fpi_index.bin");
     std::filesystem::create_directory(dir / "rf_fpi_index.bin/x");  // cannot be unlinked either
     ::testing::internal::CaptureStderr();
-    rf_fpi_db_init(dir.path);
+    rf_fpi_db_init(stores, dir.path);
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "create index file: Is a directory\n");
-    EXPECT_EQ(rf_fpi_db.header.magic, 0x52464650u);
-    EXPECT_EQ(rf_fpi_db.header.max_entries, 10000u);
+    EXPECT_EQ(stores.rf_fpi_db.header.magic, 0x52464650u);
+    EXPECT_EQ(stores.rf_fpi_db.header.max_entries, 10000u);
 }
 
 // Offsets are 64-bit end to end: a record beyond 2 GiB (a long-lived data
 // file) is stored at its real offset and exported.
 TEST_F(RingLog, RecordsBeyondTwoGibibytesStayReachable) {
-    system_event_db_init(dir.path);
+    system_event_db_init(stores, dir.path);
     const uint64_t far = 3ull << 30;
     ASSERT_EQ(::truncate((dir / "system_event_data.bin").c_str(), off_t(far)), 0);  // sparse
-    ASSERT_TRUE(system_event_db_append(1700000000, DI6_LOW));
+    ASSERT_TRUE(system_event_db_append(stores, 1700000000, DI6_LOW));
     EXPECT_EQ(le64(index("system_event_index.bin"), 40), far);
-    EXPECT_EQ(system_event_db.header.next_data_offset, far + 16);
-    ASSERT_EQ(system_event_db_export_csv(dir / "s.csv"), 1);
+    EXPECT_EQ(stores.system_event_db.header.next_data_offset, far + 16);
+    ASSERT_EQ(system_event_db_export_csv(stores, dir / "s.csv"), 1);
     EXPECT_EQ(store_test::read_text(dir / "s.csv"), "Timestamp,DIO_Events\n2023-11-14 22:13:20,DI6_LOW\n");
 }

@@ -44,12 +44,14 @@ struct still_clock {
 struct backlog {
     still_clock clock;
     test_support::temp_dir dir;
-    std::unique_lock<std::mutex> hold{core::comm_log_lock, std::defer_lock};
+    logs::log_stores stores;
+    std::unique_lock<std::mutex> hold{stores.comm_log_lock, std::defer_lock};
     std::atomic<bool> stopped{false};
     std::thread stopper;
 
     explicit backlog(int n) {
-        logs::comm_event_db_init(dir.path.string());
+        logs::comm_event_db_init(stores, dir.path.string());
+        outstation::comm_logger_use_stores(&stores);
         outstation::comm_logger_start((dir.path / "no-broker.sock").string());
         hold.lock();  // the writer waits at its first append
         for (int i = 0; i < n; ++i)
@@ -70,12 +72,13 @@ struct backlog {
         return wait_until([this] { return stopped.load(); }, std::chrono::seconds(60));
     }
     int rows() {
-        const int n = logs::comm_event_db_export_csv((dir.path / "comm.csv").string());
+        const int n = logs::comm_event_db_export_csv(stores, (dir.path / "comm.csv").string());
         return n < 0 ? 0 : n;
     }
     ~backlog() {
         if (hold.owns_lock()) hold.unlock();
         if (stopper.joinable()) stopper.join();
+        outstation::comm_logger_use_stores(nullptr);
     }
 };
 

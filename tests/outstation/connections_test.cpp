@@ -188,9 +188,9 @@ struct fake_cellular {
 
 ubus::table message(const std::string& json) { return {{"message", ubus::value::str(json)}}; }
 
-std::vector<std::string> comm_log_rows(const station& st) {
+std::vector<std::string> comm_log_rows(station& st) {
     const std::string csv = (st.dir.path / "comm.csv").string();
-    EXPECT_GE(logs::comm_event_db_export_csv(csv), 0);
+    EXPECT_GE(logs::comm_event_db_export_csv(st.stores, csv), 0);
     std::ifstream in(csv);
     std::vector<std::string> rows;
     std::string line;

@@ -20,6 +20,7 @@
 #include "config/config.h"
 #include "core/locks.h"
 #include "fpi/fault_counter.h"
+#include "outstation/comm_log.h"
 #include "outstation/reporting.h"
 #include "outstation/server.h"
 #include "outstation/slots.h"
@@ -48,6 +49,7 @@ struct station {
     fake_wall_clock clock;
     temp_dir dir{"fpigate-station"};
     config::config cfg;
+    logs::log_stores stores;
 
     station() {
         sample_server_settings(cfg.settings);
@@ -58,7 +60,8 @@ struct station {
     // Start-up steps 7, 8 and 10.
     bool start() {
         fpi::fault_counter_load(cfg.settings.data_dir);
-        logs::comm_event_db_init(cfg.settings.data_dir);
+        logs::comm_event_db_init(stores, cfg.settings.data_dir);
+        outstation::comm_logger_use_stores(&stores);
         outstation::slots_allocate(outstation::connection_slots, cfg.settings.no_of_connections,
                                     cfg.derived.event_buffer);
         return outstation::server_setup(cfg);
@@ -67,6 +70,7 @@ struct station {
     ~station() {
         outstation::server_stop();
         outstation::server_destroy();
+        outstation::comm_logger_use_stores(nullptr);
         std::lock_guard lk(core::value_store_lock);
         outstation::station_values.count = 0;
         outstation::station_values.highest_group = 0;

@@ -58,11 +58,6 @@ int drain(core::semaphore& sem) {
     return n;
 }
 
-void forget_recent() {
-    std::lock_guard lk(core::rf_data_lock);
-    logs::recent_rf_data = {};
-}
-
 // The texts of the recent RF data list, oldest first.
 std::vector<std::string> recent_texts(radio_gateway& gw) {
     std::vector<std::string> out;
@@ -213,7 +208,7 @@ TEST(Supervision, ASlaveGoesOfflineAtTheFirstPassAtTwiceItsPeriodPlusTwoMinutes)
         gw.send(frame_bytes(rf::CMD_WAKEUP_NOTSET, wakeup(c.period), uint8_t(c.slave)));
         ASSERT_TRUE(gw.next_downlink());  // processed at start_ms
     }
-    forget_recent();
+    gw.forget_recent();
     fpi::supervision_state s;
     fpi::supervision_pass(s);
     EXPECT_TRUE(gw.recent().empty());
@@ -241,7 +236,7 @@ TEST(Supervision, ASlaveGoesOfflineAtTheFirstPassAtTwiceItsPeriodPlusTwoMinutes)
         // the DCU is asked for once the last supervised slave is offline
         EXPECT_EQ(drain(core::dcu_reset_sem), c.slave == 5 ? 1 : 0);
 
-        forget_recent();
+        gw.forget_recent();
         fake_monotonic_clock::now = limit + 5000;
         fpi::supervision_pass(s);  // already offline: no second report
         EXPECT_TRUE(gw.recent().empty());
@@ -272,7 +267,7 @@ TEST(Supervision, SlavesWithoutAKnownPeriodStayOnlineAndNeverRequestADcuReset) {
     ASSERT_TRUE(gw.next_downlink());
     gw.send(frame_bytes(rf::CMD_JOIN_DATA, wakeup(0), 8));  // a join without Period
     ASSERT_TRUE(gw.next_downlink());
-    forget_recent();
+    gw.forget_recent();
     for (const uint64_t later : {uint64_t(0), uint64_t(720000), uint64_t(3600000), uint64_t(86400000),
                                  uint64_t(30) * 86400000}) {
         fake_monotonic_clock::now = start_ms + later;
@@ -297,7 +292,7 @@ TEST(Supervision, AllSupervisedSlavesSilentTogetherRequestOneDcuResetUntilOneRet
     fpi::supervision_pass(s);
     EXPECT_EQ(drain(core::dcu_reset_sem), 0);
 
-    forget_recent();
+    gw.forget_recent();
     fake_monotonic_clock::now = start_ms + 720000;
     fpi::supervision_pass(s);
     EXPECT_EQ(recent_texts(gw),
@@ -316,7 +311,7 @@ TEST(Supervision, AllSupervisedSlavesSilentTogetherRequestOneDcuResetUntilOneRet
     const uint64_t back = fake_monotonic_clock::now;
     fpi::supervision_pass(s);
     EXPECT_EQ(drain(core::dcu_reset_sem), 0);
-    forget_recent();
+    gw.forget_recent();
     fake_monotonic_clock::now = back + 720000 - 1;
     fpi::supervision_pass(s);
     EXPECT_TRUE(gw.recent().empty());
@@ -671,7 +666,7 @@ TEST(Infoset, TheAckWaitEndsWithStatusTwoOnAnAckAndOneWithout) {
             t.event_time = {5, 12, 35, 0};
             ASSERT_TRUE(gw.deliver(frame_bytes(rf::CMD_INFO_SET_ACK, t, uint8_t(c.ack_from))));
         }
-        forget_recent();
+        gw.forget_recent();
         // The reader records the ACK before it hands it to the wait, so
         // deliver() may return first: a wait that may last lets the hand-over
         // land (it ends as soon as it does).
@@ -700,7 +695,7 @@ TEST(Infoset, AnIncompleteSetIsDroppedAfterTheParameterTimeout) {
     ASSERT_TRUE(write_parameters(4, sample_values, 0, 1));
     fake_monotonic_clock::now = first + timeout - 10;
     ASSERT_TRUE(write_parameters(4, sample_values, 1, 8));  // eight of nine; the time runs from the first
-    forget_recent();
+    gw.forget_recent();
     fake_monotonic_clock::now = first + timeout - 1;
     fpi::infoset_pass();
     EXPECT_TRUE(gw.recent().empty());
@@ -713,7 +708,7 @@ TEST(Infoset, AnIncompleteSetIsDroppedAfterTheParameterTimeout) {
     EXPECT_EQ(recent_texts(gw), (std::vector<std::string>{status_text(4, 1)}));
 
     // the eight are gone: the ninth starts a new set of one
-    forget_recent();
+    gw.forget_recent();
     ASSERT_TRUE(write_parameters(4, sample_values, 8, 9));
     EXPECT_EQ(recent_texts(gw), (std::vector<std::string>{status_text(4, 1), status_text(4, 0)}));
     gw.send(frame_bytes(rf::CMD_EVENT_DATA, event(), 4));
@@ -745,7 +740,7 @@ TEST(Infoset, ACompleteSetIsDroppedWhenTheFpiDoesNotListenInTime) {
         std::string out = testing::internal::GetCapturedStdout();
         EXPECT_EQ(occurrences(out, "Received all infoset parameters successfully."), 1u);
 
-        forget_recent();
+        gw.forget_recent();
         fake_monotonic_clock::now = complete + c.allowance - 1;
         fpi::infoset_pass();
         EXPECT_TRUE(gw.recent().empty());
@@ -784,7 +779,7 @@ TEST(Infoset, AWallClockStepDuringTheAckWaitChangesNothing) {
     ASSERT_TRUE(write_parameters(4));
     gw.send(frame_bytes(rf::CMD_EVENT_DATA, event(), 4));
     ASSERT_TRUE(next_set(gw, 4));
-    forget_recent();
+    gw.forget_recent();
     {
         test_support::stream_tap tap(stdout, gw.dir / "stdout.txt");
         background_pass pass;
@@ -806,7 +801,7 @@ TEST(Infoset, AWallClockStepDuringTheAckWaitChangesNothing) {
     ASSERT_TRUE(write_parameters(4));
     gw.send(frame_bytes(rf::CMD_EVENT_DATA, event(), 4));
     ASSERT_TRUE(next_set(gw, 4));
-    forget_recent();
+    gw.forget_recent();
     {
         test_support::stream_tap tap(stdout, gw.dir / "stdout.txt");
         background_pass pass;
@@ -835,7 +830,7 @@ const std::vector<std::string> reset_sent_lines = {
 // A flash-mode telegram of `slave`: what it printed until it was recorded.
 std::string flash_from(exchange_gateway& gw, int slave, std::optional<rf::rf_frame>* downlink = nullptr) {
     testing::internal::CaptureStdout();
-    forget_recent();
+    gw.forget_recent();
     gw.send(frame_bytes(rf::CMD_FLASH_MODE, event(), uint8_t(slave)));
     if (downlink) *downlink = gw.next_downlink();
     const bool recorded = gw.recorded(0);

@@ -84,8 +84,6 @@ struct radio_gateway : test_support::gateway_on_pty {
         outstation::station_values.count = 0;
         outstation::station_values.highest_group = 0;
         outstation::station_values.refused.clear();
-        std::lock_guard rk(core::rf_data_lock);
-        logs::recent_rf_data = {};
     }
     uint16_t port() const { return outstation::server_bound_port(); }
 
@@ -119,12 +117,16 @@ struct radio_gateway : test_support::gateway_on_pty {
 
     // Entries of the recent RF data list, newest first.
     std::vector<logs::rf_data_entry> recent() {
-        std::lock_guard lk(core::rf_data_lock);
-        return {logs::recent_rf_data.entries.begin(), logs::recent_rf_data.entries.end()};
+        std::lock_guard lk(g.stores.rf_data_lock);
+        return {g.stores.recent_rf_data.entries.begin(), g.stores.recent_rf_data.entries.end()};
     }
     size_t recent_count() {
-        std::lock_guard lk(core::rf_data_lock);
-        return logs::recent_rf_data.entries.size();
+        std::lock_guard lk(g.stores.rf_data_lock);
+        return g.stores.recent_rf_data.entries.size();
+    }
+    void forget_recent() {
+        std::lock_guard lk(g.stores.rf_data_lock);
+        g.stores.recent_rf_data = {};
     }
     // Waits until `n` more entries than `before` were recorded.
     bool recorded(size_t before, size_t n = 1) {

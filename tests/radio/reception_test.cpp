@@ -168,7 +168,7 @@ TEST(RadioReception, AnFiResetWithADamagedLengthByteIsRepaired) {
         const logs::rf_data_entry e = next_record(gw, before);
         const std::string out = testing::internal::GetCapturedStdout();
         EXPECT_EQ(e.error_msg, "OK") << int(damaged);
-        EXPECT_EQ(e.reset, 16);
+        EXPECT_EQ(e.measured.reset, 16);
         if (damaged == 0x0A) {
             EXPECT_NE(out.find("Repairing FI reset frame length byte from 0x0A to 0x0D\n"), std::string::npos) << out;
             EXPECT_NE(out.find("Retrying frame sync after FI reset frame repair...\n"), std::string::npos);

@@ -124,7 +124,7 @@ TEST(RadioUplink, WakeupsPublishEverySettingAndAreAnsweredByTheirOwnAck) {
         {16, 400}, {17, 2}, {18, 3}, {19, 1}, {20, 4}, {21, double(115 * 0.1f)}, {22, 50}, {23, 5},
         {24, 0},  {25, 1}, {26, 0}};
     for (const wake_case& c : cases) EXPECT_EQ(rows_of(values, c.slave), expected) << c.slave;
-    EXPECT_EQ(gw.recent().front().period, 5);
+    EXPECT_EQ(gw.recent().front().measured.period, 5);
 }
 
 TEST(RadioUplink, AJoinWithoutPeriodKeepsTheKnownOne) {
@@ -149,7 +149,7 @@ TEST(RadioUplink, FlashModeCountsAFaultPerPeriodAndIsNeverAcknowledged) {
         const size_t before = gw.recent_count();
         gw.send(frame_bytes(rf::CMD_FLASH_MODE, event(20, 1, 36), 4));
         ASSERT_TRUE(gw.recorded(before));
-        EXPECT_EQ(gw.recent().front().fault, 1);
+        EXPECT_EQ(gw.recent().front().measured.fault, 1);
     };
     auto total = [] {
         fpi::fault_counter_stats s;
@@ -198,7 +198,7 @@ TEST(RadioUplink, FiResetReportPublishesTheResetTypeWithoutAnswer) {
     const size_t before = gw.recent_count();
     gw.send(frame_bytes(rf::CMD_FI_RESET, r, 6));
     ASSERT_TRUE(gw.recorded(before));
-    EXPECT_EQ(gw.recent().front().reset, 32);
+    EXPECT_EQ(gw.recent().front().measured.reset, 32);
     EXPECT_EQ(gw.recent().front().error_msg, "OK");
     gw.send(frame_bytes(rf::CMD_EVENT_DATA, event(0, 1, 36), 5));  // another FPI's, as a barrier
     const auto next = gw.next_downlink();
@@ -234,7 +234,7 @@ TEST(RadioUplink, ASlaveWithoutPointsIsRecordedButPublishesAndCountsNothing) {
     gw.send(frame_bytes(rf::CMD_FLASH_MODE, event(20, 1, 36), 12));
     ASSERT_TRUE(gw.recorded(before));
     EXPECT_EQ(gw.recent().front().slave_id, 12);
-    EXPECT_EQ(gw.recent().front().fault, 1);
+    EXPECT_EQ(gw.recent().front().measured.fault, 1);
     gw.send(frame_bytes(rf::CMD_EVENT_DATA, event(0, 1, 36), 12));  // acknowledged all the same
     const auto ack = gw.next_downlink();
     ASSERT_TRUE(ack);

@@ -48,6 +48,7 @@ struct environment {
     std::string dir;
     // The nine infoset parameter points of each FPI, by parameter index.
     std::array<std::array<const config::fpi_iec104_ioa*, fpi::infoset_parameter_count>, 9> parameters{};
+    logs::log_stores stores;
 
     environment() {
         fuzz_support::quiet_stdout();
@@ -63,10 +64,10 @@ struct environment {
                                          .size_of_ca = s.sizeof_ca, .size_of_ioa = s.sizeof_ioa,
                                          .max_size_of_asdu = s.max_asdu_length},
                                         uint16_t(s.ca));
-        fpi::fpi_configure(cfg);
+        fpi::fpi_configure(cfg, stores);
         fpi::fpi_env.fault_pause_ms = 0;
         rf::downlink.pause_ms = 0;
-        fuzz_support::open_empty_rf_log(dir);
+        fuzz_support::open_empty_rf_log(stores, dir);
         // The radio: every downlink frame is written and gone.
         const int port = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
         if (port <= STDERR_FILENO) std::abort();
@@ -98,10 +99,10 @@ struct environment {
             outstation::station_values.refused.clear();
         }
         {
-            std::lock_guard lk(core::rf_data_lock);
-            logs::recent_rf_data = {};
+            std::lock_guard lk(stores.rf_data_lock);
+            stores.recent_rf_data = {};
         }
-        if (logs::rf_fpi_db.header.next_data_offset > rf_log_limit) fuzz_support::open_empty_rf_log(dir);
+        if (stores.rf_fpi_db.header.next_data_offset > rf_log_limit) fuzz_support::open_empty_rf_log(stores, dir);
         while (core::infoset_ack_sem.try_acquire()) {
         }
     }
@@ -168,8 +169,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
 
     {
-        std::lock_guard lk(core::rf_data_lock);
-        const logs::rf_data_list& list = logs::recent_rf_data;
+        std::lock_guard lk(env.stores.rf_data_lock);
+        const logs::rf_data_list& list = env.stores.recent_rf_data;
         if (list.count != int32_t(list.entries.size()) || list.count > logs::rf_data_capacity) std::abort();
         for (const logs::rf_data_entry& e : list.entries)
             if (e.frame.size() > logs::rf_data_frame_text_max || e.error_msg.size() > logs::rf_data_msg_max) std::abort();

@@ -60,6 +60,7 @@ std::vector<uint8_t> read_all(int fd) {
 struct environment {
     config::config cfg;
     std::string dir;
+    logs::log_stores stores;
     ubus::object object;
     ubus::connection conn;
     int caller = -1;  // the other end of conn.sock
@@ -71,37 +72,38 @@ struct environment {
         fuzz_support::load_sample_config(cfg);
         dir = fuzz_support::scratch_dir("rfservice");
         cfg.settings.data_dir = cfg.settings.export_dir = dir;
-        object = services::rf_service_object(cfg);
+        object = services::rf_service_object(cfg, stores);
 
         int fds[2];
         make_pair(fds);
         conn.sock.reset(fds[0]);
         caller = fds[1];
 
-        logs::system_event_db_init(dir);
-        logs::comm_event_db_init(dir);
-        logs::system_event_db.sync_writes = logs::comm_event_db.sync_writes = false;
-        logs::system_event_db_append(fuzz_support::wall_now / 1000, 1);
-        logs::system_event_db_append(fuzz_support::wall_now / 1000 + 1, 21);
-        logs::comm_event_db_append(fuzz_support::wall_now / 1000, "Connection opened with 10.0.0.5:51234", -71, 1);
+        logs::system_event_db_init(stores, dir);
+        logs::comm_event_db_init(stores, dir);
+        stores.system_event_db.sync_writes = stores.comm_event_db.sync_writes = false;
+        logs::system_event_db_append(stores, fuzz_support::wall_now / 1000, 1);
+        logs::system_event_db_append(stores, fuzz_support::wall_now / 1000 + 1, 21);
+        logs::comm_event_db_append(stores, fuzz_support::wall_now / 1000, "Connection opened with 10.0.0.5:51234", -71,
+                                   1);
         open_rf_log();
     }
 
     // A new RF log holding two frames.
     void open_rf_log() {
-        fuzz_support::open_empty_rf_log(dir);
+        fuzz_support::open_empty_rf_log(stores, dir);
         const uint8_t frame[] = {0x01, 0x0c, 0x81, 0x82, 0x83, 0x84, 0x85, 0x8a, 0x86, 0x4f, 0x85, 0x8c, 0x80, 0x81, 0x04};
         record_frame(frame);
         record_frame({frame, 3});
     }
 
     void record_frame(std::span<const uint8_t> frame) {
-        if (logs::rf_fpi_db.header.count >= rf_log_limit) open_rf_log();
+        if (stores.rf_fpi_db.header.count >= rf_log_limit) open_rf_log();
         rf::event_data e;
         e.i_mean = 10;
         e.v_inst = 2300;
-        std::lock_guard lk(core::rf_data_lock);
-        logs::rf_data_add(logs::recent_rf_data, frame, fuzz_support::wall_now / 1000, 3, 0x65, 0, 0, "OK", nullptr, &e);
+        std::lock_guard lk(stores.rf_data_lock);
+        logs::rf_data_add(stores, frame, fuzz_support::wall_now / 1000, 3, 0x65, 0, 0, "OK", nullptr, &e);
     }
 };
 
@@ -182,8 +184,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ::close(radio[0]);
     ::close(radio[1]);
     {
-        std::lock_guard lk(core::rf_data_lock);
-        logs::recent_rf_data = {};
+        std::lock_guard lk(env.stores.rf_data_lock);
+        env.stores.recent_rf_data = {};
     }
     return 0;
 }
