@@ -2,7 +2,6 @@
 
 namespace core {
 
-std::mutex value_store_lock;
 std::mutex rf_data_lock;
 std::mutex rf_log_lock;
 std::mutex uart_lock;

@@ -43,7 +43,6 @@ private:
     std::ptrdiff_t count_;
 };
 
-extern std::mutex value_store_lock;    // value store updates and spontaneous sends
 extern std::mutex rf_data_lock;        // recent RF data list
 extern std::mutex rf_log_lock;         // RF data ring-buffer files
 extern std::mutex uart_lock;           // the serial port, one reader or writer at a time

@@ -8,6 +8,7 @@
 #include <span>
 
 #include "config/config.h"
+#include "outstation/station.h"
 #include "rf/frame.h"
 #include "rf/reader.h"
 
@@ -15,12 +16,14 @@ namespace fpi {
 
 struct fpi_settings {
     const config::config* cfg = nullptr;
+    outstation::station* station = nullptr;  // where the FPIs' values go
     int fault_pause_ms = 500;  // after a counted fault, before the totals are republished
 };
 extern fpi_settings fpi_env;
 
-// Makes the configuration known to FPI processing (before the first frame).
-void fpi_configure(const config::config& cfg);
+// Makes the configuration and the outstation known to FPI processing (before
+// the first frame).
+void fpi_configure(const config::config& cfg, outstation::station& station);
 
 void handle_wakeup(const rf::rf_frame& frame, std::span<const uint8_t> bytes);
 void handle_event(const rf::rf_frame& frame, std::span<const uint8_t> bytes);

@@ -32,8 +32,7 @@
 #include "dio/gpio.h"
 #include "fpi/infoset.h"
 #include "fpi/pending_reset.h"
-#include "outstation/commands.h"
-#include "outstation/reporting.h"
+#include "outstation/server.h"
 #include "lib/iec104/commands.h"
 #include "logs/csv_export.h"
 #include "logs/rf_data.h"
@@ -179,12 +178,6 @@ inline void forget_process_state() {
         fpi::pending_reset_clear(s);
         fpi::infoset_clear(s);
     }
-    {
-        std::lock_guard lk(core::value_store_lock);
-        outstation::station_values.count = 0;
-        outstation::station_values.highest_group = 0;
-        outstation::station_values.refused.clear();
-    }
     std::lock_guard lk(core::rf_data_lock);
     logs::recent_rf_data = {};
 }
@@ -240,7 +233,7 @@ struct dio_gateway {
         forget_process_state();
         out.reset();
     }
-    uint16_t port() const { return outstation::server_bound_port(); }
+    uint16_t port() const { return outstation::server_bound_port(g.station); }
     std::string output() const { return out ? out->text() : std::string(); }
     bool printed(const std::string& text, std::chrono::milliseconds limit = std::chrono::seconds(10)) const {
         return wait_for([&] { return output().find(text) != std::string::npos; }, limit);

@@ -15,6 +15,7 @@
 #include <sstream>
 
 #include "config/config_load.h"
+#include "core/locks.h"
 #include "daemon/gateway.h"
 #include "daemon/workers.h"
 #include "fpi/uplink.h"
@@ -123,14 +124,10 @@ struct radio_gateway {
         fpigate::gateway_stop(g);
         rf::downlink.pause_ms = rf::downlink_env{}.pause_ms;
         fpi::fpi_env.fault_pause_ms = fpi::fpi_settings{}.fault_pause_ms;
-        std::lock_guard lk(core::value_store_lock);
-        outstation::station_values.count = 0;
-        outstation::station_values.highest_group = 0;
-        outstation::station_values.refused.clear();
         std::lock_guard rk(core::rf_data_lock);
         logs::recent_rf_data = {};
     }
-    uint16_t port() const { return outstation::server_bound_port(); }
+    uint16_t port() const { return outstation::server_bound_port(g.station); }
 
     // The radio side of the line.
     void send(const bytes& b) { rf_test::write_all(pty.master.get(), b); }
