@@ -117,6 +117,12 @@ void comm_logger_stop(comm_log_writer& logger) {
     logger.thread.join();
 }
 
+outstation::connection_event_sink comm_logger_sink(comm_log_writer& logger) {
+    return [&logger](int64_t time, std::string text, bool with_modem) {
+        comm_logger_post(logger, time, std::move(text), with_modem);
+    };
+}
+
 bool comm_logger_wait_idle(comm_log_writer& logger, int timeout_ms) {
     std::unique_lock lk(logger.m);
     return logger.cv.wait_for(lk, std::chrono::milliseconds(timeout_ms),

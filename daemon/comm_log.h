@@ -13,6 +13,8 @@
 #include <string>
 #include <thread>
 
+#include "outstation/station.h"
+
 namespace fpigate {
 
 struct comm_event {
@@ -21,8 +23,10 @@ struct comm_event {
     bool with_modem;
 };
 
+// The gateway owns one; its thread runs from comm_logger_start to
+// comm_logger_stop.
 struct comm_log_writer {
-    std::mutex m;  // guards everything below but the thread's own locals
+    std::mutex m;  // guards the members below (stop_deadline is also read without it)
     std::condition_variable cv;
     std::deque<comm_event> queue;
     bool writing = false;
@@ -49,5 +53,8 @@ void comm_logger_post(comm_log_writer& w, int64_t time, std::string text, bool w
 void comm_logger_stop(comm_log_writer& w);
 // Waits until every posted entry is written; false after timeout_ms.
 bool comm_logger_wait_idle(comm_log_writer& w, int timeout_ms);
+
+// A station's sink for its connection events: each is posted to `w`.
+outstation::connection_event_sink comm_logger_sink(comm_log_writer& w);
 
 }  // namespace fpigate

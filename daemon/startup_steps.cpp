@@ -67,9 +67,7 @@ void start_iec104_server(gateway& g) {
                           output_present};
     // The entries are written off the connection threads.
     comm_logger_start(g.comm_log, cfg.settings.ubus_socket);
-    g.station.connection_events = [&log = g.comm_log](int64_t time, std::string text, bool with_modem) {
-        comm_logger_post(log, time, std::move(text), with_modem);
-    };
+    g.station.connection_events = comm_logger_sink(g.comm_log);
     outstation::server_setup(g.station, cfg);
 }
 bool iec104_server_running(gateway& g) { return outstation::server_is_running(g.station); }

@@ -117,9 +117,7 @@ struct station {
         logs::comm_event_db_init(cfg.settings.data_dir);
         outstation::slots_allocate(state.connection_slots, cfg.settings.no_of_connections, cfg.derived.event_buffer);
         fpigate::comm_logger_start(comm_log, cfg.settings.ubus_socket);
-        state.connection_events = [this](int64_t time, std::string text, bool with_modem) {
-            fpigate::comm_logger_post(comm_log, time, std::move(text), with_modem);
-        };
+        state.connection_events = fpigate::comm_logger_sink(comm_log);
         return outstation::server_setup(state, cfg);
     }
     // The server freed and the writer stopped, as the daemon's stop does.
