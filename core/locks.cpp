@@ -2,7 +2,6 @@
 
 namespace core {
 
-std::mutex value_store_lock;
 std::mutex uart_lock;
 std::mutex supervision_lock;
 std::mutex fault_db_lock;

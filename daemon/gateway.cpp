@@ -87,7 +87,7 @@ void gateway_serve(gateway& g, const gateway_options& opts) {
     // 0 (or less) seconds: the timer stays disarmed and never fires.
     int64_t interval_ms = std::clamp<int64_t>(int64_t(g.cfg->settings.cyclic_time_interval) * 1000,
                                               0, UINT32_MAX);
-    g.cyclic_timer = core::timer_add(uint32_t(interval_ms), cyclic_transmission, core::timer_periodic, nullptr);
+    g.cyclic_timer = core::timer_add(uint32_t(interval_ms), cyclic_transmission, core::timer_periodic, &g);
     while (g.running) serve_wait(opts.wait_step);
     stop_iec104_server(g);
     g.server_running = false;

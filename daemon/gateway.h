@@ -15,6 +15,8 @@
 #include "config/config.h"
 #include "core/timers.h"
 #include "logs/stores.h"
+#include "daemon/comm_log.h"
+#include "outstation/station.h"
 
 namespace fpigate {
 
@@ -47,6 +49,10 @@ struct gateway {
 
     std::mutex wake_lock;  // wakes gateway_sleep at stop
     std::condition_variable wake;
+
+    // Before the station: its server's connection events are posted here.
+    comm_log_writer comm_log;
+    outstation::station station;
 
     gateway() = default;
     gateway(const gateway&) = delete;

@@ -6,6 +6,7 @@
 #include <new>
 
 #include "core/locks.h"
+#include "daemon/comm_log.h"
 #include "dio/dio.h"
 #include "dio/gpio.h"
 #include "fpi/contacts.h"
@@ -14,12 +15,8 @@
 #include "fpi/pending_reset.h"
 #include "fpi/uplink.h"
 #include "outstation/aux_values.h"
-#include "outstation/comm_log.h"
-#include "outstation/commands.h"
-#include "outstation/data_points.h"
 #include "outstation/reporting.h"
 #include "outstation/server.h"
-#include "outstation/slots.h"
 #include "logs/event_logs.h"
 #include "rf/uart.h"
 #include "services/rf_service.h"
@@ -31,35 +28,28 @@ void open_persistent_stores(gateway& g) {
     fpi::fault_counter_load(dir);
     logs::system_event_db_init(g.stores, dir);
     logs::comm_event_db_init(g.stores, dir);
-    outstation::comm_logger_use_stores(&g.stores);
     // The RF log too, not only when the RF reader starts: a master's
     // parameter write reports into it from the moment the server runs.
     std::lock_guard<std::mutex> lock(g.stores.rf_log_lock);
     logs::rf_fpi_db_init(g.stores, dir);
 }
-// After every thread has ended: the GPIO lines, for a gateway started again
-// in this process, and the communication log writer's stores.
-void close_persistent_stores(gateway&) {
-    dio::gpio_close();
-    outstation::comm_logger_use_stores(nullptr);
-}
+// After every thread has ended: the GPIO lines, for a gateway started again in this process.
+void close_persistent_stores(gateway&) { dio::gpio_close(); }
 
 void allocate_connection_slots(gateway& g) {
-    outstation::slots_allocate(outstation::connection_slots, g.cfg->settings.no_of_connections,
+    outstation::slots_allocate(g.station.connection_slots, g.cfg->settings.no_of_connections,
                                 g.cfg->derived.event_buffer);
 }
 
 void build_data_point_table(gateway& g) {
     try {
-        outstation::data_point_table_build(outstation::fpi_data_points, g.cfg->fpi_points, stdout);
+        outstation::data_point_table_build(g.station.fpi_data_points, g.cfg->fpi_points, stdout);
     } catch (const std::bad_alloc&) {
         std::_Exit(255);
     }
 }
 
 namespace {
-config::config* command_config = nullptr;
-bool drive_output(int k, int32_t value) { return dio::drive_output(*command_config, k, value); }
 bool output_present(int k) {
     return k >= 1 && k <= 6 && dio::gpio_present(k == 6 ? dio::DCU_POWER : dio::line(dio::DO1 + k - 1));
 }
@@ -67,15 +57,25 @@ bool output_present(int k) {
 
 void start_iec104_server(gateway& g) {
     // what the masters' commands act on
-    command_config = g.cfg;
-    fpi::fpi_configure(*g.cfg, g.stores);  // a master's parameter write may come at once
-    outstation::commands = {drive_output, fpi::pending_reset_store, fpi::infoset_store_parameter,
-                            fpi::is_infoset_parameter, fpi::infoset_check_parameter, output_present};
-    outstation::server_setup(*g.cfg);
+    config::config& cfg = *g.cfg;
+    fpi::fpi_configure(cfg, g.stores, g.station);  // a master's parameter write may come at once
+    g.station.commands = {[&cfg](int k, int32_t value) { return dio::drive_output(cfg, k, value); },
+                          fpi::pending_reset_store,
+                          fpi::infoset_store_parameter,
+                          fpi::is_infoset_parameter,
+                          fpi::infoset_check_parameter,
+                          output_present};
+    // The entries are written off the connection threads.
+    comm_logger_start(g.comm_log, g.stores, cfg.settings.ubus_socket);
+    g.station.connection_events = comm_logger_sink(g.comm_log);
+    outstation::server_setup(g.station, cfg);
 }
-bool iec104_server_running(gateway&) { return outstation::server_is_running(); }
-void stop_iec104_server(gateway&) { outstation::server_stop(); }
-void destroy_iec104_server(gateway&) { outstation::server_destroy(); }
+bool iec104_server_running(gateway& g) { return outstation::server_is_running(g.station); }
+void stop_iec104_server(gateway& g) { outstation::server_stop(g.station); }
+void destroy_iec104_server(gateway& g) {
+    outstation::server_destroy(g.station);
+    comm_logger_stop(g.comm_log);  // the entries still queued are written
+}
 
 void wake_blocked_workers(gateway&) {
     services::rf_service_stop();
@@ -90,10 +90,12 @@ void reset_contact_table(gateway&) {
 }
 
 void publish_start_values(gateway& g) {
-    outstation::publish_aux_position(g.cfg->aux_points, g.cfg->settings.asdu_time_offset);
-    fpi::publish_fault_totals(g.cfg->aux_points, g.cfg->settings.asdu_time_offset);
+    outstation::publish_aux_position(g.station, g.cfg->aux_points, g.cfg->settings.asdu_time_offset);
+    fpi::publish_fault_totals(g.station, g.cfg->aux_points, g.cfg->settings.asdu_time_offset);
 }
 
-void cyclic_transmission(core::timer*, void*) { outstation::cyclic_transmission(); }
+void cyclic_transmission(core::timer*, void* user_data) {
+    outstation::cyclic_transmission(static_cast<gateway*>(user_data)->station);
+}
 
 }  // namespace fpigate

@@ -17,11 +17,13 @@ void allocate_connection_slots(gateway& g);
 // Step 9: the data point table over the FPI data point list.
 void build_data_point_table(gateway& g);
 
-// Step 10: create, configure and start the IEC 60870-5-104 server.
+// Step 10: create, configure and start the IEC 60870-5-104 server, with the
+// communication log writer its connection events go to.
 void start_iec104_server(gateway& g);
 // Step 15: is it running? (true until the server exists)
 bool iec104_server_running(gateway& g);
 // End of serving, and at gateway_stop; both must be harmless when repeated.
+// Destroying the server also stops the writer, which writes what is queued.
 void stop_iec104_server(gateway& g);
 void destroy_iec104_server(gateway& g);
 
@@ -37,7 +39,8 @@ void reset_contact_table(gateway& g);
 // Step 15: publish LATITUDE, LONGITUDE and the fault totals.
 void publish_start_values(gateway& g);
 
-// Step 15: the cyclic transmission, every cyclic_time_interval seconds.
+// Step 15: the cyclic transmission, every cyclic_time_interval seconds
+// (user_data: the gateway).
 void cyclic_transmission(core::timer* t, void* user_data);
 
 }  // namespace fpigate

@@ -27,7 +27,7 @@ bool sleep_while_running(int wait_ms, void* user) {
 // at start-up with the other stores); -1 when there is no port to read.
 int rtu_reader(gateway& g) {
     std::printf("Starting RTU rf device reading...\n");
-    outstation::rtu_ioa_map_publish(g.cfg->fpi_points, stdout);
+    outstation::rtu_ioa_map_publish(g.station, g.cfg->fpi_points, stdout);
     const auto& port = g.cfg->settings.rtu_port;
     if (!port) {
         std::fprintf(stderr, "RTU port not configured\n");
@@ -65,7 +65,7 @@ void di_scanning_thread(gateway& g) {
     const auto pause = std::chrono::milliseconds(std::max(1, g.cfg->settings.gpio_scan_frequency));
     dio::scanner_state state;
     do {
-        dio::di_scan_pass(*g.cfg, g.stores, state);
+        dio::di_scan_pass(*g.cfg, g.stores, g.station, state);
     } while (gateway_sleep(g, pause));
 }
 
@@ -78,7 +78,9 @@ void do_toggling_thread(gateway& g) {
                                           : dio::do_wait_for_pulse(*g.cfg, g.running));
 }
 void rf_reader_thread(gateway& g) { rtu_reader(g); }
-void ubus_thread(gateway& g) { services::rf_service_thread(*g.cfg, g.stores, g.running, sleep_while_running, &g); }
+void ubus_thread(gateway& g) {
+    services::rf_service_thread(*g.cfg, g.stores, g.station, g.running, sleep_while_running, &g);
+}
 void supervision_thread(gateway& g) { fpi::slave_supervisor(sleep_while_running, &g); }
 void infoset_thread(gateway& g) { fpi::infoset_thread(sleep_while_running, &g, &g.running); }
 

@@ -7,7 +7,6 @@
 #include <thread>
 
 #include "core/clock.h"
-#include "core/locks.h"
 #include "outstation/reporting.h"
 #include "logs/event_logs.h"
 #include "logs/records.h"
@@ -28,14 +27,14 @@ constexpr std::array<std::array<uint32_t, 2>, input_count> input_codes = {{{0, 6
 constexpr std::array<std::array<uint32_t, 2>, output_count> output_codes = {{{12, 17}, {13, 18}, {14, 19}, {15, 20}, {16, 21}}};
 
 template <size_t N>
-void publish(const config::config& cfg, const char* gpio_type, const std::array<int32_t, N>& v,
-             const std::array<bool, N>& present) {
+void publish(const config::config& cfg, outstation::station& station, const char* gpio_type,
+             const std::array<int32_t, N>& v, const std::array<bool, N>& present) {
     const int64_t offset = int64_t(cfg.settings.asdu_time_offset) * 60000;
     size_t k = 0;
     for (const config::iec104_ioa& p : cfg.dio_points) {
         if (!p.gpio_type || *p.gpio_type != gpio_type) continue;
         if (k == N) break;
-        if (present[k]) outstation::value_update(p.ioa, v[k], p.type_id, core::wall_clock.now_ms() + offset);
+        if (present[k]) outstation::value_update(station, p.ioa, v[k], p.type_id, core::wall_clock.now_ms() + offset);
         ++k;
     }
 }
@@ -57,17 +56,17 @@ void log_changes(const config::config& cfg, logs::log_stores& stores, const std:
 
 }  // namespace
 
-void publish_digital_inputs(const config::config& cfg, const std::array<int32_t, input_count>& v,
-                            const std::array<bool, input_count>& present) {
-    publish(cfg, "digital_input", v, present);
+void publish_digital_inputs(const config::config& cfg, outstation::station& station,
+                            const std::array<int32_t, input_count>& v, const std::array<bool, input_count>& present) {
+    publish(cfg, station, "digital_input", v, present);
 }
 
-void publish_digital_outputs(const config::config& cfg, const std::array<int32_t, output_count>& v,
-                             const std::array<bool, output_count>& present) {
-    publish(cfg, "digital_output", v, present);
+void publish_digital_outputs(const config::config& cfg, outstation::station& station,
+                             const std::array<int32_t, output_count>& v, const std::array<bool, output_count>& present) {
+    publish(cfg, station, "digital_output", v, present);
 }
 
-void di_scan_pass(const config::config& cfg, logs::log_stores& stores, scanner_state& s) {
+void di_scan_pass(const config::config& cfg, logs::log_stores& stores, outstation::station& station, scanner_state& s) {
     std::array<int32_t, input_count> in{};
     std::array<bool, input_count> in_present{};
     for (int k = 0; k < input_count; ++k) {
@@ -83,9 +82,9 @@ void di_scan_pass(const config::config& cfg, logs::log_stores& stores, scanner_s
         out[size_t(k)] = gpio_get(line(DO1 + k));
     }
     {
-        std::lock_guard lk(core::value_store_lock);
-        publish_digital_inputs(cfg, in, in_present);
-        publish_digital_outputs(cfg, out, out_present);
+        std::lock_guard lk(station.value_store_lock);
+        publish_digital_inputs(cfg, station, in, in_present);
+        publish_digital_outputs(cfg, station, out, out_present);
     }
     log_changes(cfg, stores, in, in_present, s.inputs, s.inputs_known, input_codes);
     log_changes(cfg, stores, out, out_present, s.outputs, s.outputs_known, output_codes);

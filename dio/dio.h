@@ -10,6 +10,7 @@
 #include "config/config.h"
 #include "dio/gpio.h"
 #include "logs/stores.h"
+#include "outstation/station.h"
 
 namespace dio {
 
@@ -24,17 +25,19 @@ struct scanner_state {
 };
 
 // One scan: DI1-DI5 (inverted when invert_di_values is set) and DO1-DO5 are
-// published under value_store_lock, then every change since the previous
-// pass goes to the system event log. The first pass only establishes the
-// previous values. Missing lines are neither published nor logged.
-void di_scan_pass(const config::config& cfg, logs::log_stores& stores, scanner_state& s);
+// published to the station under its value_store_lock, then every change
+// since the previous pass goes to the system event log of `stores`. The first
+// pass only establishes the previous values. Missing lines are neither
+// published nor logged.
+void di_scan_pass(const config::config& cfg, logs::log_stores& stores, outstation::station& station,
+                  scanner_state& s);
 
-// Hands the values to the value store: value k to the k-th entry of that
-// gpio_type, k up to 5. The caller holds core::value_store_lock.
-void publish_digital_inputs(const config::config& cfg, const std::array<int32_t, input_count>& v,
-                            const std::array<bool, input_count>& present);
-void publish_digital_outputs(const config::config& cfg, const std::array<int32_t, output_count>& v,
-                             const std::array<bool, output_count>& present);
+// Hands the values to the station's value store: value k to the k-th entry
+// of that gpio_type, k up to 5. The caller holds station.value_store_lock.
+void publish_digital_inputs(const config::config& cfg, outstation::station& station,
+                            const std::array<int32_t, input_count>& v, const std::array<bool, input_count>& present);
+void publish_digital_outputs(const config::config& cfg, outstation::station& station,
+                             const std::array<int32_t, output_count>& v, const std::array<bool, output_count>& present);
 
 // One pass of the DO toggling thread: every output whose toggle deadline has
 // come gets its toggle action.

@@ -2,7 +2,7 @@
 
 #include <mutex>
 
-#include "core/locks.h"
+#include "fpi/uplink.h"
 #include "outstation/data_points.h"
 #include "outstation/reporting.h"
 
@@ -87,19 +87,20 @@ point_binding single_row_binding(int row, int32_t value) {
 }
 
 void publish_slave_points(const point_binding& b, int64_t time_ms, int slave_id) {
-    const outstation::slave_node* node = outstation::slave_point_list(slave_id);
+    outstation::station& station = *fpi_env.station;
+    const outstation::slave_node* node = outstation::slave_point_list(station, slave_id);
     if (!node) return;
-    std::lock_guard lk(core::value_store_lock);
+    std::lock_guard lk(station.value_store_lock);
     for (size_t i = 0; i < node->points.size() && i < b.size(); ++i) {
         const binding_row& row = b[i];
         const outstation::slave_point& p = node->points[i];
         switch (row.kind) {
         case bind_kind::none: break;
         case bind_kind::int8:
-        case bind_kind::int16: outstation::value_update(p.ioa, int32_t(row.value), p.type_id, time_ms); break;
+        case bind_kind::int16: outstation::value_update(station, p.ioa, int32_t(row.value), p.type_id, time_ms); break;
         case bind_kind::scaled8:
         case bind_kind::scaled16:
-            outstation::value_update(p.ioa, double(float(row.value) * 0.1f), p.type_id, time_ms);
+            outstation::value_update(station, p.ioa, double(float(row.value) * 0.1f), p.type_id, time_ms);
             break;
         }
     }

@@ -38,8 +38,8 @@ point_binding fi_reset_binding(uint8_t reset_type);
 // Only one integer row published, with `value` (offline and infoset status reports).
 point_binding single_row_binding(int row, int32_t value);
 
-// Hands the bound values of the slave's points to the value store, under
-// core::value_store_lock for the whole walk. Ids outside 1-9 publish nothing.
+// Hands the bound values of the slave's points to the value store of
+// fpi_env's station, under its value_store_lock for the whole walk. Ids outside 1-9 publish nothing.
 void publish_slave_points(const point_binding& b, int64_t time_ms, int slave_id);
 
 }  // namespace fpi

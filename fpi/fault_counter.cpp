@@ -216,14 +216,14 @@ void fault_counter_print_stats() {
                     db.slots[i].count[0], db.slots[i].count[1], db.slots[i].count[2]);
 }
 
-void publish_fault_totals(std::span<const config::fpi_aux_iec104_ioa> aux, int32_t asdu_time_offset) {
+void publish_fault_totals(outstation::station& station, std::span<const config::fpi_aux_iec104_ioa> aux, int32_t asdu_time_offset) {
     const int64_t time = outstation::aux_time(asdu_time_offset);
     fault_counter_stats stats;
     if (!fault_counter_get_stats(&stats, uint64_t(time))) return;
     fault_counter_print_stats();
     std::array<outstation::group_totals, 3> totals{};
     for (size_t g = 0; g < totals.size(); ++g) totals[g] = {stats.groups[g].last_7_days, stats.groups[g].total};
-    outstation::publish_group_totals(aux, time, totals);
+    outstation::publish_group_totals(station, aux, time, totals);
 }
 
 }  // namespace fpi

@@ -12,6 +12,10 @@
 
 #include "config/config.h"
 
+namespace outstation {
+struct station;
+}
+
 namespace fpi {
 
 constexpr size_t fault_db_size = 156;
@@ -83,8 +87,8 @@ bool fault_counter_get_stats(fault_counter_stats* stats, uint64_t time_ms);
 void fault_counter_print_stats();
 
 // The last-7-days and total fault counts of groups 1 to 3, to every auxiliary
-// point named after them. Takes core::value_store_lock for the updates; the
-// caller must not hold it.
-void publish_fault_totals(std::span<const config::fpi_aux_iec104_ioa> aux, int32_t asdu_time_offset);
+// point named after them in the station. Takes its value_store_lock for the
+// updates; the caller must not hold it.
+void publish_fault_totals(outstation::station& station, std::span<const config::fpi_aux_iec104_ioa> aux, int32_t asdu_time_offset);
 
 }  // namespace fpi

@@ -111,7 +111,7 @@ namespace {
 
 // The parameter index of a write that can be stored, or -1.
 int acceptable(uint32_t ioa, uint32_t type_id, float value, const config::fpi_iec104_ioa*& point) {
-    point = outstation::data_point_lookup(int32_t(ioa), int32_t(type_id));
+    point = outstation::data_point_lookup(*fpi_env.station, int32_t(ioa), int32_t(type_id));
     if (!point) return -1;
     const int k = infoset_parameter_index(*point);
     if (k < 0 || !valid_slave(point->slave_id)) return -1;
@@ -210,7 +210,8 @@ int infoset_send_pending(int slave_id) {
     bool foreign = false;
     for (int k = 0; k < infoset_parameter_count && !foreign; ++k) {
         const parameter& p = copy.parameters[size_t(k)];
-        const config::fpi_iec104_ioa* point = outstation::data_point_lookup(int32_t(p.ioa), int32_t(p.type_id));
+        const config::fpi_iec104_ioa* point =
+            outstation::data_point_lookup(*fpi_env.station, int32_t(p.ioa), int32_t(p.type_id));
         if (!point) continue;
         if (point->slave_id != slave_id) {
             foreign = true;

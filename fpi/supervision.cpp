@@ -10,7 +10,6 @@
 #include "fpi/contacts.h"
 #include "fpi/uplink.h"
 #include "fpi/fault_counter.h"
-#include "outstation/aux_values.h"
 #include "logs/rf_data.h"
 #include "rf/reader.h"
 
@@ -44,8 +43,9 @@ void supervision_pass(supervision_state& s) {
     int day = s.previous_day;
     if (localtime_r(&wall, &local)) {
         day = local.tm_yday;
-        if (s.previous_day != -1 && s.previous_day != day && fpi_env.cfg)
-            fpi::publish_fault_totals(fpi_env.cfg->aux_points, fpi_env.cfg->settings.asdu_time_offset);
+        if (s.previous_day != -1 && s.previous_day != day && fpi_env.cfg && fpi_env.station)
+            fpi::publish_fault_totals(*fpi_env.station, fpi_env.cfg->aux_points,
+                                      fpi_env.cfg->settings.asdu_time_offset);
     }
 
     bool all_offline;

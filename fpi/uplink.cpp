@@ -12,7 +12,6 @@
 #include "fpi/infoset.h"
 #include "fpi/pending_reset.h"
 #include "logs/rf_data.h"
-#include "outstation/aux_values.h"
 #include "rf/downlink.h"
 
 namespace fpi {
@@ -57,7 +56,7 @@ void count_fault(int slave) {
         std::printf("Saving Fault for Slave id %d and Group id %d\n", slave, group);
         fault_counter_add(group, uint64_t(core::wall_clock.now_ms()));
         if (fpi_env.fault_pause_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(fpi_env.fault_pause_ms));
-        fpi::publish_fault_totals(fpi_env.cfg->aux_points, fpi_env.cfg->settings.asdu_time_offset);
+        fpi::publish_fault_totals(*fpi_env.station, fpi_env.cfg->aux_points, fpi_env.cfg->settings.asdu_time_offset);
     }
     c.last_flash_ms = now;
 }
@@ -80,9 +79,10 @@ void record_rf_frame(std::span<const uint8_t> bytes, int64_t frame_time, const r
                       frame ? frame->command : 0, fault, reset, text, wakeup, event);
 }
 
-void fpi_configure(const config::config& cfg, logs::log_stores& stores) {
+void fpi_configure(const config::config& cfg, logs::log_stores& stores, outstation::station& station) {
     fpi_env.cfg = &cfg;
     fpi_env.stores = &stores;
+    fpi_env.station = &station;
     rf::reader = {rf::rf_address_from(cfg.derived), cfg.settings.asdu_time_offset};
 }
 

@@ -9,6 +9,7 @@
 
 #include "config/config.h"
 #include "logs/stores.h"
+#include "outstation/station.h"
 #include "rf/frame.h"
 #include "rf/reader.h"
 
@@ -17,13 +18,14 @@ namespace fpi {
 struct fpi_settings {
     const config::config* cfg = nullptr;
     logs::log_stores* stores = nullptr;  // where frames and status lines are recorded
+    outstation::station* station = nullptr;  // where the FPIs' values go
     int fault_pause_ms = 500;  // after a counted fault, before the totals are republished
 };
 extern fpi_settings fpi_env;
 
-// Makes the configuration and the log stores known to FPI processing (before
-// the first frame).
-void fpi_configure(const config::config& cfg, logs::log_stores& stores);
+// Makes the configuration, the log stores and the outstation known to FPI
+// processing (before the first frame).
+void fpi_configure(const config::config& cfg, logs::log_stores& stores, outstation::station& station);
 
 void handle_wakeup(const rf::rf_frame& frame, std::span<const uint8_t> bytes);
 void handle_event(const rf::rf_frame& frame, std::span<const uint8_t> bytes);

@@ -7,8 +7,8 @@
 #include <mutex>
 
 #include "core/clock.h"
-#include "core/locks.h"
 #include "outstation/reporting.h"
+#include "outstation/station.h"
 
 namespace outstation {
 
@@ -24,7 +24,7 @@ bool named(const config::fpi_aux_iec104_ioa& p, const char* name) {
 
 }  // namespace
 
-void publish_aux_position(std::span<const config::fpi_aux_iec104_ioa> aux, int32_t asdu_time_offset) {
+void publish_aux_position(station& st, std::span<const config::fpi_aux_iec104_ioa> aux, int32_t asdu_time_offset) {
     const int64_t time = aux_time(asdu_time_offset);
     for (const config::fpi_aux_iec104_ioa& p : aux) {
         if (!p.ioa_name) continue;
@@ -33,16 +33,16 @@ void publish_aux_position(std::span<const config::fpi_aux_iec104_ioa> aux, int32
         const bool longitude = named(p, "LONGITUDE");
         if ((longitude || named(p, "LATITUDE")) && p.ioa_value) {
             const double v = std::strtof(p.ioa_value->c_str(), nullptr);
-            std::lock_guard lk(core::value_store_lock);
-            value_update(p.ioa, v, p.type_id, time);
+            std::lock_guard lk(st.value_store_lock);
+            value_update(st, p.ioa, v, p.type_id, time);
         }
         if (longitude) break;
     }
 }
 
-void publish_group_totals(std::span<const config::fpi_aux_iec104_ioa> aux, int64_t time,
+void publish_group_totals(station& st, std::span<const config::fpi_aux_iec104_ioa> aux, int64_t time,
                           const std::array<group_totals, 3>& totals) {
-    static const char* const names[3][2] = {
+    static constexpr const char* names[3][2] = {
         {"Group1_Last_7_days_Faults", "Group1_Total_Faults"},
         {"Group2_Last_7_days_Faults", "Group2_Total_Faults"},
         {"Group3_Last_7_days_Faults", "Group3_Total_Faults"},
@@ -55,8 +55,8 @@ void publish_group_totals(std::span<const config::fpi_aux_iec104_ioa> aux, int64
             for (int which = 0; which < 2; ++which) {
                 if (!named(p, names[g][which])) continue;
                 const uint32_t count = which == 0 ? gs.last_7_days : gs.total;
-                std::lock_guard lk(core::value_store_lock);
-                value_update(p.ioa, double(count), p.type_id, time);
+                std::lock_guard lk(st.value_store_lock);
+                value_update(st, p.ioa, double(count), p.type_id, time);
             }
         }
     }

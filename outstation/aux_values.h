@@ -10,9 +10,11 @@
 
 namespace outstation {
 
+struct station;
+
 // LATITUDE and LONGITUDE from their ioa_value; the walk ends at the first
-// LONGITUDE point. Takes core::value_store_lock for the updates.
-void publish_aux_position(std::span<const config::fpi_aux_iec104_ioa> aux, int32_t asdu_time_offset);
+// LONGITUDE point. Takes st.value_store_lock for the updates.
+void publish_aux_position(station& st, std::span<const config::fpi_aux_iec104_ioa> aux, int32_t asdu_time_offset);
 
 // The time of the auxiliary values: whole seconds of the wall clock shifted
 // by asdu_time_offset minutes, in milliseconds.
@@ -25,9 +27,9 @@ struct group_totals {
 };
 
 // The counts of groups 1 to 3 to every point named after them (the walk
-// prints each named point). Takes core::value_store_lock for the updates; the
+// prints each named point). Takes st.value_store_lock for the updates; the
 // caller must not hold it.
-void publish_group_totals(std::span<const config::fpi_aux_iec104_ioa> aux, int64_t time,
+void publish_group_totals(station& st, std::span<const config::fpi_aux_iec104_ioa> aux, int64_t time,
                           const std::array<group_totals, 3>& totals);
 
 }  // namespace outstation

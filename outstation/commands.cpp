@@ -5,15 +5,11 @@
 
 #include "core/clock.h"
 #include "core/locks.h"
-#include "outstation/data_points.h"
+#include "outstation/station.h"
 
 namespace outstation {
 
-command_targets commands;
-
 namespace {
-
-const config::config* command_config = nullptr;
 
 struct command_type {
     uint8_t type;
@@ -62,10 +58,10 @@ int32_t truncated(float v) {
 
 }  // namespace
 
-void commands_configure(const config::config& cfg) { command_config = &cfg; }
-
-int execute_command(uint32_t ioa, uint32_t type_id, int32_t value, bool select_only) {
+int execute_command(station& st, uint32_t ioa, uint32_t type_id, int32_t value, bool select_only) {
+    const config::config* command_config = st.station_config;
     if (!command_config) return no_target;
+    const command_targets& commands = st.commands;
     int n = 0;
     for (const config::iec104_ioa& p : command_config->dio_points) {
         if (!p.gpio_type || *p.gpio_type != "digital_output") continue;
@@ -112,7 +108,7 @@ void send_command_reply(iec104::Asdu& asdu, int result, iec104::Connection& c) {
     }
 }
 
-bool asdu_handler(const iec104::ConnectionPtr& cp, iec104::Asdu& asdu) {
+bool asdu_handler(station& st, const iec104::ConnectionPtr& cp, iec104::Asdu& asdu) {
     const command_type* type = find_command(asdu.type);
     if (!type) return false;
     iec104::Connection& c = *cp;
@@ -141,7 +137,7 @@ bool asdu_handler(const iec104::ConnectionPtr& cp, iec104::Asdu& asdu) {
     if (lookup == 30 || lookup == 31) {
         // single command state 0/1; double command state minus 1
         const int32_t value = lookup == 30 ? o.value : o.value - 1;
-        const int result = execute_command(o.ioa, uint32_t(lookup), value, select);
+        const int result = execute_command(st, o.ioa, uint32_t(lookup), value, select);
         send_command_reply(asdu, select && result == executed ? accepted : result, c);
         return true;
     }
@@ -157,7 +153,8 @@ bool asdu_handler(const iec104::ConnectionPtr& cp, iec104::Asdu& asdu) {
         std::printf("Value %f\n", double(value));
     const uint64_t seconds = command_seconds(asdu, o);
 
-    const config::fpi_iec104_ioa* point = data_point_lookup(int32_t(o.ioa), lookup);
+    const command_targets& commands = st.commands;
+    const config::fpi_iec104_ioa* point = data_point_lookup(st, int32_t(o.ioa), lookup);
     if (point && commands.is_infoset_parameter && commands.is_infoset_parameter(*point)) {
         int rc;
         if (select)  // checked, not stored
@@ -174,7 +171,7 @@ bool asdu_handler(const iec104::ConnectionPtr& cp, iec104::Asdu& asdu) {
         }
         return true;
     }
-    const int result = execute_command(o.ioa, uint32_t(lookup), scaled ? o.value : truncated(value), select);
+    const int result = execute_command(st, o.ioa, uint32_t(lookup), scaled ? o.value : truncated(value), select);
     send_command_reply(asdu, select && result == executed ? accepted : result, c);
     return true;
 }

@@ -1,18 +1,13 @@
 #include "outstation/data_points.h"
 
+#include "outstation/station.h"
+
 namespace outstation {
 
-data_point_table fpi_data_points;
-rtu_ioa_mapping rtu_ioa_map;
-
-namespace {
-std::atomic<bool> rtu_ioa_map_ready{false};
-}
-
-void rtu_ioa_map_publish(std::span<const config::fpi_iec104_ioa> points, FILE* out) {
-    rtu_ioa_map_ready.store(false, std::memory_order_release);  // a gateway started again in one process
-    rtu_ioa_mapping_build(rtu_ioa_map, points, out);
-    rtu_ioa_map_ready.store(true, std::memory_order_release);
+void rtu_ioa_map_publish(station& st, std::span<const config::fpi_iec104_ioa> points, FILE* out) {
+    st.rtu_ioa_map_ready.store(false, std::memory_order_release);  // a gateway started again
+    rtu_ioa_mapping_build(st.rtu_ioa_map, points, out);
+    st.rtu_ioa_map_ready.store(true, std::memory_order_release);
 }
 
 void data_point_table_build(data_point_table& t, std::span<const config::fpi_iec104_ioa> points, FILE* out) {
@@ -39,14 +34,15 @@ void rtu_ioa_mapping_build(rtu_ioa_mapping& m, std::span<const config::fpi_iec10
     }
 }
 
-const config::fpi_iec104_ioa* data_point_lookup(int32_t ioa, int32_t type_id) {
-    auto it = fpi_data_points.points.find(data_point_key(ioa, type_id));
-    return it == fpi_data_points.points.end() ? nullptr : it->second;
+const config::fpi_iec104_ioa* data_point_lookup(const station& st, int32_t ioa, int32_t type_id) {
+    auto it = st.fpi_data_points.points.find(data_point_key(ioa, type_id));
+    return it == st.fpi_data_points.points.end() ? nullptr : it->second;
 }
 
-const slave_node* slave_point_list(int slave_id) {
-    if (slave_id < 1 || slave_id > slave_count || !rtu_ioa_map_ready.load(std::memory_order_acquire)) return nullptr;
-    return &rtu_ioa_map.nodes[size_t(slave_id - 1)];
+const slave_node* slave_point_list(const station& st, int slave_id) {
+    if (slave_id < 1 || slave_id > slave_count || !st.rtu_ioa_map_ready.load(std::memory_order_acquire))
+        return nullptr;
+    return &st.rtu_ioa_map.nodes[size_t(slave_id - 1)];
 }
 
 }  // namespace outstation

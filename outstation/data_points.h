@@ -4,7 +4,6 @@
 #pragma once
 
 #include <array>
-#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <span>
@@ -49,18 +48,16 @@ struct rtu_ioa_mapping {
 // "Creating RTU IOA mapping list", then a line per slave.
 void rtu_ioa_mapping_build(rtu_ioa_mapping& m, std::span<const config::fpi_iec104_ioa> points, FILE* out);
 
-// The process-wide table and list: the table is built at start-up before the
-// server runs, the list by the RF reader thread before it reads a frame; both
-// are read-only afterwards. Until the list is built (the server already runs
-// then), slave_point_list finds nothing.
-extern data_point_table fpi_data_points;
-extern rtu_ioa_mapping rtu_ioa_map;
-// Builds the process-wide list and then makes it visible to every thread.
-void rtu_ioa_map_publish(std::span<const config::fpi_iec104_ioa> points, FILE* out);
+struct station;
 
-// The FPI point with that key, or nullptr.
-const config::fpi_iec104_ioa* data_point_lookup(int32_t ioa, int32_t type_id);
-// The node of slave 1..9, or nullptr for any other id.
-const slave_node* slave_point_list(int slave_id);
+// Builds the station's list and then makes it visible to every thread (see
+// station::rtu_ioa_map).
+void rtu_ioa_map_publish(station& st, std::span<const config::fpi_iec104_ioa> points, FILE* out);
+
+// The FPI point of the station's table with that key, or nullptr.
+const config::fpi_iec104_ioa* data_point_lookup(const station& st, int32_t ioa, int32_t type_id);
+// The node of slave 1..9 of the station's list, or nullptr for any other id
+// or while the list is not built.
+const slave_node* slave_point_list(const station& st, int slave_id);
 
 }  // namespace outstation

@@ -5,10 +5,9 @@
 #include "core/clock.h"
 #include "core/address_range.h"
 #include "outstation/clock_sync.h"
-#include "outstation/comm_log.h"
 #include "outstation/commands.h"
 #include "outstation/reporting.h"
-#include "outstation/slots.h"
+#include "outstation/station.h"
 
 namespace outstation {
 
@@ -16,9 +15,6 @@ namespace {
 
 constexpr int max_open_connections = 5;
 constexpr size_t max_log_text = 255;
-
-const config::config* station_config = nullptr;
-iec104::ServerPtr server;
 
 iec104::ServerConfig server_config(const config::iec104_slave& s) {
     iec104::ServerConfig c;
@@ -49,58 +45,63 @@ const char* event_word(iec104::ConnectionEvent e) {
     return nullptr;
 }
 
-// The modem is asked and the entry written by the log writer, so that the
-// connection goes on at once.
-void post_comm_event(std::string text, bool with_modem) {
+// The sink hands the entry on (the modem is asked and the entry written
+// elsewhere), so that the connection goes on at once.
+void post_comm_event(station& st, std::string text, bool with_modem) {
+    if (!st.connection_events) return;
     const int64_t now_s = core::wall_clock.now_ms() / 1000;
     if (text.size() > max_log_text) text.resize(max_log_text);
-    const int32_t offset = station_config ? station_config->settings.asdu_time_offset : 0;
-    comm_logger_post(now_s + 60 * int64_t(offset), std::move(text), with_modem);
+    const int32_t offset = st.station_config ? st.station_config->settings.asdu_time_offset : 0;
+    st.connection_events(now_s + 60 * int64_t(offset), std::move(text), with_modem);
 }
 
 }  // namespace
 
-bool connection_request_handler(const std::string& peer) {
+bool connection_request_handler(station& st, const std::string& peer) {
+    const config::config* station_config = st.station_config;
     if (station_config && station_config->derived.allowed_masters &&
         !core::ipv4_allowed(*station_config->derived.allowed_masters, peer)) {
         std::printf("Connection refused from %s\n", peer.c_str());
-        post_comm_event("Connection refused with " + peer, false);
+        post_comm_event(st, "Connection refused with " + peer, false);
         return false;
     }
     std::printf("New connection request from %s\n", peer.c_str());
     return true;
 }
 
-void connection_event_handler(const iec104::ConnectionPtr& c, iec104::ConnectionEvent event) {
+void connection_event_handler(station& st, const iec104::ConnectionPtr& c, iec104::ConnectionEvent event) {
     const char* word = event_word(event);
     if (!word) return;
-    post_comm_event(std::string(word) + " with " + iec104::peer_endpoint(*c), true);
+    post_comm_event(st, std::string(word) + " with " + iec104::peer_endpoint(*c), true);
 
     std::printf("%s (%p)\n", word, iec104::identity(*c));
-    if (event == iec104::ConnectionEvent::opened) slot_take(connection_slots, c, stdout);
-    if (event == iec104::ConnectionEvent::closed) slot_release(connection_slots, *c, stdout);
+    if (event == iec104::ConnectionEvent::opened) slot_take(st.connection_slots, c, stdout);
+    if (event == iec104::ConnectionEvent::closed) slot_release(st.connection_slots, *c, stdout);
 }
 
-bool server_setup(const config::config& cfg) {
-    station_config = &cfg;
+bool server_setup(station& st, const config::config& cfg) {
+    st.station_config = &cfg;
     const config::iec104_slave& s = cfg.settings;
     const iec104::ServerConfig sc = server_config(s);
-    reporting_configure(sc.app, uint16_t(s.ca));
-    commands_configure(cfg);
+    reporting_configure(st, sc.app, uint16_t(s.ca));
     if (s.port < 0 || s.port > 65535) {
         std::fprintf(stderr, "server_setup: port %d out of range\n", s.port);
         return false;
     }
-    comm_logger_start(s.ubus_socket);
 
     iec104::ServerHandlers h;
     h.clock_sync = [&cfg](const iec104::ConnectionPtr&, iec104::Asdu&, iec104::Cp56Time2a& time) {
         return clock_sync_handler(cfg.settings.clocksync_time_offset, time);
     };
-    h.interrogation = interrogation_handler;
-    h.asdu = asdu_handler;
-    h.connection_request = connection_request_handler;
-    h.connection_event = connection_event_handler;
+    h.interrogation = [&st](const iec104::ConnectionPtr& c, iec104::Asdu& asdu, uint8_t qoi) {
+        return interrogation_handler(st, c, asdu, qoi);
+    };
+    h.asdu = [&st](const iec104::ConnectionPtr& c, iec104::Asdu& asdu) { return asdu_handler(st, c, asdu); };
+    h.connection_request = [&st](const std::string& peer) { return connection_request_handler(st, peer); };
+    h.connection_event = [&st](const iec104::ConnectionPtr& c, iec104::ConnectionEvent event) {
+        connection_event_handler(st, c, event);
+    };
+    iec104::ServerPtr& server = st.server;
     server = iec104::server_create(sc, std::move(h));
     if (!iec104::server_start(*server)) {
         std::fprintf(stderr, "server_setup: port %d: %s\n", s.port, iec104::server_error(*server).c_str());
@@ -111,22 +112,19 @@ bool server_setup(const config::config& cfg) {
     return true;
 }
 
-bool server_is_running() { return server && iec104::server_running(*server); }
+bool server_is_running(const station& st) { return st.server && iec104::server_running(*st.server); }
 
-uint16_t server_bound_port() { return server_is_running() ? iec104::server_port(*server) : 0; }
+uint16_t server_bound_port(const station& st) { return server_is_running(st) ? iec104::server_port(*st.server) : 0; }
 
-std::vector<iec104::ConnectionPtr> server_connections() {
-    if (!server_is_running()) return {};
-    return iec104::server_connections(*server);
+std::vector<iec104::ConnectionPtr> server_connections(const station& st) {
+    if (!server_is_running(st)) return {};
+    return iec104::server_connections(*st.server);
 }
 
-void server_stop() {
-    if (server) iec104::server_stop(*server);
+void server_stop(station& st) {
+    if (st.server) iec104::server_stop(*st.server);
 }
 
-void server_destroy() {
-    server.reset();
-    comm_logger_stop();
-}
+void server_destroy(station& st) { st.server.reset(); }
 
 }  // namespace outstation

@@ -12,21 +12,25 @@
 
 namespace outstation {
 
-// Creates, configures and starts the server on the configured port (at most
-// 5 open connections, every connection its own redundancy group). False when
-// it does not run; the reason is printed on standard error.
-bool server_setup(const config::config& cfg);
-bool server_is_running();
-uint16_t server_bound_port();  // the port it listens on, 0 when none
-// The masters connected now (none without a server).
-std::vector<iec104::ConnectionPtr> server_connections();
-// Closes every connection (their closed events are logged) and stops
-// listening. Harmless when repeated or without a server.
-void server_stop();
-// Frees the server; the communication log entries still queued are written.
-void server_destroy();
+struct station;
 
-bool connection_request_handler(const std::string& peer);
-void connection_event_handler(const iec104::ConnectionPtr& c, iec104::ConnectionEvent event);
+// Creates, configures and starts the station's server on the configured port
+// (at most 5 open connections, every connection its own redundancy group).
+// False when it does not run; the reason is printed on standard error.
+bool server_setup(station& st, const config::config& cfg);
+bool server_is_running(const station& st);
+uint16_t server_bound_port(const station& st);  // the port it listens on, 0 when none
+// The masters connected now (none without a server).
+std::vector<iec104::ConnectionPtr> server_connections(const station& st);
+// Closes every connection (their closed events are reported) and stops
+// listening. Harmless when repeated or without a server.
+void server_stop(station& st);
+// Frees the server.
+void server_destroy(station& st);
+
+// Each connection event, refused requests included, goes to the station's
+// connection_events sink with its time and text.
+bool connection_request_handler(station& st, const std::string& peer);
+void connection_event_handler(station& st, const iec104::ConnectionPtr& c, iec104::ConnectionEvent event);
 
 }  // namespace outstation

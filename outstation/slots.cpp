@@ -2,8 +2,6 @@
 
 namespace outstation {
 
-slot_table connection_slots;
-
 namespace {
 
 // The ASDUs kept while the slot was offline go out ahead of anything live:

@@ -29,14 +29,12 @@ struct connection_slot {
 };
 
 struct slot_table {
-    std::mutex lock;  // guards everything below; taken after core::value_store_lock
+    std::mutex lock;  // guards everything below; taken inside the station's value_store_lock
     std::vector<connection_slot> slots;
     int initialised_count = 0;
     bool initialized_master_count = false;  // every slot taken at least once
     size_t event_buffer = 0;  // ASDUs kept per offline slot; 0: none
 };
-
-extern slot_table connection_slots;
 
 // n empty slots (never initialised, offline), each keeping up to
 // event_buffer spontaneous ASDUs while its master is away.

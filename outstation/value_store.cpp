@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "lib/iec104/types.h"
+#include "outstation/station.h"
 
 namespace outstation {
 
@@ -103,10 +104,9 @@ float to_float32(double v) {
     return float(v);  // NaN stays NaN
 }
 
-void report_unsendable(int32_t ioa, int32_t type_id) {
-    static std::mutex lock;
-    static std::unordered_set<uint64_t> reported;
-    std::lock_guard lk(lock);
+void report_unsendable(station& st, int32_t ioa, int32_t type_id) {
+    std::lock_guard lk(st.unsendable.lock);
+    std::unordered_set<uint64_t>& reported = st.unsendable.reported;
     if (reported.size() >= max_refusals_remembered || !reported.insert(point_key(ioa, type_id)).second) return;
     std::printf("Data point IOA %d type %d does not fit an ASDU and is not sent\n", ioa, type_id);
 }

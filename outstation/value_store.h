@@ -66,7 +66,8 @@ float to_float32(double v);
 // A point whose object fits no ASDU (its IOA wider than the IOA octets, or
 // max_asdu_length too small for one object) is never sent; the first time
 // for each point one line says so.
-void report_unsendable(int32_t ioa, int32_t type_id);
+struct station;
+void report_unsendable(station& st, int32_t ioa, int32_t type_id);
 
 // The information object of a stored record, or of an updating value, with
 // quality 0 and, when with_time, the CP56Time2a of the timestamp.

@@ -10,10 +10,8 @@
 #include "fpi/contacts.h"
 #include "fpi/infoset.h"
 #include "fpi/pending_reset.h"
-#include "outstation/reporting.h"
 #include "outstation/server.h"
-#include "outstation/slots.h"
-#include "outstation/value_store.h"
+#include "outstation/station.h"
 #include "rf/reader.h"
 
 namespace services {
@@ -56,10 +54,10 @@ value fpi_entry(int slave, uint64_t now) {
 
 // The server's list, then the slot table, then each connection's counters:
 // one lock after the other.
-value masters() {
+value masters(outstation::station& station) {
     std::vector<value> out;
-    for (const iec104::ConnectionPtr& c : outstation::server_connections()) {
-        const int slot = outstation::slot_of(outstation::connection_slots, *c);
+    for (const iec104::ConnectionPtr& c : outstation::server_connections(station)) {
+        const int slot = outstation::slot_of(station.connection_slots, *c);
         const iec104::ConnectionStats st = iec104::stats(*c);
         out.push_back(value::table({
             {"peer", value::str(iec104::peer_endpoint(*c))},
@@ -87,13 +85,13 @@ value radio() {
     });
 }
 
-value store() {
+value store(outstation::station& station) {
     int points;
     size_t refused;
     {
-        std::lock_guard lk(core::value_store_lock);
-        points = outstation::station_values.count;
-        refused = outstation::station_values.refused.size();
+        std::lock_guard lk(station.value_store_lock);
+        points = station.station_values.count;
+        refused = station.station_values.refused.size();
     }
     return value::table({
         {"points", value::i32(points)},
@@ -102,8 +100,8 @@ value store() {
     });
 }
 
-int status(const config::config& cfg, ubus::request& req) {
-    if (!ubus::reply(req, fpigate_status(cfg))) {
+int status(const config::config& cfg, outstation::station& station, ubus::request& req) {
+    if (!ubus::reply(req, fpigate_status(cfg, station))) {
         std::fprintf(stderr, "fpigate status: the reply could not be sent\n");
         return ubus::status::unknown_error;
     }
@@ -112,16 +110,16 @@ int status(const config::config& cfg, ubus::request& req) {
 
 }  // namespace
 
-ubus::table fpigate_status(const config::config& cfg) {
+ubus::table fpigate_status(const config::config& cfg, outstation::station& station) {
     const uint64_t now = core::monotonic_ms();
     std::vector<value> fpis;
     for (int slave = 1; slave <= fpi::slave_count; ++slave) fpis.push_back(fpi_entry(slave, now));
     return {
         {"uptime_s", seconds(now - core::start_ms.load())},
         {"fpis", value::array(std::move(fpis))},
-        {"masters", masters()},
+        {"masters", masters(station)},
         {"rf", radio()},
-        {"store", store()},
+        {"store", store(station)},
         {"gpio", value::table({
                      {"chip", value::str(cfg.settings.gpio_chip)},
                      {"ok", value::boolean(dio::gpio_all_present())},
@@ -129,12 +127,12 @@ ubus::table fpigate_status(const config::config& cfg) {
     };
 }
 
-ubus::object fpigate_status_object(const config::config& cfg) {
+ubus::object fpigate_status_object(const config::config& cfg, outstation::station& station) {
     ubus::object o;
     o.path = "fpigate";
     o.type_name = "fpigate";
     o.methods = {
-        {"status", {}, [&cfg](ubus::request& req, const ubus::args&) { return status(cfg, req); }},
+        {"status", {}, [&cfg, &station](ubus::request& req, const ubus::args&) { return status(cfg, station, req); }},
     };
     return o;
 }

@@ -6,10 +6,11 @@
 
 #include "config/config.h"
 #include "lib/ubus/client.h"
+#include "outstation/station.h"
 
 namespace services {
 
-ubus::object fpigate_status_object(const config::config& cfg);
+ubus::object fpigate_status_object(const config::config& cfg, outstation::station& station);
 
 // The reply of status, its fields in this order:
 //   uptime_s      monotonic seconds since the gateway started
@@ -25,6 +26,6 @@ ubus::object fpigate_status_object(const config::config& cfg);
 //   store         points, capacity, refused (points turned away by a full store)
 //   gpio          chip (as configured), ok (every line requested)
 // Each lock it needs is taken on its own and released before the next.
-ubus::table fpigate_status(const config::config& cfg);
+ubus::table fpigate_status(const config::config& cfg, outstation::station& station);
 
 }  // namespace services

@@ -143,7 +143,8 @@ ubus::object rf_service_object(const config::config& cfg, logs::log_stores& stor
     return o;
 }
 
-void rf_service_thread(const config::config& cfg, logs::log_stores& stores, const std::atomic<bool>& running,
+void rf_service_thread(const config::config& cfg, logs::log_stores& stores, outstation::station& station,
+                       const std::atomic<bool>& running,
                        bool (*sleep_ms)(int ms, void* user), void* user) {
     bool said = false;
     int backoff_ms = 100;
@@ -161,7 +162,7 @@ void rf_service_thread(const config::config& cfg, logs::log_stores& stores, cons
         // The diagnostics object rides on the same connection, and so comes
         // back with rf.service after a broker restart.
         if (cfg.settings.diagnostics != 0)
-            if (int st = ubus::add_object(*conn, fpigate_status_object(cfg)); st != ubus::status::ok)
+            if (int st = ubus::add_object(*conn, fpigate_status_object(cfg, station)); st != ubus::status::ok)
                 std::fprintf(stderr, "fpigate: cannot register: %s\n", ubus::status::text(st).c_str());
         {
             std::lock_guard lk(current_lock);

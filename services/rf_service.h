@@ -10,6 +10,7 @@
 #include "config/config.h"
 #include "lib/ubus/client.h"
 #include "logs/stores.h"
+#include "outstation/station.h"
 
 namespace services {
 
@@ -18,11 +19,13 @@ namespace services {
 ubus::object rf_service_object(const config::config& cfg, logs::log_stores& stores);
 
 // The ubus thread: connects to ubus_socket, registers rf.service (and the
-// diagnostics object fpigate when the option diagnostics is set) and serves
-// them. When the broker goes away (or is not there yet) it connects again with
-// a back-off of at most 2 s and registers again, until `running` is cleared
-// and rf_service_stop is called. `sleep_ms` waits and tells whether to go on.
-void rf_service_thread(const config::config& cfg, logs::log_stores& stores, const std::atomic<bool>& running,
+// diagnostics object fpigate over `station` when the option diagnostics is
+// set) and serves them. When the broker goes away (or is not there yet) it
+// connects again with a back-off of at most 2 s and registers again, until
+// `running` is cleared and rf_service_stop is called. `sleep_ms` waits and
+// tells whether to go on.
+void rf_service_thread(const config::config& cfg, logs::log_stores& stores, outstation::station& station,
+                       const std::atomic<bool>& running,
                        bool (*sleep_ms)(int ms, void* user), void* user);
 // Ends the event loop of the thread (from any thread).
 void rf_service_stop();

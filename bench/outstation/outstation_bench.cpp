@@ -55,9 +55,10 @@
 #include "config/config_load.h"
 #include "core/locks.h"
 #include "fpi/fault_counter.h"
-#include "outstation/comm_log.h"
+#include "daemon/comm_log.h"
 #include "outstation/reporting.h"
 #include "outstation/server.h"
+#include "outstation/station.h"
 #include "outstation/slots.h"
 #include "outstation/value_store.h"
 #include "lib/iec104/client.h"
@@ -100,6 +101,9 @@ struct station {
     config::config cfg;
     logs::log_stores stores;
     std::string problem;  // why it does not run; empty when it does
+    // The connection events go to the communication log, as in the daemon.
+    fpigate::comm_log_writer comm_log;
+    outstation::station state;
 
     station() {
         if (dir.path.empty()) {
@@ -113,34 +117,31 @@ struct station {
         cfg.settings.ubus_socket = (dir.path / "no-broker.sock").string();
         fpi::fault_counter_load(cfg.settings.data_dir);
         logs::comm_event_db_init(stores, cfg.settings.data_dir);
-        outstation::comm_logger_use_stores(&stores);
-        outstation::slots_allocate(outstation::connection_slots, cfg.settings.no_of_connections);
-        if (!outstation::server_setup(cfg)) problem = "server_setup failed";
+        outstation::slots_allocate(state.connection_slots, cfg.settings.no_of_connections);
+        fpigate::comm_logger_start(comm_log, stores, cfg.settings.ubus_socket);
+        state.connection_events = fpigate::comm_logger_sink(comm_log);
+        if (!outstation::server_setup(state, cfg)) problem = "server_setup failed";
     }
     ~station() {
-        outstation::server_stop();
-        outstation::server_destroy();
-        outstation::comm_logger_use_stores(nullptr);
-        std::lock_guard lk(core::value_store_lock);
-        outstation::station_values.count = 0;
-        outstation::station_values.highest_group = 0;
-        outstation::station_values.refused.clear();
+        outstation::server_stop(state);
+        outstation::server_destroy(state);
+        fpigate::comm_logger_stop(comm_log);
     }
     station(const station&) = delete;
     station& operator=(const station&) = delete;
 
-    uint16_t port() const { return outstation::server_bound_port(); }
+    uint16_t port() const { return outstation::server_bound_port(state); }
 };
 
-int online_slots() {
+int online_slots(station& st) {
     int n = 0;
-    outstation::for_each_online(outstation::connection_slots, [&](iec104::Connection&) { ++n; });
+    outstation::for_each_online(st.state.connection_slots, [&](iec104::Connection&) { ++n; });
     return n;
 }
 
-int store_count() {
-    std::lock_guard lk(core::value_store_lock);
-    return outstation::station_values.count;
+int store_count(station& st) {
+    std::lock_guard lk(st.state.value_store_lock);
+    return st.state.station_values.count;
 }
 
 // ---------------------------------------------------------------------------
@@ -204,10 +205,10 @@ std::vector<point> thousand_points(const config::config& cfg, bool fpi_layout) {
     return out;
 }
 
-void store(const std::vector<point>& points) {
+void store(station& st, const std::vector<point>& points) {
     for (const point& p : points) {
-        std::lock_guard lk(core::value_store_lock);
-        outstation::value_update(p.ioa, p.value, p.type_id, kWallMs);
+        std::lock_guard lk(st.state.value_store_lock);
+        outstation::value_update(st.state, p.ioa, p.value, p.type_id, kWallMs);
     }
 }
 
@@ -390,7 +391,7 @@ bool prepare_interrogation(benchmark::State& state, station& st, master& ms, con
         state.SkipWithError(st.problem.c_str());
         return false;
     }
-    store(points);
+    store(st, points);
     std::string problem;
     if (!ms.connect(st.port(), problem)) {
         state.SkipWithError(("master: " + problem).c_str());
@@ -411,7 +412,7 @@ void BM_InterrogationSampleConfiguration(benchmark::State& state) {
     master ms;
     const std::vector<point> points = sample_points(st.cfg);
     if (!prepare_interrogation(state, st, ms, points)) return;
-    state.counters["points"] = benchmark::Counter(double(store_count()));
+    state.counters["points"] = benchmark::Counter(double(store_count(st)));
     time_interrogations(state, ms);
 }
 BENCHMARK(BM_InterrogationSampleConfiguration)->Unit(benchmark::kMicrosecond)->UseRealTime();
@@ -428,10 +429,10 @@ void BM_Interrogation1000Points(benchmark::State& state) {
         return;
     }
     const auto fill_start = steady::now();
-    store(points);
+    store(st, points);
     const double fill_ms = std::chrono::duration<double, std::milli>(steady::now() - fill_start).count();
-    if (store_count() != outstation::value_store_capacity) {
-        state.SkipWithError(("store holds " + std::to_string(store_count()) + " points, not 1000").c_str());
+    if (store_count(st) != outstation::value_store_capacity) {
+        state.SkipWithError(("store holds " + std::to_string(store_count(st)) + " points, not 1000").c_str());
         return;
     }
     // The values are in; storing them again changes nothing.
@@ -461,9 +462,9 @@ void BM_SpontaneousLatencyFiveMasters(benchmark::State& state) {
         state.SkipWithError("no short float in the sample configuration");
         return;
     }
-    store(sample_points(st.cfg));
+    store(st, sample_points(st.cfg));
     // 0 before any master is there, so that every numbered update changes it.
-    store({{watched, 36, 0.0}});
+    store(st, {{watched, 36, 0.0}});
 
     std::vector<std::unique_ptr<master>> masters;
     for (int i = 0; i < kMasters; ++i) {
@@ -474,8 +475,8 @@ void BM_SpontaneousLatencyFiveMasters(benchmark::State& state) {
             return;
         }
     }
-    if (!wait_until([] { return online_slots() == kMasters; }, milliseconds(5000))) {
-        state.SkipWithError(("online slots: " + std::to_string(online_slots())).c_str());
+    if (!wait_until([&] { return online_slots(st) == kMasters; }, milliseconds(5000))) {
+        state.SkipWithError(("online slots: " + std::to_string(online_slots(st))).c_str());
         return;
     }
 
@@ -485,8 +486,8 @@ void BM_SpontaneousLatencyFiveMasters(benchmark::State& state) {
         for (long n = 1; n <= updates; ++n) {
             std::this_thread::sleep_until(start + std::chrono::microseconds(1000 * n));
             sent[size_t(n)] = now_ns();
-            std::lock_guard lk(core::value_store_lock);
-            outstation::value_update(watched, double(n), 36, kWallMs);
+            std::lock_guard lk(st.state.value_store_lock);
+            outstation::value_update(st.state, watched, double(n), 36, kWallMs);
         }
         wait_until(
             [&] {
@@ -498,7 +499,7 @@ void BM_SpontaneousLatencyFiveMasters(benchmark::State& state) {
     }
 
     uint64_t dropped = 0;
-    outstation::for_each_online(outstation::connection_slots, [&](iec104::Connection& c) {
+    outstation::for_each_online(st.state.connection_slots, [&](iec104::Connection& c) {
         const iec104::ConnectionStats s = iec104::stats(c);
         dropped += s.dropped_high + s.dropped_low;
     });

@@ -62,10 +62,8 @@
 #include "core/locks.h"
 #include "daemon/workers.h"
 #include "fpi/uplink.h"
-#include "outstation/reporting.h"
 #include "outstation/server.h"
 #include "outstation/slots.h"
-#include "outstation/value_store.h"
 #include "lib/iec104/client.h"
 #include "lib/iec104/server.h"
 #include "logs/event_logs.h"
@@ -163,7 +161,7 @@ struct gateway_on_pty : test_support::gateway_on_pty {
         start(rf_reader_only);
         if (!wait_until([] { return rf::rtu_fd.load() > 0; }, milliseconds(10000)))
             problem = "the RF reader did not open " + radio.path;
-        else if (outstation::server_bound_port() == 0)
+        else if (outstation::server_bound_port(g.station) == 0)
             problem = "the server does not listen";
     }
     ~gateway_on_pty() {
@@ -171,13 +169,9 @@ struct gateway_on_pty : test_support::gateway_on_pty {
         draining = false;
         if (drainer.joinable()) drainer.join();
         rf::downlink.pause_ms = 100;
-        std::lock_guard lk(core::value_store_lock);
-        outstation::station_values.count = 0;
-        outstation::station_values.highest_group = 0;
-        outstation::station_values.refused.clear();
     }
 
-    uint16_t port() const { return outstation::server_bound_port(); }
+    uint16_t port() const { return outstation::server_bound_port(g.station); }
     int fd() const { return radio.master.get(); }
 
     // A CMD_EVENT_DATA frame of FPI `slave` to this gateway; only I_MEAN varies.
@@ -319,15 +313,15 @@ struct master {
     int64_t arrival(int slave, size_t seq) const { return arrivals[size_t(slave) * stride + seq]; }
 };
 
-int online_slots() {
+int online_slots(gateway_on_pty& gw) {
     int n = 0;
-    outstation::for_each_online(outstation::connection_slots, [&](iec104::Connection&) { ++n; });
+    outstation::for_each_online(gw.g.station.connection_slots, [&](iec104::Connection&) { ++n; });
     return n;
 }
 
-uint64_t server_dropped() {
+uint64_t server_dropped(gateway_on_pty& gw) {
     uint64_t dropped = 0;
-    outstation::for_each_online(outstation::connection_slots, [&](iec104::Connection& c) {
+    outstation::for_each_online(gw.g.station.connection_slots, [&](iec104::Connection& c) {
         const iec104::ConnectionStats s = iec104::stats(c);
         dropped += s.dropped_high + s.dropped_low;
     });
@@ -338,7 +332,7 @@ uint64_t server_dropped() {
 bool prepare(benchmark::State& state, gateway_on_pty& gw, master& ms) {
     std::string problem = gw.problem;
     if (problem.empty() && !ms.connect(gw.port(), problem)) problem = "master: " + problem;
-    if (problem.empty() && !wait_until([] { return online_slots() == 1; }, milliseconds(kAnswerTimeoutMs), kPoll))
+    if (problem.empty() && !wait_until([&] { return online_slots(gw) == 1; }, milliseconds(kAnswerTimeoutMs), kPoll))
         problem = "the master did not come online";
     if (problem.empty() && !gw.warm_up()) problem = gw.problem;
     if (problem.empty() && ms.arrived + ms.unexpected != 0) problem = "I_MEAN reported before any frame was timed";
@@ -416,7 +410,7 @@ void BM_EventToSpontaneous(benchmark::State& state) {
     state.counters["unexpected"] = benchmark::Counter(double(ms.unexpected + write_errors));
     state.counters["other_spont"] = benchmark::Counter(double(ms.other_spontaneous));
     state.counters["framing_err"] = benchmark::Counter(double(rf::reader_stats.framing_errors - before.framing_errors));
-    state.counters["dropped"] = benchmark::Counter(double(server_dropped()));
+    state.counters["dropped"] = benchmark::Counter(double(server_dropped(gw)));
 }
 BENCHMARK(BM_EventToSpontaneous)
     ->ArgNames({"pause_ms", "frames", "rf_log_sync"})
@@ -523,7 +517,7 @@ void BM_NineFpiThroughput(benchmark::State& state) {
     state.counters["framing_err"] = benchmark::Counter(double(rf::reader_stats.framing_errors - before.framing_errors));
     state.counters["refused"] = benchmark::Counter(double(rf::reader_stats.refused - before.refused));
     state.counters["unexpected"] = benchmark::Counter(double(ms.unexpected));
-    state.counters["dropped"] = benchmark::Counter(double(server_dropped()));
+    state.counters["dropped"] = benchmark::Counter(double(server_dropped(gw)));
     state.counters["lag_p50_ms"] = benchmark::Counter(quantile(lags, 0.50) / 1e6);
     state.counters["lag_p99_ms"] = benchmark::Counter(quantile(lags, 0.99) / 1e6);
     state.counters["lag_max_ms"] = benchmark::Counter(quantile(lags, 1.0) / 1e6);

@@ -16,20 +16,19 @@ using namespace dio_test;
 struct drive_recorder {
     static inline std::mutex m;
     static inline std::vector<std::pair<int, int32_t>> calls;
-    static inline bool (*target)(int, int32_t) = nullptr;
-    static bool drive(int k, int32_t value) {
-        {
-            std::lock_guard lk(m);
-            calls.push_back({k, value});
-        }
-        return target(k, value);
-    }
-    drive_recorder() {
+    outstation::station& station;
+    std::function<bool(int, int32_t)> target;
+    explicit drive_recorder(outstation::station& st) : station(st), target(st.commands.drive_output) {
         calls.clear();
-        target = outstation::commands.drive_output;
-        outstation::commands.drive_output = drive;
+        station.commands.drive_output = [this](int k, int32_t value) {
+            {
+                std::lock_guard lk(m);
+                calls.push_back({k, value});
+            }
+            return target(k, value);
+        };
     }
-    ~drive_recorder() { outstation::commands.drive_output = target; }
+    ~drive_recorder() { station.commands.drive_output = target; }
     static std::vector<std::pair<int, int32_t>> taken() {
         std::lock_guard lk(m);
         auto out = calls;
@@ -94,7 +93,7 @@ TEST(DioCommands, EveryCommandTargetThroughAMaster) {
     dio_gateway gw({.tweak = command_points});
     ASSERT_TRUE(gw.ok);
     EXPECT_EQ(gw.gpio_errors, "");
-    drive_recorder drives;
+    drive_recorder drives(gw.g.station);
     master m(gw.port());
     ASSERT_TRUE(m.started);
     const uint64_t now = fake_monotonic_clock::now;
@@ -231,7 +230,7 @@ TEST(DioCommands, EveryCommandTargetThroughAMaster) {
 TEST(DioCommands, DoubleCommandStatesReachTheOutputUnchanged) {
     dio_gateway gw({.tweak = command_points});
     ASSERT_TRUE(gw.ok);
-    drive_recorder drives;
+    drive_recorder drives(gw.g.station);
     master m(gw.port());
     ASSERT_TRUE(m.started);
     // state: what the output is handed, what its line holds afterwards
@@ -253,7 +252,7 @@ TEST(DioCommands, DoubleCommandStatesReachTheOutputUnchanged) {
 TEST(DioCommands, ASelectIsConfirmedAndDoesNothingTheExecuteActs) {
     dio_gateway gw({.tweak = command_points});
     ASSERT_TRUE(gw.ok);
-    drive_recorder drives;
+    drive_recorder drives(gw.g.station);
     master m(gw.port());
     ASSERT_TRUE(m.started);
     const iec104::CommandOptions select{.select = true};
@@ -322,7 +321,7 @@ TEST(DioCommands, ASelectIsConfirmedAndDoesNothingTheExecuteActs) {
 TEST(DioCommands, DeactivationIsConfirmedOtherCausesAreRefusedNothingIsDone) {
     dio_gateway gw({.tweak = command_points});
     ASSERT_TRUE(gw.ok);
-    drive_recorder drives;
+    drive_recorder drives(gw.g.station);
     master m(gw.port());
     ASSERT_TRUE(m.started);
     auto nothing_done = [](dio_gateway& gw) {
@@ -388,7 +387,7 @@ TEST(DioCommands, AnOutputWhoseLineIsMissingIsRefused) {
     EXPECT_EQ(gw.line_file(do_offsets[1]), 1);
 
     dio::scanner_state scan;
-    dio::di_scan_pass(*gw.cfg, gw.g.stores, scan);
+    dio::di_scan_pass(*gw.cfg, gw.g.stores, gw.g.station, scan);
     const auto values = interrogated(m);
     for (uint32_t ioa : {1u, 2u, 3u, 4u, 5u, 11u, 14u, 15u}) EXPECT_EQ(values.count(ioa), 1u) << ioa;
     EXPECT_EQ(values.count(12u) ? values.at(12u) : -1, 1);

@@ -31,8 +31,7 @@
 #include "dio/gpio.h"
 #include "fpi/infoset.h"
 #include "fpi/pending_reset.h"
-#include "outstation/commands.h"
-#include "outstation/reporting.h"
+#include "outstation/server.h"
 #include "lib/iec104/commands.h"
 #include "logs/csv_export.h"
 #include "logs/rf_data.h"
@@ -133,12 +132,6 @@ inline void forget_process_state() {
         fpi::pending_reset_clear(s);
         fpi::infoset_clear(s);
     }
-    {
-        std::lock_guard lk(core::value_store_lock);
-        outstation::station_values.count = 0;
-        outstation::station_values.highest_group = 0;
-        outstation::station_values.refused.clear();
-    }
 }
 
 // The gateway without its radio, the simulated chip in dir/gpio.
@@ -178,7 +171,7 @@ struct dio_gateway : test_support::gateway_on_pty {
         const std::string caught = out->release();
         if (::testing::Test::HasFailure()) std::fwrite(caught.data(), 1, caught.size(), stdout);
     }
-    uint16_t port() const { return outstation::server_bound_port(); }
+    uint16_t port() const { return outstation::server_bound_port(g.station); }
     std::string output() const { return out ? out->text() : std::string(); }
     bool printed(const std::string& text, std::chrono::milliseconds limit = std::chrono::seconds(10)) const {
         return out->wait_for_text(text, limit);

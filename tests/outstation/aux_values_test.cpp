@@ -18,19 +18,14 @@ config::fpi_aux_iec104_ioa aux(std::optional<std::string> name, int32_t ioa, int
 }
 
 // (ioa, value) of every stored record, in store order.
-std::vector<std::pair<int, double>> stored() {
-    std::lock_guard lk(core::value_store_lock);
+std::vector<std::pair<int, double>> stored(outstation::station& st) {
+    std::lock_guard lk(st.value_store_lock);
     std::vector<std::pair<int, double>> out;
-    for (int i = 0; i < outstation::station_values.count; ++i) {
-        const auto& r = outstation::station_values.records[size_t(i)];
+    for (int i = 0; i < st.station_values.count; ++i) {
+        const auto& r = st.station_values.records[size_t(i)];
         out.push_back({r.ioa, r.kind == outstation::kind_real ? double(r.real_value) : double(r.integer_value)});
     }
     return out;
-}
-
-void clear_store() {
-    std::lock_guard lk(core::value_store_lock);
-    outstation::station_values.count = 0;
 }
 
 TEST(AuxPosition, LatitudeAndLongitudeUpToTheFirstLongitude) {
@@ -55,18 +50,17 @@ TEST(AuxPosition, LatitudeAndLongitudeUpToTheFirstLongitude) {
          "\nFPI Aux IOA Name LONGITUDE, Value 13.5\n"},
     };
     for (const position_case& c : cases) {
-        clear_store();
+        outstation::station st;
         testing::internal::CaptureStdout();
-        outstation::publish_aux_position(c.points, 0);
+        outstation::publish_aux_position(st, c.points, 0);
         EXPECT_EQ(testing::internal::GetCapturedStdout(), c.lines) << c.name;
-        EXPECT_EQ(stored(), c.published) << c.name;
+        EXPECT_EQ(stored(st), c.published) << c.name;
     }
     // timestamps: whole seconds of the shifted wall clock
-    clear_store();
-    outstation::publish_aux_position(cases[0].points, -30);
-    std::lock_guard lk(core::value_store_lock);
-    EXPECT_EQ(outstation::station_values.records[0].timestamp, (station_test::fake_epoch_ms / 1000 - 1800) * 1000);
-    outstation::station_values.count = 0;
+    outstation::station st;
+    outstation::publish_aux_position(st, cases[0].points, -30);
+    std::lock_guard lk(st.value_store_lock);
+    EXPECT_EQ(st.station_values.records[0].timestamp, (station_test::fake_epoch_ms / 1000 - 1800) * 1000);
 }
 
 TEST(AuxFaultTotals, EveryPointNamedAfterACountGetsIt) {
@@ -79,16 +73,15 @@ TEST(AuxFaultTotals, EveryPointNamedAfterACountGetsIt) {
         aux("Group3_Total_Faults", 1008, 35), aux("GROUP2_TOTAL_FAULTS", 1106, 36),  // a second point, same count
         aux("Group1_Total_Faults", 1004, 35), aux("Faults", 1009, 35), aux(std::nullopt, 1010, 35),
     };
-    clear_store();
+    outstation::station st;
     testing::internal::CaptureStdout();
-    fpi::publish_fault_totals(points, 0);
+    fpi::publish_fault_totals(st, points, 0);
     const std::string out = testing::internal::GetCapturedStdout();
     // store order: the scaled values ascending over their positions, the short float in its own
-    EXPECT_EQ(stored(), (std::vector<std::pair<int, double>>{{1004, 0}, {1005, 2}, {1006, 2}, {1106, 2}, {1008, 1}}));
+    EXPECT_EQ(stored(st), (std::vector<std::pair<int, double>>{{1004, 0}, {1005, 2}, {1006, 2}, {1106, 2}, {1008, 1}}));
     EXPECT_NE(out.find("=== FAULT COUNTER DATABASE STATISTICS ===\n"), std::string::npos);
     EXPECT_NE(out.find("\nFPI Aux IOA Name Faults\n"), std::string::npos);
     EXPECT_EQ(out.find("Value"), std::string::npos);
-    clear_store();
 }
 
 }  // namespace

@@ -8,7 +8,7 @@
 #include <sstream>
 
 #include "core/address_range.h"
-#include "outstation/comm_log.h"
+#include "daemon/comm_log.h"
 #include "lib/ubus/client.h"
 #include "logs/csv_export.h"
 #include "tests/support/child_process.h"
@@ -18,16 +18,15 @@ namespace {
 
 using station_test::master;
 using station_test::station;
-using station_test::slot_online;
 using test_support::wait_until;
 
-const void* slot_connection(int i) {
-    std::lock_guard lk(outstation::connection_slots.lock);
-    return outstation::connection_slots.slots[size_t(i)].connection.get();
+const void* slot_connection(station& st, int i) {
+    std::lock_guard lk(st.state.connection_slots.lock);
+    return st.state.connection_slots.slots[size_t(i)].connection.get();
 }
-bool all_initialised() {
-    std::lock_guard lk(outstation::connection_slots.lock);
-    return outstation::connection_slots.initialized_master_count;
+bool all_initialised(station& st) {
+    std::lock_guard lk(st.state.connection_slots.lock);
+    return st.state.connection_slots.initialized_master_count;
 }
 
 std::string ptr(const void* p) {
@@ -57,17 +56,17 @@ TEST(Slots, TwoSlotsAreEachTakenOnceBeforeAnyIsReused) {
     ASSERT_TRUE(st.start());
     testing::internal::CaptureStdout();
     auto first = std::make_unique<master>(st.port());
-    ASSERT_TRUE(wait_until([] { return slot_online(0); }));
-    const void* p1 = slot_connection(0);
+    ASSERT_TRUE(wait_until([&] { return st.slot_online(0); }));
+    const void* p1 = slot_connection(st, 0);
     close_master(*first);
-    ASSERT_TRUE(wait_until([] { return !slot_online(0); }));
+    ASSERT_TRUE(wait_until([&] { return !st.slot_online(0); }));
     master second(st.port());
-    ASSERT_TRUE(wait_until([] { return slot_online(1) && all_initialised(); }));
-    const void* p2 = slot_connection(1);
-    EXPECT_EQ(slot_connection(0), p1);  // a closed connection's slot keeps it until reused
+    ASSERT_TRUE(wait_until([&] { return st.slot_online(1) && all_initialised(st); }));
+    const void* p2 = slot_connection(st, 1);
+    EXPECT_EQ(slot_connection(st, 0), p1);  // a closed connection's slot keeps it until reused
     master third(st.port());
-    ASSERT_TRUE(wait_until([&] { return slot_online(0) && slot_connection(0) != p1; }));
-    const void* p3 = slot_connection(0);
+    ASSERT_TRUE(wait_until([&] { return st.slot_online(0) && slot_connection(st, 0) != p1; }));
+    const void* p3 = slot_connection(st, 0);
     master fourth(st.port());  // both online: no slot
     ASSERT_TRUE(fourth.started);
     const std::string out = testing::internal::GetCapturedStdout();
@@ -90,12 +89,12 @@ TEST(Slots, NoSlotsMeansNoMasterEverGetsOne) {
     testing::internal::CaptureStdout();
     master a(st.port());
     ASSERT_TRUE(a.started);
-    ASSERT_TRUE(wait_until(all_initialised));
+    ASSERT_TRUE(wait_until([&] { return all_initialised(st); }));
     master b(st.port());
     ASSERT_TRUE(b.started);
-    station::update(1, int32_t(0), 30);
-    station::update(1, int32_t(1), 30);
-    outstation::cyclic_transmission();
+    st.update(1, int32_t(0), 30);
+    st.update(1, int32_t(1), 30);
+    outstation::cyclic_transmission(st.state);
     // answered when asked; the spontaneous and cyclic ASDUs queued before
     // this went nowhere
     EXPECT_EQ(b.interrogate().size(), 3u);
@@ -109,11 +108,11 @@ TEST(Slots, StopdtKeepsTheSlotOnline) {
     station st;
     ASSERT_TRUE(st.start());
     master m(st.port());
-    ASSERT_TRUE(wait_until([] { return slot_online(0); }));
+    ASSERT_TRUE(wait_until([&] { return st.slot_online(0); }));
     ASSERT_TRUE(iec104::client_stop_dt(*m.client, 5000));
-    EXPECT_TRUE(slot_online(0));
+    EXPECT_TRUE(st.slot_online(0));
     ASSERT_TRUE(iec104::client_start_dt(*m.client, 5000));
-    EXPECT_TRUE(slot_online(0));
+    EXPECT_TRUE(st.slot_online(0));
 }
 
 TEST(Slots, FiveMastersAreServedAndASixthIsTurnedAway) {
@@ -128,7 +127,7 @@ TEST(Slots, FiveMastersAreServedAndASixthIsTurnedAway) {
     EXPECT_FALSE(sixth.started);
     EXPECT_TRUE(wait_until([&] { return sixth.closed.load(); }));
     for (auto& m : masters) EXPECT_EQ(m->interrogate().size(), 2u);  // all five still served
-    for (int i = 0; i < 5; ++i) EXPECT_TRUE(slot_online(i));
+    for (int i = 0; i < 5; ++i) EXPECT_TRUE(st.slot_online(i));
 }
 
 // ---- the communication event log ----
@@ -214,10 +213,10 @@ std::vector<std::string> session_rows(station& st) {
         master m(st.port());
         EXPECT_TRUE(m.started);
         EXPECT_TRUE(iec104::client_stop_dt(*m.client, 5000));
-        EXPECT_TRUE(wait_until([] { return slot_online(0); }));
+        EXPECT_TRUE(wait_until([&] { return st.slot_online(0); }));
     }
-    EXPECT_TRUE(wait_until([] { return !slot_online(0); }));
-    EXPECT_TRUE(outstation::comm_logger_wait_idle(10000));
+    EXPECT_TRUE(wait_until([&] { return !st.slot_online(0); }));
+    EXPECT_TRUE(fpigate::comm_logger_wait_idle(st.comm_log, 10000));
     return comm_log_rows(st);
 }
 
@@ -262,8 +261,7 @@ TEST_F(CommLog, NoCellularObjectOrNoBrokerGivesZeros) {
     with_broker();  // a broker without the object
     ASSERT_TRUE(st.start());
     expect_session(session_rows(st), local_time(station_test::fake_epoch_ms / 1000), "0,Disconnected");
-    outstation::server_stop();
-    outstation::server_destroy();
+    st.stop();
     ubusd.reset();  // and no broker at all
     ASSERT_TRUE(st.start());
     const auto rows = session_rows(st);
@@ -278,7 +276,7 @@ TEST_F(CommLog, AModemThatNeverAnswersHoldsUpNoMaster) {
     fake_cellular modem(ubusd->sock, message(R"([{"rssi": -50, "data_connectivity": "connected"}])"), true);
     ASSERT_TRUE(modem.registered);
     ASSERT_TRUE(st.start());
-    station::update(1001, 52.520008, 36);
+    st.update(1001, 52.520008, 36);
     master m(st.port(), false);
     ASSERT_TRUE(m.client);
     ASSERT_TRUE(wait_until([&] { return modem.calls == 1; }));  // the query for "opened" is out
@@ -294,8 +292,8 @@ TEST_F(CommLog, AModemThatNeverAnswersHoldsUpNoMaster) {
     std::printf("STARTDT and interrogation answered in %.1f ms with the query outstanding\n",
                 std::chrono::duration<double, std::milli>(elapsed).count());
     iec104::client_close(*m.client);
-    ASSERT_TRUE(wait_until([] { return !slot_online(0); }));
-    ASSERT_TRUE(outstation::comm_logger_wait_idle(15000));
+    ASSERT_TRUE(wait_until([&] { return !st.slot_online(0); }));
+    ASSERT_TRUE(fpigate::comm_logger_wait_idle(st.comm_log, 15000));
     const auto rows = comm_log_rows(st);
     ASSERT_EQ(rows.size(), 3u);  // opened, activated, closed, in that order
     const std::string t = local_time(station_test::fake_epoch_ms / 1000);
@@ -306,9 +304,9 @@ TEST_F(CommLog, AModemThatNeverAnswersHoldsUpNoMaster) {
 
 // ---- the allow-list of masters ----
 
-bool any_slot_taken() {
-    std::lock_guard lk(outstation::connection_slots.lock);
-    for (const auto& s : outstation::connection_slots.slots)
+bool any_slot_taken(station& st) {
+    std::lock_guard lk(st.state.connection_slots.lock);
+    for (const auto& s : st.state.connection_slots.slots)
         if (s.initialised || s.connection) return true;
     return false;
 }
@@ -326,16 +324,16 @@ TEST_F(CommLog, AMasterOffTheAllowListIsRefusedBeforeAnySlotAndLoggedWithoutTheM
         EXPECT_FALSE(stranger.started);
         EXPECT_TRUE(wait_until([&] { return stranger.closed.load(); }));
     }
-    ASSERT_TRUE(outstation::comm_logger_wait_idle(10000));
-    EXPECT_FALSE(any_slot_taken());
+    ASSERT_TRUE(fpigate::comm_logger_wait_idle(st.comm_log, 10000));
+    EXPECT_FALSE(any_slot_taken(st));
     EXPECT_EQ(modem.calls, 0);
     {
         master known(st.port(), true, "127.0.0.1");
         EXPECT_TRUE(known.started);
-        EXPECT_TRUE(wait_until([] { return slot_online(0); }));
+        EXPECT_TRUE(wait_until([&] { return st.slot_online(0); }));
     }
-    EXPECT_TRUE(wait_until([] { return !slot_online(0); }));
-    ASSERT_TRUE(outstation::comm_logger_wait_idle(10000));
+    EXPECT_TRUE(wait_until([&] { return !st.slot_online(0); }));
+    ASSERT_TRUE(fpigate::comm_logger_wait_idle(st.comm_log, 10000));
     const std::string out = testing::internal::GetCapturedStdout();
     EXPECT_NE(out.find("Connection refused from 127.0.0.2\n"), std::string::npos) << out;
     EXPECT_EQ(out.find("New connection request from 127.0.0.2"), std::string::npos) << out;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "outstation/data_points.h"
+#include "outstation/station.h"
 #include "tests/support/capture.h"
 
 using test_support::captured_output;
@@ -31,17 +32,18 @@ TEST(DataPointTable, LookupByIoaAndTypeFirstConfiguredPointWins) {
         fpi_point("s1_copy", 3, 100, 30, "RESET"),   // duplicate key
     };
     captured_output out;
-    outstation::data_point_table_build(outstation::fpi_data_points, points, out.file);
+    outstation::station st;
+    outstation::data_point_table_build(st.fpi_data_points, points, out.file);
     EXPECT_EQ(out.text(), "Duplicate FPI data point 's1_copy' (IOA 100, type 30): commands and parameters go to 's1_status'\n");
 
-    EXPECT_EQ(outstation::data_point_lookup(100, 30), &points[0]);
-    EXPECT_EQ(outstation::data_point_lookup(101, 36)->ioa_name, "I_Mean");
-    EXPECT_EQ(outstation::data_point_lookup(100, 31)->slave_id, 2);
-    EXPECT_EQ(outstation::data_point_lookup(101, 35), nullptr);
-    EXPECT_EQ(outstation::data_point_lookup(999, 30), nullptr);
+    EXPECT_EQ(outstation::data_point_lookup(st, 100, 30), &points[0]);
+    EXPECT_EQ(outstation::data_point_lookup(st, 101, 36)->ioa_name, "I_Mean");
+    EXPECT_EQ(outstation::data_point_lookup(st, 100, 31)->slave_id, 2);
+    EXPECT_EQ(outstation::data_point_lookup(st, 101, 35), nullptr);
+    EXPECT_EQ(outstation::data_point_lookup(st, 999, 30), nullptr);
 
-    outstation::data_point_table_build(outstation::fpi_data_points, {}, out.file);
-    EXPECT_EQ(outstation::data_point_lookup(100, 30), nullptr);
+    outstation::data_point_table_build(st.fpi_data_points, {}, out.file);
+    EXPECT_EQ(outstation::data_point_lookup(st, 100, 30), nullptr);
 }
 
 TEST(RtuIoaMapping, EverySlaveHasANodeWithAtMost28PointsInListOrder) {
@@ -52,8 +54,9 @@ TEST(RtuIoaMapping, EverySlaveHasANodeWithAtMost28PointsInListOrder) {
     points.push_back(fpi_point("d", 0, 50, 30));
     points.push_back(fpi_point("e", 5, 499, 36));
     captured_output out;
-    EXPECT_EQ(outstation::slave_point_list(1), nullptr);  // nothing before the list is built
-    outstation::rtu_ioa_map_publish(points, out.file);
+    outstation::station st;
+    EXPECT_EQ(outstation::slave_point_list(st, 1), nullptr);  // nothing before the list is built
+    outstation::rtu_ioa_map_publish(st, points, out.file);
     EXPECT_EQ(out.text(),
               "Creating RTU IOA mapping list\n"
               "[Slave 1] 0 elements added to list index 0\n"
@@ -66,17 +69,17 @@ TEST(RtuIoaMapping, EverySlaveHasANodeWithAtMost28PointsInListOrder) {
               "[Slave 8] 0 elements added to list index 7\n"
               "[Slave 9] 0 elements added to list index 8\n");
 
-    const outstation::slave_node* two = outstation::slave_point_list(2);
+    const outstation::slave_node* two = outstation::slave_point_list(st, 2);
     ASSERT_NE(two, nullptr);
     EXPECT_EQ(two->slave_id, 2);
     ASSERT_EQ(two->points.size(), 28u);
     for (int i = 0; i < 28; ++i) EXPECT_EQ(two->points[size_t(i)].ioa, 200 + i);  // the 29th and 30th left out
-    const outstation::slave_node* five = outstation::slave_point_list(5);
+    const outstation::slave_node* five = outstation::slave_point_list(st, 5);
     ASSERT_EQ(five->points.size(), 2u);
     EXPECT_EQ(five->points[0].ioa, 500);  // list order, not IOA order
     EXPECT_EQ(five->points[1].type_id, 36);
-    EXPECT_TRUE(outstation::slave_point_list(9)->points.empty());
-    for (int id : {0, 10, 12, -1}) EXPECT_EQ(outstation::slave_point_list(id), nullptr) << id;
+    EXPECT_TRUE(outstation::slave_point_list(st, 9)->points.empty());
+    for (int id : {0, 10, 12, -1}) EXPECT_EQ(outstation::slave_point_list(st, id), nullptr) << id;
 }
 
 }  // namespace

@@ -10,7 +10,6 @@ namespace {
 
 using station_test::fake_epoch_ms;
 using station_test::master;
-using station_test::slot_online;
 using station_test::station;
 using test_support::wait_until;
 
@@ -55,22 +54,22 @@ TEST(EventBuffer, TheNextMasterOfTheSlotGetsWhatHappenedWhileItWasAwayThenLiveDa
         st.cfg.settings.no_of_connections = 1;
         st.cfg.derived.event_buffer = c.buffer;
         ASSERT_TRUE(st.start());
-        station::update(ioa, int32_t(0), scaled);
+        st.update(ioa, int32_t(0), scaled);
         {
             master away(st.port());
             ASSERT_TRUE(away.started);
-            ASSERT_TRUE(wait_until([] { return slot_online(0); }));
+            ASSERT_TRUE(wait_until([&] { return st.slot_online(0); }));
         }
-        ASSERT_TRUE(wait_until([] { return !slot_online(0); }));
+        ASSERT_TRUE(wait_until([&] { return !st.slot_online(0); }));
 
-        for (int32_t v = 1; v <= 20; ++v) station::update(ioa, v, scaled, fake_epoch_ms + v * 1000);
-        outstation::cyclic_transmission();  // not kept
+        for (int32_t v = 1; v <= 20; ++v) st.update(ioa, v, scaled, fake_epoch_ms + v * 1000);
+        outstation::cyclic_transmission(st.state);  // not kept
 
         testing::internal::CaptureStdout();
         master back(st.port());
         ASSERT_TRUE(back.started);
-        ASSERT_TRUE(wait_until([] { return slot_online(0); }));
-        station::update(ioa, int32_t(1000), scaled, fake_epoch_ms + 60000);
+        ASSERT_TRUE(wait_until([&] { return st.slot_online(0); }));
+        st.update(ioa, int32_t(1000), scaled, fake_epoch_ms + 60000);
 
         std::vector<event> expected;
         if (c.first_kept)
@@ -100,11 +99,11 @@ TEST(EventBuffer, ASlotThatNeverHadAMasterKeepsNothing) {
     st.cfg.settings.no_of_connections = 1;
     st.cfg.derived.event_buffer = 20;
     ASSERT_TRUE(st.start());
-    for (int32_t v = 1; v <= 3; ++v) station::update(ioa, v, scaled);
+    for (int32_t v = 1; v <= 3; ++v) st.update(ioa, v, scaled);
     master first(st.port());
     ASSERT_TRUE(first.started);
-    ASSERT_TRUE(wait_until([] { return slot_online(0); }));
-    station::update(ioa, int32_t(7), scaled, fake_epoch_ms + 1);
+    ASSERT_TRUE(wait_until([&] { return st.slot_online(0); }));
+    st.update(ioa, int32_t(7), scaled, fake_epoch_ms + 1);
     ASSERT_TRUE(wait_until([&] { return !spontaneous_events(first).empty(); }));
     EXPECT_EQ(spontaneous_events(first), (std::vector<event>{at(7, fake_epoch_ms + 1)}));
 }
@@ -118,8 +117,8 @@ TEST(EventBuffer, AnEventWhileTheClosedConnectionStillHoldsItsSlotIsKept) {
     station st;
     st.cfg.settings.no_of_connections = 1;
     ASSERT_TRUE(st.start());
-    auto only_connection = [] {
-        std::vector<iec104::ConnectionPtr> open = outstation::server_connections();
+    auto only_connection = [&st] {
+        std::vector<iec104::ConnectionPtr> open = outstation::server_connections(st.state);
         return open.size() == 1 ? open[0] : nullptr;
     };
     outstation::slot_table t;
@@ -135,7 +134,7 @@ TEST(EventBuffer, AnEventWhileTheClosedConnectionStillHoldsItsSlotIsKept) {
         outstation::slot_take(t, gone, lines);
     }
     ASSERT_TRUE(wait_until([&] { return !iec104::is_open(*gone); }));
-    ASSERT_TRUE(wait_until([&] { return outstation::server_connections().empty(); }));
+    ASSERT_TRUE(wait_until([&] { return outstation::server_connections(st.state).empty(); }));
 
     const iec104::AppLayerParameters app = iec104::app_parameters(*gone);
     iec104::Asdu asdu = iec104::make_asdu(app, iec104::M_ME_TE_1, false, iec104::COT_SPONTANEOUS, 1);

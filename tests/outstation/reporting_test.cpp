@@ -45,16 +45,16 @@ TEST_F(Reporting, InterrogationSendsPointsThenMeasuredValuesOneSequencePerGroup)
     st.cfg.settings.ca = 3;
     ASSERT_TRUE(st.start());
     // insertion order decides the positions of each type
-    station::update(300, 230.5, 36);
-    station::update(102, int32_t(1), 30);
-    station::update(100, int32_t(0), 30);
-    station::update(301, -1.25, 36);
-    station::update(101, int32_t(7), 30);
-    station::update(200, int32_t(2), 31);
-    station::update(400, int32_t(-1234), 35);
-    station::update(500, 0.5, 34);
-    station::update(600, int32_t(1), 33);  // stored, never sent
-    station::update(103, 1.0, 30);         // a real single point: its own record
+    st.update(300, 230.5, 36);
+    st.update(102, int32_t(1), 30);
+    st.update(100, int32_t(0), 30);
+    st.update(301, -1.25, 36);
+    st.update(101, int32_t(7), 30);
+    st.update(200, int32_t(2), 31);
+    st.update(400, int32_t(-1234), 35);
+    st.update(500, 0.5, 34);
+    st.update(600, int32_t(1), 33);  // stored, never sent
+    st.update(103, 1.0, 30);         // a real single point: its own record
 
     master m(st.port());
     ASSERT_TRUE(m.started);
@@ -95,8 +95,8 @@ TEST_F(Reporting, InterrogationSendsPointsThenMeasuredValuesOneSequencePerGroup)
 
     // cyclic and spontaneous ASDUs carry the same addresses
     m.clear();
-    outstation::cyclic_transmission();
-    station::update(301, -2.5, 36);
+    outstation::cyclic_transmission(st.state);
+    st.update(301, -2.5, 36);
     ASSERT_TRUE(test_support::wait_until([&] { return m.count(is_periodic) == 8 && m.count(is_spontaneous) == 1; }));
     for (const Asdu& a : m.received()) {
         EXPECT_EQ(a.oa, 7);
@@ -114,7 +114,7 @@ TEST_F(Reporting, InterrogationOfAnEmptyStoreAndOfAGroupIsAnsweredAsSuch) {
     EXPECT_EQ(shapes(m.interrogate(), m.app),
               (std::vector<shape>{{C_IC_NA_1, COT_ACTIVATION_CON, 0, 1}, {C_IC_NA_1, COT_ACTIVATION_TERMINATION, 0, 1}}));
 
-    station::update(1, int32_t(1), 30);
+    st.update(1, int32_t(1), 30);
     // A group interrogation gets a negative confirmation and nothing else:
     // the station interrogation sent right after it is answered next.
     m.clear();
@@ -135,11 +135,11 @@ TEST_F(Reporting, InterrogationOfAnEmptyStoreAndOfAGroupIsAnsweredAsSuch) {
 // one; 60 short floats fit neither. Every value must still reach the master.
 TEST_F(Reporting, GroupsLargerThanOneAsduArriveWholeByInterrogationAndCyclically) {
     ASSERT_TRUE(st.start());
-    for (int i = 0; i < 31; ++i) station::update(100 + i, int32_t(i & 1), 30);
-    for (int i = 0; i < 60; ++i) station::update(500 + i, double(i), 36);
+    for (int i = 0; i < 31; ++i) st.update(100 + i, int32_t(i & 1), 30);
+    for (int i = 0; i < 60; ++i) st.update(500 + i, double(i), 36);
     master m(st.port());
     ASSERT_TRUE(m.started);
-    ASSERT_TRUE(test_support::wait_until([] { return station_test::slot_online(0); }));
+    ASSERT_TRUE(test_support::wait_until([&] { return st.slot_online(0); }));
     using namespace iec104;
     EXPECT_EQ(shapes(m.interrogate(), m.app), (std::vector<shape>{{C_IC_NA_1, COT_ACTIVATION_CON, 0, 1},
                                                                   {M_SP_NA_1, 20, 100, 31},
@@ -147,7 +147,7 @@ TEST_F(Reporting, GroupsLargerThanOneAsduArriveWholeByInterrogationAndCyclically
                                                                   {M_ME_NC_1, 20, 548, 12},
                                                                   {C_IC_NA_1, COT_ACTIVATION_TERMINATION, 0, 1}}));
     m.clear();
-    outstation::cyclic_transmission();
+    outstation::cyclic_transmission(st.state);
     ASSERT_TRUE(test_support::wait_until([&] { return m.count(is_periodic) == 5; }));
     const auto got = m.received();
     EXPECT_EQ(shapes(got, m.app), (std::vector<shape>{{M_SP_TB_1, 1, 100, 30},
@@ -167,19 +167,19 @@ TEST_F(Reporting, GroupsLargerThanOneAsduArriveWholeByInterrogationAndCyclically
 TEST_F(Reporting, CyclicAndSpontaneousDataGoOnlyToOnlineSlots) {
     st.cfg.settings.no_of_connections = 2;
     ASSERT_TRUE(st.start());
-    station::update(10, int32_t(1), 30, station_test::fake_epoch_ms - 5000);
-    station::update(20, 4.5, 36);
+    st.update(10, int32_t(1), 30, station_test::fake_epoch_ms - 5000);
+    st.update(20, 4.5, 36);
     master a(st.port()), b(st.port());
     ASSERT_TRUE(a.started && b.started);
-    ASSERT_TRUE(test_support::wait_until([] {
-        std::lock_guard lk(outstation::connection_slots.lock);
-        return outstation::connection_slots.initialized_master_count;
+    ASSERT_TRUE(test_support::wait_until([&] {
+        std::lock_guard lk(st.state.connection_slots.lock);
+        return st.state.connection_slots.initialized_master_count;
     }));
     master c(st.port());  // no slot left
     ASSERT_TRUE(c.started);
 
-    outstation::cyclic_transmission();
-    station::update(20, 5.5, 36);
+    outstation::cyclic_transmission(st.state);
+    st.update(20, 5.5, 36);
     using namespace iec104;
     for (master* m : {&a, &b}) {
         ASSERT_TRUE(test_support::wait_until([&] { return m->count(is_periodic) == 2 && m->count(is_spontaneous) == 1; }));
@@ -203,8 +203,8 @@ TEST_F(Reporting, SpontaneousReportsOnlyChangedValues) {
     ASSERT_TRUE(st.start());
     master m(st.port());
     ASSERT_TRUE(m.started);
-    ASSERT_TRUE(test_support::wait_until([] { return station_test::slot_online(0); }));
-    station::update(999, int32_t(0), 35);
+    ASSERT_TRUE(test_support::wait_until([&] { return st.slot_online(0); }));
+    st.update(999, int32_t(0), 35);
     int32_t marker = 0;
     using iec104::M_ME_TE_1;
     struct update {
@@ -233,8 +233,8 @@ TEST_F(Reporting, SpontaneousReportsOnlyChangedValues) {
     };
     for (const spont_case& c : cases) {
         m.clear();
-        for (const update& u : c.updates) station::update(u.ioa, u.v, u.type_id);
-        station::update(999, ++marker, 35);
+        for (const update& u : c.updates) st.update(u.ioa, u.v, u.type_id);
+        st.update(999, ++marker, 35);
         ASSERT_TRUE(test_support::wait_until([&] {
             return m.count([&](const Asdu& a) {
                        const auto o = iec104::get_object(a, m.app, 0);
@@ -249,20 +249,20 @@ TEST_F(Reporting, SpontaneousReportsOnlyChangedValues) {
 
 TEST_F(Reporting, AnEqualValueRefreshesTheTimestamp) {
     ASSERT_TRUE(st.start());
-    station::update(1, int32_t(1), 30, 1000);
-    station::update(1, int32_t(1), 30, 2000);
-    std::lock_guard lk(core::value_store_lock);
-    ASSERT_EQ(outstation::station_values.count, 1);
-    EXPECT_EQ(outstation::station_values.records[0].timestamp, 2000);
+    st.update(1, int32_t(1), 30, 1000);
+    st.update(1, int32_t(1), 30, 2000);
+    std::lock_guard lk(st.state.value_store_lock);
+    ASSERT_EQ(st.state.station_values.count, 1);
+    EXPECT_EQ(st.state.station_values.records[0].timestamp, 2000);
 }
 
 TEST_F(Reporting, SpontaneousTimeTagAndValueOfARealDoublePoint) {
     ASSERT_TRUE(st.start());
     master m(st.port());
     ASSERT_TRUE(m.started);
-    ASSERT_TRUE(test_support::wait_until([] { return station_test::slot_online(0); }));
-    station::update(5, 1.0, 31);
-    station::update(5, 2.7, 31, 1717590000123);
+    ASSERT_TRUE(test_support::wait_until([&] { return st.slot_online(0); }));
+    st.update(5, 1.0, 31);
+    st.update(5, 2.7, 31, 1717590000123);
     ASSERT_TRUE(test_support::wait_until([&] { return m.count(is_spontaneous) == 1; }));
     const Asdu a = m.received().front();
     EXPECT_EQ(a.type, iec104::M_DP_TB_1);
@@ -278,8 +278,8 @@ TEST_F(Reporting, SpontaneousTimeTagAndValueOfARealDoublePoint) {
 TEST_F(Reporting, APointThatFitsNoAsduIsNamedOnce) {
     st.cfg.settings.max_asdu_length = 20;
     ASSERT_TRUE(st.start());
-    station::update(500, 1.5, 36);
-    station::update(501, 2.5, 36);
+    st.update(500, 1.5, 36);
+    st.update(501, 2.5, 36);
     master m(st.port());
     ASSERT_TRUE(m.started);
     using namespace iec104;
@@ -287,8 +287,8 @@ TEST_F(Reporting, APointThatFitsNoAsduIsNamedOnce) {
                                                                   {M_ME_NC_1, 20, 500, 2},
                                                                   {C_IC_NA_1, COT_ACTIVATION_TERMINATION, 0, 1}}));
     testing::internal::CaptureStdout();
-    outstation::cyclic_transmission();
-    outstation::cyclic_transmission();
+    outstation::cyclic_transmission(st.state);
+    outstation::cyclic_transmission(st.state);
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "Data point IOA 500 type 36 does not fit an ASDU and is not sent\n"
               "Data point IOA 501 type 36 does not fit an ASDU and is not sent\n");
@@ -314,7 +314,7 @@ TEST_F(Reporting, ServingPublishesThePositionAndSendsItCyclically) {
     opts.workers = none;
     fpigate::gateway_start(g, st.cfg, opts);
     std::thread serving([&] { fpigate::gateway_serve(g, opts); });
-    master m(outstation::server_bound_port());
+    master m(outstation::server_bound_port(g.station));
     ASSERT_TRUE(m.started);
     ASSERT_TRUE(test_support::wait_until([&] { return m.count(is_periodic) >= 2; }));  // within about 2 s
     for (const Asdu& a : m.received()) {

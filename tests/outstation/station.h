@@ -18,12 +18,11 @@
 
 #include "core/clock.h"
 #include "config/config.h"
-#include "core/locks.h"
+#include "daemon/comm_log.h"
 #include "fpi/fault_counter.h"
-#include "outstation/comm_log.h"
 #include "outstation/reporting.h"
 #include "outstation/server.h"
-#include "outstation/slots.h"
+#include "outstation/station.h"
 #include "logs/event_logs.h"
 #include "tests/support/clocks.h"
 #include "tests/support/master.h"
@@ -45,11 +44,27 @@ inline void sample_server_settings(config::iec104_slave& s) {
     s.sizeof_cot = 2, s.oa = 0, s.ca = 1, s.sizeof_ca = 2, s.sizeof_ioa = 3, s.max_asdu_length = 249;
 }
 
+// value_update under value_store_lock, as the producers call it.
+inline void update(outstation::station& st, int32_t ioa, outstation::point_value v, int32_t type_id,
+                   int64_t ts = fake_epoch_ms) {
+    std::lock_guard lk(st.value_store_lock);
+    outstation::value_update(st, ioa, v, type_id, ts);
+}
+
+// Whether slot i holds an online connection (the opened event has run).
+inline bool slot_online(outstation::station& st, int i = 0) {
+    std::lock_guard lk(st.connection_slots.lock);
+    return size_t(i) < st.connection_slots.slots.size() && st.connection_slots.slots[size_t(i)].online;
+}
+
 struct station {
     fake_wall_clock clock;
     temp_dir dir{"fpigate-station"};
     config::config cfg;
     logs::log_stores stores;
+    // Its connection events go to the log writer, as in the daemon.
+    fpigate::comm_log_writer comm_log;
+    outstation::station state;
 
     station() {
         sample_server_settings(cfg.settings);
@@ -61,32 +76,23 @@ struct station {
     bool start() {
         fpi::fault_counter_load(cfg.settings.data_dir);
         logs::comm_event_db_init(stores, cfg.settings.data_dir);
-        outstation::comm_logger_use_stores(&stores);
-        outstation::slots_allocate(outstation::connection_slots, cfg.settings.no_of_connections,
-                                    cfg.derived.event_buffer);
-        return outstation::server_setup(cfg);
+        outstation::slots_allocate(state.connection_slots, cfg.settings.no_of_connections, cfg.derived.event_buffer);
+        fpigate::comm_logger_start(comm_log, stores, cfg.settings.ubus_socket);
+        state.connection_events = fpigate::comm_logger_sink(comm_log);
+        return outstation::server_setup(state, cfg);
     }
-    uint16_t port() const { return outstation::server_bound_port(); }
-    ~station() {
-        outstation::server_stop();
-        outstation::server_destroy();
-        outstation::comm_logger_use_stores(nullptr);
-        std::lock_guard lk(core::value_store_lock);
-        outstation::station_values.count = 0;
-        outstation::station_values.highest_group = 0;
-        outstation::station_values.refused.clear();
+    // The server freed and the writer stopped, as the daemon's stop does.
+    void stop() {
+        outstation::server_stop(state);
+        outstation::server_destroy(state);
+        fpigate::comm_logger_stop(comm_log);
     }
-    // value_update under value_store_lock, as the producers call it.
-    static void update(int32_t ioa, outstation::point_value v, int32_t type_id, int64_t ts = fake_epoch_ms) {
-        std::lock_guard lk(core::value_store_lock);
-        outstation::value_update(ioa, v, type_id, ts);
+    uint16_t port() const { return outstation::server_bound_port(state); }
+    ~station() { stop(); }
+    void update(int32_t ioa, outstation::point_value v, int32_t type_id, int64_t ts = fake_epoch_ms) {
+        station_test::update(state, ioa, v, type_id, ts);
     }
+    bool slot_online(int i = 0) { return station_test::slot_online(state, i); }
 };
-
-// Whether slot i holds an online connection (the opened event has run).
-inline bool slot_online(int i = 0) {
-    std::lock_guard lk(outstation::connection_slots.lock);
-    return size_t(i) < outstation::connection_slots.slots.size() && outstation::connection_slots.slots[size_t(i)].online;
-}
 
 }  // namespace station_test

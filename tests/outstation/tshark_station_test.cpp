@@ -27,11 +27,11 @@ TEST(StationTshark, DissectorDecodesASessionWithTheOutstation) {
 
     station st;
     ASSERT_TRUE(st.start());
-    for (int i = 0; i < 31; ++i) station::update(100 + i, int32_t(i & 1), 30);  // cyclically two ASDUs
-    station::update(200, int32_t(2), 31);
-    station::update(300, 0.25, 34);
-    station::update(400, int32_t(-300), 35);
-    for (int i = 0; i < 3; ++i) station::update(500 + i, 230.5 + i, 36);
+    for (int i = 0; i < 31; ++i) st.update(100 + i, int32_t(i & 1), 30);  // cyclically two ASDUs
+    st.update(200, int32_t(2), 31);
+    st.update(300, 0.25, 34);
+    st.update(400, int32_t(-300), 35);
+    for (int i = 0; i < 3; ++i) st.update(500 + i, 230.5 + i, 36);
 
     std::mutex m;
     std::vector<std::pair<bool, std::vector<uint8_t>>> apdus;
@@ -45,18 +45,18 @@ TEST(StationTshark, DissectorDecodesASessionWithTheOutstation) {
     iec104::ClientPtr client;
     std::string error;
     ASSERT_TRUE(test_support::connect_master(client, st.port(), h, error)) << error;
-    ASSERT_TRUE(wait_until([] { return station_test::slot_online(0); }));
+    ASSERT_TRUE(wait_until([&] { return st.slot_online(0); }));
     const iec104::AppLayerParameters p;
 
     iec104::client_send(*client, iec104::interrogation_command(p, 1));  // con, 5 groups, term
     ASSERT_TRUE(wait_until([&] { return received == 7; }));
-    outstation::cyclic_transmission();  // 31 points in two ASDUs, then 4 more groups
+    outstation::cyclic_transmission(st.state);  // 31 points in two ASDUs, then 4 more groups
     ASSERT_TRUE(wait_until([&] { return received == 13; }));
-    station::update(100, int32_t(1), 30);
-    station::update(200, int32_t(1), 31);
-    station::update(300, -0.5, 34);
-    station::update(400, int32_t(1234), 35);
-    station::update(500, 49.5, 36);
+    st.update(100, int32_t(1), 30);
+    st.update(200, int32_t(1), 31);
+    st.update(300, -0.5, 34);
+    st.update(400, int32_t(1234), 35);
+    st.update(500, 49.5, 36);
     ASSERT_TRUE(wait_until([&] { return received == 18; }));
     iec104::client_send(*client, iec104::clock_sync_command(p, 1, station_test::fake_epoch_ms));
     iec104::client_send(*client, iec104::interrogation_command(p, 1, 21));  // refused

@@ -127,10 +127,10 @@ bool exchange_gateway::quiet_since(int witness) {
     return next && next->command == rf::CMD_EVENT_DATA_ACK && next->destination_id == witness;
 }
 
-bool master_online() {
-    return wait_until([] {
-        std::lock_guard lk(outstation::connection_slots.lock);
-        for (const auto& s : outstation::connection_slots.slots)
+bool master_online(outstation::station& st) {
+    return wait_until([&] {
+        std::lock_guard lk(st.connection_slots.lock);
+        for (const auto& s : st.connection_slots.slots)
             if (s.online) return true;
         return false;
     });
@@ -163,10 +163,10 @@ std::map<uint32_t, int32_t> interrogated(master& m) {
 }
 
 // The stored record of (ioa, type id), if any.
-std::optional<outstation::value_record> stored(int32_t ioa, int32_t type_id) {
-    std::lock_guard lk(core::value_store_lock);
-    for (int i = 0; i < outstation::station_values.count; ++i) {
-        const outstation::value_record& r = outstation::station_values.records[size_t(i)];
+std::optional<outstation::value_record> stored(outstation::station& st, int32_t ioa, int32_t type_id) {
+    std::lock_guard lk(st.value_store_lock);
+    for (int i = 0; i < st.station_values.count; ++i) {
+        const outstation::value_record& r = st.station_values.records[size_t(i)];
         if (r.ioa == ioa && r.type_id == type_id) return r;
     }
     return std::nullopt;
@@ -198,7 +198,7 @@ TEST(Supervision, ASlaveGoesOfflineAtTheFirstPassAtTwiceItsPeriodPlusTwoMinutes)
     ASSERT_TRUE(gw.ok);
     master m(gw.port());
     ASSERT_TRUE(m.started);
-    ASSERT_TRUE(master_online());
+    ASSERT_TRUE(master_online(gw.g.station));
     struct silent_case {
         int slave;
         uint8_t period;  // minutes
@@ -331,35 +331,35 @@ TEST(Supervision, FaultTotalsAreRepublishedOnceAfterEachLocalMidnight) {
     // a fault of group 1 on 31 May: inside the last seven days until 6 June
     fake_wall_clock::now = utc_ms(2024, 5, 31, 12, 0, 0);
     ASSERT_TRUE(gw.deliver(frame_bytes(rf::CMD_FLASH_MODE, event(), 1)));
-    ASSERT_TRUE(stored(total_1, scaled));
-    EXPECT_EQ(stored(total_1, scaled)->timestamp, utc_ms(2024, 5, 31, 12, 0, 0));
+    ASSERT_TRUE(stored(gw.g.station, total_1, scaled));
+    EXPECT_EQ(stored(gw.g.station, total_1, scaled)->timestamp, utc_ms(2024, 5, 31, 12, 0, 0));
     master m(gw.port());
     ASSERT_TRUE(m.started);
-    ASSERT_TRUE(master_online());
+    ASSERT_TRUE(master_online(gw.g.station));
     ASSERT_EQ(interrogated(m).at(last_7_days_1), 1);
     m.clear();
 
     fpi::supervision_state s;
     fake_wall_clock::now = utc_ms(2024, 6, 6, 0, 0, 0);
     fpi::supervision_pass(s);  // the first pass has no day to compare with
-    EXPECT_EQ(stored(total_1, scaled)->timestamp, utc_ms(2024, 5, 31, 12, 0, 0));
+    EXPECT_EQ(stored(gw.g.station, total_1, scaled)->timestamp, utc_ms(2024, 5, 31, 12, 0, 0));
     fake_wall_clock::now = utc_ms(2024, 6, 6, 23, 59, 59);
     fpi::supervision_pass(s);
-    EXPECT_EQ(stored(total_1, scaled)->timestamp, utc_ms(2024, 5, 31, 12, 0, 0));
+    EXPECT_EQ(stored(gw.g.station, total_1, scaled)->timestamp, utc_ms(2024, 5, 31, 12, 0, 0));
 
     fake_wall_clock::now = utc_ms(2024, 6, 7, 0, 0, 0) + 400;
     fpi::supervision_pass(s);
-    EXPECT_EQ(stored(total_1, scaled)->timestamp, utc_ms(2024, 6, 7, 0, 0, 0));
+    EXPECT_EQ(stored(gw.g.station, total_1, scaled)->timestamp, utc_ms(2024, 6, 7, 0, 0, 0));
     EXPECT_TRUE(spontaneous_reaches(m, last_7_days_1, {0}));  // the fault left the seven days
     fake_wall_clock::now = utc_ms(2024, 6, 7, 0, 0, 5);
     fpi::supervision_pass(s);
     fake_wall_clock::now = utc_ms(2024, 6, 7, 18, 0, 0);
     fpi::supervision_pass(s);
-    EXPECT_EQ(stored(total_1, scaled)->timestamp, utc_ms(2024, 6, 7, 0, 0, 0));
+    EXPECT_EQ(stored(gw.g.station, total_1, scaled)->timestamp, utc_ms(2024, 6, 7, 0, 0, 0));
 
     fake_wall_clock::now = utc_ms(2024, 6, 8, 0, 0, 1);
     fpi::supervision_pass(s);
-    EXPECT_EQ(stored(total_1, scaled)->timestamp, utc_ms(2024, 6, 8, 0, 0, 1));
+    EXPECT_EQ(stored(gw.g.station, total_1, scaled)->timestamp, utc_ms(2024, 6, 8, 0, 0, 1));
     const auto values = interrogated(m);
     EXPECT_EQ(values.at(last_7_days_1), 0);
     EXPECT_EQ(values.at(total_1), 1);
@@ -435,7 +435,7 @@ TEST(Infoset, NineWritesReportTheStartAndWaitForTheFpisNextTelegram) {
     ASSERT_TRUE(gw.ok);
     master m(gw.port());
     ASSERT_TRUE(m.started);
-    ASSERT_TRUE(master_online());
+    ASSERT_TRUE(master_online(gw.g.station));
 
     testing::internal::CaptureStdout();
     EXPECT_EQ(write_parameter(4, 0, sample_values[0]), 3);
@@ -644,7 +644,7 @@ TEST(Infoset, TheAckWaitEndsWithStatusTwoOnAnAckAndOneWithout) {
     ASSERT_TRUE(gw.ok);
     master m(gw.port());
     ASSERT_TRUE(m.started);
-    ASSERT_TRUE(master_online());
+    ASSERT_TRUE(master_online(gw.g.station));
     struct ack_case {
         int ack_from;  // 0: no ACK
         int status;

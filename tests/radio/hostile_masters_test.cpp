@@ -20,7 +20,7 @@
 #include <fstream>
 #include <thread>
 
-#include "outstation/comm_log.h"
+#include "daemon/comm_log.h"
 #include "lib/iec104/commands.h"
 #include "tests/iec104/raw_master.h"
 #include "tests/radio/radio.h"
@@ -69,9 +69,9 @@ constexpr uint32_t i_mean_ioa = 107;
     return ::testing::AssertionSuccess();
 }
 
-iec104::ConnectionPtr slot_connection(int i) {
-    std::lock_guard lk(outstation::connection_slots.lock);
-    return outstation::connection_slots.slots.at(size_t(i)).connection;
+iec104::ConnectionPtr slot_connection(outstation::station& st, int i) {
+    std::lock_guard lk(st.connection_slots.lock);
+    return st.connection_slots.slots.at(size_t(i)).connection;
 }
 
 // A master that behaves: it acknowledges within 1 s (t2), well inside the
@@ -265,14 +265,14 @@ TEST(HostileMasters, MastersThatStopAcknowledgingOrReadingAreClosedByT1AndHoldUp
     ASSERT_TRUE(radio_exchange(gw, first));  // the values exist; changes are spontaneous from here on
 
     good_master g1(gw.port());
-    ASSERT_TRUE(g1.started && wait_until([] { return slot_online(0); }));
+    ASSERT_TRUE(g1.started && wait_until([&] { return slot_online(gw.g.station, 0); }));
     silent_master silent(gw.port());
-    ASSERT_TRUE(wait_until([] { return slot_online(1); }));
+    ASSERT_TRUE(wait_until([&] { return slot_online(gw.g.station, 1); }));
     deaf_master deaf(gw.port());
-    ASSERT_TRUE(wait_until([] { return slot_online(2); }));
+    ASSERT_TRUE(wait_until([&] { return slot_online(gw.g.station, 2); }));
     good_master g2(gw.port());
-    ASSERT_TRUE(g2.started && wait_until([] { return slot_online(3); }));
-    const iec104::ConnectionPtr silent_c = slot_connection(1), deaf_c = slot_connection(2);
+    ASSERT_TRUE(g2.started && wait_until([&] { return slot_online(gw.g.station, 3); }));
+    const iec104::ConnectionPtr silent_c = slot_connection(gw.g.station, 1), deaf_c = slot_connection(gw.g.station, 2);
 
     // Events until both stuck masters are closed, and twenty more after.
     const uint64_t frames_before = rf::reader_stats.frames_ok;
@@ -297,8 +297,8 @@ TEST(HostileMasters, MastersThatStopAcknowledgingOrReadingAreClosedByT1AndHoldUp
         EXPECT_EQ(g->spontaneous(i_mean_ioa), counting(first + 1, sent));
         EXPECT_FALSE(g->closed);
     }
-    EXPECT_TRUE(slot_online(0) && slot_online(3));
-    EXPECT_FALSE(slot_online(1) || slot_online(2));
+    EXPECT_TRUE(slot_online(gw.g.station, 0) && slot_online(gw.g.station, 3));
+    EXPECT_FALSE(slot_online(gw.g.station, 1) || slot_online(gw.g.station, 2));
     // The silent master was sent its window of k = 12 and nothing after it.
     EXPECT_TRUE(wait_until([&] { return silent.closed.load(); }, generous));
     EXPECT_EQ(silent.i_frames, 12);
@@ -319,26 +319,26 @@ TEST(HostileMasters, StuckMastersAreHeldToTheQueueBoundWhileTheOthersGetEverythi
     // A point of FPI 9 published straight into the value store, as the
     // producers do under value_store_lock, far faster than radio frames come.
     const int32_t point = 900, scaled = 35;
-    station_test::station::update(point, int32_t(0), scaled);
+    station_test::update(gw.g.station, point, int32_t(0), scaled);
     const uint16_t first = 1000;
     ASSERT_TRUE(radio_exchange(gw, first));
 
     good_master g1(gw.port());
-    ASSERT_TRUE(g1.started && wait_until([] { return slot_online(0); }));
+    ASSERT_TRUE(g1.started && wait_until([&] { return slot_online(gw.g.station, 0); }));
     silent_master silent(gw.port());
-    ASSERT_TRUE(wait_until([] { return slot_online(1); }));
+    ASSERT_TRUE(wait_until([&] { return slot_online(gw.g.station, 1); }));
     deaf_master deaf(gw.port());
-    ASSERT_TRUE(wait_until([] { return slot_online(2); }));
+    ASSERT_TRUE(wait_until([&] { return slot_online(gw.g.station, 2); }));
     good_master g2(gw.port());
-    ASSERT_TRUE(g2.started && wait_until([] { return slot_online(3); }));
-    const iec104::ConnectionPtr silent_c = slot_connection(1), deaf_c = slot_connection(2);
+    ASSERT_TRUE(g2.started && wait_until([&] { return slot_online(gw.g.station, 3); }));
+    const iec104::ConnectionPtr silent_c = slot_connection(gw.g.station, 1), deaf_c = slot_connection(gw.g.station, 2);
 
     // 40 batches of 200 updates and one radio frame; each batch is let
     // through to the good masters before the next.
     const int batches = 40, batch = 200;
     const uint64_t frames_before = rf::reader_stats.frames_ok;
     for (int b = 0; b < batches; ++b) {
-        for (int i = 1; i <= batch; ++i) station_test::station::update(point, int32_t(b * batch + i), scaled);
+        for (int i = 1; i <= batch; ++i) station_test::update(gw.g.station, point, int32_t(b * batch + i), scaled);
         ASSERT_TRUE(radio_exchange(gw, uint16_t(first + b + 1)));
         const size_t so_far = size_t((b + 1) * batch);
         for (good_master* g : {&g1, &g2})
@@ -443,11 +443,11 @@ TEST(HostileMasters, MalformedFramesAndAsdusAreAnsweredOrCloseOnlyTheirOwnConnec
     uint16_t i_mean = 1000;
     ASSERT_TRUE(radio_exchange(gw, i_mean));
     good_master observer(gw.port());
-    ASSERT_TRUE(observer.started && wait_until([] { return slot_online(0); }));
-    auto online_slots = [] {
-        std::lock_guard lk(outstation::connection_slots.lock);
+    ASSERT_TRUE(observer.started && wait_until([&] { return slot_online(gw.g.station, 0); }));
+    auto online_slots = [&gw] {
+        std::lock_guard lk(gw.g.station.connection_slots.lock);
         int n = 0;
-        for (const outstation::connection_slot& s : outstation::connection_slots.slots) n += s.online;
+        for (const outstation::connection_slot& s : gw.g.station.connection_slots.slots) n += s.online;
         return n;
     };
 
@@ -618,7 +618,7 @@ TEST(HostileMasters, AThousandConnectionsAndFiftyAtOnceLeaveNothingBehind) {
     testing::internal::CaptureStdout();  // several lines per connection
 
     auto settled = [&](size_t fds, size_t tasks) {
-        return wait_until([&] { return outstation::comm_logger_wait_idle(0) && open_fds() == fds && threads() == tasks; },
+        return wait_until([&] { return fpigate::comm_logger_wait_idle(gw.g.comm_log, 0) && open_fds() == fds && threads() == tasks; },
                         generous);
     };
     const leaving ways[] = {leaving::at_once, leaving::after_startdt, leaving::answer_unread, leaving::by_reset};
@@ -628,7 +628,7 @@ TEST(HostileMasters, AThousandConnectionsAndFiftyAtOnceLeaveNothingBehind) {
         ASSERT_TRUE(wait_until([&] { return threads() == tasks; }, generous));
     }
     { burst warm(port, 10); }
-    ASSERT_TRUE(outstation::comm_logger_wait_idle(60000));
+    ASSERT_TRUE(fpigate::comm_logger_wait_idle(gw.g.comm_log, 60000));
     ASSERT_TRUE(wait_until([&] { return threads() == tasks; }, generous));
     const size_t fds = open_fds();
     const long rss = own_rss_kb();

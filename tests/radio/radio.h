@@ -80,12 +80,8 @@ struct radio_gateway : test_support::gateway_on_pty {
         stop();
         rf::downlink.pause_ms = rf::downlink_env{}.pause_ms;
         fpi::fpi_env.fault_pause_ms = fpi::fpi_settings{}.fault_pause_ms;
-        std::lock_guard lk(core::value_store_lock);
-        outstation::station_values.count = 0;
-        outstation::station_values.highest_group = 0;
-        outstation::station_values.refused.clear();
     }
-    uint16_t port() const { return outstation::server_bound_port(); }
+    uint16_t port() const { return outstation::server_bound_port(g.station); }
 
     // The radio side of the line.
     void send(const bytes& b) { test_support::write_all(radio.master.get(), b); }

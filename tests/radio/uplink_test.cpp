@@ -265,7 +265,7 @@ TEST(RadioUplink, AChangedValueReachesTheMasterSpontaneouslyWithTheFrameTime) {
     ASSERT_TRUE(gw.ok);
     master m(gw.port());
     ASSERT_TRUE(m.started);
-    ASSERT_TRUE(test_support::wait_until([] { return station_test::slot_online(0); }));
+    ASSERT_TRUE(test_support::wait_until([&] { return station_test::slot_online(gw.g.station, 0); }));
     gw.send(frame_bytes(rf::CMD_EVENT_DATA, event(0, 1, 36), 1));
     ASSERT_TRUE(gw.next_downlink());
     station_test::fake_wall_clock::now += 7000;
@@ -299,9 +299,9 @@ TEST(RadioUplink, EventsWhileTheMasterIsAwayReachTheNextMasterOfItsSlotFirst) {
     {
         master away(gw.port());
         ASSERT_TRUE(away.started);
-        ASSERT_TRUE(test_support::wait_until([] { return station_test::slot_online(0); }));
+        ASSERT_TRUE(test_support::wait_until([&] { return station_test::slot_online(gw.g.station, 0); }));
     }
-    ASSERT_TRUE(test_support::wait_until([] { return !station_test::slot_online(0); }));
+    ASSERT_TRUE(test_support::wait_until([&] { return !station_test::slot_online(gw.g.station, 0); }));
     std::vector<iec104::Cp56Time2a> times;  // the frame times: whole seconds of the wall clock
     for (int k = 1; k <= 20; ++k) {
         station_test::fake_wall_clock::now += 1000;
@@ -313,7 +313,7 @@ TEST(RadioUplink, EventsWhileTheMasterIsAwayReachTheNextMasterOfItsSlotFirst) {
     times.push_back(iec104::cp56_from_ms(station_test::fake_wall_clock::now / 1000 * 1000));
     master back(gw.port());
     ASSERT_TRUE(back.started);
-    ASSERT_TRUE(test_support::wait_until([] { return station_test::slot_online(0); }));
+    ASSERT_TRUE(test_support::wait_until([&] { return station_test::slot_online(gw.g.station, 0); }));
     gw.send(frame_bytes(rf::CMD_EVENT_DATA, event(0, 1, 31), 1));
     ASSERT_TRUE(gw.next_downlink());
     auto spontaneous = [](const iec104::Asdu& a) { return a.cot == iec104::COT_SPONTANEOUS; };

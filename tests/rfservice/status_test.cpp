@@ -9,6 +9,7 @@
 #include <regex>
 #include <set>
 
+#include "core/locks.h"
 #include "dio/gpio.h"
 #include "fpi/contacts.h"
 #include "fpi/infoset.h"
@@ -368,10 +369,10 @@ TEST(FpigateStatus, EveryFieldFollowsTheScript) {
     // slot 1, C active without a slot.
     station_test::master a(t.gw.port());
     ASSERT_TRUE(a.started);
-    ASSERT_TRUE(test_support::wait_until([] { return station_test::slot_online(0); }));
+    ASSERT_TRUE(test_support::wait_until([&] { return station_test::slot_online(t.gw.g.station, 0); }));
     station_test::master b(t.gw.port(), false);
     ASSERT_TRUE(b.client);
-    ASSERT_TRUE(test_support::wait_until([] { return station_test::slot_online(1); }));
+    ASSERT_TRUE(test_support::wait_until([&] { return station_test::slot_online(t.gw.g.station, 1); }));
     station_test::master c(t.gw.port());
     ASSERT_TRUE(c.started);
     std::optional<ubus::table> got;
@@ -411,9 +412,10 @@ TEST(FpigateStatus, EveryFieldFollowsTheScript) {
     // The store filled to its capacity with points of no FPI: FPI 7's join
     // then has none of its 27 values stored
     {
-        std::lock_guard lk(core::value_store_lock);
-        for (int32_t ioa = 60000; outstation::station_values.count < outstation::value_store_capacity; ++ioa)
-            outstation::value_update(ioa, int32_t(0), 35, station_test::fake_epoch_ms);
+        outstation::station& st = t.gw.g.station;
+        std::lock_guard lk(st.value_store_lock);
+        for (int32_t ioa = 60000; st.station_values.count < outstation::value_store_capacity; ++ioa)
+            outstation::value_update(st, ioa, int32_t(0), 35, station_test::fake_epoch_ms);
     }
     t.want.points = 1000;
     t.advance(1000);
@@ -482,7 +484,8 @@ TEST(FpigateStatus, AContactNewerThanTheReplysClockIsJustNow) {
     radio_test::fake_monotonic_clock::now = reply_clock;
 
     config::config cfg;
-    const ubus::table got = services::fpigate_status(cfg);
+    outstation::station station;
+    const ubus::table got = services::fpigate_status(cfg, station);
     fpi::pending_reset_clear(4);
     fpi::contact_table_init();
 

@@ -22,10 +22,13 @@
 
 #include "core/locks.h"
 #include "fpi/infoset.h"
+#include "fpi/uplink.h"
+#include "logs/stores.h"
 #include "outstation/clock_sync.h"
 #include "outstation/commands.h"
 #include "outstation/data_points.h"
 #include "outstation/reporting.h"
+#include "outstation/station.h"
 #include "lib/iec104/server_internal.h"
 #include "lib/iec104/socket.h"
 #include "tests/fuzz/fuzz_support.h"
@@ -81,6 +84,8 @@ void command_points(config::config& cfg) {
 
 struct environment {
     config::config cfg;
+    logs::log_stores stores;
+    outstation::station station;
     iec104::ServerHandlers handlers;
 
     environment() {
@@ -93,22 +98,29 @@ struct environment {
         for (const config::fpi_iec104_ioa& p : cfg.fpi_points)
             if (p.ioa_name && *p.ioa_name == "RESET") rec.reset_ids.push_back(p.slave_id);
 
-        outstation::data_point_table_build(outstation::fpi_data_points, cfg.fpi_points, stdout);
-        outstation::commands_configure(cfg);
-        outstation::commands = {drive_output, pending_reset_store, infoset_store_parameter,
-                                fpi::is_infoset_parameter, fpi::infoset_check_parameter, output_present};
+        outstation::data_point_table_build(station.fpi_data_points, cfg.fpi_points, stdout);
+        station.station_config = &cfg;
+        fpi::fpi_configure(cfg, stores, station);  // the real infoset checks look their points up there
+        station.commands = {drive_output, pending_reset_store, infoset_store_parameter,
+                            fpi::is_infoset_parameter, fpi::infoset_check_parameter, output_present};
         handlers.clock_sync = [this](const iec104::ConnectionPtr&, iec104::Asdu&, iec104::Cp56Time2a& time) {
             return outstation::clock_sync_handler(cfg.settings.clocksync_time_offset, time);
         };
-        handlers.interrogation = outstation::interrogation_handler;
-        handlers.asdu = outstation::asdu_handler;
+        handlers.interrogation = [this](const iec104::ConnectionPtr& c, iec104::Asdu& a, uint8_t qoi) {
+            return outstation::interrogation_handler(station, c, a, qoi);
+        };
+        handlers.asdu = [this](const iec104::ConnectionPtr& c, iec104::Asdu& a) {
+            return outstation::asdu_handler(station, c, a);
+        };
 
         // A few values for the interrogation to send: single points, scaled
         // and short floating-point values.
-        std::lock_guard lk(core::value_store_lock);
-        for (int32_t ioa = 1; ioa <= 5; ++ioa) outstation::value_update(ioa, int32_t(ioa & 1), 30, fuzz_support::wall_now);
-        for (int32_t ioa = 100; ioa <= 103; ++ioa) outstation::value_update(ioa, int32_t(ioa), 35, fuzz_support::wall_now);
-        outstation::value_update(1001, 52.52, 36, fuzz_support::wall_now);
+        std::lock_guard lk(station.value_store_lock);
+        for (int32_t ioa = 1; ioa <= 5; ++ioa)
+            outstation::value_update(station, ioa, int32_t(ioa & 1), 30, fuzz_support::wall_now);
+        for (int32_t ioa = 100; ioa <= 103; ++ioa)
+            outstation::value_update(station, ioa, int32_t(ioa), 35, fuzz_support::wall_now);
+        outstation::value_update(station, 1001, 52.52, 36, fuzz_support::wall_now);
     }
 };
 
@@ -134,7 +146,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     rec.present = data[1] & 0x3f;
     rec.outputs_fail = data[1] & 0x40;
     clock_error = data[1] & 0x80 ? EPERM : 0;
-    outstation::reporting_configure(p, uint16_t(env.cfg.settings.ca));
+    outstation::reporting_configure(env.station, p, uint16_t(env.cfg.settings.ca));
     fuzz_support::wall_now = fuzz_support::start_wall_ms;
 
     auto c = std::make_shared<iec104::Connection>();

@@ -29,6 +29,7 @@
 #include "fpi/uplink.h"
 #include "outstation/data_points.h"
 #include "outstation/reporting.h"
+#include "outstation/station.h"
 #include "logs/event_logs.h"
 #include "logs/rf_data.h"
 #include "rf/downlink.h"
@@ -45,6 +46,7 @@ constexpr uint64_t rf_log_limit = 16u << 20;  // the RF log starts over beyond t
 
 struct environment {
     config::config cfg;
+    outstation::station station;
     std::string dir;
     // The nine infoset parameter points of each FPI, by parameter index.
     std::array<std::array<const config::fpi_iec104_ioa*, fpi::infoset_parameter_count>, 9> parameters{};
@@ -57,14 +59,14 @@ struct environment {
         fuzz_support::load_sample_config(cfg);
         dir = fuzz_support::scratch_dir("rf");
 
-        outstation::data_point_table_build(outstation::fpi_data_points, cfg.fpi_points, stdout);
-        outstation::rtu_ioa_map_publish(cfg.fpi_points, stdout);
+        outstation::data_point_table_build(station.fpi_data_points, cfg.fpi_points, stdout);
+        outstation::rtu_ioa_map_publish(station, cfg.fpi_points, stdout);
         const config::iec104_slave& s = cfg.settings;
-        outstation::reporting_configure({.size_of_cot = s.sizeof_cot, .originator_address = s.oa,
+        outstation::reporting_configure(station, {.size_of_cot = s.sizeof_cot, .originator_address = s.oa,
                                          .size_of_ca = s.sizeof_ca, .size_of_ioa = s.sizeof_ioa,
                                          .max_size_of_asdu = s.max_asdu_length},
                                         uint16_t(s.ca));
-        fpi::fpi_configure(cfg, stores);
+        fpi::fpi_configure(cfg, stores, station);
         fpi::fpi_env.fault_pause_ms = 0;
         rf::downlink.pause_ms = 0;
         fuzz_support::open_empty_rf_log(stores, dir);
@@ -93,10 +95,8 @@ struct environment {
         std::filesystem::remove(dir + "/fault_counter_db.bin", ec);
         fpi::fault_counter_load(dir);
         {
-            std::lock_guard lk(core::value_store_lock);
-            outstation::station_values.count = 0;
-            outstation::station_values.highest_group = 0;
-            outstation::station_values.refused.clear();
+            std::lock_guard lk(station.value_store_lock);
+            station.station_values = {};
         }
         {
             std::lock_guard lk(stores.rf_data_lock);
@@ -176,9 +176,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             if (e.frame.size() > logs::rf_data_frame_text_max || e.error_msg.size() > logs::rf_data_msg_max) std::abort();
     }
     {
-        std::lock_guard lk(core::value_store_lock);
-        if (outstation::station_values.count < 0 || outstation::station_values.count > outstation::value_store_capacity)
-            std::abort();
+        std::lock_guard lk(env.station.value_store_lock);
+        const int count = env.station.station_values.count;
+        if (count < 0 || count > outstation::value_store_capacity) std::abort();
     }
     return 0;
 }

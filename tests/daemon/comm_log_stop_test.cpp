@@ -12,11 +12,12 @@
 #include <thread>
 
 #include "core/clock.h"
-#include "core/locks.h"
-#include "outstation/comm_log.h"
+#include "daemon/comm_log.h"
 #include "logs/csv_export.h"
 #include "logs/event_logs.h"
-#include "tests/outstation/station.h"
+#include "logs/stores.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/wait.h"
 
 namespace {
 
@@ -45,24 +46,24 @@ struct backlog {
     still_clock clock;
     test_support::temp_dir dir;
     logs::log_stores stores;
+    fpigate::comm_log_writer writer;
     std::unique_lock<std::mutex> hold{stores.comm_log_lock, std::defer_lock};
     std::atomic<bool> stopped{false};
     std::thread stopper;
 
     explicit backlog(int n) {
         logs::comm_event_db_init(stores, dir.path.string());
-        outstation::comm_logger_use_stores(&stores);
-        outstation::comm_logger_start((dir.path / "no-broker.sock").string());
+        fpigate::comm_logger_start(writer, stores, (dir.path / "no-broker.sock").string());
         hold.lock();  // the writer waits at its first append
         for (int i = 0; i < n; ++i)
-            outstation::comm_logger_post(1700000000 + i, "Connection opened with 127.0.0.1:" + std::to_string(40000 + i),
-                                         false);
+            fpigate::comm_logger_post(writer, 1700000000 + i,
+                                      "Connection opened with 127.0.0.1:" + std::to_string(40000 + i), false);
     }
     // Stops the writer on a thread of its own; true once stop has taken its
     // time (the clock's only reader until then).
     bool stop() {
         stopper = std::thread([this] {
-            outstation::comm_logger_stop();
+            fpigate::comm_logger_stop(writer);
             stopped = true;
         });
         return wait_until([] { return still_clock::reads > 0; });
@@ -78,7 +79,6 @@ struct backlog {
     ~backlog() {
         if (hold.owns_lock()) hold.unlock();
         if (stopper.joinable()) stopper.join();
-        outstation::comm_logger_use_stores(nullptr);
     }
 };
 
@@ -106,10 +106,10 @@ TEST(CommLogStop, ABacklogBeyondTheStopTimeIsDroppedWithALine) {
               std::string::npos)
         << out;
     // a writer started again writes as before
-    outstation::comm_logger_start((b.dir.path / "no-broker.sock").string());
-    outstation::comm_logger_post(1700001000, "Connection closed with 127.0.0.1:40000", false);
-    EXPECT_TRUE(outstation::comm_logger_wait_idle(10000));
-    outstation::comm_logger_stop();
+    fpigate::comm_logger_start(b.writer, b.stores, (b.dir.path / "no-broker.sock").string());
+    fpigate::comm_logger_post(b.writer, 1700001000, "Connection closed with 127.0.0.1:40000", false);
+    EXPECT_TRUE(fpigate::comm_logger_wait_idle(b.writer, 10000));
+    fpigate::comm_logger_stop(b.writer);
     EXPECT_EQ(b.rows(), rows + 1);
 }
 

@@ -7,7 +7,7 @@
 
 #include "lib/ubus/blobmsg.h"
 
-namespace outstation {
+namespace fpigate {
 
 constexpr int cellular_timeout_ms = 3000;
 
@@ -27,4 +27,4 @@ bool cellular_parse_reply(const ubus::table& reply, cellular_reading& out);
 // or a well-formed answer is missing.
 bool cellular_status(const std::string& socket_path, cellular_reading& out);
 
-}  // namespace outstation
+}  // namespace fpigate

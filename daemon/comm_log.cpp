@@ -1,20 +1,15 @@
-#include "outstation/comm_log.h"
+#include "daemon/comm_log.h"
 
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
-#include <deque>
-#include <mutex>
+#include <functional>
 #include <system_error>
-#include <thread>
-#include <vector>
 
 #include "core/clock.h"
-#include "outstation/cellular.h"
+#include "daemon/cellular.h"
 #include "logs/event_logs.h"
 
-namespace outstation {
+namespace fpigate {
 
 namespace {
 
@@ -29,35 +24,15 @@ constexpr size_t max_queued = 65536;
 // for minutes.
 constexpr uint64_t stop_write_ms = 2000;
 
-struct comm_event {
-    int64_t time;
-    std::string text;
-    bool with_modem;
-};
-
-struct comm_logger {
-    std::mutex m;
-    std::condition_variable cv;
-    std::deque<comm_event> queue;
-    bool writing = false;
-    bool stopping = false;
-    uint64_t dropped = 0;
-    std::atomic<uint64_t> stop_deadline{0};  // monotonic ms; 0 until comm_logger_stop
-    std::string ubus_socket;
-    logs::log_stores* stores = nullptr;
-    std::thread thread;
-};
-comm_logger logger;
-
-bool out_of_stop_time() {
+bool out_of_stop_time(const comm_log_writer& logger) {
     const uint64_t deadline = logger.stop_deadline;
     return deadline != 0 && core::monotonic_ms() >= deadline;
 }
 
-void write_loop() {
+void write_loop(comm_log_writer& logger) {
     std::unique_lock lk(logger.m);
     for (;;) {
-        logger.cv.wait(lk, [] { return logger.stopping || !logger.queue.empty(); });
+        logger.cv.wait(lk, [&] { return logger.stopping || !logger.queue.empty(); });
         if (logger.queue.empty()) return;  // stopping, nothing left
         std::deque<comm_event> batch;
         batch.swap(logger.queue);
@@ -72,7 +47,7 @@ void write_loop() {
         cellular_reading modem;
         bool asked = false;
         size_t written = 0;
-        for (; written < batch.size() && !out_of_stop_time(); ++written) {
+        for (; written < batch.size() && !out_of_stop_time(logger); ++written) {
             const comm_event& e = batch[written];
             if (!stores) continue;
             if (!e.with_modem) {
@@ -99,25 +74,23 @@ void write_loop() {
 
 }  // namespace
 
-void comm_logger_use_stores(logs::log_stores* stores) {
-    std::lock_guard lk(logger.m);
-    logger.stores = stores;
-}
+comm_log_writer::~comm_log_writer() { comm_logger_stop(*this); }
 
-void comm_logger_start(const std::string& ubus_socket) {
+void comm_logger_start(comm_log_writer& logger, logs::log_stores& stores, const std::string& ubus_socket) {
     std::lock_guard lk(logger.m);
     if (logger.thread.joinable()) return;
     logger.ubus_socket = ubus_socket;
+    logger.stores = &stores;
     logger.stopping = false;
     logger.stop_deadline = 0;
     try {
-        logger.thread = std::thread(write_loop);
+        logger.thread = std::thread(write_loop, std::ref(logger));
     } catch (const std::system_error& e) {
         std::fprintf(stderr, "comm_logger_start: %s\n", e.what());
     }
 }
 
-void comm_logger_post(int64_t time, std::string text, bool with_modem) {
+void comm_logger_post(comm_log_writer& logger, int64_t time, std::string text, bool with_modem) {
     {
         std::unique_lock lk(logger.m);
         if (!logger.thread.joinable()) {
@@ -137,7 +110,7 @@ void comm_logger_post(int64_t time, std::string text, bool with_modem) {
     logger.cv.notify_all();
 }
 
-void comm_logger_stop() {
+void comm_logger_stop(comm_log_writer& logger) {
     {
         std::lock_guard lk(logger.m);
         if (!logger.thread.joinable()) return;
@@ -148,10 +121,16 @@ void comm_logger_stop() {
     logger.thread.join();
 }
 
-bool comm_logger_wait_idle(int timeout_ms) {
-    std::unique_lock lk(logger.m);
-    return logger.cv.wait_for(lk, std::chrono::milliseconds(timeout_ms),
-                              [] { return logger.queue.empty() && !logger.writing; });
+outstation::connection_event_sink comm_logger_sink(comm_log_writer& logger) {
+    return [&logger](int64_t time, std::string text, bool with_modem) {
+        comm_logger_post(logger, time, std::move(text), with_modem);
+    };
 }
 
-}  // namespace outstation
+bool comm_logger_wait_idle(comm_log_writer& logger, int timeout_ms) {
+    std::unique_lock lk(logger.m);
+    return logger.cv.wait_for(lk, std::chrono::milliseconds(timeout_ms),
+                              [&] { return logger.queue.empty() && !logger.writing; });
+}
+
+}  // namespace fpigate

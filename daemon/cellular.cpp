@@ -1,4 +1,4 @@
-#include "outstation/cellular.h"
+#include "daemon/cellular.h"
 
 #include <strings.h>
 
@@ -9,7 +9,7 @@
 
 #include "lib/ubus/client.h"
 
-namespace outstation {
+namespace fpigate {
 
 bool cellular_parse_reply(const ubus::table& reply, cellular_reading& out) {
     out = {};
@@ -40,4 +40,4 @@ bool cellular_status(const std::string& socket_path, cellular_reading& out) {
     return cellular_parse_reply(r.data.front(), out);
 }
 
-}  // namespace outstation
+}  // namespace fpigate

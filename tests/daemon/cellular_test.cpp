@@ -1,7 +1,7 @@
 // Reading the cellular modem's status reply.
 #include <gtest/gtest.h>
 
-#include "outstation/cellular.h"
+#include "daemon/cellular.h"
 
 namespace {
 
@@ -31,16 +31,16 @@ TEST(CellularReply, WhatCountsAsFoundAndWhatIsRead) {
         {"no message", {{"rssi", ubus::value::i32(-71)}}, false, 0, 0},
     };
     for (const reply_case& c : cases) {
-        outstation::cellular_reading r{99, 9};
-        EXPECT_EQ(outstation::cellular_parse_reply(c.reply, r), c.found) << c.name;
+        fpigate::cellular_reading r{99, 9};
+        EXPECT_EQ(fpigate::cellular_parse_reply(c.reply, r), c.found) << c.name;
         EXPECT_EQ(r.rssi, c.rssi) << c.name;
         EXPECT_EQ(r.data_connectivity, c.connected) << c.name;
     }
 }
 
 TEST(CellularStatus, NoBrokerGivesZeros) {
-    outstation::cellular_reading r{99, 9};
-    EXPECT_FALSE(outstation::cellular_status("/nonexistent/ubus.sock", r));
+    fpigate::cellular_reading r{99, 9};
+    EXPECT_FALSE(fpigate::cellular_status("/nonexistent/ubus.sock", r));
     EXPECT_EQ(r.rssi, 0);
     EXPECT_EQ(r.data_connectivity, 0);
 }
