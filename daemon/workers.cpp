@@ -33,7 +33,7 @@ int rtu_reader(gateway& g) {
         std::fprintf(stderr, "RTU port not configured\n");
         return -1;
     }
-    rf::unique_fd fd = rf::uart_open(port->c_str(), g.cfg->settings.rtu_baud);
+    core::unique_fd fd = rf::uart_open(port->c_str(), g.cfg->settings.rtu_baud);
     if (!fd) {
         std::fprintf(stderr, "Failed to open serial port %s\n", port->c_str());
         return -1;

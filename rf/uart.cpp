@@ -33,11 +33,6 @@ int reader_wake_fd() {
 }
 }  // namespace
 
-void unique_fd::reset(int fd) {
-    if (fd_ > 0) ::close(fd_);
-    fd_ = fd;
-}
-
 namespace {
 
 bool speed_of(int baud, speed_t* speed) {
@@ -62,7 +57,7 @@ int above_std_streams(int fd) {
 
 }  // namespace
 
-unique_fd uart_open(const char* path, int baud) {
+core::unique_fd uart_open(const char* path, int baud) {
     int raw = path ? ::open(path, O_RDWR | O_NOCTTY | O_CLOEXEC) : -1;
     if (raw >= 0) raw = above_std_streams(raw);
     if (raw < 0) {
@@ -70,7 +65,7 @@ unique_fd uart_open(const char* path, int baud) {
         std::perror("uart_open: Error opening port");
         return {};
     }
-    unique_fd fd(raw);
+    core::unique_fd fd(raw);
 
     termios tio{};
     if (::tcgetattr(fd.get(), &tio) != 0) {

@@ -10,34 +10,9 @@
 #include <cstdint>
 #include <span>
 
+#include "core/unique_fd.h"
+
 namespace rf {
-
-// Owns one file descriptor; 0 means none (the port's "not open" value).
-class unique_fd {
-public:
-    unique_fd() = default;
-    explicit unique_fd(int fd) : fd_(fd) {}
-    unique_fd(unique_fd&& o) noexcept : fd_(o.release()) {}
-    unique_fd& operator=(unique_fd&& o) noexcept {
-        if (this != &o) reset(o.release());
-        return *this;
-    }
-    unique_fd(const unique_fd&) = delete;
-    unique_fd& operator=(const unique_fd&) = delete;
-    ~unique_fd() { reset(); }
-
-    int get() const { return fd_; }
-    explicit operator bool() const { return fd_ > 0; }
-    int release() {
-        int fd = fd_;
-        fd_ = 0;
-        return fd;
-    }
-    void reset(int fd = 0);
-
-private:
-    int fd_ = 0;
-};
 
 // The open port of the process; 0 while none is open. The RF reader sets it.
 extern std::atomic<int> rtu_fd;
@@ -45,7 +20,7 @@ extern std::atomic<int> rtu_fd;
 // Opens the port (O_RDWR | O_NOCTTY) at 9600, 19200, 38400, 57600 or 115200
 // bits/s, raw 8N1 without flow control, VMIN = VTIME = 0. Returns the open
 // port, or an empty one after printing the failure to standard error.
-unique_fd uart_open(const char* path, int baud);
+core::unique_fd uart_open(const char* path, int baud);
 
 // One write call under uart_lock: the count written (a short write is not
 // completed), or -1 with "uart_write: write error" on standard error.

@@ -191,7 +191,7 @@ const fpigate::worker rf_reader_only[] = {{"RF reader", fpigate::rf_reader_threa
 
 struct gateway_on_pty {
     temp_dir dir;
-    rf::unique_fd radio;  // pty master
+    core::unique_fd radio;  // pty master
     std::string tty;
     std::unique_ptr<config::config> cfg = std::make_unique<config::config>();
     fpigate::gateway g;
@@ -213,7 +213,7 @@ struct gateway_on_pty {
             problem = "no temporary directory";
             return;
         }
-        radio = rf::unique_fd(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+        radio = core::unique_fd(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
         char name[128] = {};
         if (!radio || grantpt(radio.get()) != 0 || unlockpt(radio.get()) != 0 ||
             ptsname_r(radio.get(), name, sizeof name) != 0) {

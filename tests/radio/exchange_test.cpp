@@ -982,7 +982,7 @@ TEST(PendingReset, AFailedWriteKeepsTheResetForTheNextFlashModeTelegram) {
     {
         // The reader keeps reading its port; only the downlink write goes to
         // a descriptor that cannot be written.
-        rf::unique_fd read_only(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+        core::unique_fd read_only(::open("/dev/null", O_RDONLY | O_CLOEXEC));
         ASSERT_TRUE(read_only);
         const int port = rf::rtu_fd.exchange(read_only.get());
         struct restore {

@@ -22,6 +22,7 @@
 #include "rf/downlink.h"
 #include "rf/frame.h"
 #include "rf/reader.h"
+#include "rf/uart.h"
 #include "tests/outstation/station.h"
 #include "tests/rf/pty.h"
 

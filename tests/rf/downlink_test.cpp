@@ -30,7 +30,7 @@ std::time_t fixed_now() {
 
 struct RfDownlink : testing::Test {
     rf_test::pty pty = rf_test::open_pty();
-    unique_fd port;
+    core::unique_fd port;
     void SetUp() override {
         setenv("TZ", "UTC0", 1);
         tzset();
@@ -164,7 +164,7 @@ TEST_F(RfDownlink, CodeOutsideTableStillGoesOut) {
 
 TEST_F(RfDownlink, FailuresAreReported) {
     // Write error: the port is there but refuses the write.
-    unique_fd read_only(open("/dev/null", O_RDONLY | O_CLOEXEC));
+    core::unique_fd read_only(open("/dev/null", O_RDONLY | O_CLOEXEC));
     rtu_fd = read_only.get();
     testing::internal::CaptureStderr();
     std::string out = stdout_of([&] { EXPECT_EQ(fi_reset_write(rf_address{group, 10}, 2), 0); });

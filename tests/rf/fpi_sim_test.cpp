@@ -22,7 +22,7 @@ const group_id group{1, 2, 3, 4, 5};
 // fpi-sim as a child process; its standard output is read line by line.
 struct sim_process {
     pid_t pid = -1;
-    unique_fd out;
+    core::unique_fd out;
     std::string pending;
     std::vector<std::string> lines;
 
@@ -42,7 +42,7 @@ struct sim_process {
             _exit(127);
         }
         close(fds[1]);
-        out = unique_fd(fds[0]);
+        out = core::unique_fd(fds[0]);
     }
     ~sim_process() {
         if (pid > 0) {
@@ -89,7 +89,7 @@ struct sim_process {
 
 // The gateway side: opens the simulator's pseudo-terminal like fpigate does.
 struct FpiSim : testing::Test {
-    unique_fd port;
+    core::unique_fd port;
 
     void open_gateway(sim_process& sim) {
         std::string line = sim.wait_line("pty ");

@@ -28,7 +28,7 @@ int open_descriptors() {
 
 struct RfUart : testing::Test {
     rf_test::pty pty = rf_test::open_pty();
-    unique_fd port;
+    core::unique_fd port;
     void SetUp() override {
         ASSERT_TRUE(pty.master) << "no pseudo-terminal";
         port = uart_open(pty.path.c_str(), 9600);
@@ -45,7 +45,7 @@ TEST(RfUartOpen, AcceptedSpeeds) {
     auto pty = rf_test::open_pty();
     ASSERT_TRUE(pty.master);
     for (auto r : rows) {
-        unique_fd fd = uart_open(pty.path.c_str(), r.baud);
+        core::unique_fd fd = uart_open(pty.path.c_str(), r.baud);
         ASSERT_TRUE(fd) << r.baud;
         EXPECT_GT(fd.get(), 2);
         termios tio{};
@@ -61,17 +61,17 @@ TEST(RfUartOpen, RefusedSpeedsCloseThePort) {
     for (int baud : {4800, 230400, 0, -9600, 9601}) {
         int before = open_descriptors();
         testing::internal::CaptureStderr();
-        unique_fd fd = uart_open(pty.path.c_str(), baud);
+        core::unique_fd fd = uart_open(pty.path.c_str(), baud);
         EXPECT_EQ(testing::internal::GetCapturedStderr(), "uart_open: Unsupported baud rate\n") << baud;
         EXPECT_FALSE(fd) << baud;
-        EXPECT_EQ(fd.get(), 0);
+        EXPECT_EQ(fd.get(), -1);
         EXPECT_EQ(open_descriptors(), before) << "port left open at " << baud;
     }
 }
 
 TEST(RfUartOpen, MissingDeviceOrTerminal) {
     testing::internal::CaptureStderr();
-    unique_fd fd = uart_open("/nonexistent/ttyRF0", 9600);
+    core::unique_fd fd = uart_open("/nonexistent/ttyRF0", 9600);
     EXPECT_FALSE(fd);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "uart_open: Error opening port: No such file or directory\n");
 
@@ -87,7 +87,7 @@ TEST(RfUartOpen, PortNeverLandsOnAStandardStream) {
     ASSERT_TRUE(pty.master);
     int saved = dup(STDIN_FILENO);
     close(STDIN_FILENO);  // a daemon may run with standard input closed
-    unique_fd fd = uart_open(pty.path.c_str(), 9600);
+    core::unique_fd fd = uart_open(pty.path.c_str(), 9600);
     dup2(saved, STDIN_FILENO);
     close(saved);
     EXPECT_TRUE(fd);
@@ -198,13 +198,13 @@ TEST_F(RfUart, FrameSplitAcrossTwoReads) {
 }
 
 TEST(RfUartErrors, WriteAndReadErrorsArePrinted) {
-    unique_fd read_only(open("/dev/null", O_RDONLY | O_CLOEXEC));
+    core::unique_fd read_only(open("/dev/null", O_RDONLY | O_CLOEXEC));
     const uint8_t b[] = {1};
     testing::internal::CaptureStderr();
     EXPECT_EQ(uart_write(read_only.get(), b, 1), -1);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "uart_write: write error: Bad file descriptor\n");
 
-    unique_fd write_only(open("/dev/null", O_WRONLY | O_CLOEXEC));
+    core::unique_fd write_only(open("/dev/null", O_WRONLY | O_CLOEXEC));
     uint8_t buf[4];
     testing::internal::CaptureStderr();
     EXPECT_EQ(uart_read(write_only.get(), buf, sizeof buf, 50), -1);
