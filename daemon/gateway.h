@@ -42,6 +42,8 @@ struct gateway {
     std::atomic<core::timer*> cyclic_timer{nullptr};
     std::vector<std::thread> threads;
 
+    core::timer_service timers;
+
     std::mutex wake_lock;  // wakes gateway_sleep at stop
     std::condition_variable wake;
 
