@@ -58,7 +58,7 @@ void start_workers(gateway& g, const gateway_options& opts) {
 gateway::~gateway() { gateway_stop(*this); }
 
 void gateway_start(gateway& g, config::config& cfg, const gateway_options& opts) {
-    core::start_ms = core::monotonic_ms();
+    g.start_ms = core::monotonic_ms();
     g.cfg = &cfg;
     g.started = true;
     g.running = true;

@@ -37,6 +37,7 @@ struct gateway_options {
 struct gateway {
     config::config* cfg = nullptr;
     bool started = false;
+    uint64_t start_ms = 0;  // monotonic ms at gateway_start; uptimes count from it
     std::atomic<bool> running{false};  // cleared by SIGINT or gateway_stop
     std::atomic<bool> server_running{false};  // set and cleared by gateway_serve
     std::atomic<core::timer*> cyclic_timer{nullptr};

@@ -78,7 +78,9 @@ void do_toggling_thread(gateway& g) {
                                           : dio::do_wait_for_pulse(*g.cfg, g.running));
 }
 void rf_reader_thread(gateway& g) { rtu_reader(g); }
-void ubus_thread(gateway& g) { services::rf_service_thread(*g.cfg, g.running, sleep_while_running, &g); }
+void ubus_thread(gateway& g) {
+    services::rf_service_thread(*g.cfg, g.start_ms, g.running, sleep_while_running, &g);
+}
 void supervision_thread(gateway& g) { fpi::slave_supervisor(sleep_while_running, &g); }
 void infoset_thread(gateway& g) { fpi::infoset_thread(sleep_while_running, &g, &g.running); }
 

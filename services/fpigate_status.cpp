@@ -102,8 +102,8 @@ value store() {
     });
 }
 
-int status(const config::config& cfg, ubus::request& req) {
-    if (!ubus::reply(req, fpigate_status(cfg))) {
+int status(const config::config& cfg, uint64_t start_ms, ubus::request& req) {
+    if (!ubus::reply(req, fpigate_status(cfg, start_ms))) {
         std::fprintf(stderr, "fpigate status: the reply could not be sent\n");
         return ubus::status::unknown_error;
     }
@@ -112,12 +112,12 @@ int status(const config::config& cfg, ubus::request& req) {
 
 }  // namespace
 
-ubus::table fpigate_status(const config::config& cfg) {
+ubus::table fpigate_status(const config::config& cfg, uint64_t start_ms) {
     const uint64_t now = core::monotonic_ms();
     std::vector<value> fpis;
     for (int slave = 1; slave <= fpi::slave_count; ++slave) fpis.push_back(fpi_entry(slave, now));
     return {
-        {"uptime_s", seconds(now - core::start_ms.load())},
+        {"uptime_s", seconds(now - start_ms)},
         {"fpis", value::array(std::move(fpis))},
         {"masters", masters()},
         {"rf", radio()},
@@ -129,12 +129,12 @@ ubus::table fpigate_status(const config::config& cfg) {
     };
 }
 
-ubus::object fpigate_status_object(const config::config& cfg) {
+ubus::object fpigate_status_object(const config::config& cfg, uint64_t start_ms) {
     ubus::object o;
     o.path = "fpigate";
     o.type_name = "fpigate";
     o.methods = {
-        {"status", {}, [&cfg](ubus::request& req, const ubus::args&) { return status(cfg, req); }},
+        {"status", {}, [&cfg, start_ms](ubus::request& req, const ubus::args&) { return status(cfg, start_ms, req); }},
     };
     return o;
 }

@@ -9,7 +9,8 @@
 
 namespace services {
 
-ubus::object fpigate_status_object(const config::config& cfg);
+// `start_ms` is the monotonic ms the gateway started at.
+ubus::object fpigate_status_object(const config::config& cfg, uint64_t start_ms);
 
 // The reply of status, its fields in this order:
 //   uptime_s      monotonic seconds since the gateway started
@@ -25,6 +26,6 @@ ubus::object fpigate_status_object(const config::config& cfg);
 //   store         points, capacity, refused (points turned away by a full store)
 //   gpio          chip (as configured), ok (every line requested)
 // Each lock it needs is taken on its own and released before the next.
-ubus::table fpigate_status(const config::config& cfg);
+ubus::table fpigate_status(const config::config& cfg, uint64_t start_ms);
 
 }  // namespace services

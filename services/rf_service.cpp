@@ -142,7 +142,7 @@ ubus::object rf_service_object(const config::config& cfg) {
     return o;
 }
 
-void rf_service_thread(const config::config& cfg, const std::atomic<bool>& running,
+void rf_service_thread(const config::config& cfg, uint64_t start_ms, const std::atomic<bool>& running,
                        bool (*sleep_ms)(int ms, void* user), void* user) {
     bool said = false;
     int backoff_ms = 100;
@@ -160,7 +160,7 @@ void rf_service_thread(const config::config& cfg, const std::atomic<bool>& runni
         // The diagnostics object rides on the same connection, and so comes
         // back with rf.service after a broker restart.
         if (cfg.settings.diagnostics != 0)
-            if (int st = ubus::add_object(*conn, fpigate_status_object(cfg)); st != ubus::status::ok)
+            if (int st = ubus::add_object(*conn, fpigate_status_object(cfg, start_ms)); st != ubus::status::ok)
                 std::fprintf(stderr, "fpigate: cannot register: %s\n", ubus::status::text(st).c_str());
         {
             std::lock_guard lk(current_lock);

@@ -20,7 +20,8 @@ ubus::object rf_service_object(const config::config& cfg);
 // them. When the broker goes away (or is not there yet) it connects again with
 // a back-off of at most 2 s and registers again, until `running` is cleared
 // and rf_service_stop is called. `sleep_ms` waits and tells whether to go on.
-void rf_service_thread(const config::config& cfg, const std::atomic<bool>& running,
+// `start_ms` is the monotonic ms the gateway started at (the uptime's base).
+void rf_service_thread(const config::config& cfg, uint64_t start_ms, const std::atomic<bool>& running,
                        bool (*sleep_ms)(int ms, void* user), void* user);
 // Ends the event loop of the thread (from any thread).
 void rf_service_stop();

@@ -484,7 +484,7 @@ TEST(FpigateStatus, AContactNewerThanTheReplysClockIsJustNow) {
     radio_test::fake_monotonic_clock::now = reply_clock;
 
     config::config cfg;
-    const ubus::table got = services::fpigate_status(cfg);
+    const ubus::table got = services::fpigate_status(cfg, 0);
     fpi::pending_reset_clear(4);
     fpi::contact_table_init();
 
