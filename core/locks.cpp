@@ -5,7 +5,6 @@ namespace core {
 std::mutex value_store_lock;
 std::mutex rf_data_lock;
 std::mutex rf_log_lock;
-std::mutex uart_lock;
 std::mutex supervision_lock;
 std::mutex comm_log_lock;
 std::mutex fault_db_lock;

@@ -46,7 +46,6 @@ private:
 extern std::mutex value_store_lock;    // value store updates and spontaneous sends
 extern std::mutex rf_data_lock;        // recent RF data list
 extern std::mutex rf_log_lock;         // RF data ring-buffer files
-extern std::mutex uart_lock;           // the serial port, one reader or writer at a time
 extern std::mutex supervision_lock;    // FPI contact table
 extern std::mutex comm_log_lock;       // communication event log
 extern std::mutex fault_db_lock;       // fault counter database

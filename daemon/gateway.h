@@ -14,6 +14,7 @@
 
 #include "config/config.h"
 #include "core/timers.h"
+#include "rf/radio.h"
 
 namespace fpigate {
 
@@ -44,6 +45,7 @@ struct gateway {
     std::vector<std::thread> threads;
 
     core::timer_service timers;
+    rf::radio radio;
 
     std::mutex wake_lock;  // wakes gateway_sleep at stop
     std::condition_variable wake;

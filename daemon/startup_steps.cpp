@@ -62,7 +62,7 @@ bool output_present(int k) {
 void start_iec104_server(gateway& g) {
     // what the masters' commands act on
     command_config = g.cfg;
-    fpi::fpi_configure(*g.cfg);  // a master's parameter write may come at once
+    fpi::fpi_configure(*g.cfg, g.radio);  // a master's parameter write may come at once
     outstation::commands = {drive_output, fpi::pending_reset_store, fpi::infoset_store_parameter,
                             fpi::is_infoset_parameter, fpi::infoset_check_parameter, output_present};
     outstation::server_setup(*g.cfg);
@@ -71,9 +71,9 @@ bool iec104_server_running(gateway&) { return outstation::server_is_running(); }
 void stop_iec104_server(gateway&) { outstation::server_stop(); }
 void destroy_iec104_server(gateway&) { outstation::server_destroy(); }
 
-void wake_blocked_workers(gateway&) {
+void wake_blocked_workers(gateway& g) {
     services::rf_service_stop();
-    rf::uart_wake_reader();
+    rf::uart_wake_reader(g.radio);
     dio::do_toggling_wake();
     fpi::infoset_wake();
     core::dcu_reset_sem.wake_all();

@@ -15,12 +15,14 @@ namespace fpi {
 
 struct fpi_settings {
     const config::config* cfg = nullptr;
-    int fault_pause_ms = 500;  // after a counted fault, before the totals are republished
+    rf::radio* radio = nullptr;  // the gateway's: frame times, downlink frames, the reader's counters
+    int fault_pause_ms = 500;    // after a counted fault, before the totals are republished
 };
 extern fpi_settings fpi_env;
 
-// Makes the configuration known to FPI processing (before the first frame).
-void fpi_configure(const config::config& cfg);
+// Makes the configuration and the radio known to FPI processing (before the
+// first frame), and sets the radio's reader settings from the configuration.
+void fpi_configure(const config::config& cfg, rf::radio& radio);
 
 void handle_wakeup(const rf::rf_frame& frame, std::span<const uint8_t> bytes);
 void handle_event(const rf::rf_frame& frame, std::span<const uint8_t> bytes);

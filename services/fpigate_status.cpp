@@ -14,7 +14,7 @@
 #include "outstation/server.h"
 #include "outstation/slots.h"
 #include "outstation/value_store.h"
-#include "rf/reader.h"
+#include "rf/radio.h"
 
 namespace services {
 
@@ -73,8 +73,8 @@ value masters() {
     return value::array(std::move(out));
 }
 
-value radio() {
-    const rf::reader_statistics& s = rf::reader_stats;
+value radio(const rf::radio& r) {
+    const rf::reader_statistics& s = r.reader_stats;
     auto get = [](const std::atomic<uint64_t>& n) { return count(n.load(std::memory_order_relaxed)); };
     return value::table({
         {"frames_ok", get(s.frames_ok)},
@@ -102,8 +102,8 @@ value store() {
     });
 }
 
-int status(const config::config& cfg, uint64_t start_ms, ubus::request& req) {
-    if (!ubus::reply(req, fpigate_status(cfg, start_ms))) {
+int status(const config::config& cfg, const rf::radio& r, uint64_t start_ms, ubus::request& req) {
+    if (!ubus::reply(req, fpigate_status(cfg, r, start_ms))) {
         std::fprintf(stderr, "fpigate status: the reply could not be sent\n");
         return ubus::status::unknown_error;
     }
@@ -112,7 +112,7 @@ int status(const config::config& cfg, uint64_t start_ms, ubus::request& req) {
 
 }  // namespace
 
-ubus::table fpigate_status(const config::config& cfg, uint64_t start_ms) {
+ubus::table fpigate_status(const config::config& cfg, const rf::radio& radio_state, uint64_t start_ms) {
     const uint64_t now = core::monotonic_ms();
     std::vector<value> fpis;
     for (int slave = 1; slave <= fpi::slave_count; ++slave) fpis.push_back(fpi_entry(slave, now));
@@ -120,7 +120,7 @@ ubus::table fpigate_status(const config::config& cfg, uint64_t start_ms) {
         {"uptime_s", seconds(now - start_ms)},
         {"fpis", value::array(std::move(fpis))},
         {"masters", masters()},
-        {"rf", radio()},
+        {"rf", radio(radio_state)},
         {"store", store()},
         {"gpio", value::table({
                      {"chip", value::str(cfg.settings.gpio_chip)},
@@ -129,12 +129,13 @@ ubus::table fpigate_status(const config::config& cfg, uint64_t start_ms) {
     };
 }
 
-ubus::object fpigate_status_object(const config::config& cfg, uint64_t start_ms) {
+ubus::object fpigate_status_object(const config::config& cfg, const rf::radio& radio, uint64_t start_ms) {
     ubus::object o;
     o.path = "fpigate";
     o.type_name = "fpigate";
     o.methods = {
-        {"status", {}, [&cfg, start_ms](ubus::request& req, const ubus::args&) { return status(cfg, start_ms, req); }},
+        {"status", {},
+         [&cfg, &radio, start_ms](ubus::request& req, const ubus::args&) { return status(cfg, radio, start_ms, req); }},
     };
     return o;
 }

@@ -9,11 +9,13 @@
 
 #include "config/config.h"
 #include "lib/ubus/client.h"
+#include "rf/radio.h"
 
 namespace services {
 
-// The object with its seven methods, in their order.
-ubus::object rf_service_object(const config::config& cfg);
+// The object with its seven methods, in their order; write_channel talks to
+// `radio` (the gateway's).
+ubus::object rf_service_object(const config::config& cfg, rf::radio& radio);
 
 // The ubus thread: connects to ubus_socket, registers rf.service (and the
 // diagnostics object fpigate when the option diagnostics is set) and serves
@@ -21,8 +23,8 @@ ubus::object rf_service_object(const config::config& cfg);
 // a back-off of at most 2 s and registers again, until `running` is cleared
 // and rf_service_stop is called. `sleep_ms` waits and tells whether to go on.
 // `start_ms` is the monotonic ms the gateway started at (the uptime's base).
-void rf_service_thread(const config::config& cfg, uint64_t start_ms, const std::atomic<bool>& running,
-                       bool (*sleep_ms)(int ms, void* user), void* user);
+void rf_service_thread(const config::config& cfg, rf::radio& radio, uint64_t start_ms,
+                       const std::atomic<bool>& running, bool (*sleep_ms)(int ms, void* user), void* user);
 // Ends the event loop of the thread (from any thread).
 void rf_service_stop();
 

@@ -43,6 +43,7 @@ struct service {
     std::string sock;
     pid_t broker = -1;
     config::config cfg;
+    rf::radio radio;
     std::unique_ptr<ubus::connection> server, client;
     std::thread loop;
     uint32_t id = 0;
@@ -60,7 +61,7 @@ struct service {
         }
         server = ubus::connect(sock);
         cfg.settings.export_dir = dir;
-        if (!client || !server || ubus::add_object(*server, services::rf_service_object(cfg)) != 0) return;
+        if (!client || !server || ubus::add_object(*server, services::rf_service_object(cfg, radio)) != 0) return;
         loop = std::thread([this] { ubus::run(*server); });
         ubus::lookup_id(*client, "rf.service", id);
     }

@@ -21,8 +21,8 @@
 #include "logs/rf_data.h"
 #include "rf/downlink.h"
 #include "rf/frame.h"
+#include "rf/radio.h"
 #include "rf/reader.h"
-#include "rf/uart.h"
 #include "tests/outstation/station.h"
 #include "tests/rf/pty.h"
 
@@ -112,17 +112,16 @@ struct radio_gateway {
         std::fclose(quiet);
         if (!loaded) return;
         if (tweak) tweak(*cfg);
-        rf::downlink.pause_ms = 0;
+        g.radio.downlink.pause_ms = 0;
         fpi::fpi_env.fault_pause_ms = 0;
         fpigate::gateway_options opts;
         opts.thread_spacing = std::chrono::milliseconds(0);
         opts.workers = workers;
         fpigate::gateway_start(g, *cfg, opts);
-        ok = station_test::wait_for([] { return rf::rtu_fd.load() > 0; });
+        ok = station_test::wait_for([this] { return g.radio.rtu_fd.load() > 0; });
     }
     ~radio_gateway() {
         fpigate::gateway_stop(g);
-        rf::downlink.pause_ms = rf::downlink_env{}.pause_ms;
         fpi::fpi_env.fault_pause_ms = fpi::fpi_settings{}.fault_pause_ms;
         std::lock_guard lk(core::value_store_lock);
         outstation::station_values.count = 0;
@@ -174,6 +173,11 @@ struct radio_gateway {
     bool recorded(size_t before, size_t n = 1) {
         return station_test::wait_for([&] { return recent_count() >= before + n; });
     }
+    // Bytes the reader has read since start, and a wait until it has read `n`.
+    uint64_t bytes_read() const { return g.radio.reader_stats.bytes.load(); }
+    bool reader_has_read(uint64_t n) {
+        return station_test::wait_for([&] { return bytes_read() >= n; });
+    }
 
 private:
     rf::rf_parser downlink_parser;  // real clock: the test's own reads
@@ -198,11 +202,6 @@ inline std::map<uint32_t, double> interrogated_values(station_test::master& m) {
         }
     }
     return out;
-}
-
-// Waits until the gateway's reader has read `n` bytes since start.
-inline bool reader_has_read(uint64_t n) {
-    return station_test::wait_for([n] { return rf::reader_stats.bytes.load() >= n; });
 }
 
 }  // namespace radio_test

@@ -6,9 +6,9 @@
 #include <chrono>
 #include <thread>
 
-#include "core/locks.h"
 #include "pty.h"
 #include "rf/parser.h"
+#include "rf/radio.h"
 #include "rf/uart.h"
 
 using namespace rf;
@@ -29,12 +29,13 @@ int open_descriptors() {
 struct RfUart : testing::Test {
     rf_test::pty pty = rf_test::open_pty();
     core::unique_fd port;
+    radio r;
     void SetUp() override {
         ASSERT_TRUE(pty.master) << "no pseudo-terminal";
         port = uart_open(pty.path.c_str(), 9600);
         ASSERT_TRUE(port);
     }
-    int read_port(uint8_t* buf, size_t cap, int timeout_ms) { return uart_read(port.get(), buf, cap, timeout_ms); }
+    int read_port(uint8_t* buf, size_t cap, int timeout_ms) { return uart_read(r, port.get(), buf, cap, timeout_ms); }
 };
 
 }  // namespace
@@ -118,7 +119,7 @@ TEST_F(RfUart, LineIsRawEightBit) {
         got.insert(got.end(), buf, buf + n);
     }
     EXPECT_EQ(got, all);
-    EXPECT_EQ(uart_write(port.get(), all.data(), all.size()), 256);
+    EXPECT_EQ(uart_write(r, port.get(), all.data(), all.size()), 256);
     EXPECT_EQ(rf_test::read_bytes(pty.master.get(), 256), all);
 }
 
@@ -127,8 +128,8 @@ TEST_F(RfUart, SilentLineTimesOutAndFreesTheLock) {
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(read_port(buf, sizeof buf, 50), 0);
     EXPECT_GE(std::chrono::steady_clock::now() - start, 50ms);
-    ASSERT_TRUE(core::uart_lock.try_lock());
-    core::uart_lock.unlock();
+    ASSERT_TRUE(r.uart_lock.try_lock());
+    r.uart_lock.unlock();
 }
 
 TEST_F(RfUart, ZeroTimeoutPolls) {
@@ -167,7 +168,7 @@ TEST_F(RfUart, WriterGetsThePortWhileAReadWaits) {
     std::atomic<bool> written{false};
     std::thread writer([&] {
         const uint8_t ack[] = {0x24, 0x06, 0x05, 0x2A};
-        EXPECT_EQ(uart_write(port.get(), ack, sizeof ack), 4);
+        EXPECT_EQ(uart_write(r, port.get(), ack, sizeof ack), 4);
         written = true;
     });
     writer.join();  // long before the reader's 10 s are up
@@ -198,23 +199,24 @@ TEST_F(RfUart, FrameSplitAcrossTwoReads) {
 }
 
 TEST(RfUartErrors, WriteAndReadErrorsArePrinted) {
+    radio r;
     core::unique_fd read_only(open("/dev/null", O_RDONLY | O_CLOEXEC));
     const uint8_t b[] = {1};
     testing::internal::CaptureStderr();
-    EXPECT_EQ(uart_write(read_only.get(), b, 1), -1);
+    EXPECT_EQ(uart_write(r, read_only.get(), b, 1), -1);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "uart_write: write error: Bad file descriptor\n");
 
     core::unique_fd write_only(open("/dev/null", O_WRONLY | O_CLOEXEC));
     uint8_t buf[4];
     testing::internal::CaptureStderr();
-    EXPECT_EQ(uart_read(write_only.get(), buf, sizeof buf, 50), -1);
+    EXPECT_EQ(uart_read(r, write_only.get(), buf, sizeof buf, 50), -1);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "uart_read: read error: Bad file descriptor\n");
 
     testing::internal::CaptureStderr();
     int closed = write_only.release();  // after the capture, which opens a file of its own
     close(closed);
-    EXPECT_EQ(uart_read(closed, buf, sizeof buf, 50), -1);
+    EXPECT_EQ(uart_read(r, closed, buf, sizeof buf, 50), -1);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "uart_read: select error: Bad file descriptor\n");
-    ASSERT_TRUE(core::uart_lock.try_lock());
-    core::uart_lock.unlock();
+    ASSERT_TRUE(r.uart_lock.try_lock());
+    r.uart_lock.unlock();
 }
