@@ -220,3 +220,51 @@ TEST(RfUartErrors, WriteAndReadErrorsArePrinted) {
     ASSERT_TRUE(r.uart_lock.try_lock());
     r.uart_lock.unlock();
 }
+
+// A channel command's answer wait: what the radio sent besides the answer
+// (whole frames in front of it, bytes behind it, an answer that is not the
+// expected one, a frame begun but not ended) reaches the reader's next reads
+// in stream order.
+TEST_F(RfUart, ExchangeHandsEverythingButTheAnswerToTheReader) {
+    const bytes& frame = rf_test::event_frame;
+    const bytes ack = {0x24, 0x06, 0x05, 0x2A};
+    const bytes not_a_frame = {0x01, 0x02, 0xAA, 0xBB, 0xCC};  // its third byte after the length is no end byte
+    auto cat = [](std::initializer_list<bytes> parts) {
+        bytes out;
+        for (const bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
+        return out;
+    };
+    struct row {
+        const char* name;
+        bytes radio;  // what the radio sends
+        int timeout_ms;
+        int rx;             // the count read into the answer
+        bytes answer;       // the answer's bytes
+        bytes for_reader;  // what the reader reads afterwards
+    } rows[] = {
+        {"answer alone", ack, 5000, 4, ack, {}},
+        {"frame first", cat({frame, ack}), 5000, 4, ack, frame},
+        {"bytes behind", cat({ack, {0x55, 0x66}}), 5000, 4, ack, {0x55, 0x66}},
+        {"frames around", cat({frame, ack, frame}), 5000, 4, ack, cat({frame, frame})},
+        {"start byte of no frame", cat({not_a_frame, ack}), 5000, 4, {0x01, 0x02, 0xAA, 0xBB},
+         cat({not_a_frame, ack})},
+        {"wrong answer", {0x24, 0x06, 0x07, 0x2A}, 5000, 4, {0x24, 0x06, 0x07, 0x2A}, {0x24, 0x06, 0x07, 0x2A}},
+        {"short answer", {0x24, 0x06, 0x05}, 300, 3, {0x24, 0x06, 0x05}, {}},
+        {"frame not ended", {0x01, 0x18, 0x81, 0x82}, 300, 0, {}, {0x01, 0x18, 0x81, 0x82}},
+    };
+    const uint8_t command[] = {0x24, 0x03, 0x05, 0x2A};
+    for (const row& c : rows) {
+        rf_test::write_all(pty.master.get(), c.radio);
+        uint8_t answer[512] = {};
+        int written = 0;
+        const int rx = uart_exchange(r, port.get(), command, sizeof command, written, ack, answer, c.timeout_ms);
+        EXPECT_EQ(written, 4) << c.name;
+        EXPECT_EQ(rf_test::read_bytes(pty.master.get(), 4), bytes(command, command + 4)) << c.name;
+        ASSERT_EQ(rx, c.rx) << c.name;
+        EXPECT_EQ(bytes(answer, answer + rx), c.answer) << c.name;
+        bytes read;
+        uint8_t buf[512];
+        for (int n; (n = read_port(buf, sizeof buf, 100)) > 0;) read.insert(read.end(), buf, buf + n);
+        EXPECT_EQ(read, c.for_reader) << c.name;
+    }
+}
