@@ -13,6 +13,7 @@
 #include <mutex>
 #include <vector>
 
+#include "rf/parser.h"
 #include "rf/radio.h"
 
 namespace rf {
@@ -133,22 +134,26 @@ int uart_exchange(radio& r, int fd, const uint8_t* command, size_t length, int& 
     if (w < 0) std::perror("uart_write: write error");
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     // An FPI's frame may come before the answer (the radio forwarded it while
-    // the command went out): a whole frame (start byte, length byte, end byte
-    // where the length puts it) in front of the answer goes to the reader, and
-    // the answer is still waited for. Bytes behind the answer go back too.
+    // the command went out): a whole frame in front of the answer goes to the
+    // reader, and the answer is still waited for. Bytes behind the answer go
+    // back too.
     std::vector<uint8_t> in;  // read, not yet sorted
     std::vector<uint8_t> for_reader;
     size_t got = 0;
+    // The answer's time-out bounds the wait for a frame's end: the parser's
+    // clock stands still.
+    rf_parser frame;
+    frame.now_ms = [] { return uint64_t(0); };
     auto sort_in = [&] {
         size_t at = 0;
         while (at < in.size() && got < expected.size()) {
-            if (got == 0 && in[at] == 0x01) {
-                if (in.size() - at < 2) return at;  // a frame may be starting: wait for more
-                const size_t total = size_t(in[at + 1]) + 3;
-                if (in.size() - at < total) return at;
-                if (in[at + total - 1] == 0x04) {
-                    for_reader.insert(for_reader.end(), in.begin() + long(at), in.begin() + long(at + total));
-                    at += total;
+            if (got == 0 && in[at] == frame_start) {
+                rf_parser_reset(frame);
+                const int n = rf_parser_feed(frame, in.data() + at, in.size() - at);
+                if (n == 0) return at;  // a frame may be starting: wait for more
+                if (n > 0) {
+                    for_reader.insert(for_reader.end(), frame.buffer.begin(), frame.buffer.begin() + n);
+                    at += size_t(n);
                     continue;
                 }
             }

@@ -40,10 +40,11 @@ void uart_wake_reader(radio& r);
 // A command and its answer with the port held throughout: writes `command`,
 // then reads until as many bytes as `expected` holds arrived or timeout_ms
 // passed. The RF reader waits meanwhile. Whatever else was read (a whole FPI
-// frame in front of the answer, bytes behind it, an answer that is not the
-// expected one) is handed back, in stream order, to the reader's next
-// uart_read, so none is lost. Returns the bytes written (or -1) in `written`
-// and the count read into `answer` (or -1 on a read error).
+// frame in front of the answer, as rf_parser_feed finds frames, bytes behind
+// it, an answer that is not the expected one) is handed back, in stream
+// order, to the reader's next uart_read, so none is lost. Returns the bytes
+// written (or -1) in `written` and the count read into `answer` (or -1 on a
+// read error).
 int uart_exchange(radio& r, int fd, const uint8_t* command, size_t length, int& written,
                   std::span<const uint8_t> expected, uint8_t* answer, int timeout_ms);
 
