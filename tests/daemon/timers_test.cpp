@@ -1,8 +1,9 @@
 #include <gtest/gtest.h>
 
-#include <dirent.h>
+#include <fcntl.h>
 
 #include <atomic>
+#include <vector>
 
 #include "core/timers.h"
 #include "tests/daemon/wait.h"
@@ -95,27 +96,26 @@ TEST(TimerService, RestartsAfterShutdown) {
     }
 }
 
-int open_descriptors() {
-    int n = 0;
-    if (DIR* d = opendir("/proc/self/fd")) {
-        while (readdir(d)) ++n;
-        closedir(d);
-    }
-    return n;
-}
+bool is_open(int fd) { return ::fcntl(fd, F_GETFD) != -1; }
 
 // Whoever owns a service may simply let it go: its thread is stopped and
 // joined, and every timer and its descriptor goes with it.
 TEST(TimerService, GoingOutOfScopeStopsItAndClosesItsTimers) {
-    const int before = open_descriptors();
     counter c;
+    std::vector<int> fds;  // the wake eventfd and the three timerfds
     {
         core::timer_service timers;
         ASSERT_TRUE(core::timers_init(timers));
-        for (int k = 0; k < 3; ++k) ASSERT_NE(core::timer_add(timers, 2, count_call, core::timer_periodic, &c), nullptr);
+        fds.push_back(timers.wake_fd.get());
+        for (int k = 0; k < 3; ++k) {
+            core::timer* t = core::timer_add(timers, 2, count_call, core::timer_periodic, &c);
+            ASSERT_NE(t, nullptr);
+            fds.push_back(t->fd.get());
+        }
         EXPECT_TRUE(wait_until([&] { return c.calls >= 3; }));
+        for (int fd : fds) EXPECT_TRUE(is_open(fd)) << fd;
     }
-    EXPECT_EQ(open_descriptors(), before);  // the wake eventfd and the three timerfds
+    for (int fd : fds) EXPECT_FALSE(is_open(fd)) << fd;
 }
 
 }  // namespace
