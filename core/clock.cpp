@@ -40,6 +40,4 @@ monotonic_clock_hooks monotonic_clock{system_monotonic_ms};
 
 uint64_t monotonic_ms() { return monotonic_clock.now_ms(); }
 
-std::atomic<uint64_t> start_ms{0};
-
 }  // namespace core

@@ -2,7 +2,6 @@
 // time tags and log timestamps use the wall clock shifted by asdu_time_offset.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 
 namespace core {
@@ -18,9 +17,6 @@ struct monotonic_clock_hooks {
     uint64_t (*now_ms)();  // default: system_monotonic_ms
 };
 extern monotonic_clock_hooks monotonic_clock;
-
-// monotonic_ms when the gateway was started (gateway_start); uptimes count from it.
-extern std::atomic<uint64_t> start_ms;
 
 // Milliseconds since 1970 of CLOCK_REALTIME.
 int64_t wall_ms();

@@ -2,7 +2,6 @@
 
 namespace core {
 
-std::mutex uart_lock;
 std::mutex supervision_lock;
 std::mutex fault_db_lock;
 std::mutex infoset_lock;

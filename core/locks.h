@@ -43,7 +43,6 @@ private:
     std::ptrdiff_t count_;
 };
 
-extern std::mutex uart_lock;           // the serial port, one reader or writer at a time
 extern std::mutex supervision_lock;    // FPI contact table
 extern std::mutex fault_db_lock;       // fault counter database
 extern std::mutex infoset_lock;        // infoset state of every FPI

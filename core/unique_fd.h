@@ -10,22 +10,40 @@
 
 namespace core {
 
-struct unique_fd {
-    int fd = -1;
-    explicit unique_fd(int f = -1) : fd(f) {}
+class unique_fd {
+public:
+    unique_fd() = default;
+    explicit unique_fd(int fd) : fd_(fd) {}
+    unique_fd(unique_fd&& o) noexcept : fd_(o.release()) {}
+    unique_fd& operator=(unique_fd&& o) noexcept {
+        if (this != &o) reset(o.release());
+        return *this;
+    }
     unique_fd(const unique_fd&) = delete;
     unique_fd& operator=(const unique_fd&) = delete;
-    unique_fd(unique_fd&& o) noexcept : fd(o.fd) { o.fd = -1; }
-    ~unique_fd() {
-        if (fd >= 0) ::close(fd);
+    ~unique_fd() { reset(); }
+
+    int get() const { return fd_; }
+    explicit operator bool() const { return fd_ >= 0; }
+    // Gives the descriptor up without closing it.
+    int release() {
+        int fd = fd_;
+        fd_ = -1;
+        return fd;
     }
-    explicit operator bool() const { return fd >= 0; }
+    // Closes the one held (if any) and holds `fd`.
+    void reset(int fd = -1) {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = fd;
+    }
     // Closes now and reports whether the close succeeded.
     bool close() {
-        int f = fd;
-        fd = -1;
-        return f < 0 || ::close(f) == 0;
+        int fd = release();
+        return fd < 0 || ::close(fd) == 0;
     }
+
+private:
+    int fd_ = -1;
 };
 
 // Writes all of buf at offset (or at the current position when offset < 0).

@@ -58,7 +58,7 @@ void start_workers(gateway& g, const gateway_options& opts) {
 gateway::~gateway() { gateway_stop(*this); }
 
 void gateway_start(gateway& g, config::config& cfg, const gateway_options& opts) {
-    core::start_ms = core::monotonic_ms();
+    g.start_ms = core::monotonic_ms();
     g.cfg = &cfg;
     g.started = true;
     g.running = true;
@@ -66,7 +66,7 @@ void gateway_start(gateway& g, config::config& cfg, const gateway_options& opts)
     g.cyclic_timer = nullptr;
 
     // Steps 1-4 (command line, package, derived settings) are done by now.
-    if (!core::timers_init()) std::fprintf(stderr, "timers_init: %s\n", std::strerror(errno));
+    if (!core::timers_init(g.timers)) std::fprintf(stderr, "timers_init: %s\n", std::strerror(errno));
     config::fill_do_settings(cfg.dio_points, cfg.dout);
     open_persistent_stores(g);
     allocate_connection_slots(g);
@@ -87,7 +87,7 @@ void gateway_serve(gateway& g, const gateway_options& opts) {
     // 0 (or less) seconds: the timer stays disarmed and never fires.
     int64_t interval_ms = std::clamp<int64_t>(int64_t(g.cfg->settings.cyclic_time_interval) * 1000,
                                               0, UINT32_MAX);
-    g.cyclic_timer = core::timer_add(uint32_t(interval_ms), cyclic_transmission, core::timer_periodic, &g);
+    g.cyclic_timer = core::timer_add(g.timers, uint32_t(interval_ms), cyclic_transmission, core::timer_periodic, &g);
     while (g.running) serve_wait(opts.wait_step);
     stop_iec104_server(g);
     g.server_running = false;
@@ -106,7 +106,7 @@ void gateway_stop(gateway& g) {
     for (std::thread& t : g.threads)
         if (t.joinable()) t.join();
     g.threads.clear();
-    core::timers_shutdown();
+    core::timers_shutdown(g.timers);
     g.cyclic_timer = nullptr;
     destroy_iec104_server(g);
     close_persistent_stores(g);

@@ -17,6 +17,7 @@
 #include "logs/stores.h"
 #include "daemon/comm_log.h"
 #include "outstation/station.h"
+#include "rf/radio.h"
 
 namespace fpigate {
 
@@ -40,11 +41,14 @@ struct gateway_options {
 struct gateway {
     config::config* cfg = nullptr;
     bool started = false;
+    uint64_t start_ms = 0;  // monotonic ms at gateway_start; uptimes count from it
     std::atomic<bool> running{false};  // cleared by SIGINT or gateway_stop
     std::atomic<bool> server_running{false};  // set and cleared by gateway_serve
     std::atomic<core::timer*> cyclic_timer{nullptr};
     std::vector<std::thread> threads;
 
+    core::timer_service timers;
+    rf::radio radio;
     logs::log_stores stores;  // opened at start-up step 7
 
     std::mutex wake_lock;  // wakes gateway_sleep at stop

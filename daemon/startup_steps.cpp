@@ -58,7 +58,7 @@ bool output_present(int k) {
 void start_iec104_server(gateway& g) {
     // what the masters' commands act on
     config::config& cfg = *g.cfg;
-    fpi::fpi_configure(cfg, g.stores, g.station);  // a master's parameter write may come at once
+    fpi::fpi_configure(cfg, g.radio, g.stores, g.station);  // a master's parameter write may come at once
     g.station.commands = {[&cfg](int k, int32_t value) { return dio::drive_output(cfg, k, value); },
                           fpi::pending_reset_store,
                           fpi::infoset_store_parameter,
@@ -77,9 +77,9 @@ void destroy_iec104_server(gateway& g) {
     comm_logger_stop(g.comm_log);  // the entries still queued are written
 }
 
-void wake_blocked_workers(gateway&) {
+void wake_blocked_workers(gateway& g) {
     services::rf_service_stop();
-    rf::uart_wake_reader();
+    rf::uart_wake_reader(g.radio);
     dio::do_toggling_wake();
     fpi::infoset_wake();
     core::dcu_reset_sem.wake_all();

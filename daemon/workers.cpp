@@ -10,7 +10,7 @@
 #include "fpi/supervision.h"
 #include "fpi/uplink.h"
 #include "outstation/data_points.h"
-#include "rf/reader.h"
+#include "rf/radio.h"
 #include "rf/uart.h"
 #include "services/rf_service.h"
 
@@ -33,7 +33,7 @@ int rtu_reader(gateway& g) {
         std::fprintf(stderr, "RTU port not configured\n");
         return -1;
     }
-    rf::unique_fd fd = rf::uart_open(port->c_str(), g.cfg->settings.rtu_baud);
+    core::unique_fd fd = rf::uart_open(port->c_str(), g.cfg->settings.rtu_baud);
     if (!fd) {
         std::fprintf(stderr, "Failed to open serial port %s\n", port->c_str());
         return -1;
@@ -41,9 +41,9 @@ int rtu_reader(gateway& g) {
     // Printed before the port is published: whoever waits for the port sees
     // no more start-up lines after it.
     std::printf("rtu: Waiting for RF RTU data...\n");
-    rf::rtu_fd = fd.get();
-    rf::rf_reading_loop(fd.get(), fpi::uplink_handler_table(), g.running);
-    rf::rtu_fd = 0;
+    g.radio.rtu_fd = fd.get();
+    rf::rf_reading_loop(g.radio, fd.get(), fpi::uplink_handler_table(), g.running);
+    g.radio.rtu_fd = 0;
     return 0;
 }
 
@@ -79,7 +79,7 @@ void do_toggling_thread(gateway& g) {
 }
 void rf_reader_thread(gateway& g) { rtu_reader(g); }
 void ubus_thread(gateway& g) {
-    services::rf_service_thread(*g.cfg, g.stores, g.station, g.running, sleep_while_running, &g);
+    services::rf_service_thread(*g.cfg, g.radio, g.stores, g.station, g.start_ms, g.running, sleep_while_running, &g);
 }
 void supervision_thread(gateway& g) { fpi::slave_supervisor(sleep_while_running, &g); }
 void infoset_thread(gateway& g) { fpi::infoset_thread(sleep_while_running, &g, &g.running); }

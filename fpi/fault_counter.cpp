@@ -141,14 +141,14 @@ bool save(fault_db& db, const std::string& path) {
     std::string tmp = path + ".tmp";
     core::unique_fd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
     if (!fd) return false;
-    if (!core::write_all(fd.fd, bytes.data(), bytes.size()) || ::fsync(fd.fd) != 0 || !fd.close() ||
+    if (!core::write_all(fd.get(), bytes.data(), bytes.size()) || ::fsync(fd.get()) != 0 || !fd.close() ||
         ::rename(tmp.c_str(), path.c_str()) != 0) {
         ::unlink(tmp.c_str());
         return false;
     }
     std::string dir = path.substr(0, path.find_last_of('/') + 1);
     core::unique_fd dfd(::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dfd) ::fsync(dfd.fd);
+    if (dfd) ::fsync(dfd.get());
     return true;
 }
 
@@ -156,7 +156,7 @@ bool read_valid(const std::string& path, fault_db& out) {
     core::unique_fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd) return false;
     uint8_t buf[fault_db_size];
-    if (core::read_full(fd.fd, buf, sizeof buf, 0) != ssize_t(sizeof buf)) return false;
+    if (core::read_full(fd.get(), buf, sizeof buf, 0) != ssize_t(sizeof buf)) return false;
     fault_db db = fault_db_decode(buf);
     if (db.magic != fault_db_magic || db.checksum != fault_db_checksum(db) ||
         db.version != fault_db_version)

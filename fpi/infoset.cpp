@@ -18,7 +18,7 @@
 #include "fpi/supervision.h"
 #include "fpi/uplink.h"
 #include "outstation/data_points.h"
-#include "rf/downlink.h"
+#include "rf/radio.h"
 
 namespace fpi {
 
@@ -231,8 +231,8 @@ int infoset_send_pending(int slave_id) {
             std::memcpy(d.location.data(), "C001                ", d.location.size());
         }
         const config::config& cfg = *fpi_env.cfg;
-        if (rf::send_command_frame(cfg.derived.group_id_bytes, uint8_t(cfg.derived.rtu_id & 0xFF), uint8_t(slave_id),
-                                   rf::CMD_INFO_SET, d) > 0) {
+        if (rf::send_command_frame(*fpi_env.radio, cfg.derived.group_id_bytes, uint8_t(cfg.derived.rtu_id & 0xFF),
+                                   uint8_t(slave_id), rf::CMD_INFO_SET, d) > 0) {
             {
                 std::lock_guard lk(ack.m);
                 ack.awaited = true;

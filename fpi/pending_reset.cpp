@@ -69,10 +69,10 @@ void pending_reset_clear(int slave_id) {
     std::printf("Cleared pending RESET command for slave_id %u\n", unsigned(slave_id));
 }
 
-void pending_reset_process(const rf::rf_address& self, int slave_id) {
+void pending_reset_process(rf::radio& radio, const rf::rf_address& self, int slave_id) {
     if (!pending_reset_check(slave_id)) return;
     std::printf("Pending RESET command found for slave_id %d. Sending reset command...\n", slave_id);
-    if (rf::fi_reset_write(self, slave_id) == 1) {
+    if (rf::fi_reset_write(radio, self, slave_id) == 1) {
         std::printf("RESET command sent successfully for slave_id %d\n", slave_id);
         pending_reset_clear(slave_id);
     } else {

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "rf/parser.h"
+#include "rf/radio.h"
 
 namespace fpi {
 
@@ -20,6 +21,6 @@ bool pending_reset_waiting(int slave_id);
 void pending_reset_clear(int slave_id);
 // At a flash-mode telegram of the FPI: sends a waiting reset as
 // CMD_REMOTE_RESET and clears it once written; a failed write keeps it.
-void pending_reset_process(const rf::rf_address& self, int slave_id);
+void pending_reset_process(rf::radio& radio, const rf::rf_address& self, int slave_id);
 
 }  // namespace fpi

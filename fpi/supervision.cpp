@@ -11,7 +11,7 @@
 #include "fpi/uplink.h"
 #include "fpi/fault_counter.h"
 #include "logs/rf_data.h"
-#include "rf/reader.h"
+#include "rf/radio.h"
 
 namespace fpi {
 
@@ -23,7 +23,7 @@ uint64_t offline_limit(const fpi_contact& c) { return c.last_contact_ms + (uint6
 
 // An RF data entry without a frame (a single 0xFF byte) and one published row.
 void report(int slave_id, const char* text, int row, int status) {
-    const int64_t frame_time = rf::rf_frame_time();
+    const int64_t frame_time = rf::rf_frame_time(*fpi_env.radio);
     {
         static const uint8_t no_frame[1] = {0xFF};
         logs::log_stores& stores = *fpi_env.stores;

@@ -13,6 +13,7 @@
 #include "fpi/pending_reset.h"
 #include "logs/rf_data.h"
 #include "rf/downlink.h"
+#include "rf/radio.h"
 
 namespace fpi {
 
@@ -24,16 +25,17 @@ namespace {
 template <class T>
 bool decode(const rf::rf_frame& frame, std::span<const uint8_t> bytes, T& out) {
     if (rf::rf_payload_decode_as(frame, out) == 0) return true;
-    rf::reader_stats.parse_errors.fetch_add(1, std::memory_order_relaxed);
-    record_rf_frame(bytes, rf::rf_frame_time(), &frame, "Failed to parse incoming frame", 0, 0, nullptr, nullptr);
+    fpi_env.radio->reader_stats.parse_errors.fetch_add(1, std::memory_order_relaxed);
+    record_rf_frame(bytes, rf::rf_frame_time(*fpi_env.radio), &frame, "Failed to parse incoming frame", 0, 0, nullptr,
+                    nullptr);
     std::printf("Failed to parse incoming frame.\n");
     return false;
 }
 
 void acknowledge(const rf::rf_frame& frame, uint8_t code) {
     rf::ack_data ack;
-    rf::rf_local_time(&ack.date, nullptr);
-    rf::send_command_frame(frame.group, frame.destination_id, frame.source_id, code, ack);
+    rf::rf_local_time(*fpi_env.radio, &ack.date, nullptr);
+    rf::send_command_frame(*fpi_env.radio, frame.group, frame.destination_id, frame.source_id, code, ack);
 }
 
 uint8_t ack_code(uint8_t command) {
@@ -64,7 +66,7 @@ void count_fault(int slave) {
 // A handled telegram: its "OK" record, and one more handled for its FPI.
 void record_ok(std::span<const uint8_t> bytes, int64_t frame_time, const rf::rf_frame& frame,
                const rf::wakeup_data* wakeup, const rf::event_data* event, uint8_t fault, uint16_t reset) {
-    rf::reader_stats.frames_ok.fetch_add(1, std::memory_order_relaxed);
+    fpi_env.radio->reader_stats.frames_ok.fetch_add(1, std::memory_order_relaxed);
     record_rf_frame(bytes, frame_time, &frame, "OK", fault, reset, wakeup, event);
     count_frame_ok(frame.source_id);
 }
@@ -79,11 +81,13 @@ void record_rf_frame(std::span<const uint8_t> bytes, int64_t frame_time, const r
                       frame ? frame->command : 0, fault, reset, text, wakeup, event);
 }
 
-void fpi_configure(const config::config& cfg, logs::log_stores& stores, outstation::station& station) {
+void fpi_configure(const config::config& cfg, rf::radio& radio, logs::log_stores& stores,
+                   outstation::station& station) {
     fpi_env.cfg = &cfg;
+    fpi_env.radio = &radio;
     fpi_env.stores = &stores;
     fpi_env.station = &station;
-    rf::reader = {rf::rf_address_from(cfg.derived), cfg.settings.asdu_time_offset};
+    radio.reader = {rf::rf_address_from(cfg.derived), cfg.settings.asdu_time_offset};
 }
 
 void handle_wakeup(const rf::rf_frame& frame, std::span<const uint8_t> bytes) {
@@ -91,7 +95,7 @@ void handle_wakeup(const rf::rf_frame& frame, std::span<const uint8_t> bytes) {
     rf::wakeup_data w;
     if (!decode(frame, bytes, w)) return;
     record_contact(slave, w.period);
-    const int64_t frame_time = rf::rf_frame_time();
+    const int64_t frame_time = rf::rf_frame_time(*fpi_env.radio);
     // The values go out before the frame's log entry, whose syncs to flash
     // would otherwise stand between the radio and the masters.
     publish_slave_points(wakeup_binding(w), frame_time * 1000, slave);
@@ -104,10 +108,10 @@ void handle_event(const rf::rf_frame& frame, std::span<const uint8_t> bytes) {
     rf::event_data e;
     if (!decode(frame, bytes, e)) return;
     record_contact(slave, 0);
-    const int64_t frame_time = rf::rf_frame_time();
+    const int64_t frame_time = rf::rf_frame_time(*fpi_env.radio);
     const bool flash_mode = frame.command == rf::CMD_FLASH_MODE;
     if (flash_mode && valid_slave(slave)) {
-        pending_reset_process(rf::reader.self, slave);
+        pending_reset_process(*fpi_env.radio, fpi_env.radio->reader.self, slave);
         count_fault(slave);
     }
     publish_slave_points(event_binding(e, flash_mode), frame_time * 1000, slave);
@@ -120,7 +124,7 @@ void handle_fi_reset(const rf::rf_frame& frame, std::span<const uint8_t> bytes) 
     std::printf("\nSlave id %d fault is reset successfully\n", slave);
     rf::fi_reset_data r;
     if (!decode(frame, bytes, r)) return;
-    const int64_t frame_time = rf::rf_frame_time();
+    const int64_t frame_time = rf::rf_frame_time(*fpi_env.radio);
     publish_slave_points(fi_reset_binding(r.reset_type), frame_time * 1000, slave);
     record_ok(bytes, frame_time, frame, nullptr, nullptr, 0, r.reset_type);
 }
@@ -128,7 +132,7 @@ void handle_fi_reset(const rf::rf_frame& frame, std::span<const uint8_t> bytes) 
 void handle_infoset_ack(const rf::rf_frame& frame, std::span<const uint8_t> bytes) {
     rf::event_time_data t;
     if (!decode(frame, bytes, t)) return;
-    record_ok(bytes, rf::rf_frame_time(), frame, nullptr, nullptr, 0, 0);
+    record_ok(bytes, rf::rf_frame_time(*fpi_env.radio), frame, nullptr, nullptr, 0, 0);
     std::printf("Received Info Set ACK from SlaveId %d\n", int(frame.source_id));
     core::infoset_ack_sem.release();
 }

@@ -17,15 +17,18 @@ namespace fpi {
 
 struct fpi_settings {
     const config::config* cfg = nullptr;
+    rf::radio* radio = nullptr;  // the gateway's: frame times, downlink frames, the reader's counters
     logs::log_stores* stores = nullptr;  // where frames and status lines are recorded
     outstation::station* station = nullptr;  // where the FPIs' values go
     int fault_pause_ms = 500;  // after a counted fault, before the totals are republished
 };
 extern fpi_settings fpi_env;
 
-// Makes the configuration, the log stores and the outstation known to FPI
-// processing (before the first frame).
-void fpi_configure(const config::config& cfg, logs::log_stores& stores, outstation::station& station);
+// Makes the configuration, the radio, the log stores and the outstation known
+// to FPI processing (before the first frame), and sets the radio's reader
+// settings from the configuration.
+void fpi_configure(const config::config& cfg, rf::radio& radio, logs::log_stores& stores,
+                   outstation::station& station);
 
 void handle_wakeup(const rf::rf_frame& frame, std::span<const uint8_t> bytes);
 void handle_event(const rf::rf_frame& frame, std::span<const uint8_t> bytes);

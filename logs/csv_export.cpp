@@ -181,10 +181,10 @@ int export_csv(log_stores& stores, const csv_format& fmt, const std::string& pat
     if (h.count > 0) {
         slots.resize(log_index_size);
         core::unique_fd index(::open(log.index_path.c_str(), O_RDONLY | O_CLOEXEC));
-        slots_read = index ? core::read_full(index.fd, slots.data(), slots.size(), 0) : -1;
+        slots_read = index ? core::read_full(index.get(), slots.data(), slots.size(), 0) : -1;
     }
     core::unique_fd data_fd(h.count > 0 ? ::open(log.data_path.c_str(), O_RDONLY | O_CLOEXEC) : -1);
-    data_reader data{data_fd.fd};
+    data_reader data{data_fd.get()};
 
     std::vector<uint8_t> record;
     std::string scratch;

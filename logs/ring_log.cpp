@@ -86,7 +86,7 @@ static bool load_header(const std::string& path, uint32_t check_constant, log_in
     core::unique_fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd) return false;
     uint8_t buf[log_header_size];
-    if (core::read_full(fd.fd, buf, sizeof buf, 0) != ssize_t(sizeof buf)) return false;
+    if (core::read_full(fd.get(), buf, sizeof buf, 0) != ssize_t(sizeof buf)) return false;
     out = decode_header(buf);
     return header_valid(out, check_constant);
 }
@@ -102,12 +102,12 @@ static void create_index(const ring_log& log) {
     }
     uint8_t header[log_header_size];
     encode_header(log.header, header);
-    if (!core::write_all(fd.fd, header, sizeof header)) {
+    if (!core::write_all(fd.get(), header, sizeof header)) {
         std::perror(k.write_header);
         return;
     }
     static constexpr uint8_t zero_slots[8 * log_max_entries] = {};
-    if (!core::write_all(fd.fd, zero_slots, sizeof zero_slots)) std::perror(k.init_offsets);
+    if (!core::write_all(fd.get(), zero_slots, sizeof zero_slots)) std::perror(k.init_offsets);
 }
 
 void ring_log_open(ring_log& log, const log_kind& kind, const std::string& dir) {
@@ -142,15 +142,15 @@ void ring_log_open(ring_log& log, const log_kind& kind, const std::string& dir) 
 static bool append_data(ring_log& log, std::span<const uint8_t> record, uint64_t& offset) {
     core::unique_fd fd(::open(log.data_path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
     if (!fd) return false;
-    off_t end = ::lseek(fd.fd, 0, SEEK_END);
+    off_t end = ::lseek(fd.get(), 0, SEEK_END);
     if (end < 0) return false;
     offset = uint64_t(end);
     if (offset < log.header.next_data_offset) {
-        if (::ftruncate(fd.fd, off_t(log.header.next_data_offset)) != 0) return false;
+        if (::ftruncate(fd.get(), off_t(log.header.next_data_offset)) != 0) return false;
         offset = log.header.next_data_offset;
     }
-    if (!core::write_all(fd.fd, record.data(), record.size())) return false;
-    if (log.sync_writes && ::fdatasync(fd.fd) != 0) return false;
+    if (!core::write_all(fd.get(), record.data(), record.size())) return false;
+    if (log.sync_writes && ::fdatasync(fd.get()) != 0) return false;
     return fd.close();
 }
 
@@ -180,8 +180,8 @@ bool ring_log_append(ring_log& log, std::span<const uint8_t> record) {
         --h.count;
         h.check = header_check(h, k.check_constant);
         encode_header(h, header);
-        if (!index || !core::write_all(index.fd, header, sizeof header, 0) ||
-            (log.sync_writes && ::fdatasync(index.fd) != 0))
+        if (!index || !core::write_all(index.get(), header, sizeof header, 0) ||
+            (log.sync_writes && ::fdatasync(index.get()) != 0))
             std::fprintf(stderr, "%s", k.header_write_failed);
     }
 
@@ -189,8 +189,8 @@ bool ring_log_append(ring_log& log, std::span<const uint8_t> record) {
     // it is one 40-byte write at the start of the file.
     uint8_t slot[8];
     core::put_le64(slot, offset);
-    if (!index || !core::write_all(index.fd, slot, sizeof slot, off_t(log_header_size + 8 * size_t(h.head))) ||
-        (log.sync_writes && ::fdatasync(index.fd) != 0))
+    if (!index || !core::write_all(index.get(), slot, sizeof slot, off_t(log_header_size + 8 * size_t(h.head))) ||
+        (log.sync_writes && ::fdatasync(index.get()) != 0))
         std::fprintf(stderr, k.slot_write_failed, h.head);
 
     h.next_data_offset = offset + record.size();
@@ -198,7 +198,7 @@ bool ring_log_append(ring_log& log, std::span<const uint8_t> record) {
     ++h.count;
     h.check = header_check(h, k.check_constant);
     encode_header(h, header);
-    if (!index || !core::write_all(index.fd, header, sizeof header, 0) || !index.close())
+    if (!index || !core::write_all(index.get(), header, sizeof header, 0) || !index.close())
         std::fprintf(stderr, "%s", k.header_write_failed);
     return true;
 }

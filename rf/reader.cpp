@@ -7,13 +7,10 @@
 #include <thread>
 
 #include "core/clock.h"
-#include "core/locks.h"
+#include "rf/radio.h"
 #include "rf/uart.h"
 
 namespace rf {
-
-reader_settings reader;
-reader_statistics reader_stats;
 
 namespace {
 
@@ -25,9 +22,9 @@ constexpr int idle_wait_ms = 1000;
 constexpr auto error_backoff = std::chrono::milliseconds(10);
 
 // A refused or unprocessable frame, to the sink's recorder.
-void record_error(const uplink_handlers& h, const uint8_t* bytes, size_t count, const rf_frame* frame,
-                  const char* reason) {
-    if (h.record) h.record({bytes, count}, rf_frame_time(), frame, reason, 0, 0, nullptr, nullptr);
+void record_error(const radio& r, const uplink_handlers& h, const uint8_t* bytes, size_t count,
+                  const rf_frame* frame, const char* reason) {
+    if (h.record) h.record({bytes, count}, rf_frame_time(r), frame, reason, 0, 0, nullptr, nullptr);
 }
 
 void print_read(const uint8_t* bytes, size_t count) {
@@ -37,36 +34,39 @@ void print_read(const uint8_t* bytes, size_t count) {
 }
 
 // One complete frame out of the synchroniser; `read`/`count` is the whole read.
-void handle_frame(const uplink_handlers& h, const uint8_t* frame_bytes, size_t length, const uint8_t* read,
-                  size_t count) {
-    ++reader_stats.frames;
+void handle_frame(radio& r, const uplink_handlers& h, const uint8_t* frame_bytes, size_t length,
+                  const uint8_t* read, size_t count) {
+    reader_statistics& stats = r.reader_stats;
+    ++stats.frames;
     rf_frame frame;
     if (rf_frame_decode(frame_bytes, length, &frame) != 0) {
-        ++reader_stats.refused;
-        reader_stats.parse_errors.fetch_add(1, std::memory_order_relaxed);
-        record_error(h, read, count, &frame, "Failed to parse incoming frame");
+        ++stats.refused;
+        stats.parse_errors.fetch_add(1, std::memory_order_relaxed);
+        record_error(r, h, read, count, &frame, "Failed to parse incoming frame");
         std::printf("Failed to parse incoming frame.\n");
         return;
     }
     std::printf("rtu: Parsed command: 0x%02X\n", frame.command);
     print_read(read, count);
-    if (!rf_frame_accepted(frame, reader.self)) {
-        ++reader_stats.refused;
+    if (!rf_frame_accepted(frame, r.reader.self)) {
+        ++stats.refused;
         std::printf("Group ID or RTU id is not matching....\n");
-        const bool ours = rf_destination_accepted(frame, reader.self);
-        (ours ? reader_stats.refused_group : reader_stats.refused_rtu).fetch_add(1, std::memory_order_relaxed);
-        record_error(h, read, count, &frame, ours ? "Group ID is not matching" : "RTU ID is not matching");
+        const bool ours = rf_destination_accepted(frame, r.reader.self);
+        (ours ? stats.refused_group : stats.refused_rtu).fetch_add(1, std::memory_order_relaxed);
+        record_error(r, h, read, count, &frame, ours ? "Group ID is not matching" : "RTU ID is not matching");
         return;
     }
     rf_frame_print(frame);
-    rf_dispatch(h, frame, frame_bytes, length);
+    rf_dispatch(r, h, frame, frame_bytes, length);
 }
 
 }  // namespace
 
-int64_t rf_frame_time() { return core::wall_clock.now_ms() / 1000 + 60 * int64_t(reader.asdu_time_offset); }
+int64_t rf_frame_time(const radio& r) {
+    return core::wall_clock.now_ms() / 1000 + 60 * int64_t(r.reader.asdu_time_offset);
+}
 
-void rf_dispatch(const uplink_handlers& h, const rf_frame& frame, const uint8_t* bytes, size_t length) {
+void rf_dispatch(radio& r, const uplink_handlers& h, const rf_frame& frame, const uint8_t* bytes, size_t length) {
     uplink_handler handler = nullptr;
     switch (frame.command) {
     case CMD_WAKEUP_NOTSET:
@@ -78,36 +78,36 @@ void rf_dispatch(const uplink_handlers& h, const rf_frame& frame, const uint8_t*
     case CMD_INFO_SET_ACK: handler = h.infoset_ack; break;
     default: {
         char text[128];
-        reader_stats.unknown_command.fetch_add(1, std::memory_order_relaxed);
+        r.reader_stats.unknown_command.fetch_add(1, std::memory_order_relaxed);
         std::snprintf(text, sizeof text, "Unknown Command Type 0x%02X", frame.command);
-        record_error(h, bytes, length, &frame, text);
+        record_error(r, h, bytes, length, &frame, text);
         return;
     }
     }
     if (handler) handler(frame, {bytes, length});
 }
 
-void rf_reading_loop(int fd, const uplink_handlers& h, const std::atomic<bool>& running) {
+void rf_reading_loop(radio& r, int fd, const uplink_handlers& h, const std::atomic<bool>& running) {
     rf_parser parser;
     rf_parser_reset(parser);
     uint8_t buf[receive_buffer_size];
     while (running) {
         std::memset(buf, 0, sizeof buf);
         const auto started = std::chrono::steady_clock::now();
-        uart_wait_readable(fd, idle_wait_ms);
+        uart_wait_readable(r, fd, idle_wait_ms);
         if (!running) break;
-        const int n = uart_read(fd, buf, sizeof buf, 0);
+        const int n = uart_read(r, fd, buf, sizeof buf, 0);
         if (n <= 0) {
             // A failing or hung-up port answers at once: never spin on it.
             if (n < 0 || std::chrono::steady_clock::now() - started < error_backoff)
                 std::this_thread::sleep_for(error_backoff);
             continue;
         }
-        rf_process_read(parser, h, buf, size_t(n));
+        rf_process_read(r, parser, h, buf, size_t(n));
     }
 }
 
-void rf_process_read(rf_parser& parser, const uplink_handlers& h, uint8_t* buf, size_t count) {
+void rf_process_read(radio& r, rf_parser& parser, const uplink_handlers& h, uint8_t* buf, size_t count) {
     size_t at = 0;
     bool repaired = false;
     while (at < count) {
@@ -116,7 +116,7 @@ void rf_process_read(rf_parser& parser, const uplink_handlers& h, uint8_t* buf, 
         at += used;
         if (rc == 0) break;  // the partial frame waits for the next read
         if (rc > 0) {
-            handle_frame(h, parser.buffer.data(), size_t(rc), buf, count);
+            handle_frame(r, h, parser.buffer.data(), size_t(rc), buf, count);
             continue;
         }
         if (!repaired && fi_reset_length_repair(buf, count)) {
@@ -126,11 +126,11 @@ void rf_process_read(rf_parser& parser, const uplink_handlers& h, uint8_t* buf, 
             at = 0;
             continue;
         }
-        ++reader_stats.framing_errors;
-        record_error(h, buf, count, nullptr, "Frame error (bad frame/timeout). Restarting sync.");
+        ++r.reader_stats.framing_errors;
+        record_error(r, h, buf, count, nullptr, "Frame error (bad frame/timeout). Restarting sync.");
         std::printf("Frame error (bad frame/timeout). Restarting sync.\n");
     }
-    reader_stats.bytes += count;
+    r.reader_stats.bytes += count;
 }
 
 }  // namespace rf

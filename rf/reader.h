@@ -14,14 +14,16 @@
 
 namespace rf {
 
-// What the reader needs of the configuration.
+struct radio;
+
+// What the reader needs of the configuration (the radio's `reader`).
 struct reader_settings {
     rf_address self;
     int32_t asdu_time_offset = 0;  // minutes
 };
-extern reader_settings reader;
 
-// What the reader has seen since start, for field diagnostics and tests.
+// What the reader has seen since start, for field diagnostics and tests (the
+// radio's `reader_stats`).
 struct reader_statistics {
     std::atomic<uint64_t> bytes{0};           // read from the port and gone through the synchroniser
     std::atomic<uint64_t> frames{0};          // complete frames out of the synchroniser
@@ -34,10 +36,9 @@ struct reader_statistics {
     std::atomic<uint64_t> refused_rtu{0};      // "RTU ID is not matching" (whatever the group ID)
     std::atomic<uint64_t> unknown_command{0};  // "Unknown Command Type"
 };
-extern reader_statistics reader_stats;
 
-// Frame time of the RF logs: wall-clock seconds shifted by asdu_time_offset.
-int64_t rf_frame_time();
+// Frame time of the RF logs: wall-clock seconds shifted by r.reader.asdu_time_offset.
+int64_t rf_frame_time(const radio& r);
 
 // The handlers of accepted frames, each with the frame and its bytes.
 using uplink_handler = void (*)(const rf_frame& frame, std::span<const uint8_t> bytes);
@@ -60,15 +61,15 @@ struct uplink_handlers {
 
 // Hands the frame to its handler; an unknown code is recorded as
 // "Unknown Command Type 0x%02X".
-void rf_dispatch(const uplink_handlers& h, const rf_frame& frame, const uint8_t* bytes, size_t length);
+void rf_dispatch(radio& r, const uplink_handlers& h, const rf_frame& frame, const uint8_t* bytes, size_t length);
 
 // Reads frames from `fd` until `running` is cleared (then uart_wake_reader
 // ends its wait at once); every complete frame of a read is processed in order.
-void rf_reading_loop(int fd, const uplink_handlers& h, const std::atomic<bool>& running);
+void rf_reading_loop(radio& r, int fd, const uplink_handlers& h, const std::atomic<bool>& running);
 
 // What the loop does with one read of `count` bytes (the FI reset repair may
 // change them in place): every complete frame is decoded, checked and
 // dispatched in order, every framing error recorded.
-void rf_process_read(rf_parser& parser, const uplink_handlers& h, uint8_t* buf, size_t count);
+void rf_process_read(radio& r, rf_parser& parser, const uplink_handlers& h, uint8_t* buf, size_t count);
 
 }  // namespace rf

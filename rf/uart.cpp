@@ -4,7 +4,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -14,29 +13,10 @@
 #include <mutex>
 #include <vector>
 
-#include "core/locks.h"
+#include "rf/parser.h"
+#include "rf/radio.h"
 
 namespace rf {
-
-std::atomic<int> rtu_fd{0};
-
-namespace {
-// Bytes a command's answer wait read that were not its answer: the RF
-// reader's next read gets them first.
-std::mutex pushback_lock;
-std::vector<uint8_t> pushback;
-
-// Ends the RF reader's wait between reads: bytes handed back, a stop.
-int reader_wake_fd() {
-    static const int fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    return fd;
-}
-}  // namespace
-
-void unique_fd::reset(int fd) {
-    if (fd_ > 0) ::close(fd_);
-    fd_ = fd;
-}
 
 namespace {
 
@@ -62,7 +42,7 @@ int above_std_streams(int fd) {
 
 }  // namespace
 
-unique_fd uart_open(const char* path, int baud) {
+core::unique_fd uart_open(const char* path, int baud) {
     int raw = path ? ::open(path, O_RDWR | O_NOCTTY | O_CLOEXEC) : -1;
     if (raw >= 0) raw = above_std_streams(raw);
     if (raw < 0) {
@@ -70,7 +50,7 @@ unique_fd uart_open(const char* path, int baud) {
         std::perror("uart_open: Error opening port");
         return {};
     }
-    unique_fd fd(raw);
+    core::unique_fd fd(raw);
 
     termios tio{};
     if (::tcgetattr(fd.get(), &tio) != 0) {
@@ -104,8 +84,8 @@ unique_fd uart_open(const char* path, int baud) {
     return fd;
 }
 
-int uart_write(int fd, const uint8_t* bytes, size_t length) {
-    std::lock_guard lock(core::uart_lock);
+int uart_write(radio& r, int fd, const uint8_t* bytes, size_t length) {
+    std::lock_guard lock(r.uart_lock);
     ssize_t n = ::write(fd, bytes, length);
     if (n < 0) {
         std::perror("uart_write: write error");
@@ -114,13 +94,13 @@ int uart_write(int fd, const uint8_t* bytes, size_t length) {
     return int(n);
 }
 
-int uart_read(int fd, uint8_t* buffer, size_t capacity, int timeout_ms) {
+int uart_read(radio& r, int fd, uint8_t* buffer, size_t capacity, int timeout_ms) {
     {
-        std::lock_guard lk(pushback_lock);
-        if (!pushback.empty()) {
-            const size_t n = std::min(capacity, pushback.size());
-            std::copy(pushback.begin(), pushback.begin() + long(n), buffer);
-            pushback.erase(pushback.begin(), pushback.begin() + long(n));
+        std::lock_guard lk(r.pushback_lock);
+        if (!r.pushback.empty()) {
+            const size_t n = std::min(capacity, r.pushback.size());
+            std::copy(r.pushback.begin(), r.pushback.begin() + long(n), buffer);
+            r.pushback.erase(r.pushback.begin(), r.pushback.begin() + long(n));
             return int(n);
         }
     }
@@ -137,7 +117,7 @@ int uart_read(int fd, uint8_t* buffer, size_t capacity, int timeout_ms) {
         return -1;
     }
     if (ready == 0) return 0;
-    std::lock_guard lock(core::uart_lock);
+    std::lock_guard lock(r.uart_lock);
     ssize_t n = ::read(fd, buffer, capacity);
     if (n < 0) {
         std::perror("uart_read: read error");
@@ -146,30 +126,34 @@ int uart_read(int fd, uint8_t* buffer, size_t capacity, int timeout_ms) {
     return int(n);
 }
 
-int uart_exchange(int fd, const uint8_t* command, size_t length, int& written, std::span<const uint8_t> expected,
-                  uint8_t* answer, int timeout_ms) {
-    std::lock_guard lock(core::uart_lock);
+int uart_exchange(radio& r, int fd, const uint8_t* command, size_t length, int& written,
+                  std::span<const uint8_t> expected, uint8_t* answer, int timeout_ms) {
+    std::lock_guard lock(r.uart_lock);
     const ssize_t w = ::write(fd, command, length);
     written = w < 0 ? -1 : int(w);
     if (w < 0) std::perror("uart_write: write error");
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     // An FPI's frame may come before the answer (the radio forwarded it while
-    // the command went out): a whole frame (start byte, length byte, end byte
-    // where the length puts it) in front of the answer goes to the reader, and
-    // the answer is still waited for. Bytes behind the answer go back too.
+    // the command went out): a whole frame in front of the answer goes to the
+    // reader, and the answer is still waited for. Bytes behind the answer go
+    // back too.
     std::vector<uint8_t> in;  // read, not yet sorted
     std::vector<uint8_t> for_reader;
     size_t got = 0;
+    // The answer's time-out bounds the wait for a frame's end: the parser's
+    // clock stands still.
+    rf_parser frame;
+    frame.now_ms = [] { return uint64_t(0); };
     auto sort_in = [&] {
         size_t at = 0;
         while (at < in.size() && got < expected.size()) {
-            if (got == 0 && in[at] == 0x01) {
-                if (in.size() - at < 2) return at;  // a frame may be starting: wait for more
-                const size_t total = size_t(in[at + 1]) + 3;
-                if (in.size() - at < total) return at;
-                if (in[at + total - 1] == 0x04) {
-                    for_reader.insert(for_reader.end(), in.begin() + long(at), in.begin() + long(at + total));
-                    at += total;
+            if (got == 0 && in[at] == frame_start) {
+                rf_parser_reset(frame);
+                const int n = rf_parser_feed(frame, in.data() + at, in.size() - at);
+                if (n == 0) return at;  // a frame may be starting: wait for more
+                if (n > 0) {
+                    for_reader.insert(for_reader.end(), frame.buffer.begin(), frame.buffer.begin() + n);
+                    at += size_t(n);
                     continue;
                 }
             }
@@ -207,22 +191,22 @@ int uart_exchange(int fd, const uint8_t* command, size_t length, int& written, s
     for_reader.insert(for_reader.end(), in.begin(), in.end());
     if (!for_reader.empty()) {
         {
-            std::lock_guard lk(pushback_lock);
-            pushback.insert(pushback.end(), for_reader.begin(), for_reader.end());
+            std::lock_guard lk(r.pushback_lock);
+            r.pushback.insert(r.pushback.end(), for_reader.begin(), for_reader.end());
         }
-        uart_wake_reader();
+        uart_wake_reader(r);
     }
     return failed ? -1 : int(got);
 }
 
-void uart_wait_readable(int fd, int timeout_ms) {
+void uart_wait_readable(radio& r, int fd, int timeout_ms) {
     {
-        std::lock_guard lk(pushback_lock);
-        if (!pushback.empty()) return;
+        std::lock_guard lk(r.pushback_lock);
+        if (!r.pushback.empty()) return;
     }
     // The wake counter is level-triggered: one written after the look above
     // ends this poll at once.
-    pollfd pfd[2] = {{fd, POLLIN, 0}, {reader_wake_fd(), POLLIN, 0}};
+    pollfd pfd[2] = {{fd, POLLIN, 0}, {r.reader_wake.get(), POLLIN, 0}};
     if (::poll(pfd, 2, timeout_ms) > 0 && (pfd[1].revents & POLLIN)) {
         uint64_t count;
         if (::read(pfd[1].fd, &count, sizeof count) < 0) {
@@ -231,9 +215,9 @@ void uart_wait_readable(int fd, int timeout_ms) {
     }
 }
 
-void uart_wake_reader() {
+void uart_wake_reader(radio& r) {
     const uint64_t one = 1;
-    if (::write(reader_wake_fd(), &one, sizeof one) < 0) {
+    if (::write(r.reader_wake.get(), &one, sizeof one) < 0) {
         // the counter is non-zero already (or there is none): nothing to add
     }
 }

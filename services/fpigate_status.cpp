@@ -12,6 +12,7 @@
 #include "fpi/pending_reset.h"
 #include "outstation/server.h"
 #include "outstation/station.h"
+#include "rf/radio.h"
 #include "rf/reader.h"
 
 namespace services {
@@ -71,8 +72,8 @@ value masters(outstation::station& station) {
     return value::array(std::move(out));
 }
 
-value radio() {
-    const rf::reader_statistics& s = rf::reader_stats;
+value radio(const rf::radio& r) {
+    const rf::reader_statistics& s = r.reader_stats;
     auto get = [](const std::atomic<uint64_t>& n) { return count(n.load(std::memory_order_relaxed)); };
     return value::table({
         {"frames_ok", get(s.frames_ok)},
@@ -100,8 +101,9 @@ value store(outstation::station& station) {
     });
 }
 
-int status(const config::config& cfg, outstation::station& station, ubus::request& req) {
-    if (!ubus::reply(req, fpigate_status(cfg, station))) {
+int status(const config::config& cfg, const rf::radio& r, outstation::station& station, uint64_t start_ms,
+           ubus::request& req) {
+    if (!ubus::reply(req, fpigate_status(cfg, r, station, start_ms))) {
         std::fprintf(stderr, "fpigate status: the reply could not be sent\n");
         return ubus::status::unknown_error;
     }
@@ -110,15 +112,16 @@ int status(const config::config& cfg, outstation::station& station, ubus::reques
 
 }  // namespace
 
-ubus::table fpigate_status(const config::config& cfg, outstation::station& station) {
+ubus::table fpigate_status(const config::config& cfg, const rf::radio& radio_state, outstation::station& station,
+                           uint64_t start_ms) {
     const uint64_t now = core::monotonic_ms();
     std::vector<value> fpis;
     for (int slave = 1; slave <= fpi::slave_count; ++slave) fpis.push_back(fpi_entry(slave, now));
     return {
-        {"uptime_s", seconds(now - core::start_ms.load())},
+        {"uptime_s", seconds(now - start_ms)},
         {"fpis", value::array(std::move(fpis))},
         {"masters", masters(station)},
-        {"rf", radio()},
+        {"rf", radio(radio_state)},
         {"store", store(station)},
         {"gpio", value::table({
                      {"chip", value::str(cfg.settings.gpio_chip)},
@@ -127,12 +130,16 @@ ubus::table fpigate_status(const config::config& cfg, outstation::station& stati
     };
 }
 
-ubus::object fpigate_status_object(const config::config& cfg, outstation::station& station) {
+ubus::object fpigate_status_object(const config::config& cfg, const rf::radio& radio, outstation::station& station,
+                                   uint64_t start_ms) {
     ubus::object o;
     o.path = "fpigate";
     o.type_name = "fpigate";
     o.methods = {
-        {"status", {}, [&cfg, &station](ubus::request& req, const ubus::args&) { return status(cfg, station, req); }},
+        {"status", {},
+         [&cfg, &radio, &station, start_ms](ubus::request& req, const ubus::args&) {
+             return status(cfg, radio, station, start_ms, req);
+         }},
     };
     return o;
 }

@@ -7,10 +7,13 @@
 #include "config/config.h"
 #include "lib/ubus/client.h"
 #include "outstation/station.h"
+#include "rf/radio.h"
 
 namespace services {
 
-ubus::object fpigate_status_object(const config::config& cfg, outstation::station& station);
+// `radio` is the gateway's, `start_ms` the monotonic ms it started at.
+ubus::object fpigate_status_object(const config::config& cfg, const rf::radio& radio, outstation::station& station,
+                                   uint64_t start_ms);
 
 // The reply of status, its fields in this order:
 //   uptime_s      monotonic seconds since the gateway started
@@ -26,6 +29,7 @@ ubus::object fpigate_status_object(const config::config& cfg, outstation::statio
 //   store         points, capacity, refused (points turned away by a full store)
 //   gpio          chip (as configured), ok (every line requested)
 // Each lock it needs is taken on its own and released before the next.
-ubus::table fpigate_status(const config::config& cfg, outstation::station& station);
+ubus::table fpigate_status(const config::config& cfg, const rf::radio& radio, outstation::station& station,
+                           uint64_t start_ms);
 
 }  // namespace services

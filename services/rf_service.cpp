@@ -10,6 +10,7 @@
 #include "logs/csv_export.h"
 #include "logs/rf_data.h"
 #include "logs/text.h"
+#include "rf/radio.h"
 #include "rf/uart.h"
 #include "services/fpigate_status.h"
 
@@ -58,7 +59,7 @@ ubus::handler export_method(const config::config& cfg, logs::log_stores& stores,
     };
 }
 
-int write_channel(ubus::request& req, const ubus::args& a) {
+int write_channel(rf::radio& radio, ubus::request& req, const ubus::args& a) {
     if (!a[0]) return ubus::status::invalid_argument;
     const std::string& text = a[0]->s;
     std::printf("Received set channel command: %s\n", text.c_str());
@@ -79,8 +80,8 @@ int write_channel(ubus::request& req, const ubus::args& a) {
     const uint8_t expected[4] = {0x24, 0x06, third, 0x2A};
     uint8_t answer[512] = {};
     int written = -1;
-    const int rx = rf::uart_exchange(rf::rtu_fd.load(), bytes->data(), bytes->size(), written, expected, answer,
-                                     answer_timeout_ms);
+    const int rx = rf::uart_exchange(radio, radio.rtu_fd.load(), bytes->data(), bytes->size(), written, expected,
+                                     answer, answer_timeout_ms);
     std::printf("Wrote %d bytes\n", written);
     if (rx == 4 && std::equal(answer, answer + 4, expected)) {
         ubus::reply(req, {{"status", ubus::value::str("OK")}});
@@ -124,7 +125,7 @@ int dcu_reset_write(ubus::request& req, const ubus::args& a) {
 
 }  // namespace
 
-ubus::object rf_service_object(const config::config& cfg, logs::log_stores& stores) {
+ubus::object rf_service_object(const config::config& cfg, rf::radio& radio, logs::log_stores& stores) {
     ubus::object o;
     o.path = "rf.service";
     o.type_name = "object_rf";
@@ -136,15 +137,16 @@ ubus::object rf_service_object(const config::config& cfg, logs::log_stores& stor
          export_method(cfg, stores, logs::comm_event_csv_file, logs::comm_event_db_export_csv, false)},
         {"export_system_event_csv_file", {},
          export_method(cfg, stores, logs::system_event_csv_file, logs::system_event_db_export_csv, false)},
-        {"write_channel", {{"set_channel", ubus::type::string}}, write_channel},
+        {"write_channel", {{"set_channel", ubus::type::string}},
+         [&radio](ubus::request& req, const ubus::args& a) { return write_channel(radio, req, a); }},
         {"reset_fpi_slave", {{"slave_id", ubus::type::int32}}, reset_fpi_slave},
         {"dcu_reset_write", {{"dcu_reset", ubus::type::int32}}, dcu_reset_write},
     };
     return o;
 }
 
-void rf_service_thread(const config::config& cfg, logs::log_stores& stores, outstation::station& station,
-                       const std::atomic<bool>& running,
+void rf_service_thread(const config::config& cfg, rf::radio& radio, logs::log_stores& stores,
+                       outstation::station& station, uint64_t start_ms, const std::atomic<bool>& running,
                        bool (*sleep_ms)(int ms, void* user), void* user) {
     bool said = false;
     int backoff_ms = 100;
@@ -157,12 +159,13 @@ void rf_service_thread(const config::config& cfg, logs::log_stores& stores, outs
             backoff_ms = std::min(backoff_ms * 2, max_backoff_ms);
             continue;
         }
-        if (int st = ubus::add_object(*conn, rf_service_object(cfg, stores)); st != ubus::status::ok)
+        if (int st = ubus::add_object(*conn, rf_service_object(cfg, radio, stores)); st != ubus::status::ok)
             std::fprintf(stderr, "rf.service: cannot register: %s\n", ubus::status::text(st).c_str());
         // The diagnostics object rides on the same connection, and so comes
         // back with rf.service after a broker restart.
         if (cfg.settings.diagnostics != 0)
-            if (int st = ubus::add_object(*conn, fpigate_status_object(cfg, station)); st != ubus::status::ok)
+            if (int st = ubus::add_object(*conn, fpigate_status_object(cfg, radio, station, start_ms));
+                st != ubus::status::ok)
                 std::fprintf(stderr, "fpigate: cannot register: %s\n", ubus::status::text(st).c_str());
         {
             std::lock_guard lk(current_lock);

@@ -153,13 +153,13 @@ struct gateway_on_pty : test_support::gateway_on_pty {
     // show what the two syncs of each record cost the frame.
     explicit gateway_on_pty(int pause_ms, bool rf_log_sync = true)
         : test_support::gateway_on_pty({.rtu_baud = kBaud, .dir_prefix = "fpigate-radio-bench"}) {
-        rf::downlink.pause_ms = pause_ms;
+        g.radio.downlink.pause_ms = pause_ms;
         g.stores.rf_fpi_db.sync_writes = rf_log_sync;
         if (!problem.empty()) return;
         draining = true;
         drainer = std::thread([this] { drain(); });
         start(rf_reader_only);
-        if (!wait_until([] { return rf::rtu_fd.load() > 0; }, milliseconds(10000)))
+        if (!wait_until([this] { return g.radio.rtu_fd.load() > 0; }, milliseconds(10000)))
             problem = "the RF reader did not open " + radio.path;
         else if (outstation::server_bound_port(g.station) == 0)
             problem = "the server does not listen";
@@ -168,7 +168,6 @@ struct gateway_on_pty : test_support::gateway_on_pty {
         stop();
         draining = false;
         if (drainer.joinable()) drainer.join();
-        rf::downlink.pause_ms = 100;
     }
 
     uint16_t port() const { return outstation::server_bound_port(g.station); }
@@ -187,7 +186,8 @@ struct gateway_on_pty : test_support::gateway_on_pty {
         e.rssi = 80;
         e.event_time = {9, 7, 5, 2};
         rf::rf_frame f;
-        rf::rf_frame_build(&f, rf::reader.self.group, slave, uint8_t(rf::reader.self.rtu_id), rf::CMD_EVENT_DATA, e);
+        const rf::rf_address& self = g.radio.reader.self;
+        rf::rf_frame_build(&f, self.group, slave, uint8_t(self.rtu_id), rf::CMD_EVENT_DATA, e);
         uint8_t out[rf::max_frame_size];
         size_t n = 0;
         rf::rf_frame_serialize(&f, out, &n);
@@ -343,10 +343,11 @@ bool prepare(benchmark::State& state, gateway_on_pty& gw, master& ms) {
     return true;
 }
 
+// The reader's counters when a run starts.
 struct reader_counts {
-    uint64_t frames = rf::reader_stats.frames;
-    uint64_t framing_errors = rf::reader_stats.framing_errors;
-    uint64_t refused = rf::reader_stats.refused;
+    uint64_t frames, framing_errors, refused;
+    explicit reader_counts(const rf::reader_statistics& s)
+        : frames(s.frames), framing_errors(s.framing_errors), refused(s.refused) {}
 };
 
 // ---------------------------------------------------------------------------
@@ -363,7 +364,7 @@ void BM_EventToSpontaneous(benchmark::State& state) {
     gateway_on_pty gw(pause_ms, rf_log_sync);
     master ms(size_t(frames / kSlaves + 1));
     if (!prepare(state, gw, ms)) return;
-    const reader_counts before;
+    const reader_counts before(gw.g.radio.reader_stats);
 
     std::vector<int64_t> latencies, ack_latencies, frame_write;
     latencies.reserve(size_t(frames));
@@ -409,7 +410,7 @@ void BM_EventToSpontaneous(benchmark::State& state) {
     state.counters["unacked"] = benchmark::Counter(double(unacked));
     state.counters["unexpected"] = benchmark::Counter(double(ms.unexpected + write_errors));
     state.counters["other_spont"] = benchmark::Counter(double(ms.other_spontaneous));
-    state.counters["framing_err"] = benchmark::Counter(double(rf::reader_stats.framing_errors - before.framing_errors));
+    state.counters["framing_err"] = benchmark::Counter(double(gw.g.radio.reader_stats.framing_errors - before.framing_errors));
     state.counters["dropped"] = benchmark::Counter(double(server_dropped(gw)));
 }
 BENCHMARK(BM_EventToSpontaneous)
@@ -442,7 +443,7 @@ void BM_NineFpiThroughput(benchmark::State& state) {
     gateway_on_pty gw(pause_ms, rf_log_sync);
     master ms(size_t(frames / kSlaves + 1));
     if (!prepare(state, gw, ms)) return;
-    const reader_counts before;
+    const reader_counts before(gw.g.radio.reader_stats);
     const uint64_t acks_before = gw.total_acks;
 
     std::vector<int64_t> handed(size_t(frames), 0);
@@ -509,13 +510,13 @@ void BM_NineFpiThroughput(benchmark::State& state) {
     state.counters["frames_per_s"] = benchmark::Counter(elapsed_s > 0 ? double(ms.arrived) / elapsed_s : 0);
     state.counters["offered_per_s"] = benchmark::Counter(double(frames) / (double(end_write_ns - start_ns) / 1e9));
     state.counters["line_per_s"] = benchmark::Counter(kLineFramesPerSecond);
-    state.counters["read"] = benchmark::Counter(double(rf::reader_stats.frames - before.frames));
+    state.counters["read"] = benchmark::Counter(double(gw.g.radio.reader_stats.frames - before.frames));
     state.counters["values"] = benchmark::Counter(double(ms.arrived));
     state.counters["acks"] = benchmark::Counter(double(acks));
     state.counters["lost_values"] = benchmark::Counter(double(lost_values));
     state.counters["lost_acks"] = benchmark::Counter(double(frames) - double(acks));
-    state.counters["framing_err"] = benchmark::Counter(double(rf::reader_stats.framing_errors - before.framing_errors));
-    state.counters["refused"] = benchmark::Counter(double(rf::reader_stats.refused - before.refused));
+    state.counters["framing_err"] = benchmark::Counter(double(gw.g.radio.reader_stats.framing_errors - before.framing_errors));
+    state.counters["refused"] = benchmark::Counter(double(gw.g.radio.reader_stats.refused - before.refused));
     state.counters["unexpected"] = benchmark::Counter(double(ms.unexpected));
     state.counters["dropped"] = benchmark::Counter(double(server_dropped(gw)));
     state.counters["lag_p50_ms"] = benchmark::Counter(quantile(lags, 0.50) / 1e6);

@@ -44,6 +44,7 @@ struct service {
     test_support::child_process broker{{test_support::bin("ubusd-lite"), "-s", sock},
                                        {.out = test_support::sink::inherit, .err = test_support::sink::inherit}};
     config::config cfg;
+    rf::radio radio;
     logs::log_stores stores;
     std::unique_ptr<ubus::connection> server, client;
     std::thread loop;
@@ -54,7 +55,8 @@ struct service {
                                  std::chrono::milliseconds(10));
         server = ubus::connect(sock);
         cfg.settings.export_dir = dir;
-        if (!client || !server || ubus::add_object(*server, services::rf_service_object(cfg, stores)) != 0) return;
+        if (!client || !server || ubus::add_object(*server, services::rf_service_object(cfg, radio, stores)) != 0)
+            return;
         loop = std::thread([this] { ubus::run(*server); });
         ubus::lookup_id(*client, "rf.service", id);
     }

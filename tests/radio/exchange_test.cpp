@@ -484,7 +484,7 @@ TEST(Infoset, AWriteWhileTheSetIsBeingSentIsRefused) {
     exchange_gateway gw;
     ASSERT_TRUE(gw.ok);
     ASSERT_TRUE(write_parameters(4));
-    rf::downlink.pause_ms = 2000;  // the window in which the set is being sent
+    gw.g.radio.downlink.pause_ms = 2000;  // the window in which the set is being sent
     gw.send(frame_bytes(rf::CMD_EVENT_DATA, event(), 4));
     ASSERT_TRUE(test_support::wait_until([] { return fpi::infoset_sending(4); }));
     testing::internal::CaptureStdout();
@@ -493,7 +493,7 @@ TEST(Infoset, AWriteWhileTheSetIsBeingSentIsRefused) {
               std::string::npos);
     EXPECT_TRUE(infoset_frame(gw.next_downlink(), 4));
     ASSERT_TRUE(test_support::wait_until([] { return !fpi::infoset_sending(4); }));
-    rf::downlink.pause_ms = 0;
+    gw.g.radio.downlink.pause_ms = 0;
     EXPECT_EQ(write_parameter(4, 0, 12), 3);  // the next set starts
 }
 
@@ -929,13 +929,15 @@ TEST(PendingReset, AFailedWriteKeepsTheResetForTheNextFlashModeTelegram) {
     {
         // The reader keeps reading its port; only the downlink write goes to
         // a descriptor that cannot be written.
-        rf::unique_fd read_only(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+        core::unique_fd read_only(::open("/dev/null", O_RDONLY | O_CLOEXEC));
         ASSERT_TRUE(read_only);
-        const int port = rf::rtu_fd.exchange(read_only.get());
+        std::atomic<int>& rtu_fd = gw.g.radio.rtu_fd;
+        const int port = rtu_fd.exchange(read_only.get());
         struct restore {
+            std::atomic<int>& rtu_fd;
             int port;
-            ~restore() { rf::rtu_fd = port; }
-        } restore_port{port};
+            ~restore() { rtu_fd = port; }
+        } restore_port{rtu_fd, port};
         testing::internal::CaptureStderr();
         const std::string out = flash_from(gw, 4);
         const std::string err = testing::internal::GetCapturedStderr();

@@ -275,7 +275,7 @@ TEST(HostileMasters, MastersThatStopAcknowledgingOrReadingAreClosedByT1AndHoldUp
     const iec104::ConnectionPtr silent_c = slot_connection(gw.g.station, 1), deaf_c = slot_connection(gw.g.station, 2);
 
     // Events until both stuck masters are closed, and twenty more after.
-    const uint64_t frames_before = rf::reader_stats.frames_ok;
+    const uint64_t frames_before = gw.g.radio.reader_stats.frames_ok;
     const auto deadline = std::chrono::steady_clock::now() + generous;
     uint16_t sent = 0;
     int after_close = -1;
@@ -290,7 +290,7 @@ TEST(HostileMasters, MastersThatStopAcknowledgingOrReadingAreClosedByT1AndHoldUp
     }
 
     // Every frame was read and acknowledged (above) and handled.
-    EXPECT_EQ(rf::reader_stats.frames_ok - frames_before, sent);
+    EXPECT_EQ(gw.g.radio.reader_stats.frames_ok - frames_before, sent);
     // The good masters got every event, in order.
     for (good_master* g : {&g1, &g2}) {
         EXPECT_TRUE(wait_until([&] { return g->has_spontaneous(i_mean_ioa, sent); }, generous));
@@ -336,7 +336,7 @@ TEST(HostileMasters, StuckMastersAreHeldToTheQueueBoundWhileTheOthersGetEverythi
     // 40 batches of 200 updates and one radio frame; each batch is let
     // through to the good masters before the next.
     const int batches = 40, batch = 200;
-    const uint64_t frames_before = rf::reader_stats.frames_ok;
+    const uint64_t frames_before = gw.g.radio.reader_stats.frames_ok;
     for (int b = 0; b < batches; ++b) {
         for (int i = 1; i <= batch; ++i) station_test::update(gw.g.station, point, int32_t(b * batch + i), scaled);
         ASSERT_TRUE(radio_exchange(gw, uint16_t(first + b + 1)));
@@ -349,7 +349,7 @@ TEST(HostileMasters, StuckMastersAreHeldToTheQueueBoundWhileTheOthersGetEverythi
         }
     }
 
-    EXPECT_EQ(rf::reader_stats.frames_ok - frames_before, uint64_t(batches));
+    EXPECT_EQ(gw.g.radio.reader_stats.frames_ok - frames_before, uint64_t(batches));
     for (good_master* g : {&g1, &g2}) {
         EXPECT_EQ(g->spontaneous(point), counting(1, size_t(batches * batch)));
         EXPECT_TRUE(wait_until([&] { return g->has_spontaneous(i_mean_ioa, batches); }, generous));

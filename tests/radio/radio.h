@@ -20,6 +20,7 @@
 #include "logs/rf_data.h"
 #include "rf/downlink.h"
 #include "rf/frame.h"
+#include "rf/radio.h"
 #include "rf/reader.h"
 #include "tests/outstation/station.h"
 #include "tests/support/clocks.h"
@@ -71,14 +72,13 @@ struct radio_gateway : test_support::gateway_on_pty {
         test_support::use_utc();
         if (!problem.empty()) return;
         if (tweak) tweak(*cfg);
-        rf::downlink.pause_ms = 0;
+        g.radio.downlink.pause_ms = 0;
         fpi::fpi_env.fault_pause_ms = 0;
         start(workers);
-        ok = test_support::wait_until([] { return rf::rtu_fd.load() > 0; });
+        ok = test_support::wait_until([this] { return g.radio.rtu_fd.load() > 0; });
     }
     ~radio_gateway() {
         stop();
-        rf::downlink.pause_ms = rf::downlink_env{}.pause_ms;
         fpi::fpi_env.fault_pause_ms = fpi::fpi_settings{}.fault_pause_ms;
     }
     uint16_t port() const { return outstation::server_bound_port(g.station); }
@@ -128,6 +128,11 @@ struct radio_gateway : test_support::gateway_on_pty {
     bool recorded(size_t before, size_t n = 1) {
         return test_support::wait_until([&] { return recent_count() >= before + n; });
     }
+    // Bytes the reader has read since start, and a wait until it has read `n`.
+    uint64_t bytes_read() const { return g.radio.reader_stats.bytes.load(); }
+    bool reader_has_read(uint64_t n) {
+        return test_support::wait_until([&] { return bytes_read() >= n; });
+    }
 
 private:
     rf::rf_parser downlink_parser;  // real clock: the test's own reads
@@ -152,11 +157,6 @@ inline std::map<uint32_t, double> interrogated_values(station_test::master& m) {
         }
     }
     return out;
-}
-
-// Waits until the gateway's reader has read `n` bytes since start.
-inline bool reader_has_read(uint64_t n) {
-    return test_support::wait_until([n] { return rf::reader_stats.bytes.load() >= n; });
 }
 
 }  // namespace radio_test

@@ -114,9 +114,9 @@ TEST(RadioReception, AFrameSplitOverTwoReadsIsAssembled) {
     radio_gateway gw;
     ASSERT_TRUE(gw.ok);
     const bytes f = frame_bytes(rf::CMD_EVENT_DATA, sample_event(), 3);
-    const uint64_t read_before = rf::reader_stats.bytes;
+    const uint64_t read_before = gw.bytes_read();
     gw.send(bytes(f.begin(), f.begin() + 10));
-    ASSERT_TRUE(radio_test::reader_has_read(read_before + 10));  // the reader holds the first part
+    ASSERT_TRUE(gw.reader_has_read(read_before + 10));  // the reader holds the first part
     testing::internal::CaptureStdout();
     gw.send(bytes(f.begin() + 10, f.end()));
     const auto ack = gw.next_downlink();
@@ -139,9 +139,9 @@ TEST(RadioReception, AStaleStartByteFailsAndTheNextFrameIsRead) {
     radio_gateway gw;
     ASSERT_TRUE(gw.ok);
     const size_t before = gw.recent_count();
-    const uint64_t read_before = rf::reader_stats.bytes;
+    const uint64_t read_before = gw.bytes_read();
     gw.send(bytes{0x01});
-    ASSERT_TRUE(radio_test::reader_has_read(read_before + 1));
+    ASSERT_TRUE(gw.reader_has_read(read_before + 1));
     radio_test::fake_monotonic_clock::advance(2000);
     gw.send(frame_bytes(rf::CMD_EVENT_DATA, sample_event(), 5));
     const auto ack = gw.next_downlink();

@@ -11,6 +11,7 @@
 #include "tests/support/pty.h"
 #include "tests/support/wait.h"
 #include "rf/downlink.h"
+#include "rf/radio.h"
 #include "rf/frame.h"
 #include "rf/uart.h"
 
@@ -63,25 +64,22 @@ private:
 
 // The gateway side: opens the simulator's pseudo-terminal like fpigate does.
 struct FpiSim : testing::Test {
-    unique_fd port;
+    core::unique_fd port;
+    radio r;
 
     void open_gateway(sim_process& sim) {
         std::string line = sim.wait_line("pty ");
         ASSERT_FALSE(line.empty()) << "fpi-sim printed no pty line";
         port = uart_open(line.substr(4).c_str(), 9600);
         ASSERT_TRUE(port);
-        rtu_fd = port.get();
-        downlink.pause_ms = 0;
-    }
-    void TearDown() override {
-        rtu_fd = 0;
-        downlink = downlink_env{};
+        r.rtu_fd = port.get();
+        r.downlink.pause_ms = 0;
     }
     bytes read_gateway(size_t count, int timeout_ms = 5000) {
         bytes got;
         uint8_t buf[512];
         for (int waited = 0; got.size() < count && waited < timeout_ms; waited += 50) {
-            int n = uart_read(port.get(), buf, std::min(sizeof buf, count - got.size()), 50);
+            int n = uart_read(r, port.get(), buf, std::min(sizeof buf, count - got.size()), 50);
             if (n > 0) got.insert(got.end(), buf, buf + n);
         }
         return got;
@@ -161,7 +159,7 @@ TEST_F(FpiSim, AnswersInfoSetAndPrintsWhatTheGatewaySent) {
     s.di_dt_level = 10;
     s.period = 15;
     s.date = {26, 3, 9, 7, 5, 2};
-    quietly([&] { ASSERT_EQ(send_command_frame(group, 10, 4, CMD_INFO_SET, s), 48); });
+    quietly([&] { ASSERT_EQ(send_command_frame(r, group, 10, 4, CMD_INFO_SET, s), 48); });
 
     bytes b = read_gateway(15);
     rf_frame f;
@@ -176,8 +174,8 @@ TEST_F(FpiSim, AnswersInfoSetAndPrintsWhatTheGatewaySent) {
     EXPECT_EQ(sim.wait_line("tx ").rfind("tx CMD_INFO_SET_ACK from=4 to=10: 01 0C 81 82 83 84 85 84 8A 75 ", 0), 0u);
 
     // A remote reset is printed decoded and not answered.
-    downlink.now = [] { return std::time_t(0); };
-    quietly([&] { ASSERT_EQ(fi_reset_write(rf_address{group, 10}, 5), 1); });
+    r.downlink.now = [] { return std::time_t(0); };
+    quietly([&] { ASSERT_EQ(fi_reset_write(r, rf_address{group, 10}, 5), 1); });
     std::string line = sim.wait_line("rx ");
     EXPECT_EQ(line.rfind("rx CMD_REMOTE_RESET from=10 to=5 group=0102030405 event_time=", 0), 0u) << line;
 }
@@ -185,11 +183,11 @@ TEST_F(FpiSim, AnswersInfoSetAndPrintsWhatTheGatewaySent) {
 TEST_F(FpiSim, StaysSilentOnInfoSetWhenToldTo) {
     sim_process sim({"--no-infoset-ack"});
     open_gateway(sim);
-    quietly([&] { ASSERT_EQ(send_command_frame(group, 10, 4, CMD_INFO_SET, infoset_data{}), 48); });
+    quietly([&] { ASSERT_EQ(send_command_frame(r, group, 10, 4, CMD_INFO_SET, infoset_data{}), 48); });
     EXPECT_EQ(sim.wait_line("rx ").rfind("rx CMD_INFO_SET from=10 to=4", 0), 0u);
     // A channel command behind it: its answer is the first thing to come back.
     const uint8_t channel[] = {0x24, 0x03, 0x05, 0x2A};
-    ASSERT_EQ(uart_write(port.get(), channel, sizeof channel), 4);
+    ASSERT_EQ(uart_write(r, port.get(), channel, sizeof channel), 4);
     EXPECT_EQ(read_gateway(4), (bytes{0x24, 0x06, 0x05, 0x2A}));
     EXPECT_EQ(sim.wait_line("rx "), "rx channel: 24 03 05 2A");
     EXPECT_EQ(sim.wait_line("tx "), "tx channel: 24 06 05 2A");
@@ -199,7 +197,7 @@ TEST_F(FpiSim, ReportsWhatIsNotAFrame) {
     sim_process sim({});
     open_gateway(sim);
     const uint8_t junk[] = {0x55, 0xAA, 0x01, 0xFE, 0x24, 0x2A};
-    ASSERT_EQ(uart_write(port.get(), junk, sizeof junk), 6);
+    ASSERT_EQ(uart_write(r, port.get(), junk, sizeof junk), 6);
     EXPECT_EQ(sim.wait_line("rx "), "rx garbage: 55 AA");
     EXPECT_EQ(sim.wait_line("rx "), "rx bad frame: 01 FE");
     EXPECT_EQ(sim.wait_line("rx "), "rx channel: 24 2A");
@@ -214,7 +212,9 @@ TEST_F(FpiSim, AwaitsTheGatewaysAnswerBeforeGoingOn) {
     ASSERT_EQ(rf_frame_decode(event.data(), event.size(), &f), 0);
     EXPECT_EQ(f.command, CMD_EVENT_DATA);
     EXPECT_TRUE(read_gateway(1, 200).empty()) << "the flash frame went out before the acknowledgement";
-    quietly([&] { ASSERT_EQ(send_command_frame(f.group, f.destination_id, f.source_id, CMD_EVENT_DATA_ACK, ack_data{}), 17); });
+    quietly([&] {
+        ASSERT_EQ(send_command_frame(r, f.group, f.destination_id, f.source_id, CMD_EVENT_DATA_ACK, ack_data{}), 17);
+    });
     bytes flash = read_gateway(27);
     ASSERT_EQ(flash.size(), 27u);
     EXPECT_EQ(flash[9], CMD_FLASH_MODE);

@@ -6,10 +6,10 @@
 #include <chrono>
 #include <thread>
 
-#include "core/locks.h"
 #include "tests/support/pty.h"
 #include "tests/support/wait.h"
 #include "rf/parser.h"
+#include "rf/radio.h"
 #include "rf/uart.h"
 
 using namespace rf;
@@ -29,13 +29,14 @@ int open_descriptors() {
 
 struct RfUart : testing::Test {
     test_support::pty pty = test_support::open_pty();
-    unique_fd port;
+    core::unique_fd port;
+    radio r;
     void SetUp() override {
         ASSERT_TRUE(pty.master) << "no pseudo-terminal";
         port = uart_open(pty.path.c_str(), 9600);
         ASSERT_TRUE(port);
     }
-    int read_port(uint8_t* buf, size_t cap, int timeout_ms) { return uart_read(port.get(), buf, cap, timeout_ms); }
+    int read_port(uint8_t* buf, size_t cap, int timeout_ms) { return uart_read(r, port.get(), buf, cap, timeout_ms); }
 };
 
 }  // namespace
@@ -46,7 +47,7 @@ TEST(RfUartOpen, AcceptedSpeeds) {
     auto pty = test_support::open_pty();
     ASSERT_TRUE(pty.master);
     for (auto r : rows) {
-        unique_fd fd = uart_open(pty.path.c_str(), r.baud);
+        core::unique_fd fd = uart_open(pty.path.c_str(), r.baud);
         ASSERT_TRUE(fd) << r.baud;
         EXPECT_GT(fd.get(), 2);
         termios tio{};
@@ -62,17 +63,17 @@ TEST(RfUartOpen, RefusedSpeedsCloseThePort) {
     for (int baud : {4800, 230400, 0, -9600, 9601}) {
         int before = open_descriptors();
         testing::internal::CaptureStderr();
-        unique_fd fd = uart_open(pty.path.c_str(), baud);
+        core::unique_fd fd = uart_open(pty.path.c_str(), baud);
         EXPECT_EQ(testing::internal::GetCapturedStderr(), "uart_open: Unsupported baud rate\n") << baud;
         EXPECT_FALSE(fd) << baud;
-        EXPECT_EQ(fd.get(), 0);
+        EXPECT_EQ(fd.get(), -1);
         EXPECT_EQ(open_descriptors(), before) << "port left open at " << baud;
     }
 }
 
 TEST(RfUartOpen, MissingDeviceOrTerminal) {
     testing::internal::CaptureStderr();
-    unique_fd fd = uart_open("/nonexistent/ttyRF0", 9600);
+    core::unique_fd fd = uart_open("/nonexistent/ttyRF0", 9600);
     EXPECT_FALSE(fd);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "uart_open: Error opening port: No such file or directory\n");
 
@@ -88,7 +89,7 @@ TEST(RfUartOpen, PortNeverLandsOnAStandardStream) {
     ASSERT_TRUE(pty.master);
     int saved = dup(STDIN_FILENO);
     close(STDIN_FILENO);  // a daemon may run with standard input closed
-    unique_fd fd = uart_open(pty.path.c_str(), 9600);
+    core::unique_fd fd = uart_open(pty.path.c_str(), 9600);
     dup2(saved, STDIN_FILENO);
     close(saved);
     EXPECT_TRUE(fd);
@@ -119,7 +120,7 @@ TEST_F(RfUart, LineIsRawEightBit) {
         got.insert(got.end(), buf, buf + n);
     }
     EXPECT_EQ(got, all);
-    EXPECT_EQ(uart_write(port.get(), all.data(), all.size()), 256);
+    EXPECT_EQ(uart_write(r, port.get(), all.data(), all.size()), 256);
     EXPECT_EQ(test_support::read_bytes(pty.master.get(), 256), all);
 }
 
@@ -128,8 +129,8 @@ TEST_F(RfUart, SilentLineTimesOutAndFreesTheLock) {
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(read_port(buf, sizeof buf, 50), 0);
     EXPECT_GE(std::chrono::steady_clock::now() - start, 50ms);
-    ASSERT_TRUE(core::uart_lock.try_lock());
-    core::uart_lock.unlock();
+    ASSERT_TRUE(r.uart_lock.try_lock());
+    r.uart_lock.unlock();
 }
 
 TEST_F(RfUart, ZeroTimeoutPolls) {
@@ -165,7 +166,7 @@ TEST_F(RfUart, WriterGetsThePortWhileAReadWaits) {
     std::atomic<bool> written{false};
     std::thread writer([&] {
         const uint8_t ack[] = {0x24, 0x06, 0x05, 0x2A};
-        EXPECT_EQ(uart_write(port.get(), ack, sizeof ack), 4);
+        EXPECT_EQ(uart_write(r, port.get(), ack, sizeof ack), 4);
         written = true;
     });
     writer.join();  // long before the reader's 10 s are up
@@ -196,23 +197,72 @@ TEST_F(RfUart, FrameSplitAcrossTwoReads) {
 }
 
 TEST(RfUartErrors, WriteAndReadErrorsArePrinted) {
-    unique_fd read_only(open("/dev/null", O_RDONLY | O_CLOEXEC));
+    radio r;
+    core::unique_fd read_only(open("/dev/null", O_RDONLY | O_CLOEXEC));
     const uint8_t b[] = {1};
     testing::internal::CaptureStderr();
-    EXPECT_EQ(uart_write(read_only.get(), b, 1), -1);
+    EXPECT_EQ(uart_write(r, read_only.get(), b, 1), -1);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "uart_write: write error: Bad file descriptor\n");
 
-    unique_fd write_only(open("/dev/null", O_WRONLY | O_CLOEXEC));
+    core::unique_fd write_only(open("/dev/null", O_WRONLY | O_CLOEXEC));
     uint8_t buf[4];
     testing::internal::CaptureStderr();
-    EXPECT_EQ(uart_read(write_only.get(), buf, sizeof buf, 50), -1);
+    EXPECT_EQ(uart_read(r, write_only.get(), buf, sizeof buf, 50), -1);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "uart_read: read error: Bad file descriptor\n");
 
     testing::internal::CaptureStderr();
     int closed = write_only.release();  // after the capture, which opens a file of its own
     close(closed);
-    EXPECT_EQ(uart_read(closed, buf, sizeof buf, 50), -1);
+    EXPECT_EQ(uart_read(r, closed, buf, sizeof buf, 50), -1);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "uart_read: select error: Bad file descriptor\n");
-    ASSERT_TRUE(core::uart_lock.try_lock());
-    core::uart_lock.unlock();
+    ASSERT_TRUE(r.uart_lock.try_lock());
+    r.uart_lock.unlock();
+}
+
+// A channel command's answer wait: what the radio sent besides the answer
+// (whole frames in front of it, bytes behind it, an answer that is not the
+// expected one, a frame begun but not ended) reaches the reader's next reads
+// in stream order.
+TEST_F(RfUart, ExchangeHandsEverythingButTheAnswerToTheReader) {
+    const bytes& frame = test_support::event_frame;
+    const bytes ack = {0x24, 0x06, 0x05, 0x2A};
+    const bytes not_a_frame = {0x01, 0x02, 0xAA, 0xBB, 0xCC};  // its third byte after the length is no end byte
+    auto cat = [](std::initializer_list<bytes> parts) {
+        bytes out;
+        for (const bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
+        return out;
+    };
+    struct row {
+        const char* name;
+        bytes radio;  // what the radio sends
+        int timeout_ms;
+        int rx;             // the count read into the answer
+        bytes answer;       // the answer's bytes
+        bytes for_reader;  // what the reader reads afterwards
+    } rows[] = {
+        {"answer alone", ack, 5000, 4, ack, {}},
+        {"frame first", cat({frame, ack}), 5000, 4, ack, frame},
+        {"bytes behind", cat({ack, {0x55, 0x66}}), 5000, 4, ack, {0x55, 0x66}},
+        {"frames around", cat({frame, ack, frame}), 5000, 4, ack, cat({frame, frame})},
+        {"start byte of no frame", cat({not_a_frame, ack}), 5000, 4, {0x01, 0x02, 0xAA, 0xBB},
+         cat({not_a_frame, ack})},
+        {"wrong answer", {0x24, 0x06, 0x07, 0x2A}, 5000, 4, {0x24, 0x06, 0x07, 0x2A}, {0x24, 0x06, 0x07, 0x2A}},
+        {"short answer", {0x24, 0x06, 0x05}, 300, 3, {0x24, 0x06, 0x05}, {}},
+        {"frame not ended", {0x01, 0x18, 0x81, 0x82}, 300, 0, {}, {0x01, 0x18, 0x81, 0x82}},
+    };
+    const uint8_t command[] = {0x24, 0x03, 0x05, 0x2A};
+    for (const row& c : rows) {
+        test_support::write_all(pty.master.get(), c.radio);
+        uint8_t answer[512] = {};
+        int written = 0;
+        const int rx = uart_exchange(r, port.get(), command, sizeof command, written, ack, answer, c.timeout_ms);
+        EXPECT_EQ(written, 4) << c.name;
+        EXPECT_EQ(test_support::read_bytes(pty.master.get(), 4), bytes(command, command + 4)) << c.name;
+        ASSERT_EQ(rx, c.rx) << c.name;
+        EXPECT_EQ(bytes(answer, answer + rx), c.answer) << c.name;
+        bytes read;
+        uint8_t buf[512];
+        for (int n; (n = read_port(buf, sizeof buf, 100)) > 0;) read.insert(read.end(), buf, buf + n);
+        EXPECT_EQ(read, c.for_reader) << c.name;
+    }
 }

@@ -210,7 +210,7 @@ struct status_gateway {
     bool play(const bytes& b) {
         gw.send(b);
         want.rf.bytes_read += int64_t(b.size());
-        return radio_test::reader_has_read(uint64_t(want.rf.bytes_read));
+        return gw.reader_has_read(uint64_t(want.rf.bytes_read));
     }
     // A telegram the gateway answers: the answer's command code, once the
     // reader is done with the telegram.
@@ -218,7 +218,7 @@ struct status_gateway {
         gw.send(b);
         want.rf.bytes_read += int64_t(b.size());
         const auto f = gw.next_downlink();
-        return f && radio_test::reader_has_read(uint64_t(want.rf.bytes_read)) ? f->command : -1;
+        return f && gw.reader_has_read(uint64_t(want.rf.bytes_read)) ? f->command : -1;
     }
     // The FPI was heard now and its telegram recorded "OK".
     void heard(int slave, int period = -1) {
@@ -287,7 +287,7 @@ TEST(FpigateStatus, EveryFieldFollowsTheScript) {
     // The radio's counters are the process's own: a gateway started earlier
     // in this process may have counted already.
     {
-        const rf::reader_statistics& s = rf::reader_stats;
+        const rf::reader_statistics& s = t.gw.g.radio.reader_stats;
         t.want.rf = {int64_t(s.frames_ok.load()),     int64_t(s.framing_errors.load()), int64_t(s.parse_errors.load()),
                      int64_t(s.refused_group.load()), int64_t(s.refused_rtu.load()),    int64_t(s.unknown_command.load()),
                      int64_t(s.bytes.load())};
@@ -484,8 +484,9 @@ TEST(FpigateStatus, AContactNewerThanTheReplysClockIsJustNow) {
     radio_test::fake_monotonic_clock::now = reply_clock;
 
     config::config cfg;
+    rf::radio radio;
     outstation::station station;
-    const ubus::table got = services::fpigate_status(cfg, station);
+    const ubus::table got = services::fpigate_status(cfg, radio, station, 0);
     fpi::pending_reset_clear(4);
     fpi::contact_table_init();
 

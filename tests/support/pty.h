@@ -14,20 +14,20 @@
 #include <string>
 #include <vector>
 
-#include "rf/uart.h"
+#include "core/unique_fd.h"
 
 namespace test_support {
 
 using bytes = std::vector<uint8_t>;
 
 struct pty {
-    rf::unique_fd master;
+    core::unique_fd master;
     std::string path;
 };
 
 inline pty open_pty() {
     pty p;
-    p.master = rf::unique_fd(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+    p.master = core::unique_fd(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
     if (!p.master || grantpt(p.master.get()) != 0 || unlockpt(p.master.get()) != 0) return {};
     char name[128] = {};
     if (ptsname_r(p.master.get(), name, sizeof name) != 0) return {};

@@ -14,6 +14,7 @@
 #include "describe.h"
 #include "rf/downlink.h"
 #include "rf/frame.h"
+#include "rf/uart.h"
 
 namespace fpisim {
 namespace {
@@ -133,7 +134,7 @@ void emit(const std::string& text) {
 }
 
 std::string open_pty_line(sim& s) {
-    s.line = rf::unique_fd(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+    s.line = core::unique_fd(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
     char path[128] = {};
     if (!s.line || grantpt(s.line.get()) != 0 || unlockpt(s.line.get()) != 0 ||
         ptsname_r(s.line.get(), path, sizeof path) != 0) {
@@ -141,7 +142,7 @@ std::string open_pty_line(sim& s) {
         return "";
     }
     // A radio line carries bytes as they are: no echo, no translation.
-    s.pty_slave = rf::unique_fd(::open(path, O_RDWR | O_NOCTTY | O_CLOEXEC));
+    s.pty_slave = core::unique_fd(::open(path, O_RDWR | O_NOCTTY | O_CLOEXEC));
     termios tio{};
     if (!s.pty_slave || tcgetattr(s.pty_slave.get(), &tio) != 0) {
         std::perror("fpi-sim: pseudo-terminal");

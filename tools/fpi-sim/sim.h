@@ -9,15 +9,15 @@
 #include <string>
 #include <vector>
 
+#include "core/unique_fd.h"
 #include "rf/parser.h"
-#include "rf/uart.h"
 #include "script.h"
 
 namespace fpisim {
 
 struct sim {
-    rf::unique_fd line;       // the side fpi-sim reads and writes
-    rf::unique_fd pty_slave;  // held open so the line never hangs up while the gateway reopens
+    core::unique_fd line;       // the side fpi-sim reads and writes
+    core::unique_fd pty_slave;  // held open so the line never hangs up while the gateway reopens
     std::mutex write_lock;    // script and receiver both write
     std::atomic<bool> auto_ack{true};
     std::atomic<bool> running{true};

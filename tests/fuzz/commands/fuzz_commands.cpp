@@ -29,6 +29,7 @@
 #include "outstation/data_points.h"
 #include "outstation/reporting.h"
 #include "outstation/station.h"
+#include "rf/radio.h"
 #include "lib/iec104/server_internal.h"
 #include "lib/iec104/socket.h"
 #include "tests/fuzz/fuzz_support.h"
@@ -84,6 +85,7 @@ void command_points(config::config& cfg) {
 
 struct environment {
     config::config cfg;
+    rf::radio radio;
     logs::log_stores stores;
     outstation::station station;
     iec104::ServerHandlers handlers;
@@ -100,7 +102,7 @@ struct environment {
 
         outstation::data_point_table_build(station.fpi_data_points, cfg.fpi_points, stdout);
         station.station_config = &cfg;
-        fpi::fpi_configure(cfg, stores, station);  // the real infoset checks look their points up there
+        fpi::fpi_configure(cfg, radio, stores, station);  // the real infoset checks look their points up there
         station.commands = {drive_output, pending_reset_store, infoset_store_parameter,
                             fpi::is_infoset_parameter, fpi::infoset_check_parameter, output_present};
         handlers.clock_sync = [this](const iec104::ConnectionPtr&, iec104::Asdu&, iec104::Cp56Time2a& time) {

@@ -35,6 +35,7 @@
 #include "rf/downlink.h"
 #include "rf/frame.h"
 #include "rf/parser.h"
+#include "rf/radio.h"
 #include "rf/reader.h"
 #include "rf/uart.h"
 #include "tests/fuzz/fuzz_support.h"
@@ -46,6 +47,7 @@ constexpr uint64_t rf_log_limit = 16u << 20;  // the RF log starts over beyond t
 
 struct environment {
     config::config cfg;
+    rf::radio radio;
     outstation::station station;
     std::string dir;
     // The nine infoset parameter points of each FPI, by parameter index.
@@ -66,14 +68,14 @@ struct environment {
                                          .size_of_ca = s.sizeof_ca, .size_of_ioa = s.sizeof_ioa,
                                          .max_size_of_asdu = s.max_asdu_length},
                                         uint16_t(s.ca));
-        fpi::fpi_configure(cfg, stores, station);
+        fpi::fpi_configure(cfg, radio, stores, station);
         fpi::fpi_env.fault_pause_ms = 0;
-        rf::downlink.pause_ms = 0;
+        radio.downlink.pause_ms = 0;
         fuzz_support::open_empty_rf_log(stores, dir);
         // The radio: every downlink frame is written and gone.
         const int port = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
         if (port <= STDERR_FILENO) std::abort();
-        rf::rtu_fd = port;
+        radio.rtu_fd = port;
 
         for (const config::fpi_iec104_ioa& p : cfg.fpi_points) {
             const int k = fpi::infoset_parameter_index(p);
@@ -165,7 +167,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         fuzz_support::monotonic_now += step;
         fuzz_support::wall_now += int64_t(step);
         check_frames(alone, read);
-        rf::rf_process_read(reader, fpi::uplink_handler_table(), read.data(), read.size());
+        rf::rf_process_read(env.radio, reader, fpi::uplink_handler_table(), read.data(), read.size());
     }
 
     {

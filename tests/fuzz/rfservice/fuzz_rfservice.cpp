@@ -32,6 +32,7 @@
 #include "logs/event_logs.h"
 #include "logs/rf_data.h"
 #include "logs/text.h"
+#include "rf/radio.h"
 #include "rf/uart.h"
 #include "tests/fuzz/fuzz_support.h"
 #include "tests/support/clocks.h"
@@ -59,6 +60,7 @@ std::vector<uint8_t> read_all(int fd) {
 
 struct environment {
     config::config cfg;
+    rf::radio radio;
     std::string dir;
     logs::log_stores stores;
     ubus::object object;
@@ -72,7 +74,7 @@ struct environment {
         fuzz_support::load_sample_config(cfg);
         dir = fuzz_support::scratch_dir("rfservice");
         cfg.settings.data_dir = cfg.settings.export_dir = dir;
-        object = services::rf_service_object(cfg, stores);
+        object = services::rf_service_object(cfg, radio, stores);
 
         int fds[2];
         make_pair(fds);
@@ -144,7 +146,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!answer.empty() && ::send(radio[1], answer.data(), answer.size(), MSG_NOSIGNAL) != ssize_t(answer.size()))
         std::abort();
     ::shutdown(radio[1], SHUT_WR);
-    rf::rtu_fd = radio[0];
+    env.radio.rtu_fd = radio[0];
 
     if (m.name == "get_rf_data") env.record_frame(answer);
     for (int id = 1; id <= 9; ++id) fpi::pending_reset_clear(id);
@@ -178,9 +180,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     // Bytes the exchange did not take as the answer went back to the reader.
     uint8_t rest[512];
-    while (rf::uart_read(radio[0], rest, sizeof rest, 0) > 0) {
+    while (rf::uart_read(env.radio, radio[0], rest, sizeof rest, 0) > 0) {
     }
-    rf::rtu_fd = 0;
+    env.radio.rtu_fd = 0;
     ::close(radio[0]);
     ::close(radio[1]);
     {
