@@ -2,12 +2,6 @@
 
 namespace core {
 
-std::mutex supervision_lock;
-std::mutex fault_db_lock;
-std::mutex infoset_lock;
-std::mutex infoset_write_lock;
-std::mutex pending_reset_lock;
-
 void semaphore::release(std::ptrdiff_t n) {
     {
         std::lock_guard lk(m_);
@@ -42,6 +36,5 @@ void semaphore::wake_all() {
 }
 
 semaphore dcu_reset_sem{0};
-semaphore infoset_ack_sem{0};
 
 }  // namespace core

@@ -1,7 +1,5 @@
-// The locks and semaphores the threads of fpigate share. They are static
-// objects, usable from program start. Where two are held: infoset_write_lock
-// before infoset_lock; infoset_lock before supervision_lock, the log stores'
-// rf_data_lock or value_store_lock.
+// The semaphore the threads of fpigate use, and the one still shared at
+// namespace scope (a static object, usable from program start).
 #pragma once
 
 #include <atomic>
@@ -43,13 +41,6 @@ private:
     std::ptrdiff_t count_;
 };
 
-extern std::mutex supervision_lock;    // FPI contact table
-extern std::mutex fault_db_lock;       // fault counter database
-extern std::mutex infoset_lock;        // infoset state of every FPI
-extern std::mutex infoset_write_lock;  // one infoset parameter write at a time
-extern std::mutex pending_reset_lock;  // pending RESET commands
-
-extern semaphore dcu_reset_sem;    // posted for a DCU power pulse
-extern semaphore infoset_ack_sem;  // posted when an FPI acknowledges a parameter set
+extern semaphore dcu_reset_sem;  // posted for a DCU power pulse
 
 }  // namespace core

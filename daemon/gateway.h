@@ -16,6 +16,7 @@
 #include "core/timers.h"
 #include "logs/stores.h"
 #include "daemon/comm_log.h"
+#include "fpi/state.h"
 #include "outstation/station.h"
 #include "rf/radio.h"
 
@@ -57,6 +58,9 @@ struct gateway {
     // Before the station: its server's connection events are posted here.
     comm_log_writer comm_log;
     outstation::station station;
+    // Over the radio, the stores and the station; configured before the
+    // server starts (a master's parameter write may come at once).
+    fpi::fpi_state fpis{radio, stores, station};
 
     gateway() = default;
     gateway(const gateway&) = delete;

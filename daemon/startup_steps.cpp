@@ -25,7 +25,7 @@ namespace fpigate {
 
 void open_persistent_stores(gateway& g) {
     const std::string& dir = g.cfg->settings.data_dir;
-    fpi::fault_counter_load(dir);
+    fpi::fault_counter_load(g.fpis.faults, dir);
     logs::system_event_db_init(g.stores, dir);
     logs::comm_event_db_init(g.stores, dir);
     // The RF log too, not only when the RF reader starts: a master's
@@ -58,13 +58,19 @@ bool output_present(int k) {
 void start_iec104_server(gateway& g) {
     // what the masters' commands act on
     config::config& cfg = *g.cfg;
-    fpi::fpi_configure(cfg, g.radio, g.stores, g.station);  // a master's parameter write may come at once
-    g.station.commands = {[&cfg](int k, int32_t value) { return dio::drive_output(cfg, k, value); },
-                          fpi::pending_reset_store,
-                          fpi::infoset_store_parameter,
-                          fpi::is_infoset_parameter,
-                          fpi::infoset_check_parameter,
-                          output_present};
+    fpi::fpi_state& fpis = g.fpis;
+    fpi::fpi_configure(fpis, cfg);  // a master's parameter write may come at once
+    g.station.commands = {
+        [&cfg](int k, int32_t value) { return dio::drive_output(cfg, k, value); },
+        [&fpis](uint8_t slave_id) { fpi::pending_reset_store(fpis, slave_id); },
+        [&fpis](uint32_t ioa, uint32_t type_id, uint64_t time_ms, float value) {
+            return fpi::infoset_store_parameter(fpis, ioa, type_id, time_ms, value);
+        },
+        fpi::is_infoset_parameter,
+        [&fpis](uint32_t ioa, uint32_t type_id, float value) {
+            return fpi::infoset_check_parameter(fpis, ioa, type_id, value);
+        },
+        output_present};
     // The entries are written off the connection threads.
     comm_logger_start(g.comm_log, g.stores, cfg.settings.ubus_socket);
     g.station.connection_events = comm_logger_sink(g.comm_log);
@@ -81,17 +87,17 @@ void wake_blocked_workers(gateway& g) {
     services::rf_service_stop();
     rf::uart_wake_reader(g.radio);
     dio::do_toggling_wake();
-    fpi::infoset_wake();
+    fpi::infoset_wake(g.fpis);
     core::dcu_reset_sem.wake_all();
 }
 
-void reset_contact_table(gateway&) {
-    fpi::contact_table_init();
+void reset_contact_table(gateway& g) {
+    fpi::contact_table_init(g.fpis);
 }
 
 void publish_start_values(gateway& g) {
     outstation::publish_aux_position(g.station, g.cfg->aux_points, g.cfg->settings.asdu_time_offset);
-    fpi::publish_fault_totals(g.station, g.cfg->aux_points, g.cfg->settings.asdu_time_offset);
+    fpi::publish_fault_totals(g.fpis.faults, g.station, g.cfg->aux_points, g.cfg->settings.asdu_time_offset);
 }
 
 void cyclic_transmission(core::timer*, void* user_data) {

@@ -42,7 +42,7 @@ int rtu_reader(gateway& g) {
     // no more start-up lines after it.
     std::printf("rtu: Waiting for RF RTU data...\n");
     g.radio.rtu_fd = fd.get();
-    rf::rf_reading_loop(g.radio, fd.get(), fpi::uplink_handler_table(), g.running);
+    rf::rf_reading_loop(g.radio, fd.get(), fpi::uplink_handler_table(g.fpis), g.running);
     g.radio.rtu_fd = 0;
     return 0;
 }
@@ -79,10 +79,10 @@ void do_toggling_thread(gateway& g) {
 }
 void rf_reader_thread(gateway& g) { rtu_reader(g); }
 void ubus_thread(gateway& g) {
-    services::rf_service_thread(*g.cfg, g.radio, g.stores, g.station, g.start_ms, g.running, sleep_while_running, &g);
+    services::rf_service_thread(*g.cfg, g.radio, g.stores, g.station, g.fpis, g.start_ms, g.running, sleep_while_running, &g);
 }
-void supervision_thread(gateway& g) { fpi::slave_supervisor(sleep_while_running, &g); }
-void infoset_thread(gateway& g) { fpi::infoset_thread(sleep_while_running, &g, &g.running); }
+void supervision_thread(gateway& g) { fpi::slave_supervisor(g.fpis, sleep_while_running, &g); }
+void infoset_thread(gateway& g) { fpi::infoset_thread(g.fpis, sleep_while_running, &g, &g.running); }
 
 void dcu_reset_thread(gateway& g) {
     // The stop wakes the wait (wake_blocked_workers) without a post.

@@ -2,7 +2,7 @@
 
 #include <mutex>
 
-#include "fpi/uplink.h"
+#include "fpi/state.h"
 #include "outstation/data_points.h"
 #include "outstation/reporting.h"
 
@@ -25,7 +25,7 @@ void set(point_binding& b, int row, bind_kind kind, uint32_t value) { b[size_t(r
 void measurements(point_binding& b, uint8_t i_status, uint16_t i_mean, uint16_t i_min, uint16_t i_max,
                   uint8_t v_status, uint16_t v_inst, uint8_t battery_v, uint8_t rssi) {
     set(b, 0, bind_kind::int8, i_status);
-    const uint8_t flag_status[6] = {19, 20, 21, 3, 4, 5};  // Di/Dt inrush .. Imax permanent
+    constexpr uint8_t flag_status[6] = {19, 20, 21, 3, 4, 5};  // Di/Dt inrush .. Imax permanent
     for (int k = 0; k < 6; ++k) set(b, 1 + k, bind_kind::int8, i_status == flag_status[k]);
     set(b, 7, bind_kind::int16, i_mean);
     set(b, 8, bind_kind::int16, i_min);
@@ -86,8 +86,8 @@ point_binding single_row_binding(int row, int32_t value) {
     return b;
 }
 
-void publish_slave_points(const point_binding& b, int64_t time_ms, int slave_id) {
-    outstation::station& station = *fpi_env.station;
+void publish_slave_points(fpi_state& fs, const point_binding& b, int64_t time_ms, int slave_id) {
+    outstation::station& station = fs.station;
     const outstation::slave_node* node = outstation::slave_point_list(station, slave_id);
     if (!node) return;
     std::lock_guard lk(station.value_store_lock);

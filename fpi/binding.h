@@ -10,6 +10,8 @@
 
 namespace fpi {
 
+struct fpi_state;
+
 constexpr int binding_rows = 28;
 
 enum class bind_kind : uint8_t { none, int8, int16, scaled8, scaled16 };  // scaled: value x 0.1
@@ -38,8 +40,8 @@ point_binding fi_reset_binding(uint8_t reset_type);
 // Only one integer row published, with `value` (offline and infoset status reports).
 point_binding single_row_binding(int row, int32_t value);
 
-// Hands the bound values of the slave's points to the value store of
-// fpi_env's station, under its value_store_lock for the whole walk. Ids outside 1-9 publish nothing.
-void publish_slave_points(const point_binding& b, int64_t time_ms, int slave_id);
+// Hands the bound values of the slave's points to the value store of the
+// state's station, under its value_store_lock for the whole walk. Ids outside 1-9 publish nothing.
+void publish_slave_points(fpi_state& fs, const point_binding& b, int64_t time_ms, int slave_id);
 
 }  // namespace fpi

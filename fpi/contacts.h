@@ -1,5 +1,5 @@
 // The contact record of each FPI: whether it is online, its wake-up period
-// and when it was last heard. Guarded by core::supervision_lock.
+// and when it was last heard. Guarded by the fpi_state's supervision_lock.
 #pragma once
 
 #include <array>
@@ -19,25 +19,24 @@ struct fpi_contact {
     uint64_t last_flash_ms = 0;    // monotonic; the RF reader's own, read and written without the lock
 };
 
-// Record n - 1 for slave id n.
-extern std::array<fpi_contact, slave_count> contact_table;
+struct fpi_state;
 
 inline bool valid_slave(int slave_id) { return slave_id >= 1 && slave_id <= slave_count; }
 
-// Every record to its index, all else 0 (takes supervision_lock).
-void contact_table_init();
+// Every record to its index, all else 0 (takes supervision_lock), and the
+// frame counts to 0.
+void contact_table_init(fpi_state& s);
 
 // The wake-up period in minutes when known, else 0 (also for ids outside 1-9).
-int get_wakeup_period(int slave_id);
+int get_wakeup_period(fpi_state& s, int slave_id);
 
 // The FPI was heard: online, last contact now, and the period when the frame
 // carried one (0 keeps the one known). Ids outside 1-9 are ignored.
-void record_contact(int slave_id, int period);
+void record_contact(fpi_state& s, int slave_id, int period);
 
-// Frames of each FPI handled and recorded "OK" since start (record n - 1 for
-// slave id n), counted by the RF reader without a lock; any thread may read them.
-extern std::array<std::atomic<uint64_t>, slave_count> frames_ok;
-void count_frame_ok(int slave_id);  // ids outside 1-9 are not counted
-uint64_t frames_ok_of(int slave_id);  // 0 for ids outside 1-9
+// The frames of each FPI handled and recorded "OK" since start (the state's
+// frames_ok), counted by the RF reader without a lock; any thread may read them.
+void count_frame_ok(fpi_state& s, int slave_id);  // ids outside 1-9 are not counted
+uint64_t frames_ok_of(const fpi_state& s, int slave_id);  // 0 for ids outside 1-9
 
 }  // namespace fpi

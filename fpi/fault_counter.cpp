@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include "core/clock.h"
-#include "core/locks.h"
 #include "core/le_bytes.h"
 #include "core/unique_fd.h"
 #include "outstation/aux_values.h"
@@ -120,14 +119,6 @@ int fault_group_of_slave(int slave_id) {
 
 namespace {
 
-// The memory image, its loaded flag and the file, under core::fault_db_lock.
-struct fault_counter_state {
-    fault_db image;
-    bool loaded = false;
-    std::string path;
-};
-fault_counter_state state;
-
 uint64_t now_ms(uint64_t time_ms) {
     return time_ms != 0 ? time_ms : uint64_t(core::wall_clock.now_ms());
 }
@@ -167,40 +158,40 @@ bool read_valid(const std::string& path, fault_db& out) {
 
 }  // namespace
 
-bool fault_counter_load(const std::string& data_dir) {
-    std::lock_guard lock(core::fault_db_lock);
-    state.path = data_dir + "/fault_counter_db.bin";
-    state.loaded = true;
-    if (read_valid(state.path, state.image)) return true;
-    state.image = fault_db_empty();
-    return save(state.image, state.path);
+bool fault_counter_load(fault_counter& fc, const std::string& data_dir) {
+    std::lock_guard lock(fc.fault_db_lock);
+    fc.path = data_dir + "/fault_counter_db.bin";
+    fc.loaded = true;
+    if (read_valid(fc.path, fc.image)) return true;
+    fc.image = fault_db_empty();
+    return save(fc.image, fc.path);
 }
 
-bool fault_counter_add(int group, uint64_t time_ms) {
+bool fault_counter_add(fault_counter& fc, int group, uint64_t time_ms) {
     if (group < 1 || group > 3) return false;
     uint32_t day = uint32_t(now_ms(time_ms) / ms_per_day);
-    std::lock_guard lock(core::fault_db_lock);
-    if (!state.loaded) return false;
-    fault_db_count(state.image, group, day);
-    return save(state.image, state.path);
+    std::lock_guard lock(fc.fault_db_lock);
+    if (!fc.loaded) return false;
+    fault_db_count(fc.image, group, day);
+    return save(fc.image, fc.path);
 }
 
-bool fault_counter_get_stats(fault_counter_stats* stats, uint64_t time_ms) {
+bool fault_counter_get_stats(fault_counter& fc, fault_counter_stats* stats, uint64_t time_ms) {
     if (!stats) return false;
     uint32_t today = uint32_t(now_ms(time_ms) / ms_per_day);
-    std::lock_guard lock(core::fault_db_lock);
-    if (!state.loaded) return false;
+    std::lock_guard lock(fc.fault_db_lock);
+    if (!fc.loaded) return false;
     for (int g = 1; g <= 3; ++g)
-        stats->groups[g - 1] = {uint8_t(g), fault_db_last_7_days(state.image, g, today),
-                                state.image.total[g - 1]};
+        stats->groups[g - 1] = {uint8_t(g), fault_db_last_7_days(fc.image, g, today),
+                                fc.image.total[g - 1]};
     stats->count = 3;
     return true;
 }
 
-void fault_counter_print_stats() {
-    std::lock_guard lock(core::fault_db_lock);
-    if (!state.loaded) return;
-    const fault_db& db = state.image;
+void fault_counter_print_stats(fault_counter& fc) {
+    std::lock_guard lock(fc.fault_db_lock);
+    if (!fc.loaded) return;
+    const fault_db& db = fc.image;
     std::printf("\n=== FAULT COUNTER DATABASE STATISTICS ===\n");
     std::printf("Magic: 0x%08X\n", db.magic);
     std::printf("Version: %u\n", unsigned(db.version));
@@ -216,11 +207,11 @@ void fault_counter_print_stats() {
                     db.slots[i].count[0], db.slots[i].count[1], db.slots[i].count[2]);
 }
 
-void publish_fault_totals(outstation::station& station, std::span<const config::fpi_aux_iec104_ioa> aux, int32_t asdu_time_offset) {
+void publish_fault_totals(fault_counter& fc, outstation::station& station, std::span<const config::fpi_aux_iec104_ioa> aux, int32_t asdu_time_offset) {
     const int64_t time = outstation::aux_time(asdu_time_offset);
     fault_counter_stats stats;
-    if (!fault_counter_get_stats(&stats, uint64_t(time))) return;
-    fault_counter_print_stats();
+    if (!fault_counter_get_stats(fc, &stats, uint64_t(time))) return;
+    fault_counter_print_stats(fc);
     std::array<outstation::group_totals, 3> totals{};
     for (size_t g = 0; g < totals.size(); ++g) totals[g] = {stats.groups[g].last_7_days, stats.groups[g].total};
     outstation::publish_group_totals(station, aux, time, totals);

@@ -8,6 +8,7 @@
 #include <span>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 #include "config/config.h"
@@ -69,26 +70,35 @@ struct fault_counter_stats {
 // 1 for slaves 1-3, 2 for 4-6, 3 for 7-9, 0 for any other id.
 int fault_group_of_slave(int slave_id);
 
+// The database in memory, whether it was loaded, and its file, under
+// fault_db_lock (taken by every function below; never held with another lock).
+struct fault_counter {
+    std::mutex fault_db_lock;
+    fault_db image;
+    bool loaded = false;
+    std::string path;
+};
+
 // Until this runs the database is not available: add and get_stats fail.
 // Loads the database from data_dir/fault_counter_db.bin, or creates an empty
 // one when the file is missing or invalid. True when a valid file was read or
 // the new one written; the database is usable in memory either way.
-bool fault_counter_load(const std::string& data_dir);
+bool fault_counter_load(fault_counter& fc, const std::string& data_dir);
 
 // Counts a fault of group 1..3 at time_ms (ms since 1970, 0 = now) and saves.
 // True when the updated database reached the file.
-bool fault_counter_add(int group, uint64_t time_ms);
+bool fault_counter_add(fault_counter& fc, int group, uint64_t time_ms);
 
 // Totals and last-7-days counts at time_ms (0 = now). False when stats is
 // null or the database is not available.
-bool fault_counter_get_stats(fault_counter_stats* stats, uint64_t time_ms);
+bool fault_counter_get_stats(fault_counter& fc, fault_counter_stats* stats, uint64_t time_ms);
 
 // Prints the whole database on standard output.
-void fault_counter_print_stats();
+void fault_counter_print_stats(fault_counter& fc);
 
 // The last-7-days and total fault counts of groups 1 to 3, to every auxiliary
 // point named after them in the station. Takes its value_store_lock for the
 // updates; the caller must not hold it.
-void publish_fault_totals(outstation::station& station, std::span<const config::fpi_aux_iec104_ioa> aux, int32_t asdu_time_offset);
+void publish_fault_totals(fault_counter& fc, outstation::station& station, std::span<const config::fpi_aux_iec104_ioa> aux, int32_t asdu_time_offset);
 
 }  // namespace fpi

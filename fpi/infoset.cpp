@@ -13,9 +13,9 @@
 #include <mutex>
 
 #include "core/clock.h"
-#include "core/locks.h"
 #include "fpi/contacts.h"
 #include "fpi/supervision.h"
+#include "fpi/state.h"
 #include "fpi/uplink.h"
 #include "outstation/data_points.h"
 #include "rf/radio.h"
@@ -24,7 +24,7 @@ namespace fpi {
 
 namespace {
 
-const char* const parameter_names[infoset_parameter_count] = {
+constexpr const char* parameter_names[infoset_parameter_count] = {
     "Di_Dt_level", "Imax_Level", "Auto_Reset", "Flash_Time", "INRUSH",
     "VALIDATION",  "VOLTAGE",    "FREQUENCY",  "PERIOD",
 };
@@ -32,38 +32,6 @@ enum { p_di_dt = 0, p_imax = 1, p_auto_reset, p_flash_time, p_inrush, p_validati
 
 // Imax level and mV travel as base-100 pairs.
 constexpr uint32_t max_pair_value = 25599;
-
-struct parameter {
-    uint32_t ioa = 0;
-    float value = 0;
-    uint32_t type_id = 0;
-};
-
-struct parameter_set {
-    bool active = false;
-    bool sending = false;
-    bool status_reported = false;
-    uint8_t slave_id = 0;
-    uint16_t mask = 0;
-    uint64_t first_write_ms = 0;  // monotonic
-    uint64_t command_time_ms = 0;  // ms since the epoch
-    uint64_t complete_ms = 0;      // monotonic
-    uint64_t wakeup_deadline_ms = 0;
-    std::array<parameter, infoset_parameter_count> parameters{};
-};
-
-std::array<parameter_set, slave_count> sets;  // guarded by infoset_lock
-
-// The ACK wait: handed from the RF reader to the infoset thread. `m` and
-// `wake` also wake the thread when it sleeps with nothing to do.
-struct ack_wait {
-    std::mutex m;
-    std::condition_variable wake;
-    bool work = false;  // a parameter was stored since the thread last looked
-    bool awaited = false;
-    uint8_t slave_id = 0;
-    uint8_t waiting_for = 0;  // the FPI whose ACK the infoset thread is waiting for now, 0: none
-} ack;
 
 void clear(parameter_set& s, int slave_id) {
     s = parameter_set{};
@@ -110,8 +78,8 @@ bool is_infoset_parameter(const config::fpi_iec104_ioa& point) { return infoset_
 namespace {
 
 // The parameter index of a write that can be stored, or -1.
-int acceptable(uint32_t ioa, uint32_t type_id, float value, const config::fpi_iec104_ioa*& point) {
-    point = outstation::data_point_lookup(*fpi_env.station, int32_t(ioa), int32_t(type_id));
+int acceptable(fpi_state& fs, uint32_t ioa, uint32_t type_id, float value, const config::fpi_iec104_ioa*& point) {
+    point = outstation::data_point_lookup(fs.station, int32_t(ioa), int32_t(type_id));
     if (!point) return -1;
     const int k = infoset_parameter_index(*point);
     if (k < 0 || !valid_slave(point->slave_id)) return -1;
@@ -130,23 +98,23 @@ bool being_sent(const parameter_set& s, int slave) {
 
 }  // namespace
 
-int infoset_check_parameter(uint32_t ioa, uint32_t type_id, float value) {
+int infoset_check_parameter(fpi_state& fs, uint32_t ioa, uint32_t type_id, float value) {
     const config::fpi_iec104_ioa* point = nullptr;
-    if (acceptable(ioa, type_id, value, point) < 0) return -1;
-    std::lock_guard lk(core::infoset_lock);
-    return being_sent(sets[size_t(point->slave_id - 1)], point->slave_id) ? -1 : 3;
+    if (acceptable(fs, ioa, type_id, value, point) < 0) return -1;
+    std::lock_guard lk(fs.infoset_lock);
+    return being_sent(fs.sets[size_t(point->slave_id - 1)], point->slave_id) ? -1 : 3;
 }
 
 namespace {
 
-int store_parameter(uint32_t ioa, uint32_t type_id, uint64_t time_ms, float value) {
+int store_parameter(fpi_state& fs, uint32_t ioa, uint32_t type_id, uint64_t time_ms, float value) {
     const config::fpi_iec104_ioa* point = nullptr;
-    const int k = acceptable(ioa, type_id, value, point);
+    const int k = acceptable(fs, ioa, type_id, value, point);
     if (k < 0) return -1;
     const int slave = point->slave_id;
     const uint64_t now = core::monotonic_ms();
-    std::lock_guard lk(core::infoset_lock);
-    parameter_set& s = sets[size_t(slave - 1)];
+    std::lock_guard lk(fs.infoset_lock);
+    parameter_set& s = fs.sets[size_t(slave - 1)];
     if (being_sent(s, slave)) return -1;
     if (!s.active) {
         clear(s, slave);
@@ -154,8 +122,8 @@ int store_parameter(uint32_t ioa, uint32_t type_id, uint64_t time_ms, float valu
         s.first_write_ms = now;
     }
     if (!s.status_reported) {
-        report_infoset_status(slave, 1);
-        report_infoset_status(slave, 0);
+        report_infoset_status(fs, slave, 1);
+        report_infoset_status(fs, slave, 0);
         s.status_reported = true;
     }
     s.parameters[size_t(k)] = {ioa, value, type_id};
@@ -164,43 +132,43 @@ int store_parameter(uint32_t ioa, uint32_t type_id, uint64_t time_ms, float valu
     if (s.mask == infoset_complete_mask) {
         std::printf("Received all infoset parameters successfully.\n");
         if (s.complete_ms == 0) s.complete_ms = now;
-        const int period = get_wakeup_period(slave);
+        const int period = get_wakeup_period(fs, slave);
         const uint64_t allowance = period != 0 ? uint64_t(period) * 60000
-                                               : uint64_t(fpi_env.cfg ? fpi_env.cfg->derived.infoset_wakeup_fallback_timeout_ms : 0);
+                                               : uint64_t(fs.cfg ? fs.cfg->derived.infoset_wakeup_fallback_timeout_ms : 0);
         s.wakeup_deadline_ms = s.complete_ms + allowance;
     }
     return 3;
 }
 
 // Tells a sleeping infoset thread that a set or an ACK wait needs it.
-void wake_thread(bool* flag) {
+void wake_thread(fpi_state& fs, bool* flag) {
     {
-        std::lock_guard lk(ack.m);
+        std::lock_guard lk(fs.ack.m);
         if (flag) *flag = true;
     }
-    ack.wake.notify_all();
+    fs.ack.wake.notify_all();
 }
 
 }  // namespace
 
-int infoset_store_parameter(uint32_t ioa, uint32_t type_id, uint64_t time_ms, float value) {
-    const int rc = store_parameter(ioa, type_id, time_ms, value);
-    if (rc == 3) wake_thread(&ack.work);
+int infoset_store_parameter(fpi_state& fs, uint32_t ioa, uint32_t type_id, uint64_t time_ms, float value) {
+    const int rc = store_parameter(fs, ioa, type_id, time_ms, value);
+    if (rc == 3) wake_thread(fs, &fs.ack.work);
     return rc;
 }
 
-int infoset_send_pending(int slave_id) {
+int infoset_send_pending(fpi_state& fs, int slave_id) {
     if (!valid_slave(slave_id)) return 0;
     auto ready = [](const parameter_set& s) { return s.active && !s.sending && s.mask == infoset_complete_mask; };
     {
-        std::lock_guard lk(core::infoset_lock);
-        if (!ready(sets[size_t(slave_id - 1)])) return 0;
+        std::lock_guard lk(fs.infoset_lock);
+        if (!ready(fs.sets[size_t(slave_id - 1)])) return 0;
     }
-    std::lock_guard write_lock(core::infoset_write_lock);
+    std::lock_guard write_lock(fs.infoset_write_lock);
     parameter_set copy;
     {
-        std::lock_guard lk(core::infoset_lock);
-        parameter_set& s = sets[size_t(slave_id - 1)];
+        std::lock_guard lk(fs.infoset_lock);
+        parameter_set& s = fs.sets[size_t(slave_id - 1)];
         if (!ready(s)) return 1;
         s.sending = true;
         copy = s;
@@ -209,9 +177,9 @@ int infoset_send_pending(int slave_id) {
     rf::infoset_data d;
     bool foreign = false;
     for (int k = 0; k < infoset_parameter_count && !foreign; ++k) {
-        const parameter& p = copy.parameters[size_t(k)];
+        const infoset_parameter& p = copy.parameters[size_t(k)];
         const config::fpi_iec104_ioa* point =
-            outstation::data_point_lookup(*fpi_env.station, int32_t(p.ioa), int32_t(p.type_id));
+            outstation::data_point_lookup(fs.station, int32_t(p.ioa), int32_t(p.type_id));
         if (!point) continue;
         if (point->slave_id != slave_id) {
             foreign = true;
@@ -222,7 +190,7 @@ int infoset_send_pending(int slave_id) {
     }
     if (!foreign) {
         rf::rf_local_time_at(time_t(copy.command_time_ms / 1000), &d.date, nullptr);
-        const auto& location = fpi_env.cfg->derived.locations[size_t(slave_id - 1)];
+        const auto& location = fs.cfg->derived.locations[size_t(slave_id - 1)];
         if (location && location->size() == d.location.size()) {
             std::printf("Setting location from configuration\n");
             std::memcpy(d.location.data(), location->data(), d.location.size());
@@ -230,46 +198,46 @@ int infoset_send_pending(int slave_id) {
             std::printf("Setting default location: C001                 \n");
             std::memcpy(d.location.data(), "C001                ", d.location.size());
         }
-        const config::config& cfg = *fpi_env.cfg;
-        if (rf::send_command_frame(*fpi_env.radio, cfg.derived.group_id_bytes, uint8_t(cfg.derived.rtu_id & 0xFF),
+        const config::config& cfg = *fs.cfg;
+        if (rf::send_command_frame(fs.radio, cfg.derived.group_id_bytes, uint8_t(cfg.derived.rtu_id & 0xFF),
                                    uint8_t(slave_id), rf::CMD_INFO_SET, d) > 0) {
             {
-                std::lock_guard lk(ack.m);
-                ack.awaited = true;
-                ack.slave_id = uint8_t(slave_id);
+                std::lock_guard lk(fs.ack.m);
+                fs.ack.awaited = true;
+                fs.ack.slave_id = uint8_t(slave_id);
             }
-            ack.wake.notify_all();
+            fs.ack.wake.notify_all();
         }
     }
-    std::lock_guard lk(core::infoset_lock);
-    clear(sets[size_t(slave_id - 1)], slave_id);
+    std::lock_guard lk(fs.infoset_lock);
+    clear(fs.sets[size_t(slave_id - 1)], slave_id);
     return 1;
 }
 
-void infoset_clear(int slave_id) {
+void infoset_clear(fpi_state& fs, int slave_id) {
     if (!valid_slave(slave_id)) return;
-    std::lock_guard lk(core::infoset_lock);
-    clear(sets[size_t(slave_id - 1)], slave_id);
+    std::lock_guard lk(fs.infoset_lock);
+    clear(fs.sets[size_t(slave_id - 1)], slave_id);
 }
 
-bool infoset_sending(int slave_id) {
+bool infoset_sending(fpi_state& fs, int slave_id) {
     if (!valid_slave(slave_id)) return false;
-    std::lock_guard lk(core::infoset_lock);
-    return sets[size_t(slave_id - 1)].sending;
+    std::lock_guard lk(fs.infoset_lock);
+    return fs.sets[size_t(slave_id - 1)].sending;
 }
 
-infoset_phase infoset_phase_of(int slave_id) {
+infoset_phase infoset_phase_of(fpi_state& fs, int slave_id) {
     if (!valid_slave(slave_id)) return infoset_phase::idle;
     // The set first, then the ACK wait: a set being sent is marked awaited
     // before it is cleared, so the exchange never looks idle in between.
     infoset_phase phase = infoset_phase::idle;
     {
-        std::lock_guard lk(core::infoset_lock);
-        const parameter_set& s = sets[size_t(slave_id - 1)];
+        std::lock_guard lk(fs.infoset_lock);
+        const parameter_set& s = fs.sets[size_t(slave_id - 1)];
         if (s.active) phase = s.mask == infoset_complete_mask ? infoset_phase::complete : infoset_phase::collecting;
     }
-    std::lock_guard lk(ack.m);
-    if ((ack.awaited && ack.slave_id == slave_id) || ack.waiting_for == slave_id) return infoset_phase::awaiting_ack;
+    std::lock_guard lk(fs.ack.m);
+    if ((fs.ack.awaited && fs.ack.slave_id == slave_id) || fs.ack.waiting_for == slave_id) return infoset_phase::awaiting_ack;
     return phase;
 }
 
@@ -283,12 +251,12 @@ const char* infoset_phase_name(infoset_phase p) {
     return "idle";
 }
 
-void infoset_pass(const std::atomic<bool>* running) {
+void infoset_pass(fpi_state& fs, const std::atomic<bool>* running) {
     const uint64_t now = core::monotonic_ms();
     {
-        std::lock_guard lk(core::infoset_lock);
+        std::lock_guard lk(fs.infoset_lock);
         for (int i = 0; i < slave_count; ++i) {
-            parameter_set& s = sets[size_t(i)];
+            parameter_set& s = fs.sets[size_t(i)];
             if (!s.active) continue;
             bool timed_out = false;
             if (s.mask == infoset_complete_mask) {
@@ -296,26 +264,26 @@ void infoset_pass(const std::atomic<bool>* running) {
                     std::printf("Wakeup infoset timeout for the slave %d\n", i + 1);
                     timed_out = true;
                 }
-            } else if (now - s.first_write_ms >= uint64_t(fpi_env.cfg ? fpi_env.cfg->derived.infoset_param_timeout_ms : 0)) {
+            } else if (now - s.first_write_ms >= uint64_t(fs.cfg ? fs.cfg->derived.infoset_param_timeout_ms : 0)) {
                 std::printf("Infoset paramters timeout for the slave %d\n", i + 1);
                 timed_out = true;
             }
             if (timed_out) {
-                report_infoset_status(i + 1, 1);
+                report_infoset_status(fs, i + 1, 1);
                 clear(s, i + 1);
             }
         }
     }
     uint8_t slave = 0;
     {
-        std::lock_guard lk(ack.m);
-        if (!ack.awaited) return;
-        ack.awaited = false;
-        slave = ack.slave_id;
-        ack.waiting_for = slave;
+        std::lock_guard lk(fs.ack.m);
+        if (!fs.ack.awaited) return;
+        fs.ack.awaited = false;
+        slave = fs.ack.slave_id;
+        fs.ack.waiting_for = slave;
     }
     std::printf("Waiting for infoset command response...\n");
-    const int timeout_s = fpi_env.cfg ? fpi_env.cfg->derived.infoset_ack_timeout : 0;
+    const int timeout_s = fs.cfg ? fs.cfg->derived.infoset_ack_timeout : 0;
     // In slices, so that a stop of the daemon is not held up by the wait.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_s < 0 ? 0 : timeout_s);
     bool acknowledged = false;
@@ -323,7 +291,7 @@ void infoset_pass(const std::atomic<bool>* running) {
     for (;;) {
         const auto left = deadline - std::chrono::steady_clock::now();
         const auto slice = std::min<std::chrono::steady_clock::duration>(left, std::chrono::milliseconds(100));
-        if (core::infoset_ack_sem.try_acquire_for(slice < slice.zero() ? slice.zero() : slice)) {
+        if (fs.infoset_ack_sem.try_acquire_for(slice < slice.zero() ? slice.zero() : slice)) {
             acknowledged = true;
             break;
         }
@@ -334,16 +302,16 @@ void infoset_pass(const std::atomic<bool>* running) {
         }
     }
     {
-        std::lock_guard lk(ack.m);
-        ack.waiting_for = 0;
+        std::lock_guard lk(fs.ack.m);
+        fs.ack.waiting_for = 0;
     }
     if (stopped) return;
     if (acknowledged) {
         std::printf("Infoset successful.\n");
-        report_infoset_status(slave, 2);
+        report_infoset_status(fs, slave, 2);
     } else {
         std::printf("Timeout! Infoset command response not received.\n");
-        report_infoset_status(slave, 1);
+        report_infoset_status(fs, slave, 1);
     }
 }
 
@@ -352,31 +320,31 @@ namespace {
 // With no set collected or waiting and no ACK awaited there is nothing to
 // time out: sleeps until a parameter is stored, a set is sent or the daemon
 // stops (false). `at_once`: the next pass is due now, not after the pause.
-bool wait_while_idle(const std::atomic<bool>& running, bool& at_once) {
+bool wait_while_idle(fpi_state& fs, const std::atomic<bool>& running, bool& at_once) {
     at_once = false;
     {
-        std::lock_guard lk(core::infoset_lock);
-        for (const parameter_set& s : sets)
+        std::lock_guard lk(fs.infoset_lock);
+        for (const parameter_set& s : fs.sets)
             if (s.active) return true;
     }
-    std::unique_lock lk(ack.m);
-    ack.wake.wait(lk, [&] { return ack.work || ack.awaited || !running.load(); });
-    ack.work = false;
+    std::unique_lock lk(fs.ack.m);
+    fs.ack.wake.wait(lk, [&] { return fs.ack.work || fs.ack.awaited || !running.load(); });
+    fs.ack.work = false;
     at_once = true;
     return running.load();
 }
 
 }  // namespace
 
-void infoset_thread(bool (*keep_going)(int wait_ms, void* user), void* user, const std::atomic<bool>* running) {
+void infoset_thread(fpi_state& fs, bool (*keep_going)(int wait_ms, void* user), void* user, const std::atomic<bool>* running) {
     for (;;) {
-        infoset_pass(running);
+        infoset_pass(fs, running);
         bool at_once = false;
-        if (running && !wait_while_idle(*running, at_once)) return;
+        if (running && !wait_while_idle(fs, *running, at_once)) return;
         if (!at_once && !keep_going(200, user)) return;
     }
 }
 
-void infoset_wake() { wake_thread(nullptr); }
+void infoset_wake(fpi_state& fs) { wake_thread(fs, nullptr); }
 
 }  // namespace fpi

@@ -5,20 +5,54 @@
 // that stay incomplete, or whose FPI does not wake up in time, are dropped.
 // Progress is reported as the FPI's INFOSET_STATUS: 0 started, 1 failed or
 // timed out, 2 acknowledged.
-//
-// Locks: infoset_write_lock before infoset_lock; infoset_lock before
-// supervision_lock, rf_data_lock and value_store_lock.
+// The state lives in the fpi_state (sets, ack, the locks and infoset_ack_sem).
 #pragma once
 
+#include <array>
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 
 #include "config/config.h"
 
 namespace fpi {
 
+struct fpi_state;
+
 constexpr int infoset_parameter_count = 9;
 constexpr uint16_t infoset_complete_mask = 0x1FF;
+
+struct infoset_parameter {
+    uint32_t ioa = 0;
+    float value = 0;
+    uint32_t type_id = 0;
+};
+
+// The set of one FPI, under infoset_lock.
+struct parameter_set {
+    bool active = false;
+    bool sending = false;
+    bool status_reported = false;
+    uint8_t slave_id = 0;
+    uint16_t mask = 0;
+    uint64_t first_write_ms = 0;  // monotonic
+    uint64_t command_time_ms = 0;  // ms since the epoch
+    uint64_t complete_ms = 0;      // monotonic
+    uint64_t wakeup_deadline_ms = 0;
+    std::array<infoset_parameter, infoset_parameter_count> parameters{};
+};
+
+// The ACK wait: handed from the RF reader to the infoset thread. `m` and
+// `wake` also wake the thread when it sleeps with nothing to do.
+struct ack_wait {
+    std::mutex m;
+    std::condition_variable wake;
+    bool work = false;  // a parameter was stored since the thread last looked
+    bool awaited = false;
+    uint8_t slave_id = 0;
+    uint8_t waiting_for = 0;  // the FPI whose ACK the infoset thread is waiting for now, 0: none
+};
 
 // The parameter index of a data point (0 to 8), or -1 when it is none.
 int infoset_parameter_index(const config::fpi_iec104_ioa& point);
@@ -27,40 +61,40 @@ bool is_infoset_parameter(const config::fpi_iec104_ioa& point);
 // A parameter write from a master: 3 when stored, -1 when the point is no
 // parameter, belongs to no FPI 1-9, its value cannot travel to the FPI, or
 // the FPI's previous set is being sent at this moment.
-int infoset_store_parameter(uint32_t ioa, uint32_t type_id, uint64_t time_ms, float value);
+int infoset_store_parameter(fpi_state& s, uint32_t ioa, uint32_t type_id, uint64_t time_ms, float value);
 
 // The same checks without storing (a select): 3 when a write would be stored.
-int infoset_check_parameter(uint32_t ioa, uint32_t type_id, float value);
+int infoset_check_parameter(fpi_state& s, uint32_t ioa, uint32_t type_id, float value);
 
 // At a wake-up, join or event telegram of the FPI: 1 when a complete set was
 // pending (and a send attempted), 0 otherwise.
-int infoset_send_pending(int slave_id);
+int infoset_send_pending(fpi_state& s, int slave_id);
 
-void infoset_clear(int slave_id);
+void infoset_clear(fpi_state& s, int slave_id);
 
 // True while the FPI's complete set is being sent.
-bool infoset_sending(int slave_id);
+bool infoset_sending(fpi_state& s, int slave_id);
 
 // Where an FPI's exchange stands: no set; a set being collected; a complete
 // set waiting for the FPI's next telegram (or being sent); a sent set whose
 // CMD_INFO_SET_ACK is awaited. A sent set awaiting its ACK is told before a
 // new set collected meanwhile.
 enum class infoset_phase { idle, collecting, complete, awaiting_ack };
-infoset_phase infoset_phase_of(int slave_id);  // idle for ids outside 1-9
+infoset_phase infoset_phase_of(fpi_state& s, int slave_id);  // idle for ids outside 1-9
 const char* infoset_phase_name(infoset_phase p);  // "idle", "collecting", "complete", "awaiting_ack"
 
 // One pass of the infoset thread: the time-outs of the sets, then, when a set
 // was sent, the wait for its acknowledgement (infoset_ack_timeout seconds on
 // the monotonic clock). The wait also ends, without a status, when `*running`
 // becomes false (the daemon stops).
-void infoset_pass(const std::atomic<bool>* running = nullptr);
+void infoset_pass(fpi_state& s, const std::atomic<bool>* running = nullptr);
 
 // The thread's body: a pass every 200 ms while `keep_going` says so and a
 // set is collected, waits for its FPI or its ACK is awaited. With none of
 // these (and `running` given) it sleeps until a parameter is stored or a set
 // is sent; it ends when `running` is clear and infoset_wake is called.
-void infoset_thread(bool (*keep_going)(int wait_ms, void* user), void* user, const std::atomic<bool>* running);
-void infoset_wake();
+void infoset_thread(fpi_state& s, bool (*keep_going)(int wait_ms, void* user), void* user, const std::atomic<bool>* running);
+void infoset_wake(fpi_state& s);
 
 // Value conversion for the FPI: toward zero into 0..UINT32_MAX (NaN 0), then
 // the low bits of the field.

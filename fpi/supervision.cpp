@@ -6,9 +6,9 @@
 
 #include "core/clock.h"
 #include "core/locks.h"
+#include "fpi/state.h"
 #include "fpi/binding.h"
 #include "fpi/contacts.h"
-#include "fpi/uplink.h"
 #include "fpi/fault_counter.h"
 #include "logs/rf_data.h"
 #include "rf/radio.h"
@@ -22,46 +22,45 @@ constexpr int pass_interval_ms = 5000;
 uint64_t offline_limit(const fpi_contact& c) { return c.last_contact_ms + (uint64_t(c.period) + 1) * 120000; }
 
 // An RF data entry without a frame (a single 0xFF byte) and one published row.
-void report(int slave_id, const char* text, int row, int status) {
-    const int64_t frame_time = rf::rf_frame_time(*fpi_env.radio);
+void report(fpi_state& fs, int slave_id, const char* text, int row, int status) {
+    const int64_t frame_time = rf::rf_frame_time(fs.radio);
     {
-        static const uint8_t no_frame[1] = {0xFF};
-        logs::log_stores& stores = *fpi_env.stores;
+        static constexpr uint8_t no_frame[1] = {0xFF};
+        logs::log_stores& stores = fs.stores;
         std::lock_guard lk(stores.rf_data_lock);
         logs::rf_data_add(stores, no_frame, frame_time, uint8_t(slave_id), 0, 0, 0, text, nullptr,
                           nullptr);
     }
-    publish_slave_points(single_row_binding(row, status), frame_time * 1000, slave_id);
+    publish_slave_points(fs, single_row_binding(row, status), frame_time * 1000, slave_id);
 }
 
 }  // namespace
 
-void supervision_pass(supervision_state& s) {
+void supervision_pass(fpi_state& fs, supervision_state& s) {
     const uint64_t now = core::monotonic_ms();
     const time_t wall = time_t(core::wall_clock.now_ms() / 1000);
     tm local{};
     int day = s.previous_day;
     if (localtime_r(&wall, &local)) {
         day = local.tm_yday;
-        if (s.previous_day != -1 && s.previous_day != day && fpi_env.cfg && fpi_env.station)
-            fpi::publish_fault_totals(*fpi_env.station, fpi_env.cfg->aux_points,
-                                      fpi_env.cfg->settings.asdu_time_offset);
+        if (s.previous_day != -1 && s.previous_day != day && fs.cfg)
+            publish_fault_totals(fs.faults, fs.station, fs.cfg->aux_points, fs.cfg->settings.asdu_time_offset);
     }
 
     bool all_offline;
     {
-        std::unique_lock lk(core::supervision_lock);
+        std::unique_lock lk(fs.supervision_lock);
         for (int id = 1; id <= slave_count; ++id) {
-            fpi_contact& c = contact_table[size_t(id - 1)];
+            fpi_contact& c = fs.contact_table[size_t(id - 1)];
             if (c.period_known && c.online && now >= offline_limit(c)) {
                 c.online = 0;
                 lk.unlock();
-                report_slave_offline(id, 0);
+                report_slave_offline(fs, id, 0);
                 lk.lock();
             }
         }
         bool any_supervised = false, any_online = false;
-        for (const fpi_contact& c : contact_table) {
+        for (const fpi_contact& c : fs.contact_table) {
             if (!c.period_known) continue;
             any_supervised = true;
             any_online |= c.online == 1;
@@ -73,25 +72,25 @@ void supervision_pass(supervision_state& s) {
     s.previous_day = day;
 }
 
-void slave_supervisor(bool (*keep_going)(int wait_ms, void* user), void* user) {
+void slave_supervisor(fpi_state& fs, bool (*keep_going)(int wait_ms, void* user), void* user) {
     supervision_state s;
     do {
-        supervision_pass(s);
+        supervision_pass(fs, s);
     } while (keep_going(pass_interval_ms, user));
 }
 
-void report_slave_offline(int slave_id, int status) {
+void report_slave_offline(fpi_state& fs, int slave_id, int status) {
     std::printf("==== Slave %d is offline ====\n", slave_id);
     char text[128];
     std::snprintf(text, sizeof text, "Slave %d is offline", slave_id);
-    report(slave_id, text, row_slave_status, status);
+    report(fs, slave_id, text, row_slave_status, status);
 }
 
-void report_infoset_status(int slave_id, int status) {
+void report_infoset_status(fpi_state& fs, int slave_id, int status) {
     std::printf("==== Slave %d infoset status: %d ====\n", slave_id, status);
     char text[128];
     std::snprintf(text, sizeof text, "Slave %d infoset status: %d", slave_id, status);
-    report(slave_id, text, row_infoset_status, status);
+    report(fs, slave_id, text, row_infoset_status, status);
 }
 
 }  // namespace fpi

@@ -8,21 +8,23 @@
 
 namespace fpi {
 
+struct fpi_state;
+
 struct supervision_state {
     int previous_day = -1;  // local day of the year of the last pass, -1 before the first
     bool all_offline = false;
 };
 
 // One pass of the supervision thread (it runs one every 5 seconds).
-void supervision_pass(supervision_state& s);
+void supervision_pass(fpi_state& fs, supervision_state& s);
 
 // The supervision thread's body: a pass every 5 seconds while `keep_going`
 // (which waits up to its argument in milliseconds) says so.
-void slave_supervisor(bool (*keep_going)(int wait_ms, void* user), void* user);
+void slave_supervisor(fpi_state& fs, bool (*keep_going)(int wait_ms, void* user), void* user);
 
 // "==== Slave %d is offline ====", an RF data entry, SLAVE_STATUS = status.
-void report_slave_offline(int slave_id, int status);
+void report_slave_offline(fpi_state& fs, int slave_id, int status);
 // "==== Slave %d infoset status: %d ====", an RF data entry, INFOSET_STATUS = status.
-void report_infoset_status(int slave_id, int status);
+void report_infoset_status(fpi_state& fs, int slave_id, int status);
 
 }  // namespace fpi

@@ -5,37 +5,35 @@
 #include <thread>
 
 #include "core/clock.h"
-#include "core/locks.h"
 #include "fpi/binding.h"
 #include "fpi/contacts.h"
 #include "fpi/fault_counter.h"
 #include "fpi/infoset.h"
 #include "fpi/pending_reset.h"
+#include "fpi/state.h"
 #include "logs/rf_data.h"
 #include "rf/downlink.h"
 #include "rf/radio.h"
 
 namespace fpi {
 
-fpi_settings fpi_env;
-
 namespace {
 
 // The payload's record, or a logged refusal when the payload is too short.
 template <class T>
-bool decode(const rf::rf_frame& frame, std::span<const uint8_t> bytes, T& out) {
+bool decode(fpi_state& s, const rf::rf_frame& frame, std::span<const uint8_t> bytes, T& out) {
     if (rf::rf_payload_decode_as(frame, out) == 0) return true;
-    fpi_env.radio->reader_stats.parse_errors.fetch_add(1, std::memory_order_relaxed);
-    record_rf_frame(bytes, rf::rf_frame_time(*fpi_env.radio), &frame, "Failed to parse incoming frame", 0, 0, nullptr,
+    s.radio.reader_stats.parse_errors.fetch_add(1, std::memory_order_relaxed);
+    record_rf_frame(s, bytes, rf::rf_frame_time(s.radio), &frame, "Failed to parse incoming frame", 0, 0, nullptr,
                     nullptr);
     std::printf("Failed to parse incoming frame.\n");
     return false;
 }
 
-void acknowledge(const rf::rf_frame& frame, uint8_t code) {
+void acknowledge(fpi_state& s, const rf::rf_frame& frame, uint8_t code) {
     rf::ack_data ack;
-    rf::rf_local_time(*fpi_env.radio, &ack.date, nullptr);
-    rf::send_command_frame(*fpi_env.radio, frame.group, frame.destination_id, frame.source_id, code, ack);
+    rf::rf_local_time(s.radio, &ack.date, nullptr);
+    rf::send_command_frame(s.radio, frame.group, frame.destination_id, frame.source_id, code, ack);
 }
 
 uint8_t ack_code(uint8_t command) {
@@ -48,99 +46,111 @@ uint8_t ack_code(uint8_t command) {
 
 // A flash-mode telegram that follows the FPI's previous one by more than the
 // flash transmit period counts a fault in its group.
-void count_fault(int slave) {
-    fpi_contact& c = contact_table[size_t(slave - 1)];
+void count_fault(fpi_state& s, int slave) {
+    fpi_contact& c = s.contact_table[size_t(slave - 1)];
     const uint64_t now = core::monotonic_ms();
     // The first flash-mode telegram since start counts, also within the
     // period after boot (the monotonic clock starts at 0 then).
-    if (c.last_flash_ms == 0 || now - c.last_flash_ms > uint64_t(fpi_env.cfg->derived.flash_transmit_period_ms)) {
+    if (c.last_flash_ms == 0 || now - c.last_flash_ms > uint64_t(s.cfg->derived.flash_transmit_period_ms)) {
         const int group = fault_group_of_slave(slave);
         std::printf("Saving Fault for Slave id %d and Group id %d\n", slave, group);
-        fault_counter_add(group, uint64_t(core::wall_clock.now_ms()));
-        if (fpi_env.fault_pause_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(fpi_env.fault_pause_ms));
-        fpi::publish_fault_totals(*fpi_env.station, fpi_env.cfg->aux_points, fpi_env.cfg->settings.asdu_time_offset);
+        fault_counter_add(s.faults, group, uint64_t(core::wall_clock.now_ms()));
+        if (s.fault_pause_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(s.fault_pause_ms));
+        publish_fault_totals(s.faults, s.station, s.cfg->aux_points, s.cfg->settings.asdu_time_offset);
     }
     c.last_flash_ms = now;
 }
 
 // A handled telegram: its "OK" record, and one more handled for its FPI.
-void record_ok(std::span<const uint8_t> bytes, int64_t frame_time, const rf::rf_frame& frame,
+void record_ok(fpi_state& s, std::span<const uint8_t> bytes, int64_t frame_time, const rf::rf_frame& frame,
                const rf::wakeup_data* wakeup, const rf::event_data* event, uint8_t fault, uint16_t reset) {
-    fpi_env.radio->reader_stats.frames_ok.fetch_add(1, std::memory_order_relaxed);
-    record_rf_frame(bytes, frame_time, &frame, "OK", fault, reset, wakeup, event);
-    count_frame_ok(frame.source_id);
+    s.radio.reader_stats.frames_ok.fetch_add(1, std::memory_order_relaxed);
+    record_rf_frame(s, bytes, frame_time, &frame, "OK", fault, reset, wakeup, event);
+    count_frame_ok(s, frame.source_id);
 }
 
 }  // namespace
 
-void record_rf_frame(std::span<const uint8_t> bytes, int64_t frame_time, const rf::rf_frame* frame, const char* text,
-                     uint8_t fault, uint16_t reset, const rf::wakeup_data* wakeup, const rf::event_data* event) {
-    logs::log_stores& stores = *fpi_env.stores;
+void record_rf_frame(fpi_state& s, std::span<const uint8_t> bytes, int64_t frame_time, const rf::rf_frame* frame,
+                     const char* text, uint8_t fault, uint16_t reset, const rf::wakeup_data* wakeup,
+                     const rf::event_data* event) {
+    logs::log_stores& stores = s.stores;
     std::lock_guard lk(stores.rf_data_lock);
     logs::rf_data_add(stores, bytes, frame_time, frame ? frame->source_id : 0,
                       frame ? frame->command : 0, fault, reset, text, wakeup, event);
 }
 
-void fpi_configure(const config::config& cfg, rf::radio& radio, logs::log_stores& stores,
-                   outstation::station& station) {
-    fpi_env.cfg = &cfg;
-    fpi_env.radio = &radio;
-    fpi_env.stores = &stores;
-    fpi_env.station = &station;
-    radio.reader = {rf::rf_address_from(cfg.derived), cfg.settings.asdu_time_offset};
+void fpi_configure(fpi_state& s, const config::config& cfg) {
+    s.cfg = &cfg;
+    s.radio.reader = {rf::rf_address_from(cfg.derived), cfg.settings.asdu_time_offset};
 }
 
-void handle_wakeup(const rf::rf_frame& frame, std::span<const uint8_t> bytes) {
+void handle_wakeup(fpi_state& s, const rf::rf_frame& frame, std::span<const uint8_t> bytes) {
     const int slave = frame.source_id;
     rf::wakeup_data w;
-    if (!decode(frame, bytes, w)) return;
-    record_contact(slave, w.period);
-    const int64_t frame_time = rf::rf_frame_time(*fpi_env.radio);
+    if (!decode(s, frame, bytes, w)) return;
+    record_contact(s, slave, w.period);
+    const int64_t frame_time = rf::rf_frame_time(s.radio);
     // The values go out before the frame's log entry, whose syncs to flash
     // would otherwise stand between the radio and the masters.
-    publish_slave_points(wakeup_binding(w), frame_time * 1000, slave);
-    record_ok(bytes, frame_time, frame, &w, nullptr, 0, 0);
-    if (infoset_send_pending(slave) == 0) acknowledge(frame, ack_code(frame.command));
+    publish_slave_points(s, wakeup_binding(w), frame_time * 1000, slave);
+    record_ok(s, bytes, frame_time, frame, &w, nullptr, 0, 0);
+    if (infoset_send_pending(s, slave) == 0) acknowledge(s, frame, ack_code(frame.command));
 }
 
-void handle_event(const rf::rf_frame& frame, std::span<const uint8_t> bytes) {
+void handle_event(fpi_state& s, const rf::rf_frame& frame, std::span<const uint8_t> bytes) {
     const int slave = frame.source_id;
     rf::event_data e;
-    if (!decode(frame, bytes, e)) return;
-    record_contact(slave, 0);
-    const int64_t frame_time = rf::rf_frame_time(*fpi_env.radio);
+    if (!decode(s, frame, bytes, e)) return;
+    record_contact(s, slave, 0);
+    const int64_t frame_time = rf::rf_frame_time(s.radio);
     const bool flash_mode = frame.command == rf::CMD_FLASH_MODE;
     if (flash_mode && valid_slave(slave)) {
-        pending_reset_process(*fpi_env.radio, fpi_env.radio->reader.self, slave);
-        count_fault(slave);
+        pending_reset_process(s, slave);
+        count_fault(s, slave);
     }
-    publish_slave_points(event_binding(e, flash_mode), frame_time * 1000, slave);
-    record_ok(bytes, frame_time, frame, nullptr, &e, flash_mode, 0);
-    if (!flash_mode && infoset_send_pending(slave) == 0) acknowledge(frame, rf::CMD_EVENT_DATA_ACK);
+    publish_slave_points(s, event_binding(e, flash_mode), frame_time * 1000, slave);
+    record_ok(s, bytes, frame_time, frame, nullptr, &e, flash_mode, 0);
+    if (!flash_mode && infoset_send_pending(s, slave) == 0) acknowledge(s, frame, rf::CMD_EVENT_DATA_ACK);
 }
 
-void handle_fi_reset(const rf::rf_frame& frame, std::span<const uint8_t> bytes) {
+void handle_fi_reset(fpi_state& s, const rf::rf_frame& frame, std::span<const uint8_t> bytes) {
     const int slave = frame.source_id;
     std::printf("\nSlave id %d fault is reset successfully\n", slave);
     rf::fi_reset_data r;
-    if (!decode(frame, bytes, r)) return;
-    const int64_t frame_time = rf::rf_frame_time(*fpi_env.radio);
-    publish_slave_points(fi_reset_binding(r.reset_type), frame_time * 1000, slave);
-    record_ok(bytes, frame_time, frame, nullptr, nullptr, 0, r.reset_type);
+    if (!decode(s, frame, bytes, r)) return;
+    const int64_t frame_time = rf::rf_frame_time(s.radio);
+    publish_slave_points(s, fi_reset_binding(r.reset_type), frame_time * 1000, slave);
+    record_ok(s, bytes, frame_time, frame, nullptr, nullptr, 0, r.reset_type);
 }
 
-void handle_infoset_ack(const rf::rf_frame& frame, std::span<const uint8_t> bytes) {
+void handle_infoset_ack(fpi_state& s, const rf::rf_frame& frame, std::span<const uint8_t> bytes) {
     rf::event_time_data t;
-    if (!decode(frame, bytes, t)) return;
-    record_ok(bytes, rf::rf_frame_time(*fpi_env.radio), frame, nullptr, nullptr, 0, 0);
+    if (!decode(s, frame, bytes, t)) return;
+    record_ok(s, bytes, rf::rf_frame_time(s.radio), frame, nullptr, nullptr, 0, 0);
     std::printf("Received Info Set ACK from SlaveId %d\n", int(frame.source_id));
-    core::infoset_ack_sem.release();
+    s.infoset_ack_sem.release();
 }
 
-const rf::uplink_handlers& uplink_handler_table() {
-    static const rf::uplink_handlers table{handle_wakeup, handle_event, handle_fi_reset, handle_infoset_ack,
-                                          record_rf_frame};
-    return table;
+namespace {
+
+// The reading loop's calls, with the state as their context.
+template <void (*handle)(fpi_state&, const rf::rf_frame&, std::span<const uint8_t>)>
+void on_frame(void* context, const rf::rf_frame& frame, std::span<const uint8_t> bytes) {
+    handle(*static_cast<fpi_state*>(context), frame, bytes);
+}
+
+void on_record(void* context, std::span<const uint8_t> bytes, int64_t frame_time, const rf::rf_frame* frame,
+               const char* text, uint8_t fault, uint16_t reset, const rf::wakeup_data* wakeup,
+               const rf::event_data* event) {
+    record_rf_frame(*static_cast<fpi_state*>(context), bytes, frame_time, frame, text, fault, reset, wakeup, event);
+}
+
+}  // namespace
+
+rf::uplink_handlers uplink_handler_table(fpi_state& s) {
+    return {&s, on_frame<handle_wakeup>, on_frame<handle_event>, on_frame<handle_fi_reset>,
+            on_frame<handle_infoset_ack>, on_record};
 }
 
 }  // namespace fpi

@@ -24,7 +24,7 @@ constexpr auto error_backoff = std::chrono::milliseconds(10);
 // A refused or unprocessable frame, to the sink's recorder.
 void record_error(const radio& r, const uplink_handlers& h, const uint8_t* bytes, size_t count,
                   const rf_frame* frame, const char* reason) {
-    if (h.record) h.record({bytes, count}, rf_frame_time(r), frame, reason, 0, 0, nullptr, nullptr);
+    if (h.record) h.record(h.context, {bytes, count}, rf_frame_time(r), frame, reason, 0, 0, nullptr, nullptr);
 }
 
 void print_read(const uint8_t* bytes, size_t count) {
@@ -84,7 +84,7 @@ void rf_dispatch(radio& r, const uplink_handlers& h, const rf_frame& frame, cons
         return;
     }
     }
-    if (handler) handler(frame, {bytes, length});
+    if (handler) handler(h.context, frame, {bytes, length});
 }
 
 void rf_reading_loop(radio& r, int fd, const uplink_handlers& h, const std::atomic<bool>& running) {

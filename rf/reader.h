@@ -40,18 +40,20 @@ struct reader_statistics {
 // Frame time of the RF logs: wall-clock seconds shifted by r.reader.asdu_time_offset.
 int64_t rf_frame_time(const radio& r);
 
-// The handlers of accepted frames, each with the frame and its bytes.
-using uplink_handler = void (*)(const rf_frame& frame, std::span<const uint8_t> bytes);
+// The handlers of accepted frames, each with the sink's context, the frame
+// and its bytes.
+using uplink_handler = void (*)(void* context, const rf_frame& frame, std::span<const uint8_t> bytes);
 // Records a frame in the recent RF data list and the RF log: `bytes` as
 // received, its frame time, the frame (null when it did not decode: slave id
 // and command 0), the text ("OK" or why it was refused), and for a handled
 // telegram its fault, reset and measurements (wake-up or event record).
-using frame_recorder = void (*)(std::span<const uint8_t> bytes, int64_t frame_time, const rf_frame* frame,
+using frame_recorder = void (*)(void* context, std::span<const uint8_t> bytes, int64_t frame_time, const rf_frame* frame,
                                 const char* text, uint8_t fault, uint16_t reset, const wakeup_data* wakeup,
                                 const event_data* event);
 // Where the reading loop hands what it read: accepted frames by command,
 // and every refused or unprocessable frame to `record`.
 struct uplink_handlers {
+    void* context = nullptr;     // handed to each call
     uplink_handler wakeup;       // CMD_WAKEUP_NOTSET, CMD_JOIN_DATA, CMD_WAKEUP_SET
     uplink_handler event;        // CMD_EVENT_DATA, CMD_FLASH_MODE
     uplink_handler fi_reset;     // CMD_FI_RESET

@@ -5,11 +5,11 @@
 #include <string>
 
 #include "core/clock.h"
-#include "core/locks.h"
 #include "dio/gpio.h"
 #include "fpi/contacts.h"
 #include "fpi/infoset.h"
 #include "fpi/pending_reset.h"
+#include "fpi/state.h"
 #include "outstation/server.h"
 #include "outstation/station.h"
 #include "rf/radio.h"
@@ -27,13 +27,13 @@ value seconds(uint64_t ms) { return value::i64(int64_t(ms / 1000)); }
 
 // One FPI. The contact record is read under supervision_lock; the pending
 // reset and the infoset state take their own locks afterwards.
-value fpi_entry(int slave, uint64_t now) {
+value fpi_entry(fpi::fpi_state& fs, int slave, uint64_t now) {
     bool online;
     int period;
     uint64_t last_contact_ms;
     {
-        std::lock_guard lk(core::supervision_lock);
-        const fpi::fpi_contact& c = fpi::contact_table[size_t(slave - 1)];
+        std::lock_guard lk(fs.supervision_lock);
+        const fpi::fpi_contact& c = fs.contact_table[size_t(slave - 1)];
         online = c.online != 0;
         period = c.period_known ? c.period : 0;
         last_contact_ms = c.last_contact_ms;
@@ -47,9 +47,9 @@ value fpi_entry(int slave, uint64_t now) {
         {"online", value::boolean(online)},
         {"period_min", value::i32(period)},
         {"last_contact_age_s", age},
-        {"pending_reset", value::boolean(fpi::pending_reset_waiting(slave))},
-        {"infoset", value::str(fpi::infoset_phase_name(fpi::infoset_phase_of(slave)))},
-        {"frames_ok", count(fpi::frames_ok_of(slave))},
+        {"pending_reset", value::boolean(fpi::pending_reset_waiting(fs, slave))},
+        {"infoset", value::str(fpi::infoset_phase_name(fpi::infoset_phase_of(fs, slave)))},
+        {"frames_ok", count(fpi::frames_ok_of(fs, slave))},
     });
 }
 
@@ -101,9 +101,9 @@ value store(outstation::station& station) {
     });
 }
 
-int status(const config::config& cfg, const rf::radio& r, outstation::station& station, uint64_t start_ms,
-           ubus::request& req) {
-    if (!ubus::reply(req, fpigate_status(cfg, r, station, start_ms))) {
+int status(const config::config& cfg, const rf::radio& r, outstation::station& station, fpi::fpi_state& fs,
+           uint64_t start_ms, ubus::request& req) {
+    if (!ubus::reply(req, fpigate_status(cfg, r, station, fs, start_ms))) {
         std::fprintf(stderr, "fpigate status: the reply could not be sent\n");
         return ubus::status::unknown_error;
     }
@@ -113,10 +113,10 @@ int status(const config::config& cfg, const rf::radio& r, outstation::station& s
 }  // namespace
 
 ubus::table fpigate_status(const config::config& cfg, const rf::radio& radio_state, outstation::station& station,
-                           uint64_t start_ms) {
+                           fpi::fpi_state& fs, uint64_t start_ms) {
     const uint64_t now = core::monotonic_ms();
     std::vector<value> fpis;
-    for (int slave = 1; slave <= fpi::slave_count; ++slave) fpis.push_back(fpi_entry(slave, now));
+    for (int slave = 1; slave <= fpi::slave_count; ++slave) fpis.push_back(fpi_entry(fs, slave, now));
     return {
         {"uptime_s", seconds(now - start_ms)},
         {"fpis", value::array(std::move(fpis))},
@@ -131,14 +131,14 @@ ubus::table fpigate_status(const config::config& cfg, const rf::radio& radio_sta
 }
 
 ubus::object fpigate_status_object(const config::config& cfg, const rf::radio& radio, outstation::station& station,
-                                   uint64_t start_ms) {
+                                   fpi::fpi_state& fpis, uint64_t start_ms) {
     ubus::object o;
     o.path = "fpigate";
     o.type_name = "fpigate";
     o.methods = {
         {"status", {},
-         [&cfg, &radio, &station, start_ms](ubus::request& req, const ubus::args&) {
-             return status(cfg, radio, station, start_ms, req);
+         [&cfg, &radio, &station, &fpis, start_ms](ubus::request& req, const ubus::args&) {
+             return status(cfg, radio, station, fpis, start_ms, req);
          }},
     };
     return o;

@@ -5,15 +5,16 @@
 #pragma once
 
 #include "config/config.h"
+#include "fpi/state.h"
 #include "lib/ubus/client.h"
 #include "outstation/station.h"
 #include "rf/radio.h"
 
 namespace services {
 
-// `radio` is the gateway's, `start_ms` the monotonic ms it started at.
+// `radio` and `fpis` are the gateway's, `start_ms` the monotonic ms it started at.
 ubus::object fpigate_status_object(const config::config& cfg, const rf::radio& radio, outstation::station& station,
-                                   uint64_t start_ms);
+                                   fpi::fpi_state& fpis, uint64_t start_ms);
 
 // The reply of status, its fields in this order:
 //   uptime_s      monotonic seconds since the gateway started
@@ -30,6 +31,6 @@ ubus::object fpigate_status_object(const config::config& cfg, const rf::radio& r
 //   gpio          chip (as configured), ok (every line requested)
 // Each lock it needs is taken on its own and released before the next.
 ubus::table fpigate_status(const config::config& cfg, const rf::radio& radio, outstation::station& station,
-                           uint64_t start_ms);
+                           fpi::fpi_state& fpis, uint64_t start_ms);
 
 }  // namespace services

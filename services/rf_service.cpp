@@ -104,12 +104,12 @@ int write_channel(rf::radio& radio, ubus::request& req, const ubus::args& a) {
     return ubus::status::ok;
 }
 
-int reset_fpi_slave(ubus::request& req, const ubus::args& a) {
+int reset_fpi_slave(fpi::fpi_state& fpis, ubus::request& req, const ubus::args& a) {
     if (!a[0]) return ubus::status::invalid_argument;
     const int32_t id = int32_t(a[0]->i);
     std::printf("Received FPI reset command for slave_id: %d\n", id);
     const bool valid = id >= 1 && id <= 9;
-    if (valid) fpi::pending_reset_store(uint8_t(id));
+    if (valid) fpi::pending_reset_store(fpis, uint8_t(id));
     ubus::reply(req, {{"status", ubus::value::str(valid ? "OK" : "FAILED")}, {"slave_id", ubus::value::i32(id)}});
     return ubus::status::ok;
 }
@@ -125,7 +125,8 @@ int dcu_reset_write(ubus::request& req, const ubus::args& a) {
 
 }  // namespace
 
-ubus::object rf_service_object(const config::config& cfg, rf::radio& radio, logs::log_stores& stores) {
+ubus::object rf_service_object(const config::config& cfg, rf::radio& radio, logs::log_stores& stores,
+                               fpi::fpi_state& fpis) {
     ubus::object o;
     o.path = "rf.service";
     o.type_name = "object_rf";
@@ -139,14 +140,15 @@ ubus::object rf_service_object(const config::config& cfg, rf::radio& radio, logs
          export_method(cfg, stores, logs::system_event_csv_file, logs::system_event_db_export_csv, false)},
         {"write_channel", {{"set_channel", ubus::type::string}},
          [&radio](ubus::request& req, const ubus::args& a) { return write_channel(radio, req, a); }},
-        {"reset_fpi_slave", {{"slave_id", ubus::type::int32}}, reset_fpi_slave},
+        {"reset_fpi_slave", {{"slave_id", ubus::type::int32}},
+         [&fpis](ubus::request& req, const ubus::args& a) { return reset_fpi_slave(fpis, req, a); }},
         {"dcu_reset_write", {{"dcu_reset", ubus::type::int32}}, dcu_reset_write},
     };
     return o;
 }
 
 void rf_service_thread(const config::config& cfg, rf::radio& radio, logs::log_stores& stores,
-                       outstation::station& station, uint64_t start_ms, const std::atomic<bool>& running,
+                       outstation::station& station, fpi::fpi_state& fpis, uint64_t start_ms, const std::atomic<bool>& running,
                        bool (*sleep_ms)(int ms, void* user), void* user) {
     bool said = false;
     int backoff_ms = 100;
@@ -159,12 +161,12 @@ void rf_service_thread(const config::config& cfg, rf::radio& radio, logs::log_st
             backoff_ms = std::min(backoff_ms * 2, max_backoff_ms);
             continue;
         }
-        if (int st = ubus::add_object(*conn, rf_service_object(cfg, radio, stores)); st != ubus::status::ok)
+        if (int st = ubus::add_object(*conn, rf_service_object(cfg, radio, stores, fpis)); st != ubus::status::ok)
             std::fprintf(stderr, "rf.service: cannot register: %s\n", ubus::status::text(st).c_str());
         // The diagnostics object rides on the same connection, and so comes
         // back with rf.service after a broker restart.
         if (cfg.settings.diagnostics != 0)
-            if (int st = ubus::add_object(*conn, fpigate_status_object(cfg, radio, station, start_ms));
+            if (int st = ubus::add_object(*conn, fpigate_status_object(cfg, radio, station, fpis, start_ms));
                 st != ubus::status::ok)
                 std::fprintf(stderr, "fpigate: cannot register: %s\n", ubus::status::text(st).c_str());
         {

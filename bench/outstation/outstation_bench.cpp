@@ -104,6 +104,7 @@ struct station {
     // The connection events go to the communication log, as in the daemon.
     fpigate::comm_log_writer comm_log;
     outstation::station state;
+    fpi::fault_counter faults;  // its file in the data directory, as at start-up
 
     station() {
         if (dir.path.empty()) {
@@ -115,7 +116,7 @@ struct station {
         cfg.settings.data_dir = dir.path.string();
         cfg.settings.export_dir = dir.path.string();
         cfg.settings.ubus_socket = (dir.path / "no-broker.sock").string();
-        fpi::fault_counter_load(cfg.settings.data_dir);
+        fpi::fault_counter_load(faults, cfg.settings.data_dir);
         logs::comm_event_db_init(stores, cfg.settings.data_dir);
         outstation::slots_allocate(state.connection_slots, cfg.settings.no_of_connections);
         fpigate::comm_logger_start(comm_log, stores, cfg.settings.ubus_socket);

@@ -46,6 +46,8 @@ struct service {
     config::config cfg;
     rf::radio radio;
     logs::log_stores stores;
+    outstation::station station;
+    fpi::fpi_state fpis{radio, stores, station};
     std::unique_ptr<ubus::connection> server, client;
     std::thread loop;
     uint32_t id = 0;
@@ -55,7 +57,7 @@ struct service {
                                  std::chrono::milliseconds(10));
         server = ubus::connect(sock);
         cfg.settings.export_dir = dir;
-        if (!client || !server || ubus::add_object(*server, services::rf_service_object(cfg, radio, stores)) != 0)
+        if (!client || !server || ubus::add_object(*server, services::rf_service_object(cfg, radio, stores, fpis)) != 0)
             return;
         loop = std::thread([this] { ubus::run(*server); });
         ubus::lookup_id(*client, "rf.service", id);

@@ -142,7 +142,7 @@ TEST(DioCommands, EveryCommandTargetThroughAMaster) {
          [](dio_gateway& gw) {
              EXPECT_EQ(drive_recorder::taken(), (std::vector<std::pair<int, int32_t>>{{5, 1}}));
              EXPECT_EQ(gw.line_file(do_offsets[4]), 1);
-             EXPECT_EQ(fpi::pending_reset_check(7), 0);
+             EXPECT_EQ(fpi::pending_reset_check(gw.g.fpis, 7), 0);
          }},
         {"a single command to an FPI value that is no RESET point",
          [](auto& p) { return iec104::single_command(p, 1, 301, true); }, unknown_ioa, "received single command\n"},
@@ -151,21 +151,21 @@ TEST(DioCommands, EveryCommandTargetThroughAMaster) {
          "received single command\n"
          "Stored pending RESET command for slave_id 3 at monotonic time 10000000 ms\n"
          "RESET command stored for Slave 3, IOA 340 and typeid 30\n",
-         [](dio_gateway&) { EXPECT_EQ(fpi::pending_reset_check(3), 1); }},
+         [](dio_gateway& gw) { EXPECT_EQ(fpi::pending_reset_check(gw.g.fpis, 3), 1); }},
         {"RESET of FPI 5, a double point, by double command ON",
          [](auto& p) { return iec104::double_command(p, 1, 545, 2); }, executed,
          "received double command\n"
          "Stored pending RESET command for slave_id 5 at monotonic time 10000000 ms\n"
          "RESET command stored for Slave 5, IOA 545 and typeid 31\n",
-         [](dio_gateway&) {
-             EXPECT_EQ(fpi::pending_reset_check(5), 1);
-             fpi::pending_reset_clear(5);
+         [](dio_gateway& gw) {
+             EXPECT_EQ(fpi::pending_reset_check(gw.g.fpis, 5), 1);
+             fpi::pending_reset_clear(gw.g.fpis, 5);
          }},
         {"double command OFF to the same RESET point: ignored and refused",
          [](auto& p) { return iec104::double_command(p, 1, 545, 1); }, refused,
          "received double command\n"
          "RESET command ignored because value is 0 for Slave 5\n",
-         [](dio_gateway&) { EXPECT_EQ(fpi::pending_reset_check(5), 0); }},
+         [](dio_gateway& gw) { EXPECT_EQ(fpi::pending_reset_check(gw.g.fpis, 5), 0); }},
         {"VOLTAGE of FPI 3 written in lower case: a parameter write, no termination",
          [](auto& p) { return iec104::set_point_short(p, 1, 336, 11.5f); }, accepted,
          "received measure value short command\n"
@@ -209,7 +209,7 @@ TEST(DioCommands, EveryCommandTargetThroughAMaster) {
          "received measure value normalized command\n"
          "Value -0.500000\n"
          "RESET command ignored because value is 0 for Slave 6\n",
-         [](dio_gateway&) { EXPECT_EQ(fpi::pending_reset_check(6), 0); }},
+         [](dio_gateway& gw) { EXPECT_EQ(fpi::pending_reset_check(gw.g.fpis, 6), 0); }},
         {"the same time-tagged",
          [](auto& p) { return iec104::set_point_normalized(p, 1, 646, -0.5f, {.time_ms = tag_ms}); }, refused,
          "received measure value normalized command\n"
@@ -262,7 +262,7 @@ TEST(DioCommands, ASelectIsConfirmedAndDoesNothingTheExecuteActs) {
         for (unsigned offset : do_offsets) EXPECT_EQ(gw.line_file(offset), 0) << offset;
         for (const auto& d : gw.cfg->dout.pulse_deadlines) EXPECT_EQ(d.load(), 0u);
         EXPECT_FALSE(core::dcu_reset_sem.try_acquire());
-        for (int s = 1; s <= 9; ++s) EXPECT_EQ(fpi::pending_reset_check(s), 0) << s;
+        for (int s = 1; s <= 9; ++s) EXPECT_EQ(fpi::pending_reset_check(gw.g.fpis, s), 0) << s;
     };
     std::vector<command_case> cases = {
         {"select output 3", [&](auto& p) { return iec104::single_command(p, 1, 13, true, select); }, accepted,
@@ -313,7 +313,7 @@ TEST(DioCommands, ASelectIsConfirmedAndDoesNothingTheExecuteActs) {
          "received double command\n"
          "Stored pending RESET command for slave_id 5 at monotonic time 10000000 ms\n"
          "RESET command stored for Slave 5, IOA 545 and typeid 31\n",
-         [](dio_gateway&) { EXPECT_EQ(fpi::pending_reset_check(5), 1); }},
+         [](dio_gateway& gw) { EXPECT_EQ(fpi::pending_reset_check(gw.g.fpis, 5), 1); }},
     };
     run_cases(gw, m, cases);
 }
@@ -329,7 +329,7 @@ TEST(DioCommands, DeactivationIsConfirmedOtherCausesAreRefusedNothingIsDone) {
         for (unsigned offset : do_offsets) EXPECT_EQ(gw.line_file(offset), 0) << offset;
         for (const auto& d : gw.cfg->dout.pulse_deadlines) EXPECT_EQ(d.load(), 0u);
         EXPECT_FALSE(core::dcu_reset_sem.try_acquire());
-        EXPECT_EQ(fpi::pending_reset_check(5), 0);
+        EXPECT_EQ(fpi::pending_reset_check(gw.g.fpis, 5), 0);
     };
     const std::vector<reply> deactivated = {{iec104::COT_DEACTIVATION_CON, false}};
     const std::vector<reply> unknown_cause = {{iec104::COT_UNKNOWN_COT, true}};

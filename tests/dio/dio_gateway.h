@@ -128,10 +128,6 @@ inline config::fpi_iec104_ioa& fpi_point(config::config& cfg, const std::string&
 inline void forget_process_state() {
     while (core::dcu_reset_sem.try_acquire()) {
     }
-    for (int s = 1; s <= 9; ++s) {
-        fpi::pending_reset_clear(s);
-        fpi::infoset_clear(s);
-    }
 }
 
 // The gateway without its radio, the simulated chip in dir/gpio.

@@ -18,6 +18,7 @@ uint64_t at_day(uint32_t day, uint32_t hour = 12) { return uint64_t(day) * ms_pe
 
 struct FaultCounter : ::testing::Test {
     store_test::temp_dir dir;
+    fault_counter fc;
     std::string file() { return dir / "fault_counter_db.bin"; }
     fault_db on_disk() {
         auto bytes = read_bytes(file());
@@ -48,7 +49,7 @@ TEST(FaultGroup, OfSlave) {
 }
 
 TEST_F(FaultCounter, FreshStartCreatesTheEmptyFileByteExact) {
-    ASSERT_TRUE(fault_counter_load(dir.path));
+    ASSERT_TRUE(fault_counter_load(fc, dir.path));
     std::vector<uint8_t> expected(fault_db_size, 0);
     expected[0] = 'B', expected[1] = 'D', expected[2] = 'C', expected[3] = 'F';
     expected[4] = 2;
@@ -58,8 +59,8 @@ TEST_F(FaultCounter, FreshStartCreatesTheEmptyFileByteExact) {
 }
 
 TEST_F(FaultCounter, InvalidFilesAreReplacedByAnEmptyDatabase) {
-    ASSERT_TRUE(fault_counter_load(dir.path));
-    ASSERT_TRUE(fault_counter_add(1, at_day(D)));
+    ASSERT_TRUE(fault_counter_load(fc, dir.path));
+    ASSERT_TRUE(fault_counter_add(fc, 1, at_day(D)));
     const auto good = read_bytes(file());
     const auto empty = fault_db_encode(fault_db_empty());
     struct {
@@ -81,10 +82,10 @@ TEST_F(FaultCounter, InvalidFilesAreReplacedByAnEmptyDatabase) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         store_test::write_bytes(file(), c.content);
-        ASSERT_TRUE(fault_counter_load(dir.path));
+        ASSERT_TRUE(fault_counter_load(fc, dir.path));
         EXPECT_EQ(read_bytes(file()), std::vector<uint8_t>(empty.begin(), empty.end()));
         fault_counter_stats stats;
-        ASSERT_TRUE(fault_counter_get_stats(&stats, at_day(D)));
+        ASSERT_TRUE(fault_counter_get_stats(fc, &stats, at_day(D)));
         EXPECT_EQ(stats.groups[0].total, 0u);
     }
     // A valid file is taken as it is, reserved bytes included, and they
@@ -94,8 +95,8 @@ TEST_F(FaultCounter, InvalidFilesAreReplacedByAnEmptyDatabase) {
     db.reserved40 = 0xCAFEF00D;
     auto bytes = fault_db_encode(db);
     store_test::write_bytes(file(), {bytes.begin(), bytes.end()});
-    ASSERT_TRUE(fault_counter_load(dir.path));
-    ASSERT_TRUE(fault_counter_add(1, at_day(D)));
+    ASSERT_TRUE(fault_counter_load(fc, dir.path));
+    ASSERT_TRUE(fault_counter_add(fc, 1, at_day(D)));
     fault_db saved = on_disk();
     EXPECT_EQ(saved.reserved6, 0x1234);
     EXPECT_EQ(saved.reserved40, 0xCAFEF00Du);
@@ -130,10 +131,10 @@ TEST_F(FaultCounter, WindowDayByDay) {
         {3, 17, "+11:010 +12:000 +13:000 +14:000 +15:000 +16:000 +17:011", 3, 5, 2, 1, 2, 1},
         {1, 24, "+18:000 +19:000 +20:000 +21:000 +22:000 +23:000 +24:100", 4, 5, 2, 1, 2, 2},
     };
-    ASSERT_TRUE(fault_counter_load(dir.path));
+    ASSERT_TRUE(fault_counter_load(fc, dir.path));
     for (const step& s : steps) {
         SCOPED_TRACE(::testing::Message() << "group " << s.group << " day D" << std::showpos << s.day);
-        ASSERT_TRUE(fault_counter_add(s.group, at_day(D + s.day, s.day == 0 ? 0 : 23)));
+        ASSERT_TRUE(fault_counter_add(fc, s.group, at_day(D + s.day, s.day == 0 ? 0 : 23)));
         fault_db db = on_disk();
         EXPECT_EQ(db.checksum, fault_db_checksum(db));
         EXPECT_EQ(window(db), s.window);
@@ -148,9 +149,9 @@ TEST_F(FaultCounter, WindowDayByDay) {
 }
 
 TEST_F(FaultCounter, LastSevenDaysCountsOnlyTheDaysUpToToday) {
-    ASSERT_TRUE(fault_counter_load(dir.path));
-    ASSERT_TRUE(fault_counter_add(1, at_day(D + 10)));  // window D+4 .. D+10
-    for (int day = 4; day <= 10; ++day) ASSERT_TRUE(fault_counter_add(2, at_day(D + day)));
+    ASSERT_TRUE(fault_counter_load(fc, dir.path));
+    ASSERT_TRUE(fault_counter_add(fc, 1, at_day(D + 10)));  // window D+4 .. D+10
+    for (int day = 4; day <= 10; ++day) ASSERT_TRUE(fault_counter_add(fc, 2, at_day(D + day)));
     struct {
         int today;
         uint32_t g1, g2;
@@ -159,7 +160,7 @@ TEST_F(FaultCounter, LastSevenDaysCountsOnlyTheDaysUpToToday) {
     };
     for (const auto& c : cases) {
         fault_counter_stats stats;
-        ASSERT_TRUE(fault_counter_get_stats(&stats, at_day(D + c.today)));
+        ASSERT_TRUE(fault_counter_get_stats(fc, &stats, at_day(D + c.today)));
         EXPECT_EQ(stats.count, 3);
         EXPECT_EQ(stats.groups[0].group, 1);
         EXPECT_EQ(stats.groups[2].group, 3);
@@ -168,30 +169,30 @@ TEST_F(FaultCounter, LastSevenDaysCountsOnlyTheDaysUpToToday) {
         EXPECT_EQ(stats.groups[0].total, 1u);
         EXPECT_EQ(stats.groups[1].total, 7u);
     }
-    EXPECT_FALSE(fault_counter_get_stats(nullptr, at_day(D)));
+    EXPECT_FALSE(fault_counter_get_stats(fc, nullptr, at_day(D)));
 }
 
 TEST_F(FaultCounter, GroupOutsideOneToThreeIsRefusedUntouched) {
-    ASSERT_TRUE(fault_counter_load(dir.path));
+    ASSERT_TRUE(fault_counter_load(fc, dir.path));
     const auto before = read_bytes(file());
-    EXPECT_FALSE(fault_counter_add(0, at_day(D)));
-    EXPECT_FALSE(fault_counter_add(4, at_day(D)));
+    EXPECT_FALSE(fault_counter_add(fc, 0, at_day(D)));
+    EXPECT_FALSE(fault_counter_add(fc, 4, at_day(D)));
     EXPECT_EQ(read_bytes(file()), before);
     fault_counter_stats stats;
-    ASSERT_TRUE(fault_counter_get_stats(&stats, at_day(D)));
+    ASSERT_TRUE(fault_counter_get_stats(fc, &stats, at_day(D)));
     for (const auto& g : stats.groups) EXPECT_EQ(g.total, 0u);
 }
 
 TEST_F(FaultCounter, TimeZeroMeansNow) {
-    ASSERT_TRUE(fault_counter_load(dir.path));
+    ASSERT_TRUE(fault_counter_load(fc, dir.path));
     const uint32_t before = uint32_t(std::time(nullptr) / 86400);
-    ASSERT_TRUE(fault_counter_add(3, 0));
+    ASSERT_TRUE(fault_counter_add(fc, 3, 0));
     const uint32_t after = uint32_t(std::time(nullptr) / 86400);
     fault_db db = on_disk();
     EXPECT_GE(db.last_ref_day, before);
     EXPECT_LE(db.last_ref_day, after);
     fault_counter_stats stats;
-    ASSERT_TRUE(fault_counter_get_stats(&stats, 0));
+    ASSERT_TRUE(fault_counter_get_stats(fc, &stats, 0));
     EXPECT_EQ(stats.groups[2].last_7_days, 1u);
 }
 
@@ -199,29 +200,29 @@ TEST_F(FaultCounter, TimeZeroMeansNow) {
 // previous file stays complete, counting goes on in memory, and no
 // temporary file is left behind.
 TEST_F(FaultCounter, FailedSaveKeepsThePreviousFile) {
-    ASSERT_TRUE(fault_counter_load(dir.path));
-    ASSERT_TRUE(fault_counter_add(1, at_day(D)));
+    ASSERT_TRUE(fault_counter_load(fc, dir.path));
+    ASSERT_TRUE(fault_counter_add(fc, 1, at_day(D)));
     const auto saved = read_bytes(file());
     std::filesystem::create_directory(dir / "fault_counter_db.bin.tmp");
     std::filesystem::create_directory(dir / "fault_counter_db.bin.tmp/x");
-    EXPECT_FALSE(fault_counter_add(1, at_day(D)));
+    EXPECT_FALSE(fault_counter_add(fc, 1, at_day(D)));
     EXPECT_EQ(read_bytes(file()), saved);
     std::filesystem::remove_all(dir / "fault_counter_db.bin.tmp");
 
     fault_counter_stats stats;
-    ASSERT_TRUE(fault_counter_get_stats(&stats, at_day(D)));
+    ASSERT_TRUE(fault_counter_get_stats(fc, &stats, at_day(D)));
     EXPECT_EQ(stats.groups[0].total, 2u);
-    ASSERT_TRUE(fault_counter_add(1, at_day(D)));
+    ASSERT_TRUE(fault_counter_add(fc, 1, at_day(D)));
     EXPECT_EQ(on_disk().total[0], 3u);
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path),
                             std::filesystem::directory_iterator()), 1);
 }
 
 TEST_F(FaultCounter, PrintStats) {
-    ASSERT_TRUE(fault_counter_load(dir.path));
-    ASSERT_TRUE(fault_counter_add(2, at_day(D)));
+    ASSERT_TRUE(fault_counter_load(fc, dir.path));
+    ASSERT_TRUE(fault_counter_add(fc, 2, at_day(D)));
     ::testing::internal::CaptureStdout();
-    fault_counter_print_stats();
+    fault_counter_print_stats(fc);
     EXPECT_EQ(::testing::internal::GetCapturedStdout(),
               "\n=== FAULT COUNTER DATABASE STATISTICS ===\n"
               "Magic: 0x46434442\n"

@@ -104,16 +104,17 @@ void send(int out, report r) {
 
 [[noreturn]] void child(const std::string& dir, int out, committed from) {
     ::alarm(30);  // never outlive a failed parent
-    fpi::fault_counter_load(dir);
+    fpi::fault_counter faults;
+    fpi::fault_counter_load(faults, dir);
     logs::log_stores stores;
     open_logs(stores, dir);
     send(out, {report_ready, 0});
     std::array<uint64_t, log_count> seq = from.next;
     for (uint64_t k = 0;; ++k) {
         const int group = int(k % 3) + 1;
-        if (fpi::fault_counter_add(group, uint64_t(20000 + k % 9) * fpi::ms_per_day)) {
+        if (fpi::fault_counter_add(faults, group, uint64_t(20000 + k % 9) * fpi::ms_per_day)) {
             fpi::fault_counter_stats stats;
-            fpi::fault_counter_get_stats(&stats, 0);
+            fpi::fault_counter_get_stats(faults, &stats, 0);
             send(out, {report_fault + uint32_t(group - 1), stats.groups[size_t(group - 1)].total});
         }
         for (log_id log : {system_log, comm_log, rf_log})
@@ -306,7 +307,8 @@ TEST_P(StoresCrash, SigkillAtRandomMomentsLosesNothingSaved) {
     ASSERT_FALSE(dir.path.empty());
 
     committed saved;
-    ASSERT_TRUE(fpi::fault_counter_load(dir.path));
+    fpi::fault_counter faults;
+    ASSERT_TRUE(fpi::fault_counter_load(faults, dir.path));
     logs::log_stores stores;
     open_logs(stores, dir.path);
     for (logs::ring_log* log : {&stores.rf_fpi_db, &stores.system_event_db, &stores.comm_event_db})
@@ -406,9 +408,9 @@ TEST_P(StoresCrash, SigkillAtRandomMomentsLosesNothingSaved) {
         for (int g = 0; g < 3; ++g) saved.faults[size_t(g)] = db->total[size_t(g)];
 
         // The stores' own loaders take the files as they are ...
-        ASSERT_TRUE(fpi::fault_counter_load(dir.path));
+        ASSERT_TRUE(fpi::fault_counter_load(faults, dir.path));
         fpi::fault_counter_stats stats;
-        ASSERT_TRUE(fpi::fault_counter_get_stats(&stats, 0));
+        ASSERT_TRUE(fpi::fault_counter_get_stats(faults, &stats, 0));
         for (int g = 0; g < 3; ++g) EXPECT_EQ(stats.groups[size_t(g)].total, saved.faults[size_t(g)]);
         open_logs(stores, dir.path);
         const logs::ring_log* loaded[log_count] = {&stores.system_event_db, &stores.comm_event_db, &stores.rf_fpi_db};

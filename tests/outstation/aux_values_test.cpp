@@ -66,8 +66,9 @@ TEST(AuxPosition, LatitudeAndLongitudeUpToTheFirstLongitude) {
 TEST(AuxFaultTotals, EveryPointNamedAfterACountGetsIt) {
     station_test::fake_wall_clock clock;
     test_support::temp_dir dir;
-    ASSERT_TRUE(fpi::fault_counter_load(dir.path.string()));
-    for (int group : {2, 2, 3}) ASSERT_TRUE(fpi::fault_counter_add(group, uint64_t(station_test::fake_epoch_ms)));
+    fpi::fault_counter faults;
+    ASSERT_TRUE(fpi::fault_counter_load(faults, dir.path.string()));
+    for (int group : {2, 2, 3}) ASSERT_TRUE(fpi::fault_counter_add(faults, group, uint64_t(station_test::fake_epoch_ms)));
     const std::vector<config::fpi_aux_iec104_ioa> points = {
         aux("Group2_Total_Faults", 1006, 35), aux("group2_last_7_days_faults", 1005, 35),
         aux("Group3_Total_Faults", 1008, 35), aux("GROUP2_TOTAL_FAULTS", 1106, 36),  // a second point, same count
@@ -75,7 +76,7 @@ TEST(AuxFaultTotals, EveryPointNamedAfterACountGetsIt) {
     };
     outstation::station st;
     testing::internal::CaptureStdout();
-    fpi::publish_fault_totals(st, points, 0);
+    fpi::publish_fault_totals(faults, st, points, 0);
     const std::string out = testing::internal::GetCapturedStdout();
     // store order: the scaled values ascending over their positions, the short float in its own
     EXPECT_EQ(stored(st), (std::vector<std::pair<int, double>>{{1004, 0}, {1005, 2}, {1006, 2}, {1106, 2}, {1008, 1}}));

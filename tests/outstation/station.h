@@ -65,6 +65,7 @@ struct station {
     // Its connection events go to the log writer, as in the daemon.
     fpigate::comm_log_writer comm_log;
     outstation::station state;
+    fpi::fault_counter faults;  // its file in the data directory, as at start-up
 
     station() {
         sample_server_settings(cfg.settings);
@@ -74,7 +75,7 @@ struct station {
     }
     // Start-up steps 7, 8 and 10.
     bool start() {
-        fpi::fault_counter_load(cfg.settings.data_dir);
+        fpi::fault_counter_load(faults, cfg.settings.data_dir);
         logs::comm_event_db_init(stores, cfg.settings.data_dir);
         outstation::slots_allocate(state.connection_slots, cfg.settings.no_of_connections, cfg.derived.event_buffer);
         fpigate::comm_logger_start(comm_log, stores, cfg.settings.ubus_socket);

@@ -65,35 +65,26 @@ std::vector<std::string> recent_texts(radio_gateway& gw) {
     return out;
 }
 
-bool online(int slave) {
-    std::lock_guard lk(core::supervision_lock);
-    return fpi::contact_table[size_t(slave - 1)].online == 1;
+bool online(fpi::fpi_state& fs, int slave) {
+    std::lock_guard lk(fs.supervision_lock);
+    return fs.contact_table[size_t(slave - 1)].online == 1;
 }
 
-// The parameter sets, pending resets, ACK wait and both semaphores are the
-// process's own and outlive a gateway: every test starts and ends with them
-// empty. The ACK wait lasts 0 s unless a test sets another.
+// The parameter sets, pending resets and the ACK wait are the gateway's own;
+// the DCU reset semaphore is the process's and outlives a gateway: every test
+// starts and ends with it empty. The ACK wait lasts 0 s unless a test sets
+// another.
 struct exchange_gateway : radio_gateway {
     explicit exchange_gateway(const std::function<void(config::config&)>& tweak = {})
         : radio_gateway([tweak](config::config& c) {
               c.derived.infoset_ack_timeout = 0;
               if (tweak) tweak(c);
           }) {
-        if (ok) reset_exchanges();
+        if (ok) drain(core::dcu_reset_sem);
         forget_recent();
     }
     ~exchange_gateway() {
-        if (ok) reset_exchanges();
-    }
-    void reset_exchanges() {
-        for (int s = 1; s <= fpi::slave_count; ++s) {
-            fpi::infoset_clear(s);
-            if (fpi::pending_reset_check(s)) fpi::pending_reset_clear(s);
-        }
-        cfg->derived.infoset_ack_timeout = 0;
-        fpi::infoset_pass();  // ends an ACK wait left behind
-        drain(core::infoset_ack_sem);
-        drain(core::dcu_reset_sem);
+        if (ok) drain(core::dcu_reset_sem);
     }
     // Sends a frame and waits until it was processed to its record (the
     // recent list is emptied first: it holds at most 50 entries).
@@ -210,20 +201,20 @@ TEST(Supervision, ASlaveGoesOfflineAtTheFirstPassAtTwiceItsPeriodPlusTwoMinutes)
     }
     gw.forget_recent();
     fpi::supervision_state s;
-    fpi::supervision_pass(s);
+    fpi::supervision_pass(gw.g.fpis, s);
     EXPECT_TRUE(gw.recent().empty());
 
     for (const silent_case& c : cases) {
         SCOPED_TRACE(c.slave);
         const uint64_t limit = start_ms + (uint64_t(c.period) + 1) * 120000;
         fake_monotonic_clock::now = limit - 1;
-        fpi::supervision_pass(s);
+        fpi::supervision_pass(gw.g.fpis, s);
         EXPECT_TRUE(gw.recent().empty());
-        EXPECT_TRUE(online(c.slave));
+        EXPECT_TRUE(online(gw.g.fpis, c.slave));
 
         fake_monotonic_clock::now = limit;
         testing::internal::CaptureStdout();
-        fpi::supervision_pass(s);
+        fpi::supervision_pass(gw.g.fpis, s);
         const std::string out = testing::internal::GetCapturedStdout();
         const auto entries = gw.recent();
         ASSERT_EQ(entries.size(), 1u);
@@ -232,13 +223,13 @@ TEST(Supervision, ASlaveGoesOfflineAtTheFirstPassAtTwiceItsPeriodPlusTwoMinutes)
         EXPECT_EQ(entries[0].cmd_type, 0);
         EXPECT_EQ(entries[0].frame, "FF");
         EXPECT_EQ(occurrences(out, "==== Slave " + std::to_string(c.slave) + " is offline ====\n"), 1u);
-        EXPECT_FALSE(online(c.slave));
+        EXPECT_FALSE(online(gw.g.fpis, c.slave));
         // the DCU is asked for once the last supervised slave is offline
         EXPECT_EQ(drain(core::dcu_reset_sem), c.slave == 5 ? 1 : 0);
 
         gw.forget_recent();
         fake_monotonic_clock::now = limit + 5000;
-        fpi::supervision_pass(s);  // already offline: no second report
+        fpi::supervision_pass(gw.g.fpis, s);  // already offline: no second report
         EXPECT_TRUE(gw.recent().empty());
     }
 
@@ -260,7 +251,7 @@ TEST(Supervision, SlavesWithoutAKnownPeriodStayOnlineAndNeverRequestADcuReset) {
     exchange_gateway gw;
     ASSERT_TRUE(gw.ok);
     fpi::supervision_state s;
-    fpi::supervision_pass(s);  // nobody heard yet
+    fpi::supervision_pass(gw.g.fpis, s);  // nobody heard yet
     EXPECT_EQ(drain(core::dcu_reset_sem), 0);
 
     gw.send(frame_bytes(rf::CMD_EVENT_DATA, event(), 6));
@@ -271,11 +262,11 @@ TEST(Supervision, SlavesWithoutAKnownPeriodStayOnlineAndNeverRequestADcuReset) {
     for (const uint64_t later : {uint64_t(0), uint64_t(720000), uint64_t(3600000), uint64_t(86400000),
                                  uint64_t(30) * 86400000}) {
         fake_monotonic_clock::now = start_ms + later;
-        fpi::supervision_pass(s);
+        fpi::supervision_pass(gw.g.fpis, s);
     }
     EXPECT_TRUE(gw.recent().empty());
-    EXPECT_TRUE(online(6));
-    EXPECT_TRUE(online(8));
+    EXPECT_TRUE(online(gw.g.fpis, 6));
+    EXPECT_TRUE(online(gw.g.fpis, 8));
     EXPECT_EQ(drain(core::dcu_reset_sem), 0);
 }
 
@@ -289,18 +280,18 @@ TEST(Supervision, AllSupervisedSlavesSilentTogetherRequestOneDcuResetUntilOneRet
     gw.send(frame_bytes(rf::CMD_EVENT_DATA, event(), 5));  // online but not supervised
     ASSERT_TRUE(gw.next_downlink());
     fpi::supervision_state s;
-    fpi::supervision_pass(s);
+    fpi::supervision_pass(gw.g.fpis, s);
     EXPECT_EQ(drain(core::dcu_reset_sem), 0);
 
     gw.forget_recent();
     fake_monotonic_clock::now = start_ms + 720000;
-    fpi::supervision_pass(s);
+    fpi::supervision_pass(gw.g.fpis, s);
     EXPECT_EQ(recent_texts(gw),
               (std::vector<std::string>{"Slave 1 is offline", "Slave 4 is offline", "Slave 7 is offline"}));
     EXPECT_EQ(drain(core::dcu_reset_sem), 1);
     for (int pass = 1; pass <= 3; ++pass) {
         fake_monotonic_clock::advance(5000);
-        fpi::supervision_pass(s);
+        fpi::supervision_pass(gw.g.fpis, s);
     }
     EXPECT_EQ(drain(core::dcu_reset_sem), 0);
     EXPECT_EQ(recent_texts(gw).size(), 3u);
@@ -309,18 +300,18 @@ TEST(Supervision, AllSupervisedSlavesSilentTogetherRequestOneDcuResetUntilOneRet
     gw.send(frame_bytes(rf::CMD_EVENT_DATA, event(), 4));
     ASSERT_TRUE(gw.next_downlink());
     const uint64_t back = fake_monotonic_clock::now;
-    fpi::supervision_pass(s);
+    fpi::supervision_pass(gw.g.fpis, s);
     EXPECT_EQ(drain(core::dcu_reset_sem), 0);
     gw.forget_recent();
     fake_monotonic_clock::now = back + 720000 - 1;
-    fpi::supervision_pass(s);
+    fpi::supervision_pass(gw.g.fpis, s);
     EXPECT_TRUE(gw.recent().empty());
     fake_monotonic_clock::now = back + 720000;  // the period learnt from the wake-up still applies
-    fpi::supervision_pass(s);
+    fpi::supervision_pass(gw.g.fpis, s);
     EXPECT_EQ(recent_texts(gw), (std::vector<std::string>{"Slave 4 is offline"}));
     EXPECT_EQ(drain(core::dcu_reset_sem), 1);
     fake_monotonic_clock::advance(5000);
-    fpi::supervision_pass(s);
+    fpi::supervision_pass(gw.g.fpis, s);
     EXPECT_EQ(drain(core::dcu_reset_sem), 0);
 }
 
@@ -341,24 +332,24 @@ TEST(Supervision, FaultTotalsAreRepublishedOnceAfterEachLocalMidnight) {
 
     fpi::supervision_state s;
     fake_wall_clock::now = utc_ms(2024, 6, 6, 0, 0, 0);
-    fpi::supervision_pass(s);  // the first pass has no day to compare with
+    fpi::supervision_pass(gw.g.fpis, s);  // the first pass has no day to compare with
     EXPECT_EQ(stored(gw.g.station, total_1, scaled)->timestamp, utc_ms(2024, 5, 31, 12, 0, 0));
     fake_wall_clock::now = utc_ms(2024, 6, 6, 23, 59, 59);
-    fpi::supervision_pass(s);
+    fpi::supervision_pass(gw.g.fpis, s);
     EXPECT_EQ(stored(gw.g.station, total_1, scaled)->timestamp, utc_ms(2024, 5, 31, 12, 0, 0));
 
     fake_wall_clock::now = utc_ms(2024, 6, 7, 0, 0, 0) + 400;
-    fpi::supervision_pass(s);
+    fpi::supervision_pass(gw.g.fpis, s);
     EXPECT_EQ(stored(gw.g.station, total_1, scaled)->timestamp, utc_ms(2024, 6, 7, 0, 0, 0));
     EXPECT_TRUE(spontaneous_reaches(m, last_7_days_1, {0}));  // the fault left the seven days
     fake_wall_clock::now = utc_ms(2024, 6, 7, 0, 0, 5);
-    fpi::supervision_pass(s);
+    fpi::supervision_pass(gw.g.fpis, s);
     fake_wall_clock::now = utc_ms(2024, 6, 7, 18, 0, 0);
-    fpi::supervision_pass(s);
+    fpi::supervision_pass(gw.g.fpis, s);
     EXPECT_EQ(stored(gw.g.station, total_1, scaled)->timestamp, utc_ms(2024, 6, 7, 0, 0, 0));
 
     fake_wall_clock::now = utc_ms(2024, 6, 8, 0, 0, 1);
-    fpi::supervision_pass(s);
+    fpi::supervision_pass(gw.g.fpis, s);
     EXPECT_EQ(stored(gw.g.station, total_1, scaled)->timestamp, utc_ms(2024, 6, 8, 0, 0, 1));
     const auto values = interrogated(m);
     EXPECT_EQ(values.at(last_7_days_1), 0);
@@ -373,15 +364,15 @@ using parameter_values = std::array<float, fpi::infoset_parameter_count>;
 // Di_Dt_level, Imax_Level, Auto_Reset, Flash_Time, INRUSH, VALIDATION, VOLTAGE, FREQUENCY, PERIOD
 const parameter_values sample_values = {300, -5, 2, 3, 1, 4, 23.5f, 50, 15};
 
-int write_parameter(int slave, int k, float value, uint64_t time_ms = uint64_t(station_test::fake_epoch_ms)) {
-    return fpi::infoset_store_parameter(uint32_t(slave * 100 + 30 + k), uint32_t(parameter_type[k]), time_ms, value);
+int write_parameter(fpi::fpi_state& fs, int slave, int k, float value, uint64_t time_ms = uint64_t(station_test::fake_epoch_ms)) {
+    return fpi::infoset_store_parameter(fs, uint32_t(slave * 100 + 30 + k), uint32_t(parameter_type[k]), time_ms, value);
 }
 
 // Writes parameters first..last-1; true when every write was stored.
-bool write_parameters(int slave, const parameter_values& v = sample_values, int first = 0,
+bool write_parameters(fpi::fpi_state& fs, int slave, const parameter_values& v = sample_values, int first = 0,
                       int last = fpi::infoset_parameter_count) {
     bool all = true;
-    for (int k = first; k < last; ++k) all &= write_parameter(slave, k, v[size_t(k)]) == 3;
+    for (int k = first; k < last; ++k) all &= write_parameter(fs, slave, k, v[size_t(k)]) == 3;
     return all;
 }
 
@@ -438,7 +429,7 @@ TEST(Infoset, NineWritesReportTheStartAndWaitForTheFpisNextTelegram) {
     ASSERT_TRUE(master_online(gw.g.station));
 
     testing::internal::CaptureStdout();
-    EXPECT_EQ(write_parameter(4, 0, sample_values[0]), 3);
+    EXPECT_EQ(write_parameter(gw.g.fpis, 4, 0, sample_values[0]), 3);
     std::string out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(recent_texts(gw), (std::vector<std::string>{status_text(4, 1), status_text(4, 0)}));
     EXPECT_TRUE(in_order(positions(out, {"==== Slave 4 infoset status: 1 ====\n", "==== Slave 4 infoset status: 0 ====\n"})))
@@ -446,13 +437,13 @@ TEST(Infoset, NineWritesReportTheStartAndWaitForTheFpisNextTelegram) {
     EXPECT_EQ(out.find("Received all infoset parameters successfully."), std::string::npos);
 
     testing::internal::CaptureStdout();
-    EXPECT_TRUE(write_parameters(4, sample_values, 1, 8));
+    EXPECT_TRUE(write_parameters(gw.g.fpis, 4, sample_values, 1, 8));
     out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(out.find("Received all infoset parameters successfully."), std::string::npos);
     EXPECT_EQ(recent_texts(gw).size(), 2u);  // the start is reported once
 
     testing::internal::CaptureStdout();
-    EXPECT_TRUE(write_parameters(4, sample_values, 8, 9));
+    EXPECT_TRUE(write_parameters(gw.g.fpis, 4, sample_values, 8, 9));
     out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(occurrences(out, "Received all infoset parameters successfully."), 1u);
     EXPECT_EQ(recent_texts(gw).size(), 2u);
@@ -483,18 +474,18 @@ TEST(Infoset, NineWritesReportTheStartAndWaitForTheFpisNextTelegram) {
 TEST(Infoset, AWriteWhileTheSetIsBeingSentIsRefused) {
     exchange_gateway gw;
     ASSERT_TRUE(gw.ok);
-    ASSERT_TRUE(write_parameters(4));
+    ASSERT_TRUE(write_parameters(gw.g.fpis, 4));
     gw.g.radio.downlink.pause_ms = 2000;  // the window in which the set is being sent
     gw.send(frame_bytes(rf::CMD_EVENT_DATA, event(), 4));
-    ASSERT_TRUE(test_support::wait_until([] { return fpi::infoset_sending(4); }));
+    ASSERT_TRUE(test_support::wait_until([&] { return fpi::infoset_sending(gw.g.fpis, 4); }));
     testing::internal::CaptureStdout();
-    EXPECT_EQ(write_parameter(4, 0, 12), -1);
+    EXPECT_EQ(write_parameter(gw.g.fpis, 4, 0, 12), -1);
     EXPECT_NE(testing::internal::GetCapturedStdout().find("Infoset parameters of slave 4 are being sent, write refused\n"),
               std::string::npos);
     EXPECT_TRUE(infoset_frame(gw.next_downlink(), 4));
-    ASSERT_TRUE(test_support::wait_until([] { return !fpi::infoset_sending(4); }));
+    ASSERT_TRUE(test_support::wait_until([&] { return !fpi::infoset_sending(gw.g.fpis, 4); }));
     gw.g.radio.downlink.pause_ms = 0;
-    EXPECT_EQ(write_parameter(4, 0, 12), 3);  // the next set starts
+    EXPECT_EQ(write_parameter(gw.g.fpis, 4, 0, 12), 3);  // the next set starts
 }
 
 // A stop of the daemon does not wait out infoset_ack_timeout.
@@ -502,13 +493,13 @@ TEST(Infoset, TheAckWaitEndsWhenTheDaemonStops) {
     exchange_gateway gw([](config::config& c) { c.derived.infoset_ack_timeout = 3600; });
     ASSERT_TRUE(gw.ok);
     gw.cfg->derived.infoset_ack_timeout = 3600;
-    ASSERT_TRUE(write_parameters(4));
+    ASSERT_TRUE(write_parameters(gw.g.fpis, 4));
     gw.send(frame_bytes(rf::CMD_EVENT_DATA, event(), 4));
     ASSERT_TRUE(infoset_frame(gw.next_downlink(), 4));
-    ASSERT_TRUE(test_support::wait_until([] { return !fpi::infoset_sending(4); }));
+    ASSERT_TRUE(test_support::wait_until([&] { return !fpi::infoset_sending(gw.g.fpis, 4); }));
     std::atomic<bool> running{true};
     testing::internal::CaptureStdout();
-    std::thread waiting([&] { fpi::infoset_pass(&running); });
+    std::thread waiting([&] { fpi::infoset_pass(gw.g.fpis, &running); });
     running = false;
     waiting.join();  // long before the hour
     const std::string out = testing::internal::GetCapturedStdout();
@@ -533,7 +524,7 @@ TEST(Infoset, EveryTelegramThatListensIsAnsweredByThePendingSetInsteadOfItsAck) 
     };
     for (const telegram_case& c : cases) {
         SCOPED_TRACE(c.name);
-        ASSERT_TRUE(write_parameters(4));
+        ASSERT_TRUE(write_parameters(gw.g.fpis, 4));
         EXPECT_TRUE(gw.quiet_since(5));
         if (c.wakeup_layout)
             gw.send(frame_bytes(c.command, wakeup(15), 4, c.to));
@@ -542,7 +533,7 @@ TEST(Infoset, EveryTelegramThatListensIsAnsweredByThePendingSetInsteadOfItsAck) 
         const auto set = next_set(gw, 4);  // from rtu_id 10 whatever the telegram's address; no ACK
         ASSERT_TRUE(set);
         EXPECT_EQ(*set, sample_record);
-        fpi::infoset_pass();  // the (0 s) ACK wait
+        fpi::infoset_pass(gw.g.fpis);  // the (0 s) ACK wait
     }
 }
 
@@ -563,12 +554,12 @@ TEST(Infoset, ParameterValuesAreConvertedForTheFpi) {
     int row = 0;
     for (const conversion_case& c : cases) {
         SCOPED_TRACE(row++);
-        ASSERT_TRUE(write_parameters(4, c.written));
+        ASSERT_TRUE(write_parameters(gw.g.fpis, 4, c.written));
         gw.send(frame_bytes(rf::CMD_EVENT_DATA, event(), 4));
         const auto set = next_set(gw, 4);
         ASSERT_TRUE(set);
         EXPECT_EQ(*set, c.sent);
-        fpi::infoset_pass();
+        fpi::infoset_pass(gw.g.fpis);
     }
 }
 
@@ -590,15 +581,15 @@ TEST(Infoset, ValuesTheFpiCannotCarryAreRefusedAndLeaveTheSetAsItWas) {
         {999, 35, 1},    // no such point
     };
     for (const refused_case& c : refused)
-        EXPECT_EQ(fpi::infoset_store_parameter(c.ioa, c.type_id, uint64_t(station_test::fake_epoch_ms), c.value), -1)
+        EXPECT_EQ(fpi::infoset_store_parameter(gw.g.fpis, c.ioa, c.type_id, uint64_t(station_test::fake_epoch_ms), c.value), -1)
             << c.ioa << " " << c.value;
     EXPECT_TRUE(gw.recent().empty());  // nothing refused started a set
 
-    EXPECT_EQ(write_parameter(4, 1, 25599), 3);  // the largest values that travel
-    EXPECT_EQ(write_parameter(4, 6, 2559), 3);
-    ASSERT_TRUE(write_parameters(4));
-    EXPECT_EQ(write_parameter(4, 1, 25600), -1);  // refused over a stored value
-    EXPECT_EQ(write_parameter(4, 6, 2560), -1);
+    EXPECT_EQ(write_parameter(gw.g.fpis, 4, 1, 25599), 3);  // the largest values that travel
+    EXPECT_EQ(write_parameter(gw.g.fpis, 4, 6, 2559), 3);
+    ASSERT_TRUE(write_parameters(gw.g.fpis, 4));
+    EXPECT_EQ(write_parameter(gw.g.fpis, 4, 1, 25600), -1);  // refused over a stored value
+    EXPECT_EQ(write_parameter(gw.g.fpis, 4, 6, 2560), -1);
     gw.send(frame_bytes(rf::CMD_EVENT_DATA, event(), 4));
     const auto set = next_set(gw, 4);
     ASSERT_TRUE(set);
@@ -626,7 +617,7 @@ TEST(Infoset, TheLocationIsTheConfiguredOneOnlyWhenItHasTwentyCharacters) {
     };
     for (const location_case& c : cases) {
         SCOPED_TRACE(c.slave);
-        ASSERT_TRUE(write_parameters(c.slave));
+        ASSERT_TRUE(write_parameters(gw.g.fpis, c.slave));
         testing::internal::CaptureStdout();
         gw.send(frame_bytes(rf::CMD_EVENT_DATA, event(), uint8_t(c.slave)));
         const auto set = next_set(gw, c.slave);
@@ -635,7 +626,7 @@ TEST(Infoset, TheLocationIsTheConfiguredOneOnlyWhenItHasTwentyCharacters) {
         EXPECT_EQ(std::string(set->location.data(), 20), c.sent);
         EXPECT_EQ(occurrences(out, c.line), 1u) << out;
         EXPECT_EQ(occurrences(out, c.line == from_config ? by_default : from_config), 0u);
-        fpi::infoset_pass();
+        fpi::infoset_pass(gw.g.fpis);
     }
 }
 
@@ -658,7 +649,7 @@ TEST(Infoset, TheAckWaitEndsWithStatusTwoOnAnAckAndOneWithout) {
     };
     for (const ack_case& c : cases) {
         SCOPED_TRACE(c.ack_from);
-        ASSERT_TRUE(write_parameters(4));
+        ASSERT_TRUE(write_parameters(gw.g.fpis, 4));
         gw.send(frame_bytes(rf::CMD_EVENT_DATA, event(), 4));
         ASSERT_TRUE(next_set(gw, 4));
         if (c.ack_from) {
@@ -672,14 +663,14 @@ TEST(Infoset, TheAckWaitEndsWithStatusTwoOnAnAckAndOneWithout) {
         // land (it ends as soon as it does).
         gw.cfg->derived.infoset_ack_timeout = c.ack_from ? 30 : 0;
         testing::internal::CaptureStdout();
-        fpi::infoset_pass();
+        fpi::infoset_pass(gw.g.fpis);
         std::string out = testing::internal::GetCapturedStdout();
         EXPECT_TRUE(in_order(positions(out, {"Waiting for infoset command response...\n", c.line}))) << out;
         EXPECT_EQ(recent_texts(gw), (std::vector<std::string>{status_text(4, c.status)}));
         EXPECT_TRUE(spontaneous_reaches(m, 427, c.master_saw));
 
         testing::internal::CaptureStdout();
-        fpi::infoset_pass();  // one wait per send
+        fpi::infoset_pass(gw.g.fpis);  // one wait per send
         out = testing::internal::GetCapturedStdout();
         EXPECT_EQ(out.find("Waiting for infoset command response..."), std::string::npos);
         EXPECT_EQ(recent_texts(gw).size(), 1u);
@@ -692,24 +683,24 @@ TEST(Infoset, AnIncompleteSetIsDroppedAfterTheParameterTimeout) {
     const uint64_t timeout = uint64_t(gw.cfg->derived.infoset_param_timeout_ms);
     ASSERT_EQ(timeout, 300000u);
     const uint64_t first = fake_monotonic_clock::now;
-    ASSERT_TRUE(write_parameters(4, sample_values, 0, 1));
+    ASSERT_TRUE(write_parameters(gw.g.fpis, 4, sample_values, 0, 1));
     fake_monotonic_clock::now = first + timeout - 10;
-    ASSERT_TRUE(write_parameters(4, sample_values, 1, 8));  // eight of nine; the time runs from the first
+    ASSERT_TRUE(write_parameters(gw.g.fpis, 4, sample_values, 1, 8));  // eight of nine; the time runs from the first
     gw.forget_recent();
     fake_monotonic_clock::now = first + timeout - 1;
-    fpi::infoset_pass();
+    fpi::infoset_pass(gw.g.fpis);
     EXPECT_TRUE(gw.recent().empty());
 
     fake_monotonic_clock::now = first + timeout;
     testing::internal::CaptureStdout();
-    fpi::infoset_pass();
+    fpi::infoset_pass(gw.g.fpis);
     const std::string out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(occurrences(out, "Infoset paramters timeout for the slave 4\n"), 1u) << out;
     EXPECT_EQ(recent_texts(gw), (std::vector<std::string>{status_text(4, 1)}));
 
     // the eight are gone: the ninth starts a new set of one
     gw.forget_recent();
-    ASSERT_TRUE(write_parameters(4, sample_values, 8, 9));
+    ASSERT_TRUE(write_parameters(gw.g.fpis, 4, sample_values, 8, 9));
     EXPECT_EQ(recent_texts(gw), (std::vector<std::string>{status_text(4, 1), status_text(4, 0)}));
     gw.send(frame_bytes(rf::CMD_EVENT_DATA, event(), 4));
     const auto ack = gw.next_downlink();
@@ -733,20 +724,20 @@ TEST(Infoset, ACompleteSetIsDroppedWhenTheFpiDoesNotListenInTime) {
     for (const wakeup_case& c : cases) {
         SCOPED_TRACE(c.slave);
         const uint64_t complete = fake_monotonic_clock::now;
-        ASSERT_TRUE(write_parameters(c.slave));
+        ASSERT_TRUE(write_parameters(gw.g.fpis, c.slave));
         fake_monotonic_clock::now = complete + 600000;
         testing::internal::CaptureStdout();
-        EXPECT_EQ(write_parameter(c.slave, 2, 7), 3);  // a rewrite keeps the first completion's deadline
+        EXPECT_EQ(write_parameter(gw.g.fpis, c.slave, 2, 7), 3);  // a rewrite keeps the first completion's deadline
         std::string out = testing::internal::GetCapturedStdout();
         EXPECT_EQ(occurrences(out, "Received all infoset parameters successfully."), 1u);
 
         gw.forget_recent();
         fake_monotonic_clock::now = complete + c.allowance - 1;
-        fpi::infoset_pass();
+        fpi::infoset_pass(gw.g.fpis);
         EXPECT_TRUE(gw.recent().empty());
         fake_monotonic_clock::now = complete + c.allowance;
         testing::internal::CaptureStdout();
-        fpi::infoset_pass();
+        fpi::infoset_pass(gw.g.fpis);
         out = testing::internal::GetCapturedStdout();
         EXPECT_EQ(occurrences(out, "Wakeup infoset timeout for the slave " + std::to_string(c.slave) + "\n"), 1u)
             << out;
@@ -762,10 +753,11 @@ TEST(Infoset, ACompleteSetIsDroppedWhenTheFpiDoesNotListenInTime) {
 // A pass of the infoset thread on a thread of its own; one still waiting at
 // the end of a test is released.
 struct background_pass {
-    std::thread t{[] { fpi::infoset_pass(); }};
+    fpi::fpi_state& fpis;
+    std::thread t{[this] { fpi::infoset_pass(fpis); }};
     ~background_pass() {
         if (!t.joinable()) return;
-        core::infoset_ack_sem.release();
+        fpis.infoset_ack_sem.release();
         t.join();
     }
 };
@@ -776,13 +768,13 @@ TEST(Infoset, AWallClockStepDuringTheAckWaitChangesNothing) {
 
     // forward by three hours, then the ACK: the wait neither ended at the step
     gw.cfg->derived.infoset_ack_timeout = 30;
-    ASSERT_TRUE(write_parameters(4));
+    ASSERT_TRUE(write_parameters(gw.g.fpis, 4));
     gw.send(frame_bytes(rf::CMD_EVENT_DATA, event(), 4));
     ASSERT_TRUE(next_set(gw, 4));
     gw.forget_recent();
     {
         test_support::stream_tap tap(stdout, gw.dir / "stdout.txt");
-        background_pass pass;
+        background_pass pass{gw.g.fpis};
         const bool waiting = tap.wait_for_text("Waiting for infoset command response...");
         fake_wall_clock::now += 3 * 3600 * 1000;
         rf::event_time_data t;
@@ -798,13 +790,13 @@ TEST(Infoset, AWallClockStepDuringTheAckWaitChangesNothing) {
 
     // back by six hours without an ACK: the wait still ends after its second
     gw.cfg->derived.infoset_ack_timeout = 1;
-    ASSERT_TRUE(write_parameters(4));
+    ASSERT_TRUE(write_parameters(gw.g.fpis, 4));
     gw.send(frame_bytes(rf::CMD_EVENT_DATA, event(), 4));
     ASSERT_TRUE(next_set(gw, 4));
     gw.forget_recent();
     {
         test_support::stream_tap tap(stdout, gw.dir / "stdout.txt");
-        background_pass pass;
+        background_pass pass{gw.g.fpis};
         const bool waiting = tap.wait_for_text("Waiting for infoset command response...");
         fake_wall_clock::now -= 6 * 3600 * 1000;
         const bool done = wait_until([&] { return !gw.recent().empty(); });
@@ -863,10 +855,10 @@ TEST(PendingReset, TheNextFlashModeTelegramWithinTheHourGetsTheReset) {
     for (const age_case& c : cases) {
         SCOPED_TRACE(c.age);
         fake_monotonic_clock::advance(7200000);  // the previous row's telegram is long past
-        fpi::pending_reset_store(4);
+        fpi::pending_reset_store(gw.g.fpis, 4);
         if (c.renewed_after) {
             fake_monotonic_clock::advance(c.renewed_after);
-            fpi::pending_reset_store(4);
+            fpi::pending_reset_store(gw.g.fpis, 4);
         }
         fake_monotonic_clock::advance(c.age);
         std::optional<rf::rf_frame> downlink;
@@ -879,7 +871,7 @@ TEST(PendingReset, TheNextFlashModeTelegramWithinTheHourGetsTheReset) {
             EXPECT_EQ(occurrences(out, "Pending RESET command expired for slave_id 4, age_ms=3600001\n"), 1u) << out;
             EXPECT_EQ(out.find("Pending RESET command found"), std::string::npos);
         }
-        EXPECT_EQ(fpi::pending_reset_check(4), 0);  // sent and cleared, or expired
+        EXPECT_EQ(fpi::pending_reset_check(gw.g.fpis, 4), 0);  // sent and cleared, or expired
         EXPECT_TRUE(gw.quiet_since(5));             // nothing (more) went to FPI 4
         const std::string again = flash_from(gw, 4);
         EXPECT_EQ(again.find("Pending RESET command"), std::string::npos);
@@ -891,14 +883,14 @@ TEST(PendingReset, SlaveTenIsIgnoredByEveryOperation) {
     exchange_gateway gw;
     ASSERT_TRUE(gw.ok);
     testing::internal::CaptureStdout();
-    fpi::pending_reset_store(10);
-    fpi::pending_reset_store(0);
-    const int check = fpi::pending_reset_check(10);
-    fpi::pending_reset_clear(10);
+    fpi::pending_reset_store(gw.g.fpis, 10);
+    fpi::pending_reset_store(gw.g.fpis, 0);
+    const int check = fpi::pending_reset_check(gw.g.fpis, 10);
+    fpi::pending_reset_clear(gw.g.fpis, 10);
     const std::string out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(check, 0);
     EXPECT_EQ(out, "");
-    for (int s = 1; s <= fpi::slave_count; ++s) EXPECT_EQ(fpi::pending_reset_check(s), 0) << s;
+    for (int s = 1; s <= fpi::slave_count; ++s) EXPECT_EQ(fpi::pending_reset_check(gw.g.fpis, s), 0) << s;
     for (const int slave : {10, 1, 9}) {
         const std::string flash = flash_from(gw, slave);
         EXPECT_EQ(flash.find("Pending RESET command"), std::string::npos) << slave;
@@ -910,21 +902,24 @@ TEST(PendingReset, SlaveTenIsIgnoredByEveryOperation) {
 // between is younger than the check's `now`. It is due, not an hour old.
 TEST(PendingReset, AResetStoredAfterTheCheckReadItsClockIsDue) {
     fake_monotonic_clock mono;
-    fpi::pending_reset_store(4);
+    rf::radio radio;
+    logs::log_stores stores;
+    outstation::station station;
+    fpi::fpi_state fpis{radio, stores, station};
+    fpi::pending_reset_store(fpis, 4);
     fake_monotonic_clock::now -= 1;  // the check's clock read, just before the store
     testing::internal::CaptureStdout();
-    const int check = fpi::pending_reset_check(4);
+    const int check = fpi::pending_reset_check(fpis, 4);
     const std::string out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(check, 1);
     EXPECT_EQ(out, "");
-    EXPECT_TRUE(fpi::pending_reset_waiting(4));
-    fpi::pending_reset_clear(4);
+    EXPECT_TRUE(fpi::pending_reset_waiting(fpis, 4));
 }
 
 TEST(PendingReset, AFailedWriteKeepsTheResetForTheNextFlashModeTelegram) {
     exchange_gateway gw;
     ASSERT_TRUE(gw.ok);
-    fpi::pending_reset_store(4);
+    fpi::pending_reset_store(gw.g.fpis, 4);
     fake_monotonic_clock::advance(10 * 60000);
     {
         // The reader keeps reading its port; only the downlink write goes to
@@ -949,7 +944,7 @@ TEST(PendingReset, AFailedWriteKeepsTheResetForTheNextFlashModeTelegram) {
         EXPECT_EQ(out.find("Cleared pending RESET command"), std::string::npos);
         EXPECT_NE(err.find("uart_write: write error"), std::string::npos) << err;
     }
-    EXPECT_EQ(fpi::pending_reset_check(4), 1);
+    EXPECT_EQ(fpi::pending_reset_check(gw.g.fpis, 4), 1);
     EXPECT_TRUE(gw.quiet_since(5));
 
     fake_monotonic_clock::advance(49 * 60000);  // 59 minutes after the store
@@ -959,13 +954,13 @@ TEST(PendingReset, AFailedWriteKeepsTheResetForTheNextFlashModeTelegram) {
     EXPECT_TRUE(in_order(positions(out, {reset_sent_lines[0], reset_sent_lines[1], reset_sent_lines[2],
                                          reset_sent_lines[3]})))
         << out;
-    EXPECT_EQ(fpi::pending_reset_check(4), 0);
+    EXPECT_EQ(fpi::pending_reset_check(gw.g.fpis, 4), 0);
 }
 
 TEST(PendingReset, OnlyAFlashModeTelegramDeliversIt) {
     exchange_gateway gw;
     ASSERT_TRUE(gw.ok);
-    fpi::pending_reset_store(4);
+    fpi::pending_reset_store(gw.g.fpis, 4);
     struct answered_case {
         uint8_t command, ack;
     };
@@ -993,7 +988,7 @@ TEST(PendingReset, OnlyAFlashModeTelegramDeliversIt) {
     ASSERT_TRUE(gw.deliver(frame_bytes(rf::CMD_FI_RESET, r, 4)));
     ASSERT_TRUE(gw.deliver(frame_bytes(rf::CMD_INFO_SET_ACK, rf::event_time_data{}, 4)));
     EXPECT_TRUE(gw.quiet_since(5));
-    EXPECT_EQ(fpi::pending_reset_check(4), 1);
+    EXPECT_EQ(fpi::pending_reset_check(gw.g.fpis, 4), 1);
 
     std::optional<rf::rf_frame> downlink;
     const std::string out = flash_from(gw, 4, &downlink);

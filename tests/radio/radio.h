@@ -16,6 +16,7 @@
 
 #include "daemon/gateway.h"
 #include "daemon/workers.h"
+#include "fpi/state.h"
 #include "fpi/uplink.h"
 #include "logs/rf_data.h"
 #include "rf/downlink.h"
@@ -73,14 +74,11 @@ struct radio_gateway : test_support::gateway_on_pty {
         if (!problem.empty()) return;
         if (tweak) tweak(*cfg);
         g.radio.downlink.pause_ms = 0;
-        fpi::fpi_env.fault_pause_ms = 0;
+        g.fpis.fault_pause_ms = 0;
         start(workers);
         ok = test_support::wait_until([this] { return g.radio.rtu_fd.load() > 0; });
     }
-    ~radio_gateway() {
-        stop();
-        fpi::fpi_env.fault_pause_ms = fpi::fpi_settings{}.fault_pause_ms;
-    }
+    ~radio_gateway() { stop(); }
     uint16_t port() const { return outstation::server_bound_port(g.station); }
 
     // The radio side of the line.

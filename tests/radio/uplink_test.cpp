@@ -132,13 +132,13 @@ TEST(RadioUplink, AJoinWithoutPeriodKeepsTheKnownOne) {
     ASSERT_TRUE(gw.ok);
     gw.send(frame_bytes(rf::CMD_WAKEUP_NOTSET, wakeup(5), 4));
     ASSERT_TRUE(gw.next_downlink());
-    EXPECT_EQ(fpi::get_wakeup_period(4), 5);
+    EXPECT_EQ(fpi::get_wakeup_period(gw.g.fpis, 4), 5);
     gw.send(frame_bytes(rf::CMD_JOIN_DATA, wakeup(0), 4));
     ASSERT_TRUE(gw.next_downlink());
     gw.send(frame_bytes(rf::CMD_EVENT_DATA, event(0, 0, 36), 4));
     ASSERT_TRUE(gw.next_downlink());
-    EXPECT_EQ(fpi::get_wakeup_period(4), 5);
-    EXPECT_EQ(fpi::get_wakeup_period(5), 0);
+    EXPECT_EQ(fpi::get_wakeup_period(gw.g.fpis, 4), 5);
+    EXPECT_EQ(fpi::get_wakeup_period(gw.g.fpis, 5), 0);
 }
 
 TEST(RadioUplink, FlashModeCountsAFaultPerPeriodAndIsNeverAcknowledged) {
@@ -151,9 +151,9 @@ TEST(RadioUplink, FlashModeCountsAFaultPerPeriodAndIsNeverAcknowledged) {
         ASSERT_TRUE(gw.recorded(before));
         EXPECT_EQ(gw.recent().front().measured.fault, 1);
     };
-    auto total = [] {
+    auto total = [&] {
         fpi::fault_counter_stats s;
-        EXPECT_TRUE(fpi::fault_counter_get_stats(&s, 0));
+        EXPECT_TRUE(fpi::fault_counter_get_stats(gw.g.fpis.faults, &s, 0));
         return s.groups[1].total;
     };
     flash();
@@ -207,7 +207,7 @@ TEST(RadioUplink, FiResetReportPublishesTheResetTypeWithoutAnswer) {
     master m(gw.port());
     const auto rows = rows_of(radio_test::interrogated_values(m), 6);
     EXPECT_EQ(rows, (std::map<int, double>{{24, 0}, {25, 1}, {26, 32}}));  // only these three
-    EXPECT_EQ(fpi::contact_table[5].online, 0);  // the report is no contact
+    EXPECT_EQ(gw.g.fpis.contact_table[5].online, 0);  // the report is no contact
 }
 
 TEST(RadioUplink, TheFirstFlashModeTelegramCountsAlsoRightAfterBoot) {
@@ -218,13 +218,16 @@ TEST(RadioUplink, TheFirstFlashModeTelegramCountsAlsoRightAfterBoot) {
     gw.send(frame_bytes(rf::CMD_FLASH_MODE, event(20, 1, 36), 7));
     ASSERT_TRUE(gw.recorded(before));
     fpi::fault_counter_stats s;
-    ASSERT_TRUE(fpi::fault_counter_get_stats(&s, 0));
+    ASSERT_TRUE(fpi::fault_counter_get_stats(gw.g.fpis.faults, &s, 0));
     EXPECT_EQ(s.groups[2].total, 1u);
 }
 
 TEST(RadioUplink, TheRadiosPausesAreKept) {
     EXPECT_EQ(rf::downlink_env{}.pause_ms, 100);      // before every downlink frame
-    EXPECT_EQ(fpi::fpi_settings{}.fault_pause_ms, 500);  // after a counted fault
+    rf::radio radio;
+    logs::log_stores stores;
+    outstation::station station;
+    EXPECT_EQ((fpi::fpi_state{radio, stores, station}.fault_pause_ms), 500);  // after a counted fault
 }
 
 TEST(RadioUplink, ASlaveWithoutPointsIsRecordedButPublishesAndCountsNothing) {
@@ -240,7 +243,7 @@ TEST(RadioUplink, ASlaveWithoutPointsIsRecordedButPublishesAndCountsNothing) {
     ASSERT_TRUE(ack);
     EXPECT_EQ(ack->destination_id, 12);
     fpi::fault_counter_stats s;
-    ASSERT_TRUE(fpi::fault_counter_get_stats(&s, 0));
+    ASSERT_TRUE(fpi::fault_counter_get_stats(gw.g.fpis.faults, &s, 0));
     for (const auto& g : s.groups) EXPECT_EQ(g.total, 0u);
     master m(gw.port());
     EXPECT_TRUE(radio_test::interrogated_values(m).empty());

@@ -186,20 +186,6 @@ struct status_gateway {
               },
               reader_and_ubus) {
         want.chip = gw.cfg->settings.gpio_chip;
-        forget_exchanges();
-    }
-    ~status_gateway() { forget_exchanges(); }
-
-    // The parameter sets, the ACK wait and the pending resets belong to the
-    // process and outlive a gateway: each test starts and ends without them.
-    void forget_exchanges() {
-        for (int s = 1; s <= fpi::slave_count; ++s) {
-            fpi::infoset_clear(s);
-            fpi::pending_reset_clear(s);
-        }
-        fpi::infoset_pass();  // ends an ACK wait left behind (it lasts 0 s here)
-        while (core::infoset_ack_sem.try_acquire()) {
-        }
     }
 
     void advance(uint64_t ms) {
@@ -262,10 +248,10 @@ rf::event_data changed_event() {
 }
 
 // Parameter k of FPI `slave` as a master's set-point writes it (IOA N30 + k).
-int write_parameter(int slave, int k) {
+int write_parameter(fpi::fpi_state& fpis, int slave, int k) {
     constexpr int32_t type[fpi::infoset_parameter_count] = {35, 36, 35, 35, 35, 35, 36, 35, 35};
     constexpr float values[fpi::infoset_parameter_count] = {30, 400, 2, 3, 1, 4, 11.5f, 50, 15};
-    return fpi::infoset_store_parameter(uint32_t(slave * 100 + 30 + k), uint32_t(type[k]),
+    return fpi::infoset_store_parameter(fpis, uint32_t(slave * 100 + 30 + k), uint32_t(type[k]),
                                         uint64_t(station_test::fake_epoch_ms), values[k]);
 }
 
@@ -334,11 +320,11 @@ TEST(FpigateStatus, EveryFieldFollowsTheScript) {
 
     // A parameter set for FPI 2: collected, complete, sent at its join,
     // acknowledged. Its INFOSET_STATUS point is stored with the first write.
-    ASSERT_EQ(write_parameter(2, 0), 3);
+    ASSERT_EQ(write_parameter(t.gw.g.fpis, 2, 0), 3);
     t.fpi(2).infoset = "collecting";
     t.want.points = 28;
     t.check("first parameter");
-    for (int k = 1; k < fpi::infoset_parameter_count; ++k) ASSERT_EQ(write_parameter(2, k), 3);
+    for (int k = 1; k < fpi::infoset_parameter_count; ++k) ASSERT_EQ(write_parameter(t.gw.g.fpis, 2, k), 3);
     t.fpi(2).infoset = "complete";
     t.check("nine parameters");
     t.advance(1000);
@@ -351,7 +337,7 @@ TEST(FpigateStatus, EveryFieldFollowsTheScript) {
     ++t.fpi(2).frames_ok;  // handled, but not a contact
     ++t.want.rf.frames_ok;
     t.check("acknowledgement received");  // the infoset thread has not looked yet
-    fpi::infoset_pass();
+    fpi::infoset_pass(t.gw.g.fpis);
     t.fpi(2).infoset = "idle";
     t.check("acknowledgement taken");
 
@@ -476,19 +462,18 @@ TEST(FpigateStatus, TheObjectComesBackAfterABrokerRestart) {
 // the reply then reads.
 TEST(FpigateStatus, AContactNewerThanTheReplysClockIsJustNow) {
     radio_test::fake_monotonic_clock mono;
-    fpi::contact_table_init();
-    const uint64_t reply_clock = radio_test::fake_monotonic_clock::now;
-    radio_test::fake_monotonic_clock::advance(1500);
-    fpi::record_contact(4, 15);
-    fpi::pending_reset_store(4);
-    radio_test::fake_monotonic_clock::now = reply_clock;
-
     config::config cfg;
     rf::radio radio;
+    logs::log_stores stores;
     outstation::station station;
-    const ubus::table got = services::fpigate_status(cfg, radio, station, 0);
-    fpi::pending_reset_clear(4);
-    fpi::contact_table_init();
+    fpi::fpi_state fpis{radio, stores, station};
+    const uint64_t reply_clock = radio_test::fake_monotonic_clock::now;
+    radio_test::fake_monotonic_clock::advance(1500);
+    fpi::record_contact(fpis, 4, 15);
+    fpi::pending_reset_store(fpis, 4);
+    radio_test::fake_monotonic_clock::now = reply_clock;
+
+    const ubus::table got = services::fpigate_status(cfg, radio, station, fpis, 0);
 
     const ubus::value* fpis = ubus::find(got, "fpis");
     ASSERT_TRUE(fpis);

@@ -22,6 +22,7 @@
 
 #include "core/locks.h"
 #include "fpi/infoset.h"
+#include "fpi/state.h"
 #include "fpi/uplink.h"
 #include "logs/stores.h"
 #include "outstation/clock_sync.h"
@@ -57,9 +58,9 @@ void pending_reset_store(uint8_t slave_id) {
     if (!known) std::abort();  // only the FPI of a RESET point
     ++rec.resets;
 }
-int infoset_store_parameter(uint32_t ioa, uint32_t type_id, uint64_t, float value) {
+int infoset_store_parameter(fpi::fpi_state& fpis, uint32_t ioa, uint32_t type_id, float value) {
     ++rec.stores;
-    return fpi::infoset_check_parameter(ioa, type_id, value);
+    return fpi::infoset_check_parameter(fpis, ioa, type_id, value);
 }
 bool output_present(int k) { return k >= 1 && k <= 6 && (rec.present >> (k - 1) & 1); }
 
@@ -88,6 +89,7 @@ struct environment {
     rf::radio radio;
     logs::log_stores stores;
     outstation::station station;
+    fpi::fpi_state fpis{radio, stores, station};
     iec104::ServerHandlers handlers;
 
     environment() {
@@ -102,9 +104,17 @@ struct environment {
 
         outstation::data_point_table_build(station.fpi_data_points, cfg.fpi_points, stdout);
         station.station_config = &cfg;
-        fpi::fpi_configure(cfg, radio, stores, station);  // the real infoset checks look their points up there
-        station.commands = {drive_output, pending_reset_store, infoset_store_parameter,
-                            fpi::is_infoset_parameter, fpi::infoset_check_parameter, output_present};
+        fpi::fpi_configure(fpis, cfg);  // the real infoset checks look their points up in the station
+        station.commands = {drive_output,
+                            pending_reset_store,
+                            [this](uint32_t ioa, uint32_t type_id, uint64_t, float value) {
+                                return infoset_store_parameter(fpis, ioa, type_id, value);
+                            },
+                            fpi::is_infoset_parameter,
+                            [this](uint32_t ioa, uint32_t type_id, float value) {
+                                return fpi::infoset_check_parameter(fpis, ioa, type_id, value);
+                            },
+                            output_present};
         handlers.clock_sync = [this](const iec104::ConnectionPtr&, iec104::Asdu&, iec104::Cp56Time2a& time) {
             return outstation::clock_sync_handler(cfg.settings.clocksync_time_offset, time);
         };

@@ -26,6 +26,7 @@
 #include "fpi/fault_counter.h"
 #include "fpi/infoset.h"
 #include "fpi/pending_reset.h"
+#include "fpi/state.h"
 #include "fpi/uplink.h"
 #include "outstation/data_points.h"
 #include "outstation/reporting.h"
@@ -53,6 +54,7 @@ struct environment {
     // The nine infoset parameter points of each FPI, by parameter index.
     std::array<std::array<const config::fpi_iec104_ioa*, fpi::infoset_parameter_count>, 9> parameters{};
     logs::log_stores stores;
+    fpi::fpi_state fpis{radio, stores, station};
 
     environment() {
         fuzz_support::quiet_stdout();
@@ -68,8 +70,8 @@ struct environment {
                                          .size_of_ca = s.sizeof_ca, .size_of_ioa = s.sizeof_ioa,
                                          .max_size_of_asdu = s.max_asdu_length},
                                         uint16_t(s.ca));
-        fpi::fpi_configure(cfg, radio, stores, station);
-        fpi::fpi_env.fault_pause_ms = 0;
+        fpi::fpi_configure(fpis, cfg);
+        fpis.fault_pause_ms = 0;
         radio.downlink.pause_ms = 0;
         fuzz_support::open_empty_rf_log(stores, dir);
         // The radio: every downlink frame is written and gone.
@@ -88,14 +90,14 @@ struct environment {
     void reset() {
         fuzz_support::wall_now = fuzz_support::start_wall_ms;
         fuzz_support::monotonic_now = fuzz_support::start_monotonic_ms;
-        fpi::contact_table_init();
+        fpi::contact_table_init(fpis);
         for (int id = 1; id <= 9; ++id) {
-            fpi::infoset_clear(id);
-            fpi::pending_reset_clear(id);
+            fpi::infoset_clear(fpis, id);
+            fpi::pending_reset_clear(fpis, id);
         }
         std::error_code ec;
         std::filesystem::remove(dir + "/fault_counter_db.bin", ec);
-        fpi::fault_counter_load(dir);
+        fpi::fault_counter_load(fpis.faults, dir);
         {
             std::lock_guard lk(station.value_store_lock);
             station.station_values = {};
@@ -105,13 +107,13 @@ struct environment {
             stores.recent_rf_data = {};
         }
         if (stores.rf_fpi_db.header.next_data_offset > rf_log_limit) fuzz_support::open_empty_rf_log(stores, dir);
-        while (core::infoset_ack_sem.try_acquire()) {
+        while (fpis.infoset_ack_sem.try_acquire()) {
         }
     }
 
     void complete_parameter_set(int slave) {
         for (const config::fpi_iec104_ioa* p : parameters[size_t(slave - 1)])
-            if (p) fpi::infoset_store_parameter(uint32_t(p->ioa), uint32_t(p->type_id), uint64_t(fuzz_support::wall_now), 1.0f);
+            if (p) fpi::infoset_store_parameter(fpis, uint32_t(p->ioa), uint32_t(p->type_id), uint64_t(fuzz_support::wall_now), 1.0f);
     }
 };
 
@@ -157,7 +159,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint8_t state = data[2];
     env.reset();
     if (const int slave = state & 15; fpi::valid_slave(slave)) env.complete_parameter_set(slave);
-    if (state & 0x10) fpi::pending_reset_store(uint8_t(1 + (state >> 5)));
+    if (state & 0x10) fpi::pending_reset_store(env.fpis, uint8_t(1 + (state >> 5)));
 
     rf::rf_parser alone, reader;
     alone.now_ms = reader.now_ms = fuzz_support::fake_monotonic_ms;
@@ -167,7 +169,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         fuzz_support::monotonic_now += step;
         fuzz_support::wall_now += int64_t(step);
         check_frames(alone, read);
-        rf::rf_process_read(env.radio, reader, fpi::uplink_handler_table(), read.data(), read.size());
+        rf::rf_process_read(env.radio, reader, fpi::uplink_handler_table(env.fpis), read.data(), read.size());
     }
 
     {

@@ -63,6 +63,8 @@ struct environment {
     rf::radio radio;
     std::string dir;
     logs::log_stores stores;
+    outstation::station station;
+    fpi::fpi_state fpis{radio, stores, station};
     ubus::object object;
     ubus::connection conn;
     int caller = -1;  // the other end of conn.sock
@@ -74,7 +76,7 @@ struct environment {
         fuzz_support::load_sample_config(cfg);
         dir = fuzz_support::scratch_dir("rfservice");
         cfg.settings.data_dir = cfg.settings.export_dir = dir;
-        object = services::rf_service_object(cfg, radio, stores);
+        object = services::rf_service_object(cfg, radio, stores, fpis);
 
         int fds[2];
         make_pair(fds);
@@ -149,7 +151,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     env.radio.rtu_fd = radio[0];
 
     if (m.name == "get_rf_data") env.record_frame(answer);
-    for (int id = 1; id <= 9; ++id) fpi::pending_reset_clear(id);
+    for (int id = 1; id <= 9; ++id) fpi::pending_reset_clear(env.fpis, id);
 
     ubus::request req{env.conn, 7, 1, 42, m.name, "", "", list};
     const ubus::args a = ubus::parse_args(list, m.pol);
@@ -173,7 +175,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (m.name == "reset_fpi_slave" && a[0]) {
         const int64_t id = a[0]->i;
         for (int k = 1; k <= 9; ++k)
-            if (fpi::pending_reset_check(k) != (k == id)) std::abort();
+            if (fpi::pending_reset_check(env.fpis, k) != (k == id)) std::abort();
     }
     while (core::dcu_reset_sem.try_acquire()) {
     }
