@@ -466,14 +466,14 @@ TEST(FpigateStatus, AContactNewerThanTheReplysClockIsJustNow) {
     rf::radio radio;
     logs::log_stores stores;
     outstation::station station;
-    fpi::fpi_state fpis{radio, stores, station};
+    fpi::fpi_state fs{radio, stores, station};
     const uint64_t reply_clock = radio_test::fake_monotonic_clock::now;
     radio_test::fake_monotonic_clock::advance(1500);
-    fpi::record_contact(fpis, 4, 15);
-    fpi::pending_reset_store(fpis, 4);
+    fpi::record_contact(fs, 4, 15);
+    fpi::pending_reset_store(fs, 4);
     radio_test::fake_monotonic_clock::now = reply_clock;
 
-    const ubus::table got = services::fpigate_status(cfg, radio, station, fpis, 0);
+    const ubus::table got = services::fpigate_status(cfg, radio, station, fs, 0);
 
     const ubus::value* fpis = ubus::find(got, "fpis");
     ASSERT_TRUE(fpis);
