@@ -41,7 +41,6 @@ void semaphore::wake_all() {
     cv_.notify_all();
 }
 
-semaphore dcu_reset_sem{0};
 semaphore infoset_ack_sem{0};
 
 }  // namespace core

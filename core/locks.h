@@ -1,5 +1,5 @@
-// The locks and semaphores the threads of fpigate share. They are static
-// objects, usable from program start. Where two are held: infoset_write_lock
+// The locks and semaphores the threads of fpigate share that have no owner
+// yet. They are static objects, usable from program start. Where two are held: infoset_write_lock
 // before infoset_lock; infoset_lock before supervision_lock, the log stores'
 // rf_data_lock or value_store_lock.
 #pragma once
@@ -49,7 +49,6 @@ extern std::mutex infoset_lock;        // infoset state of every FPI
 extern std::mutex infoset_write_lock;  // one infoset parameter write at a time
 extern std::mutex pending_reset_lock;  // pending RESET commands
 
-extern semaphore dcu_reset_sem;    // posted for a DCU power pulse
 extern semaphore infoset_ack_sem;  // posted when an FPI acknowledges a parameter set
 
 }  // namespace core

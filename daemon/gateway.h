@@ -16,8 +16,10 @@
 #include "core/timers.h"
 #include "logs/stores.h"
 #include "daemon/comm_log.h"
+#include "dio/state.h"
 #include "outstation/station.h"
 #include "rf/radio.h"
+#include "services/state.h"
 
 namespace fpigate {
 
@@ -57,6 +59,8 @@ struct gateway {
     // Before the station: its server's connection events are posted here.
     comm_log_writer comm_log;
     outstation::station station;
+    dio::dio_state io{stores, station};
+    services::service_state services{radio, stores, station, io};
 
     gateway() = default;
     gateway(const gateway&) = delete;

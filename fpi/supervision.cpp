@@ -68,7 +68,7 @@ void supervision_pass(supervision_state& s) {
         }
         all_offline = any_supervised && !any_online;
     }
-    if (all_offline && !s.all_offline) core::dcu_reset_sem.release();
+    if (all_offline && !s.all_offline && fpi_env.dcu_reset_sem) fpi_env.dcu_reset_sem->release();
     s.all_offline = all_offline;
     s.previous_day = day;
 }

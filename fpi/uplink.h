@@ -8,6 +8,7 @@
 #include <span>
 
 #include "config/config.h"
+#include "core/locks.h"
 #include "logs/stores.h"
 #include "outstation/station.h"
 #include "rf/frame.h"
@@ -21,6 +22,7 @@ struct fpi_settings {
     logs::log_stores* stores = nullptr;  // where frames and status lines are recorded
     outstation::station* station = nullptr;  // where the FPIs' values go
     int fault_pause_ms = 500;  // after a counted fault, before the totals are republished
+    core::semaphore* dcu_reset_sem = nullptr;  // posted when every supervised FPI went offline
 };
 extern fpi_settings fpi_env;
 

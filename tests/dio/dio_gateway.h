@@ -25,7 +25,6 @@
 #include <gtest/gtest.h>
 
 #include "daemon/gateway.h"
-#include "core/locks.h"
 #include "daemon/workers.h"
 #include "dio/dio.h"
 #include "dio/gpio.h"
@@ -126,8 +125,6 @@ inline config::fpi_iec104_ioa& fpi_point(config::config& cfg, const std::string&
 
 // The process-wide state a gateway leaves behind, emptied around each test.
 inline void forget_process_state() {
-    while (core::dcu_reset_sem.try_acquire()) {
-    }
     for (int s = 1; s <= 9; ++s) {
         fpi::pending_reset_clear(s);
         fpi::infoset_clear(s);
@@ -156,7 +153,7 @@ struct dio_gateway : test_support::gateway_on_pty {
         for (const fpigate::worker& w : opts.workers) scanner_opens |= w.body == fpigate::di_scanning_thread;
         if (!scanner_opens) {
             testing::internal::CaptureStderr();
-            dio::gpio_init(cfg->settings.gpio_chip);
+            dio::gpio_init(g.io, cfg->settings.gpio_chip);
             gpio_errors = testing::internal::GetCapturedStderr();
         }
         start(opts.workers);
@@ -166,7 +163,7 @@ struct dio_gateway : test_support::gateway_on_pty {
     // failed, so that failure messages are not lost.
     ~dio_gateway() {
         stop();
-        dio::gpio_close();
+        dio::gpio_close(g.io);
         forget_process_state();
         const std::string caught = out->release();
         if (::testing::Test::HasFailure()) std::fwrite(caught.data(), 1, caught.size(), stdout);

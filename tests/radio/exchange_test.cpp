@@ -93,7 +93,7 @@ struct exchange_gateway : radio_gateway {
         cfg->derived.infoset_ack_timeout = 0;
         fpi::infoset_pass();  // ends an ACK wait left behind
         drain(core::infoset_ack_sem);
-        drain(core::dcu_reset_sem);
+        drain(g.io.dcu_reset_sem);
     }
     // Sends a frame and waits until it was processed to its record (the
     // recent list is emptied first: it holds at most 50 entries).
@@ -234,7 +234,7 @@ TEST(Supervision, ASlaveGoesOfflineAtTheFirstPassAtTwiceItsPeriodPlusTwoMinutes)
         EXPECT_EQ(occurrences(out, "==== Slave " + std::to_string(c.slave) + " is offline ====\n"), 1u);
         EXPECT_FALSE(online(c.slave));
         // the DCU is asked for once the last supervised slave is offline
-        EXPECT_EQ(drain(core::dcu_reset_sem), c.slave == 5 ? 1 : 0);
+        EXPECT_EQ(drain(gw.g.io.dcu_reset_sem), c.slave == 5 ? 1 : 0);
 
         gw.forget_recent();
         fake_monotonic_clock::now = limit + 5000;
@@ -261,7 +261,7 @@ TEST(Supervision, SlavesWithoutAKnownPeriodStayOnlineAndNeverRequestADcuReset) {
     ASSERT_TRUE(gw.ok);
     fpi::supervision_state s;
     fpi::supervision_pass(s);  // nobody heard yet
-    EXPECT_EQ(drain(core::dcu_reset_sem), 0);
+    EXPECT_EQ(drain(gw.g.io.dcu_reset_sem), 0);
 
     gw.send(frame_bytes(rf::CMD_EVENT_DATA, event(), 6));
     ASSERT_TRUE(gw.next_downlink());
@@ -276,7 +276,7 @@ TEST(Supervision, SlavesWithoutAKnownPeriodStayOnlineAndNeverRequestADcuReset) {
     EXPECT_TRUE(gw.recent().empty());
     EXPECT_TRUE(online(6));
     EXPECT_TRUE(online(8));
-    EXPECT_EQ(drain(core::dcu_reset_sem), 0);
+    EXPECT_EQ(drain(gw.g.io.dcu_reset_sem), 0);
 }
 
 TEST(Supervision, AllSupervisedSlavesSilentTogetherRequestOneDcuResetUntilOneReturns) {
@@ -290,19 +290,19 @@ TEST(Supervision, AllSupervisedSlavesSilentTogetherRequestOneDcuResetUntilOneRet
     ASSERT_TRUE(gw.next_downlink());
     fpi::supervision_state s;
     fpi::supervision_pass(s);
-    EXPECT_EQ(drain(core::dcu_reset_sem), 0);
+    EXPECT_EQ(drain(gw.g.io.dcu_reset_sem), 0);
 
     gw.forget_recent();
     fake_monotonic_clock::now = start_ms + 720000;
     fpi::supervision_pass(s);
     EXPECT_EQ(recent_texts(gw),
               (std::vector<std::string>{"Slave 1 is offline", "Slave 4 is offline", "Slave 7 is offline"}));
-    EXPECT_EQ(drain(core::dcu_reset_sem), 1);
+    EXPECT_EQ(drain(gw.g.io.dcu_reset_sem), 1);
     for (int pass = 1; pass <= 3; ++pass) {
         fake_monotonic_clock::advance(5000);
         fpi::supervision_pass(s);
     }
-    EXPECT_EQ(drain(core::dcu_reset_sem), 0);
+    EXPECT_EQ(drain(gw.g.io.dcu_reset_sem), 0);
     EXPECT_EQ(recent_texts(gw).size(), 3u);
 
     // slave 4 is heard again, then falls silent again
@@ -310,7 +310,7 @@ TEST(Supervision, AllSupervisedSlavesSilentTogetherRequestOneDcuResetUntilOneRet
     ASSERT_TRUE(gw.next_downlink());
     const uint64_t back = fake_monotonic_clock::now;
     fpi::supervision_pass(s);
-    EXPECT_EQ(drain(core::dcu_reset_sem), 0);
+    EXPECT_EQ(drain(gw.g.io.dcu_reset_sem), 0);
     gw.forget_recent();
     fake_monotonic_clock::now = back + 720000 - 1;
     fpi::supervision_pass(s);
@@ -318,10 +318,10 @@ TEST(Supervision, AllSupervisedSlavesSilentTogetherRequestOneDcuResetUntilOneRet
     fake_monotonic_clock::now = back + 720000;  // the period learnt from the wake-up still applies
     fpi::supervision_pass(s);
     EXPECT_EQ(recent_texts(gw), (std::vector<std::string>{"Slave 4 is offline"}));
-    EXPECT_EQ(drain(core::dcu_reset_sem), 1);
+    EXPECT_EQ(drain(gw.g.io.dcu_reset_sem), 1);
     fake_monotonic_clock::advance(5000);
     fpi::supervision_pass(s);
-    EXPECT_EQ(drain(core::dcu_reset_sem), 0);
+    EXPECT_EQ(drain(gw.g.io.dcu_reset_sem), 0);
 }
 
 TEST(Supervision, FaultTotalsAreRepublishedOnceAfterEachLocalMidnight) {

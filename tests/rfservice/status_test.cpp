@@ -294,7 +294,7 @@ TEST(FpigateStatus, EveryFieldFollowsTheScript) {
     }
     t.check("start");
 
-    ASSERT_TRUE(dio::gpio_init(t.gw.cfg->settings.gpio_chip));
+    ASSERT_TRUE(dio::gpio_init(t.gw.g.io, t.gw.cfg->settings.gpio_chip));
     t.want.gpio_ok = true;
     t.check("lines requested");
 
@@ -485,8 +485,12 @@ TEST(FpigateStatus, AContactNewerThanTheReplysClockIsJustNow) {
 
     config::config cfg;
     rf::radio radio;
+    logs::log_stores stores;
     outstation::station station;
-    const ubus::table got = services::fpigate_status(cfg, radio, station, 0);
+    dio::dio_state io{stores, station};
+    services::service_state services{radio, stores, station, io};
+    services::services_configure(services, cfg, 0);
+    const ubus::table got = services::fpigate_status(services);
     fpi::pending_reset_clear(4);
     fpi::contact_table_init();
 
