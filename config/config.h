@@ -4,7 +4,6 @@
 #pragma once
 
 #include <array>
-#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -110,7 +109,6 @@ struct derived_settings {
 
 // Outputs 1..5 are the gateway's output lines; index 5 is the DCU reset.
 struct do_settings {
-    std::array<std::atomic<uint64_t>, 5> pulse_deadlines{};  // monotonic ms, 0 = none
     std::array<int64_t, 6> toggle_timeouts{};                // ms
     std::array<int32_t, 6> toggle_modes{};
 };

@@ -162,7 +162,6 @@ void fill_do_settings(const std::vector<iec104_ioa>& points, do_settings& dout) 
         if (k <= 5) {
             dout.toggle_modes[size_t(k - 1)] = p.toggle_on;
             dout.toggle_timeouts[size_t(k - 1)] = int64_t(p.toggle_timeout);
-            dout.pulse_deadlines[size_t(k - 1)] = 0;
         } else if (k == 6) {
             dout.toggle_timeouts[5] = int64_t(p.toggle_timeout);
         } else {

@@ -15,6 +15,7 @@
 #include "config/config_load.h"
 #include "daemon/startup_steps.h"
 #include "daemon/workers.h"
+#include "dio/dio.h"
 
 namespace fpigate {
 
@@ -68,11 +69,12 @@ void gateway_start(gateway& g, config::config& cfg, const gateway_options& opts)
     // Steps 1-4 (command line, package, derived settings) are done by now.
     if (!core::timers_init(g.timers)) std::fprintf(stderr, "timers_init: %s\n", std::strerror(errno));
     config::fill_do_settings(cfg.dio_points, cfg.dout);
+    dio::dio_configure(g.io, cfg);
+    services::services_configure(g.services, cfg, g.start_ms);
     open_persistent_stores(g);
     allocate_connection_slots(g);
     build_data_point_table(g);
     start_iec104_server(g);
-    // The locks and semaphores are static objects, ready from program start.
     reset_contact_table(g);
     start_workers(g, opts);
 }

@@ -17,8 +17,10 @@
 #include "logs/stores.h"
 #include "daemon/comm_log.h"
 #include "fpi/state.h"
+#include "dio/state.h"
 #include "outstation/station.h"
 #include "rf/radio.h"
+#include "services/state.h"
 
 namespace fpigate {
 
@@ -61,6 +63,8 @@ struct gateway {
     // Over the radio, the stores and the station; configured before the
     // server starts (a master's parameter write may come at once).
     fpi::fpi_state fpis{radio, stores, station};
+    dio::dio_state io{stores, station};
+    services::service_state services{radio, stores, station, io, fpis};
 
     gateway() = default;
     gateway(const gateway&) = delete;

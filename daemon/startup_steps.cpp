@@ -5,7 +5,6 @@
 #include <mutex>
 #include <new>
 
-#include "core/locks.h"
 #include "daemon/comm_log.h"
 #include "dio/dio.h"
 #include "dio/gpio.h"
@@ -34,7 +33,7 @@ void open_persistent_stores(gateway& g) {
     logs::rf_fpi_db_init(g.stores, dir);
 }
 // After every thread has ended: the GPIO lines, for a gateway started again in this process.
-void close_persistent_stores(gateway&) { dio::gpio_close(); }
+void close_persistent_stores(gateway& g) { dio::gpio_close(g.io); }
 
 void allocate_connection_slots(gateway& g) {
     outstation::slots_allocate(g.station.connection_slots, g.cfg->settings.no_of_connections,
@@ -50,8 +49,8 @@ void build_data_point_table(gateway& g) {
 }
 
 namespace {
-bool output_present(int k) {
-    return k >= 1 && k <= 6 && dio::gpio_present(k == 6 ? dio::DCU_POWER : dio::line(dio::DO1 + k - 1));
+bool output_present(dio::dio_state& io, int k) {
+    return k >= 1 && k <= 6 && dio::gpio_present(io, k == 6 ? dio::DCU_POWER : dio::line(dio::DO1 + k - 1));
 }
 }  // namespace
 
@@ -60,8 +59,10 @@ void start_iec104_server(gateway& g) {
     config::config& cfg = *g.cfg;
     fpi::fpi_state& fpis = g.fpis;
     fpi::fpi_configure(fpis, cfg);  // a master's parameter write may come at once
+    fpis.dcu_reset_sem = &g.io.dcu_reset_sem;
+    dio::dio_state& io = g.io;
     g.station.commands = {
-        [&cfg](int k, int32_t value) { return dio::drive_output(cfg, k, value); },
+        [&io](int k, int32_t value) { return dio::drive_output(io, k, value); },
         [&fpis](uint8_t slave_id) { fpi::pending_reset_store(fpis, slave_id); },
         [&fpis](uint32_t ioa, uint32_t type_id, uint64_t time_ms, float value) {
             return fpi::infoset_store_parameter(fpis, ioa, type_id, time_ms, value);
@@ -70,7 +71,8 @@ void start_iec104_server(gateway& g) {
         [&fpis](uint32_t ioa, uint32_t type_id, float value) {
             return fpi::infoset_check_parameter(fpis, ioa, type_id, value);
         },
-        output_present};
+        [&io](int k) { return output_present(io, k); },
+        [&io] { io.dcu_reset_sem.release(); }};
     // The entries are written off the connection threads.
     comm_logger_start(g.comm_log, g.stores, cfg.settings.ubus_socket);
     g.station.connection_events = comm_logger_sink(g.comm_log);
@@ -84,11 +86,11 @@ void destroy_iec104_server(gateway& g) {
 }
 
 void wake_blocked_workers(gateway& g) {
-    services::rf_service_stop();
+    services::rf_service_stop(g.services);
     rf::uart_wake_reader(g.radio);
-    dio::do_toggling_wake();
+    dio::do_toggling_wake(g.io);
     fpi::infoset_wake(g.fpis);
-    core::dcu_reset_sem.wake_all();
+    g.io.dcu_reset_sem.wake_all();
 }
 
 void reset_contact_table(gateway& g) {

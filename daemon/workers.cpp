@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "core/locks.h"
 #include "dio/dio.h"
 #include "dio/gpio.h"
 #include "fpi/infoset.h"
@@ -60,12 +59,12 @@ const worker table[] = {
 }  // namespace
 
 void di_scanning_thread(gateway& g) {
-    dio::gpio_init(g.cfg->settings.gpio_chip);
+    dio::gpio_init(g.io, g.cfg->settings.gpio_chip);
     // a scan period of 0 would spin: at least a millisecond between scans
     const auto pause = std::chrono::milliseconds(std::max(1, g.cfg->settings.gpio_scan_frequency));
     dio::scanner_state state;
     do {
-        dio::di_scan_pass(*g.cfg, g.stores, g.station, state);
+        dio::di_scan_pass(g.io, state);
     } while (gateway_sleep(g, pause));
 }
 
@@ -73,22 +72,22 @@ void do_toggling_thread(gateway& g) {
     // Passes every 100 ms while a pulse is running; with none, asleep until
     // a command starts one.
     do {
-        dio::do_toggle_pass(*g.cfg);
-    } while (dio::do_pulse_pending(*g.cfg) ? gateway_sleep(g, std::chrono::milliseconds(100))
-                                          : dio::do_wait_for_pulse(*g.cfg, g.running));
+        dio::do_toggle_pass(g.io);
+    } while (dio::do_pulse_pending(g.io) ? gateway_sleep(g, std::chrono::milliseconds(100))
+                                         : dio::do_wait_for_pulse(g.io, g.running));
 }
 void rf_reader_thread(gateway& g) { rtu_reader(g); }
 void ubus_thread(gateway& g) {
-    services::rf_service_thread(*g.cfg, g.radio, g.stores, g.station, g.fpis, g.start_ms, g.running, sleep_while_running, &g);
+    services::rf_service_thread(g.services, g.running, sleep_while_running, &g);
 }
 void supervision_thread(gateway& g) { fpi::slave_supervisor(g.fpis, sleep_while_running, &g); }
 void infoset_thread(gateway& g) { fpi::infoset_thread(g.fpis, sleep_while_running, &g, &g.running); }
 
 void dcu_reset_thread(gateway& g) {
     // The stop wakes the wait (wake_blocked_workers) without a post.
-    while (core::dcu_reset_sem.acquire_while(g.running)) {
+    while (g.io.dcu_reset_sem.acquire_while(g.running)) {
         std::printf("DCU reset semaphore released\n");
-        if (dio::dcu_reset_pulse(*g.cfg)) std::printf("DCU reset successful\n");
+        if (dio::dcu_reset_pulse(g.io)) std::printf("DCU reset successful\n");
     }
 }
 

@@ -14,7 +14,7 @@ void rf_reader_thread(gateway& g);    // RF frames in, downlink frames out
 void ubus_thread(gateway& g);         // rf.service
 void supervision_thread(gateway& g);  // FPI offline detection, day change
 void infoset_thread(gateway& g);      // FPI parameter exchange
-void dcu_reset_thread(gateway& g);    // one DCU pulse per post of core::dcu_reset_sem
+void dcu_reset_thread(gateway& g);    // one DCU pulse per post of the dio state's dcu_reset_sem
 
 // The seven workers: the first five each followed by the thread spacing.
 std::span<const worker> standard_workers();

@@ -9,13 +9,10 @@
 
 #include "config/config.h"
 #include "dio/gpio.h"
-#include "logs/stores.h"
+#include "dio/state.h"
 #include "outstation/station.h"
 
 namespace dio {
-
-constexpr int input_count = 5;
-constexpr int output_count = 5;
 
 struct scanner_state {
     std::array<int32_t, input_count> inputs{};
@@ -25,12 +22,11 @@ struct scanner_state {
 };
 
 // One scan: DI1-DI5 (inverted when invert_di_values is set) and DO1-DO5 are
-// published to the station under its value_store_lock, then every change
-// since the previous pass goes to the system event log of `stores`. The first
+// published to io.station under its value_store_lock, then every change
+// since the previous pass goes to the system event log of io.stores. The first
 // pass only establishes the previous values. Missing lines are neither
 // published nor logged.
-void di_scan_pass(const config::config& cfg, logs::log_stores& stores, outstation::station& station,
-                  scanner_state& s);
+void di_scan_pass(dio_state& io, scanner_state& s);
 
 // Hands the values to the station's value store: value k to the k-th entry
 // of that gpio_type, k up to 5. The caller holds station.value_store_lock.
@@ -41,22 +37,22 @@ void publish_digital_outputs(const config::config& cfg, outstation::station& sta
 
 // One pass of the DO toggling thread: every output whose toggle deadline has
 // come gets its toggle action.
-void do_toggle_pass(config::config& cfg);
+void do_toggle_pass(dio_state& io);
 
 // Whether some output's toggle deadline is armed.
-bool do_pulse_pending(const config::config& cfg);
+bool do_pulse_pending(const dio_state& io);
 
 // For the DO toggling thread when no pulse is pending: waits until one is
 // armed (true) or `running` is clear and do_toggling_wake is called (false).
-bool do_wait_for_pulse(const config::config& cfg, const std::atomic<bool>& running);
-void do_toggling_wake();
+bool do_wait_for_pulse(dio_state& io, const std::atomic<bool>& running);
+void do_toggling_wake(dio_state& io);
 
 // Drives output k (1 to 5) to `value` and arms its toggle deadline. False
 // when its line is missing: nothing happens then.
-bool drive_output(config::config& cfg, int k, int32_t value);
+bool drive_output(dio_state& io, int k, int32_t value);
 
 // The DCU off for the configured pulse time, then on again, with its lines.
 // False, with a line on standard error, when the DCU power line is missing.
-bool dcu_reset_pulse(const config::config& cfg);
+bool dcu_reset_pulse(dio_state& io);
 
 }  // namespace dio

@@ -1,5 +1,7 @@
 #include "dio/gpio.h"
 
+#include "dio/state.h"
+
 #include <gpiod.h>
 #include <sys/stat.h>
 
@@ -17,23 +19,12 @@ namespace {
 
 constexpr std::string_view sim_prefix = "sim:";
 
-struct gpio_state {
-    std::mutex lock;  // open and close against the users of the lines
-    bool sim = false;
-    std::string sim_dir;
-    gpiod_chip* chip = nullptr;
-    std::array<gpiod_line*, line_count> lines{};
-    std::array<bool, line_count> present{};
-    std::array<int, line_count> sim_last{};  // the last value read from each file
-    std::array<int, line_count> get_errno{};  // why gpiod_chip_get_line failed
-};
-gpio_state gpio;
 
-std::string sim_path(line l) { return gpio.sim_dir + "/" + std::to_string(line_table[size_t(l)].offset); }
+std::string sim_path(const gpio_chip& gpio, line l) { return gpio.sim_dir + "/" + std::to_string(line_table[size_t(l)].offset); }
 
 // Written whole or not at all: a reader never sees half a value.
-bool sim_write(line l, int value) {
-    const std::string path = sim_path(l);
+bool sim_write(const gpio_chip& gpio, line l, int value) {
+    const std::string path = sim_path(gpio, l);
     const std::string tmp = path + ".tmp";
     FILE* f = std::fopen(tmp.c_str(), "w");
     if (!f) return false;
@@ -45,9 +36,9 @@ bool sim_write(line l, int value) {
     return true;
 }
 
-int sim_read(line l) {
+int sim_read(gpio_chip& gpio, line l) {
     int& last = gpio.sim_last[size_t(l)];
-    FILE* f = std::fopen(sim_path(l).c_str(), "r");
+    FILE* f = std::fopen(sim_path(gpio, l).c_str(), "r");
     if (!f) return errno == ENOENT ? (last = 0) : -1;  // an input nobody has set reads 0
     int c = std::fgetc(f);
     std::fclose(f);
@@ -57,7 +48,7 @@ int sim_read(line l) {
     return last = (c == '0' ? 0 : 1);
 }
 
-bool open_sim(const std::string& dir) {
+bool open_sim(gpio_chip& gpio, const std::string& dir) {
     gpio.sim = true;
     gpio.sim_dir = dir;
     std::error_code ec;
@@ -69,7 +60,7 @@ bool open_sim(const std::string& dir) {
     bool all = true;
     for (int i = 0; i < line_count; ++i) {
         const line_spec& s = line_table[size_t(i)];
-        if (s.output && !sim_write(line(i), s.initial)) {
+        if (s.output && !sim_write(gpio, line(i), s.initial)) {
             std::fprintf(stderr, "gpio_init: cannot request line %u of sim:%s: %s\n", s.offset, dir.c_str(),
                          std::strerror(errno));
             all = false;
@@ -80,7 +71,7 @@ bool open_sim(const std::string& dir) {
     return all;
 }
 
-bool open_gpiod(const std::string& name) {
+bool open_gpiod(gpio_chip& gpio, const std::string& name) {
     gpio.chip = gpiod_chip_open_by_name(name.c_str());
     if (!gpio.chip) {
         std::fprintf(stderr, "gpio_init: cannot open chip %s: %s\n", name.c_str(), std::strerror(errno));
@@ -113,15 +104,21 @@ bool open_gpiod(const std::string& name) {
 
 }  // namespace
 
-bool gpio_init(const std::string& chip) {
+gpio_chip::~gpio_chip() {
+    if (chip) gpiod_chip_close(chip);
+}
+
+bool gpio_init(dio_state& io, const std::string& chip) {
+    gpio_chip& gpio = io.gpio;
     std::lock_guard lk(gpio.lock);
     gpio.present = {};
     gpio.sim_last = {};
-    if (chip.rfind(sim_prefix, 0) == 0) return open_sim(chip.substr(sim_prefix.size()));
-    return open_gpiod(chip);
+    if (chip.rfind(sim_prefix, 0) == 0) return open_sim(gpio, chip.substr(sim_prefix.size()));
+    return open_gpiod(gpio, chip);
 }
 
-void gpio_close() {
+void gpio_close(dio_state& io) {
+    gpio_chip& gpio = io.gpio;
     std::lock_guard lk(gpio.lock);
     if (gpio.chip) gpiod_chip_close(gpio.chip);  // releases its lines
     gpio.chip = nullptr;
@@ -130,28 +127,32 @@ void gpio_close() {
     gpio.sim = false;
 }
 
-bool gpio_present(line l) {
+bool gpio_present(dio_state& io, line l) {
+    gpio_chip& gpio = io.gpio;
     std::lock_guard lk(gpio.lock);
     return gpio.present[size_t(l)];
 }
 
-bool gpio_all_present() {
+bool gpio_all_present(dio_state& io) {
+    gpio_chip& gpio = io.gpio;
     std::lock_guard lk(gpio.lock);
     return std::all_of(gpio.present.begin(), gpio.present.end(), [](bool p) { return p; });
 }
 
-int gpio_get(line l) {
+int gpio_get(dio_state& io, line l) {
+    gpio_chip& gpio = io.gpio;
     std::lock_guard lk(gpio.lock);
     if (!gpio.present[size_t(l)]) return -1;
-    if (gpio.sim) return sim_read(l);
+    if (gpio.sim) return sim_read(gpio, l);
     const int v = gpiod_line_get_value(gpio.lines[size_t(l)]);
     return v < 0 ? -1 : v != 0;
 }
 
-bool gpio_set(line l, int value) {
+bool gpio_set(dio_state& io, line l, int value) {
+    gpio_chip& gpio = io.gpio;
     std::lock_guard lk(gpio.lock);
     if (!gpio.present[size_t(l)] || !line_table[size_t(l)].output) return false;
-    if (gpio.sim) return sim_write(l, value != 0);
+    if (gpio.sim) return sim_write(gpio, l, value != 0);
     return gpiod_line_set_value(gpio.lines[size_t(l)], value != 0) == 0;
 }
 

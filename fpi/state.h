@@ -12,7 +12,7 @@
 #include <mutex>
 
 #include "config/config.h"
-#include "core/locks.h"
+#include "core/semaphore.h"
 #include "fpi/contacts.h"
 #include "fpi/fault_counter.h"
 #include "fpi/infoset.h"
@@ -34,6 +34,9 @@ struct fpi_state {
     // Set by fpi_configure before the first frame or command.
     const config::config* cfg = nullptr;
     int fault_pause_ms = 500;  // after a counted fault, before the totals are republished
+    // The DCU reset's semaphore (dio's), posted when every supervised FPI has
+    // gone offline; set by the gateway, none in tests that do not need it.
+    core::semaphore* dcu_reset_sem = nullptr;
 
     // Where two locks are held: infoset_write_lock before infoset_lock;
     // infoset_lock before supervision_lock, the stores' rf_data_lock or the

@@ -5,7 +5,7 @@
 #include <mutex>
 
 #include "core/clock.h"
-#include "core/locks.h"
+#include "core/semaphore.h"
 #include "fpi/state.h"
 #include "fpi/binding.h"
 #include "fpi/contacts.h"
@@ -67,7 +67,7 @@ void supervision_pass(fpi_state& fs, supervision_state& s) {
         }
         all_offline = any_supervised && !any_online;
     }
-    if (all_offline && !s.all_offline) core::dcu_reset_sem.release();
+    if (all_offline && !s.all_offline && fs.dcu_reset_sem) fs.dcu_reset_sem->release();
     s.all_offline = all_offline;
     s.previous_day = day;
 }

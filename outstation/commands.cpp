@@ -4,7 +4,6 @@
 #include <ctime>
 
 #include "core/clock.h"
-#include "core/locks.h"
 #include "outstation/station.h"
 
 namespace outstation {
@@ -71,7 +70,7 @@ int execute_command(station& st, uint32_t ioa, uint32_t type_id, int32_t value, 
         if (n > 6 || !commands.output_present || !commands.output_present(n)) return refused;
         if (select_only) return executed;
         if (n == 6) {
-            core::dcu_reset_sem.release();
+            if (commands.reset_dcu) commands.reset_dcu();
             return executed;
         }
         return commands.drive_output && commands.drive_output(n, value) ? executed : refused;

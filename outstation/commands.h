@@ -27,6 +27,8 @@ struct command_targets {
     std::function<int(uint32_t ioa, uint32_t type_id, float value)> infoset_check_parameter;
     // Whether output k (1-5) or, for 6, the DCU power line can be driven.
     std::function<bool(int k)> output_present;
+    // Asks for a DCU power pulse (output 6).
+    std::function<void()> reset_dcu;
 };
 
 struct station;

@@ -101,9 +101,8 @@ value store(outstation::station& station) {
     });
 }
 
-int status(const config::config& cfg, const rf::radio& r, outstation::station& station, fpi::fpi_state& fs,
-           uint64_t start_ms, ubus::request& req) {
-    if (!ubus::reply(req, fpigate_status(cfg, r, station, fs, start_ms))) {
+int status(service_state& s, ubus::request& req) {
+    if (!ubus::reply(req, fpigate_status(s))) {
         std::fprintf(stderr, "fpigate status: the reply could not be sent\n");
         return ubus::status::unknown_error;
     }
@@ -112,34 +111,30 @@ int status(const config::config& cfg, const rf::radio& r, outstation::station& s
 
 }  // namespace
 
-ubus::table fpigate_status(const config::config& cfg, const rf::radio& radio_state, outstation::station& station,
-                           fpi::fpi_state& fs, uint64_t start_ms) {
+ubus::table fpigate_status(service_state& s) {
     const uint64_t now = core::monotonic_ms();
     std::vector<value> fpis;
-    for (int slave = 1; slave <= fpi::slave_count; ++slave) fpis.push_back(fpi_entry(fs, slave, now));
+    for (int slave = 1; slave <= fpi::slave_count; ++slave) fpis.push_back(fpi_entry(s.fpis, slave, now));
     return {
-        {"uptime_s", seconds(now - start_ms)},
+        {"uptime_s", seconds(now - s.start_ms)},
         {"fpis", value::array(std::move(fpis))},
-        {"masters", masters(station)},
-        {"rf", radio(radio_state)},
-        {"store", store(station)},
+        {"masters", masters(s.station)},
+        {"rf", radio(s.radio)},
+        {"store", store(s.station)},
         {"gpio", value::table({
-                     {"chip", value::str(cfg.settings.gpio_chip)},
-                     {"ok", value::boolean(dio::gpio_all_present())},
+                     {"chip", value::str(s.cfg->settings.gpio_chip)},
+                     {"ok", value::boolean(dio::gpio_all_present(s.io))},
                  })},
     };
 }
 
-ubus::object fpigate_status_object(const config::config& cfg, const rf::radio& radio, outstation::station& station,
-                                   fpi::fpi_state& fpis, uint64_t start_ms) {
+ubus::object fpigate_status_object(service_state& s) {
     ubus::object o;
     o.path = "fpigate";
     o.type_name = "fpigate";
     o.methods = {
         {"status", {},
-         [&cfg, &radio, &station, &fpis, start_ms](ubus::request& req, const ubus::args&) {
-             return status(cfg, radio, station, fpis, start_ms, req);
-         }},
+         [&s](ubus::request& req, const ubus::args&) { return status(s, req); }},
     };
     return o;
 }

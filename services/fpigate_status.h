@@ -4,17 +4,12 @@
 // chip. Registered beside rf.service only when the option diagnostics is 1.
 #pragma once
 
-#include "config/config.h"
-#include "fpi/state.h"
 #include "lib/ubus/client.h"
-#include "outstation/station.h"
-#include "rf/radio.h"
+#include "services/state.h"
 
 namespace services {
 
-// `radio` and `fpis` are the gateway's, `start_ms` the monotonic ms it started at.
-ubus::object fpigate_status_object(const config::config& cfg, const rf::radio& radio, outstation::station& station,
-                                   fpi::fpi_state& fpis, uint64_t start_ms);
+ubus::object fpigate_status_object(service_state& s);
 
 // The reply of status, its fields in this order:
 //   uptime_s      monotonic seconds since the gateway started
@@ -30,7 +25,6 @@ ubus::object fpigate_status_object(const config::config& cfg, const rf::radio& r
 //   store         points, capacity, refused (points turned away by a full store)
 //   gpio          chip (as configured), ok (every line requested)
 // Each lock it needs is taken on its own and released before the next.
-ubus::table fpigate_status(const config::config& cfg, const rf::radio& radio, outstation::station& station,
-                           fpi::fpi_state& fpis, uint64_t start_ms);
+ubus::table fpigate_status(service_state& s);
 
 }  // namespace services

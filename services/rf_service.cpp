@@ -5,7 +5,6 @@
 #include <mutex>
 #include <string>
 
-#include "core/locks.h"
 #include "fpi/pending_reset.h"
 #include "logs/csv_export.h"
 #include "logs/rf_data.h"
@@ -21,9 +20,6 @@ namespace {
 constexpr int answer_timeout_ms = 1000;
 constexpr int max_backoff_ms = 2000;
 constexpr size_t max_received_shown = 16;
-
-std::mutex current_lock;
-ubus::connection* current = nullptr;
 
 int get_rf_data(logs::log_stores& stores, ubus::request& req) {
     std::printf("Read request received\n");
@@ -114,19 +110,23 @@ int reset_fpi_slave(fpi::fpi_state& fpis, ubus::request& req, const ubus::args& 
     return ubus::status::ok;
 }
 
-int dcu_reset_write(ubus::request& req, const ubus::args& a) {
+int dcu_reset_write(dio::dio_state& io, ubus::request& req, const ubus::args& a) {
     if (!a[0]) return ubus::status::invalid_argument;
     const int32_t value = int32_t(a[0]->i);
     std::printf("Received DCU reset command: %d\n", value);
-    core::dcu_reset_sem.release();
+    io.dcu_reset_sem.release();
     ubus::reply(req, {{"status", ubus::value::str("OK")}, {"dcu_reset", ubus::value::i32(value)}});
     return ubus::status::ok;
 }
 
 }  // namespace
 
-ubus::object rf_service_object(const config::config& cfg, rf::radio& radio, logs::log_stores& stores,
-                               fpi::fpi_state& fpis) {
+ubus::object rf_service_object(service_state& s) {
+    const config::config& cfg = *s.cfg;
+    rf::radio& radio = s.radio;
+    logs::log_stores& stores = s.stores;
+    dio::dio_state& io = s.io;
+    fpi::fpi_state& fpis = s.fpis;
     ubus::object o;
     o.path = "rf.service";
     o.type_name = "object_rf";
@@ -142,14 +142,15 @@ ubus::object rf_service_object(const config::config& cfg, rf::radio& radio, logs
          [&radio](ubus::request& req, const ubus::args& a) { return write_channel(radio, req, a); }},
         {"reset_fpi_slave", {{"slave_id", ubus::type::int32}},
          [&fpis](ubus::request& req, const ubus::args& a) { return reset_fpi_slave(fpis, req, a); }},
-        {"dcu_reset_write", {{"dcu_reset", ubus::type::int32}}, dcu_reset_write},
+        {"dcu_reset_write", {{"dcu_reset", ubus::type::int32}},
+         [&io](ubus::request& req, const ubus::args& a) { return dcu_reset_write(io, req, a); }},
     };
     return o;
 }
 
-void rf_service_thread(const config::config& cfg, rf::radio& radio, logs::log_stores& stores,
-                       outstation::station& station, fpi::fpi_state& fpis, uint64_t start_ms, const std::atomic<bool>& running,
-                       bool (*sleep_ms)(int ms, void* user), void* user) {
+void rf_service_thread(service_state& s, const std::atomic<bool>& running, bool (*sleep_ms)(int ms, void* user),
+                       void* user) {
+    const config::config& cfg = *s.cfg;
     bool said = false;
     int backoff_ms = 100;
     while (running) {
@@ -161,25 +162,25 @@ void rf_service_thread(const config::config& cfg, rf::radio& radio, logs::log_st
             backoff_ms = std::min(backoff_ms * 2, max_backoff_ms);
             continue;
         }
-        if (int st = ubus::add_object(*conn, rf_service_object(cfg, radio, stores, fpis)); st != ubus::status::ok)
+        if (int st = ubus::add_object(*conn, rf_service_object(s)); st != ubus::status::ok)
             std::fprintf(stderr, "rf.service: cannot register: %s\n", ubus::status::text(st).c_str());
         // The diagnostics object rides on the same connection, and so comes
         // back with rf.service after a broker restart.
         if (cfg.settings.diagnostics != 0)
-            if (int st = ubus::add_object(*conn, fpigate_status_object(cfg, radio, station, fpis, start_ms));
+            if (int st = ubus::add_object(*conn, fpigate_status_object(s));
                 st != ubus::status::ok)
                 std::fprintf(stderr, "fpigate: cannot register: %s\n", ubus::status::text(st).c_str());
         {
-            std::lock_guard lk(current_lock);
-            current = conn.get();
+            std::lock_guard lk(s.current_lock);
+            s.current = conn.get();
         }
         if (said) std::printf("Connected to ubus, rf.service registered\n");
         said = false;
         backoff_ms = 100;
         const bool lost = running && ubus::run(*conn) < 0;
         {
-            std::lock_guard lk(current_lock);
-            current = nullptr;
+            std::lock_guard lk(s.current_lock);
+            s.current = nullptr;
         }
         if (!lost) break;
         std::fprintf(stderr, "Lost the ubus connection, connecting again\n");
@@ -188,9 +189,9 @@ void rf_service_thread(const config::config& cfg, rf::radio& radio, logs::log_st
     }
 }
 
-void rf_service_stop() {
-    std::lock_guard lk(current_lock);
-    if (current) ubus::stop(*current);
+void rf_service_stop(service_state& s) {
+    std::lock_guard lk(s.current_lock);
+    if (s.current) ubus::stop(*s.current);
 }
 
 }  // namespace services

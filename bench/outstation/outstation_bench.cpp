@@ -53,7 +53,7 @@
 #include "core/clock.h"
 #include "config/config.h"
 #include "config/config_load.h"
-#include "core/locks.h"
+#include "core/semaphore.h"
 #include "fpi/fault_counter.h"
 #include "daemon/comm_log.h"
 #include "outstation/reporting.h"

@@ -59,7 +59,7 @@
 #include "core/clock.h"
 #include "config/config.h"
 #include "daemon/gateway.h"
-#include "core/locks.h"
+#include "core/semaphore.h"
 #include "daemon/workers.h"
 #include "fpi/uplink.h"
 #include "outstation/server.h"

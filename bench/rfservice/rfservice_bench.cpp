@@ -13,7 +13,6 @@
 #include <string>
 #include <thread>
 
-#include "core/locks.h"
 #include "logs/csv_export.h"
 #include "logs/event_logs.h"
 #include "logs/rf_data.h"
@@ -48,6 +47,8 @@ struct service {
     logs::log_stores stores;
     outstation::station station;
     fpi::fpi_state fpis{radio, stores, station};
+    dio::dio_state io{stores, station};
+    services::service_state services{radio, stores, station, io, fpis};
     std::unique_ptr<ubus::connection> server, client;
     std::thread loop;
     uint32_t id = 0;
@@ -57,7 +58,8 @@ struct service {
                                  std::chrono::milliseconds(10));
         server = ubus::connect(sock);
         cfg.settings.export_dir = dir;
-        if (!client || !server || ubus::add_object(*server, services::rf_service_object(cfg, radio, stores, fpis)) != 0)
+        services::services_configure(services, cfg, 0);
+        if (!client || !server || ubus::add_object(*server, services::rf_service_object(services)) != 0)
             return;
         loop = std::thread([this] { ubus::run(*server); });
         ubus::lookup_id(*client, "rf.service", id);

@@ -229,11 +229,9 @@ TEST(ConfigLoad, DigitalOutputSettings) {
     loaded l = load_text(text);
     ASSERT_TRUE(l.ok);
     config::do_settings& dout = l.cfg->dout;
-    dout.pulse_deadlines[2] = 77;
     config::fill_do_settings(l.cfg->dio_points, dout);
     EXPECT_EQ(dout.toggle_modes, (std::array<int32_t, 6>{1, 2, 3, 4, 5, 0}));
     EXPECT_EQ(dout.toggle_timeouts, (std::array<int64_t, 6>{1000, 2000, 3000, 4000, 5000, 6000}));
-    EXPECT_EQ(dout.pulse_deadlines[2].load(), 0u);
 }
 
 TEST(ConfigLoad, NoUsableConfiguration) {

@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "daemon/gateway.h"
-#include "core/locks.h"
 #include "core/timers.h"
 #include "daemon/workers.h"
 #include "tests/support/temp_dir.h"
@@ -131,10 +130,10 @@ TEST(Workers, StartOrderAndSpacing) {
 }
 
 TEST_F(Gateway, StandardWorkersStopPromptlyEveryTime) {
-    // posts left in the DCU reset semaphore must not keep its thread alive
-    core::dcu_reset_sem.release(2);
     for (int round = 0; round < 5; ++round) {
         fpigate::gateway g;
+        // posts left in the DCU reset semaphore must not keep its thread alive
+        g.io.dcu_reset_sem.release(2);
         fpigate::gateway_options opts;
         opts.thread_spacing = 0ms;
         fpigate::gateway_start(g, *cfg, opts);
@@ -142,8 +141,6 @@ TEST_F(Gateway, StandardWorkersStopPromptlyEveryTime) {
         fpigate::gateway_stop(g);
         EXPECT_TRUE(g.threads.empty());
         fpigate::gateway_stop(g);  // a second stop is harmless
-    }
-    while (core::dcu_reset_sem.try_acquire()) {
     }
 }
 

@@ -103,21 +103,21 @@ TEST(DioCommands, EveryCommandTargetThroughAMaster) {
          [](auto& p) { return iec104::single_command(p, 1, 12, true); }, executed, "received single command\n",
          [now](dio_gateway& gw) {
              EXPECT_EQ(gw.line_file(do_offsets[1]), 1);
-             EXPECT_EQ(gw.cfg->dout.pulse_deadlines[1].load(), now + 2000);
+             EXPECT_EQ(gw.g.io.pulse_deadlines[1].load(), now + 2000);
              EXPECT_EQ(drive_recorder::taken(), (std::vector<std::pair<int, int32_t>>{{2, 1}}));
          }},
         {"double command to the same IOA: no double point there",
          [](auto& p) { return iec104::double_command(p, 1, 12, 2); }, unknown_ioa, "received double command\n",
          [now](dio_gateway& gw) {
              EXPECT_EQ(gw.line_file(do_offsets[1]), 1);
-             EXPECT_EQ(gw.cfg->dout.pulse_deadlines[1].load(), now + 2000);
+             EXPECT_EQ(gw.g.io.pulse_deadlines[1].load(), now + 2000);
              EXPECT_TRUE(drive_recorder::taken().empty());
          }},
         {"single command OFF to the sixth output: the DCU reset all the same",
          [](auto& p) { return iec104::single_command(p, 1, 16, false); }, executed, "received single command\n",
-         [](dio_gateway&) {
-             EXPECT_TRUE(core::dcu_reset_sem.try_acquire());
-             EXPECT_FALSE(core::dcu_reset_sem.try_acquire());
+         [](dio_gateway& gw) {
+             EXPECT_TRUE(gw.g.io.dcu_reset_sem.try_acquire());
+             EXPECT_FALSE(gw.g.io.dcu_reset_sem.try_acquire());
              EXPECT_TRUE(drive_recorder::taken().empty());
          }},
         {"a time-tagged single command to output 1",
@@ -133,9 +133,9 @@ TEST(DioCommands, EveryCommandTargetThroughAMaster) {
          [](auto& p) { return iec104::single_command(p, 1, 4, true); }, unknown_ioa, "received single command\n"},
         {"a single command to the seventh output: nothing behind it",
          [](auto& p) { return iec104::single_command(p, 1, 18, true); }, refused, "received single command\n",
-         [](dio_gateway&) {
+         [](dio_gateway& gw) {
              EXPECT_TRUE(drive_recorder::taken().empty());
-             EXPECT_FALSE(core::dcu_reset_sem.try_acquire());
+             EXPECT_FALSE(gw.g.io.dcu_reset_sem.try_acquire());
          }},
         {"output 5 and a RESET point on one IOA and type: the output wins",
          [](auto& p) { return iec104::single_command(p, 1, 15, true); }, executed, "received single command\n",
@@ -245,7 +245,7 @@ TEST(DioCommands, DoubleCommandStatesReachTheOutputUnchanged) {
         EXPECT_EQ(exchange(m, iec104::double_command(m.app, 1, 14, c.state)), executed);
         EXPECT_EQ(drive_recorder::taken(), (std::vector<std::pair<int, int32_t>>{{4, c.value}}));
         EXPECT_EQ(gw.line_file(do_offsets[3]), c.line);
-        EXPECT_EQ(gw.cfg->dout.pulse_deadlines[3].load(), fake_monotonic_clock::now + 2000);
+        EXPECT_EQ(gw.g.io.pulse_deadlines[3].load(), fake_monotonic_clock::now + 2000);
     }
 }
 
@@ -260,8 +260,8 @@ TEST(DioCommands, ASelectIsConfirmedAndDoesNothingTheExecuteActs) {
     auto nothing_done = [](dio_gateway& gw) {
         EXPECT_TRUE(drive_recorder::taken().empty());
         for (unsigned offset : do_offsets) EXPECT_EQ(gw.line_file(offset), 0) << offset;
-        for (const auto& d : gw.cfg->dout.pulse_deadlines) EXPECT_EQ(d.load(), 0u);
-        EXPECT_FALSE(core::dcu_reset_sem.try_acquire());
+        for (const auto& d : gw.g.io.pulse_deadlines) EXPECT_EQ(d.load(), 0u);
+        EXPECT_FALSE(gw.g.io.dcu_reset_sem.try_acquire());
         for (int s = 1; s <= 9; ++s) EXPECT_EQ(fpi::pending_reset_check(gw.g.fpis, s), 0) << s;
     };
     std::vector<command_case> cases = {
@@ -301,13 +301,13 @@ TEST(DioCommands, ASelectIsConfirmedAndDoesNothingTheExecuteActs) {
          [now](dio_gateway& gw) {
              EXPECT_EQ(drive_recorder::taken(), (std::vector<std::pair<int, int32_t>>{{3, 1}}));
              EXPECT_EQ(gw.line_file(do_offsets[2]), 1);
-             EXPECT_EQ(gw.cfg->dout.pulse_deadlines[2].load(), now + 2000);
+             EXPECT_EQ(gw.g.io.pulse_deadlines[2].load(), now + 2000);
          }},
         {"execute the DCU reset", [](auto& p) { return iec104::single_command(p, 1, 16, true); }, executed,
          "received single command\n",
-         [](dio_gateway&) {
-             EXPECT_TRUE(core::dcu_reset_sem.try_acquire());
-             EXPECT_FALSE(core::dcu_reset_sem.try_acquire());
+         [](dio_gateway& gw) {
+             EXPECT_TRUE(gw.g.io.dcu_reset_sem.try_acquire());
+             EXPECT_FALSE(gw.g.io.dcu_reset_sem.try_acquire());
          }},
         {"execute the RESET", [](auto& p) { return iec104::double_command(p, 1, 545, 2); }, executed,
          "received double command\n"
@@ -327,8 +327,8 @@ TEST(DioCommands, DeactivationIsConfirmedOtherCausesAreRefusedNothingIsDone) {
     auto nothing_done = [](dio_gateway& gw) {
         EXPECT_TRUE(drive_recorder::taken().empty());
         for (unsigned offset : do_offsets) EXPECT_EQ(gw.line_file(offset), 0) << offset;
-        for (const auto& d : gw.cfg->dout.pulse_deadlines) EXPECT_EQ(d.load(), 0u);
-        EXPECT_FALSE(core::dcu_reset_sem.try_acquire());
+        for (const auto& d : gw.g.io.pulse_deadlines) EXPECT_EQ(d.load(), 0u);
+        EXPECT_FALSE(gw.g.io.dcu_reset_sem.try_acquire());
         EXPECT_EQ(fpi::pending_reset_check(gw.g.fpis, 5), 0);
     };
     const std::vector<reply> deactivated = {{iec104::COT_DEACTIVATION_CON, false}};
@@ -381,13 +381,13 @@ TEST(DioCommands, AnOutputWhoseLineIsMissingIsRefused) {
 
     EXPECT_EQ(exchange(m, iec104::single_command(m.app, 1, 13, true, {.select = true})), refused);
     EXPECT_EQ(exchange(m, iec104::single_command(m.app, 1, 13, true)), refused);
-    EXPECT_EQ(gw.cfg->dout.pulse_deadlines[2].load(), 0u);
+    EXPECT_EQ(gw.g.io.pulse_deadlines[2].load(), 0u);
     EXPECT_EQ(gw.line_file(38), -1);
     EXPECT_EQ(exchange(m, iec104::single_command(m.app, 1, 12, true)), executed);
     EXPECT_EQ(gw.line_file(do_offsets[1]), 1);
 
     dio::scanner_state scan;
-    dio::di_scan_pass(*gw.cfg, gw.g.stores, gw.g.station, scan);
+    dio::di_scan_pass(gw.g.io, scan);
     const auto values = interrogated(m);
     for (uint32_t ioa : {1u, 2u, 3u, 4u, 5u, 11u, 14u, 15u}) EXPECT_EQ(values.count(ioa), 1u) << ioa;
     EXPECT_EQ(values.count(12u) ? values.at(12u) : -1, 1);
@@ -412,11 +412,11 @@ TEST(DioCommands, ADcuResetWithoutItsLineIsRefused) {
 
     stream_tap err(stderr, (gw.dir.path / "stderr.txt").string());
     const size_t before = gw.output().size();
-    core::dcu_reset_sem.release();
+    gw.g.io.dcu_reset_sem.release();
     EXPECT_TRUE(wait_until([&] { return err.text().find("dcu_reset_pulse:") != std::string::npos; }));
     EXPECT_EQ(err.text(), "dcu_reset_pulse: the DCU power line is not available\n");
     EXPECT_EQ(gw.output().substr(before), "DCU reset semaphore released\n");
-    EXPECT_FALSE(core::dcu_reset_sem.try_acquire());
+    EXPECT_FALSE(gw.g.io.dcu_reset_sem.try_acquire());
 }
 
 }  // namespace

@@ -38,7 +38,7 @@ TEST(DioDcuReset, OneCommandOnePulse) {
         EXPECT_EQ(gw.line_file(dcu_offset), 1);
         EXPECT_EQ(gw.output().substr(before), "received single command\n" + one_pulse);
         EXPECT_EQ(writes.of(std::to_string(dcu_offset)), 2);  // off, then on
-        EXPECT_FALSE(core::dcu_reset_sem.try_acquire());
+        EXPECT_FALSE(gw.g.io.dcu_reset_sem.try_acquire());
     }
 }
 
@@ -50,13 +50,13 @@ TEST(DioDcuReset, ThreePostsThreePulses) {
     ASSERT_TRUE(gw.ok);
     rename_watch writes(gw.chip_dir);
     const size_t before = gw.output().size();
-    for (int i = 0; i < 3; ++i) core::dcu_reset_sem.release();
+    for (int i = 0; i < 3; ++i) gw.g.io.dcu_reset_sem.release();
     EXPECT_TRUE(wait_until([&] { return gw.line_file(dcu_offset) == 0; }));
     ASSERT_TRUE(wait_until([&] { return occurrences(gw.output(), "DCU reset successful\n") == 3; }));
     EXPECT_EQ(gw.output().substr(before), one_pulse + one_pulse + one_pulse);
     EXPECT_EQ(gw.line_file(dcu_offset), 1);
     EXPECT_EQ(writes.of(std::to_string(dcu_offset)), 6);
-    EXPECT_FALSE(core::dcu_reset_sem.try_acquire());  // nothing left over
+    EXPECT_FALSE(gw.g.io.dcu_reset_sem.try_acquire());  // nothing left over
 }
 
 // A stop while the thread waits for a post ends it without a pulse.

@@ -25,7 +25,6 @@
 #include <gtest/gtest.h>
 
 #include "daemon/gateway.h"
-#include "core/locks.h"
 #include "daemon/workers.h"
 #include "dio/dio.h"
 #include "dio/gpio.h"
@@ -124,12 +123,6 @@ inline config::fpi_iec104_ioa& fpi_point(config::config& cfg, const std::string&
     throw std::runtime_error("no FPI point " + name);
 }
 
-// The process-wide state a gateway leaves behind, emptied around each test.
-inline void forget_process_state() {
-    while (core::dcu_reset_sem.try_acquire()) {
-    }
-}
-
 // The gateway without its radio, the simulated chip in dir/gpio.
 struct dio_gateway : test_support::gateway_on_pty {
     fake_wall_clock wall;
@@ -143,7 +136,6 @@ struct dio_gateway : test_support::gateway_on_pty {
         : gateway_on_pty({.radio = false, .simulated_chip = true}) {
         test_support::use_utc();
         out = std::make_unique<test_support::stream_tap>(stdout, (dir.path / "stdout.txt").string());
-        forget_process_state();
         if (!problem.empty()) return;
         if (opts.tweak) opts.tweak(*cfg);
         std::filesystem::create_directories(chip_dir);
@@ -152,7 +144,7 @@ struct dio_gateway : test_support::gateway_on_pty {
         for (const fpigate::worker& w : opts.workers) scanner_opens |= w.body == fpigate::di_scanning_thread;
         if (!scanner_opens) {
             testing::internal::CaptureStderr();
-            dio::gpio_init(cfg->settings.gpio_chip);
+            dio::gpio_init(g.io, cfg->settings.gpio_chip);
             gpio_errors = testing::internal::GetCapturedStderr();
         }
         start(opts.workers);
@@ -162,8 +154,7 @@ struct dio_gateway : test_support::gateway_on_pty {
     // failed, so that failure messages are not lost.
     ~dio_gateway() {
         stop();
-        dio::gpio_close();
-        forget_process_state();
+        dio::gpio_close(g.io);
         const std::string caught = out->release();
         if (::testing::Test::HasFailure()) std::fwrite(caught.data(), 1, caught.size(), stdout);
     }

@@ -35,8 +35,8 @@ TEST(DioScanning, ValuesPresentAtStartAreNotEventsLaterChangesAre) {
     master m(gw.port());
     ASSERT_TRUE(m.started);
     dio::scanner_state scan;
-    dio::di_scan_pass(*gw.cfg, gw.g.stores, gw.g.station, scan);
-    dio::di_scan_pass(*gw.cfg, gw.g.stores, gw.g.station, scan);
+    dio::di_scan_pass(gw.g.io, scan);
+    dio::di_scan_pass(gw.g.io, scan);
     EXPECT_EQ(gw.system_events(), std::vector<std::string>{});
     EXPECT_EQ(interrogated(m), (std::map<uint32_t, int>{{1, 1}, {2, 1}, {3, 1}, {4, 1}, {5, 0},
                                                          {11, 0}, {12, 0}, {13, 0}, {14, 0}, {15, 0}}));
@@ -44,8 +44,8 @@ TEST(DioScanning, ValuesPresentAtStartAreNotEventsLaterChangesAre) {
     advance(2000);
     gw.set_line_file(di_offsets[0], 0);
     gw.set_line_file(di_offsets[4], 1);
-    dio::di_scan_pass(*gw.cfg, gw.g.stores, gw.g.station, scan);
-    dio::di_scan_pass(*gw.cfg, gw.g.stores, gw.g.station, scan);
+    dio::di_scan_pass(gw.g.io, scan);
+    dio::di_scan_pass(gw.g.io, scan);
     const std::string when = stamp(fake_epoch_ms + 2000);
     EXPECT_EQ(gw.system_events(), (std::vector<std::string>{when + ",AC_OK", when + ",DI5_HIGH"}));
 }
@@ -58,16 +58,16 @@ TEST(DioScanning, AnInputFileBeingRewrittenKeepsItsValue) {
     master m(gw.port());
     ASSERT_TRUE(m.started);
     dio::scanner_state scan;
-    dio::di_scan_pass(*gw.cfg, gw.g.stores, gw.g.station, scan);
+    dio::di_scan_pass(gw.g.io, scan);
     gw.set_line_file(di4_offset, 1);
-    dio::di_scan_pass(*gw.cfg, gw.g.stores, gw.g.station, scan);
+    dio::di_scan_pass(gw.g.io, scan);
     std::ofstream(gw.chip_dir / std::to_string(di4_offset), std::ios::trunc).close();
-    dio::di_scan_pass(*gw.cfg, gw.g.stores, gw.g.station, scan);
+    dio::di_scan_pass(gw.g.io, scan);
     const auto values = interrogated(m);
     EXPECT_EQ(values.count(4) ? values.at(4) : -1, 1);
     advance(1000);
     gw.set_line_file(di4_offset, 0);
-    dio::di_scan_pass(*gw.cfg, gw.g.stores, gw.g.station, scan);
+    dio::di_scan_pass(gw.g.io, scan);
     EXPECT_EQ(gw.system_events(), (std::vector<std::string>{stamp(fake_epoch_ms) + ",DOOR_OPEN",
                                                             stamp(fake_epoch_ms + 1000) + ",DOOR_CLOSE"}));
 }
@@ -76,12 +76,12 @@ TEST(DioScanning, EveryInputLogsItsOwnCodes) {
     dio_gateway gw;
     ASSERT_TRUE(gw.ok);
     dio::scanner_state scan;
-    dio::di_scan_pass(*gw.cfg, gw.g.stores, gw.g.station, scan);
+    dio::di_scan_pass(gw.g.io, scan);
     for (unsigned offset : di_offsets) gw.set_line_file(offset, 1);
-    dio::di_scan_pass(*gw.cfg, gw.g.stores, gw.g.station, scan);
+    dio::di_scan_pass(gw.g.io, scan);
     advance(1000);
     for (unsigned offset : di_offsets) gw.set_line_file(offset, 0);
-    dio::di_scan_pass(*gw.cfg, gw.g.stores, gw.g.station, scan);
+    dio::di_scan_pass(gw.g.io, scan);
     const std::string t0 = stamp(fake_epoch_ms), t1 = stamp(fake_epoch_ms + 1000);
     EXPECT_EQ(gw.system_events(),
               (std::vector<std::string>{t0 + ",AC_FAIL", t0 + ",CHARGER_FAIL", t0 + ",BATTERY_LOW", t0 + ",DOOR_OPEN",
@@ -117,14 +117,14 @@ TEST(DioScanning, DoorEventsFollowInversionAndTheTimeOffset) {
         ASSERT_TRUE(m.started);
         ASSERT_TRUE(wait_until([&] { return station_test::slot_online(gw.g.station); }));
         dio::scanner_state scan;
-        dio::di_scan_pass(*gw.cfg, gw.g.stores, gw.g.station, scan);  // DI4 has no file yet: it reads 0
+        dio::di_scan_pass(gw.g.io, scan);  // DI4 has no file yet: it reads 0
         const auto at_start = interrogated(m);
         EXPECT_EQ(at_start.count(4) ? at_start.at(4) : -1, c.published_when_low);
 
         m.clear();
         advance(5000);
         gw.set_line_file(di4_offset, 1);
-        dio::di_scan_pass(*gw.cfg, gw.g.stores, gw.g.station, scan);
+        dio::di_scan_pass(gw.g.io, scan);
         const int64_t rise_ms = fake_epoch_ms + 5000;
         ASSERT_TRUE(wait_until([&] {
             return m.count([](const iec104::Asdu& a) { return a.cot == iec104::COT_SPONTANEOUS; }) > 0;
@@ -140,8 +140,8 @@ TEST(DioScanning, DoorEventsFollowInversionAndTheTimeOffset) {
 
         advance(61000);
         gw.set_line_file(di4_offset, 0);
-        dio::di_scan_pass(*gw.cfg, gw.g.stores, gw.g.station, scan);
-        dio::di_scan_pass(*gw.cfg, gw.g.stores, gw.g.station, scan);
+        dio::di_scan_pass(gw.g.io, scan);
+        dio::di_scan_pass(gw.g.io, scan);
         const int64_t shift = int64_t(c.offset_minutes) * 60000;
         EXPECT_EQ(gw.system_events(), (std::vector<std::string>{stamp(rise_ms + shift) + "," + c.rising,
                                                                 stamp(rise_ms + 61000 + shift) + "," + c.falling}));
@@ -181,7 +181,7 @@ TEST(DioToggling, EachOutputEndsItsPulseWithItsOwnAction) {
     master m(gw.port());
     ASSERT_TRUE(m.started);
     dio::scanner_state scan;
-    dio::di_scan_pass(*gw.cfg, gw.g.stores, gw.g.station, scan);
+    dio::di_scan_pass(gw.g.io, scan);
     std::vector<std::string> events;
     for (const output_case& c : cases) {
         SCOPED_TRACE(c.k);
@@ -193,31 +193,31 @@ TEST(DioToggling, EachOutputEndsItsPulseWithItsOwnAction) {
         EXPECT_EQ(exchange(m, iec104::single_command(m.app, 1, ioa, c.command_on)), executed);
         EXPECT_EQ(gw.line_file(do_offsets[i]), c.command_on ? 1 : 0);
         const uint64_t deadline = fake_monotonic_clock::now + uint64_t(c.timeout_ms);
-        EXPECT_EQ(gw.cfg->dout.pulse_deadlines[i].load(), deadline);
-        dio::di_scan_pass(*gw.cfg, gw.g.stores, gw.g.station, scan);
+        EXPECT_EQ(gw.g.io.pulse_deadlines[i].load(), deadline);
+        dio::di_scan_pass(gw.g.io, scan);
         if (*c.command_event) events.push_back(stamp(fake_wall_clock::now) + "," + c.command_event);
 
         // one millisecond early: nothing yet
         advance(c.timeout_ms - 1);
         size_t before = gw.output().size();
-        dio::do_toggle_pass(*gw.cfg);
+        dio::do_toggle_pass(gw.g.io);
         EXPECT_EQ(gw.output().substr(before), "");
         EXPECT_EQ(gw.line_file(do_offsets[i]), c.command_on ? 1 : 0);
-        EXPECT_EQ(gw.cfg->dout.pulse_deadlines[i].load(), deadline);
+        EXPECT_EQ(gw.g.io.pulse_deadlines[i].load(), deadline);
 
         advance(1);
         before = gw.output().size();
-        dio::do_toggle_pass(*gw.cfg);
+        dio::do_toggle_pass(gw.g.io);
         EXPECT_EQ(gw.output().substr(before), c.k == 1 ? "" : toggling);
         EXPECT_EQ(gw.line_file(do_offsets[i]), c.line_after);
-        EXPECT_EQ(gw.cfg->dout.pulse_deadlines[i].load(), 0u);
-        dio::di_scan_pass(*gw.cfg, gw.g.stores, gw.g.station, scan);
+        EXPECT_EQ(gw.g.io.pulse_deadlines[i].load(), 0u);
+        dio::di_scan_pass(gw.g.io, scan);
         if (*c.toggle_event) events.push_back(stamp(fake_wall_clock::now) + "," + c.toggle_event);
 
         // done: later passes leave the line alone
         advance(10000);
         before = gw.output().size();
-        dio::do_toggle_pass(*gw.cfg);
+        dio::do_toggle_pass(gw.g.io);
         EXPECT_EQ(gw.output().substr(before), "");
         EXPECT_EQ(gw.line_file(do_offsets[i]), c.line_after);
     }
@@ -239,16 +239,32 @@ TEST(DioToggling, ASecondCommandBeforeTheDeadlineMovesIt) {
     advance(1500);
     EXPECT_EQ(exchange(m, iec104::single_command(m.app, 1, 13, true)), executed);
     const uint64_t deadline = fake_monotonic_clock::now + 2000;
-    EXPECT_EQ(gw.cfg->dout.pulse_deadlines[2].load(), deadline);
+    EXPECT_EQ(gw.g.io.pulse_deadlines[2].load(), deadline);
     advance(600);  // past the first deadline
-    dio::do_toggle_pass(*gw.cfg);
+    dio::do_toggle_pass(gw.g.io);
     EXPECT_EQ(gw.line_file(38), 1);
-    EXPECT_EQ(gw.cfg->dout.pulse_deadlines[2].load(), deadline);
+    EXPECT_EQ(gw.g.io.pulse_deadlines[2].load(), deadline);
     advance(1400);
     const size_t before = gw.output().size();
-    dio::do_toggle_pass(*gw.cfg);
+    dio::do_toggle_pass(gw.g.io);
     EXPECT_EQ(gw.output().substr(before), "Toggling DO3 pin\n");
     EXPECT_EQ(gw.line_file(38), 0);
+}
+
+// A pulse armed before the configuration is made known again (a gateway
+// started again) is disarmed: no toggle action from a previous run.
+TEST(DioToggling, ConfiguringDisarmsEveryPulse) {
+    logs::log_stores stores;
+    outstation::station station;
+    dio::dio_state io{stores, station};
+    config::config cfg;
+    io.pulse_deadlines[2] = 77;
+    io.pulse_deadlines[4] = 1;
+    EXPECT_TRUE(dio::do_pulse_pending(io));
+    dio::dio_configure(io, cfg);
+    EXPECT_EQ(io.cfg, &cfg);
+    for (const auto& d : io.pulse_deadlines) EXPECT_EQ(d.load(), 0u);
+    EXPECT_FALSE(dio::do_pulse_pending(io));
 }
 
 // The same road with the gateway's own threads: a command to output 3

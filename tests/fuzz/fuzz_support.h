@@ -17,7 +17,7 @@
 
 #include "core/clock.h"
 #include "config/config.h"
-#include "core/locks.h"
+#include "core/semaphore.h"
 #include "logs/event_logs.h"
 #include "tests/support/sample_config.h"
 #include "tests/support/temp_dir.h"

@@ -20,7 +20,7 @@
 
 #include <gtest/gtest.h>
 
-#include "core/locks.h"
+#include "core/semaphore.h"
 #include "fpi/contacts.h"
 #include "fpi/fault_counter.h"
 #include "fpi/infoset.h"
@@ -70,9 +70,8 @@ bool online(fpi::fpi_state& fs, int slave) {
     return fs.contact_table[size_t(slave - 1)].online == 1;
 }
 
-// The parameter sets, pending resets and the ACK wait are the gateway's own;
-// the DCU reset semaphore is the process's and outlives a gateway: every test
-// starts and ends with it empty. The ACK wait lasts 0 s unless a test sets
+// The parameter sets, pending resets, the ACK wait and the DCU reset
+// semaphore are the gateway's own. The ACK wait lasts 0 s unless a test sets
 // another.
 struct exchange_gateway : radio_gateway {
     explicit exchange_gateway(const std::function<void(config::config&)>& tweak = {})
@@ -80,11 +79,7 @@ struct exchange_gateway : radio_gateway {
               c.derived.infoset_ack_timeout = 0;
               if (tweak) tweak(c);
           }) {
-        if (ok) drain(core::dcu_reset_sem);
         forget_recent();
-    }
-    ~exchange_gateway() {
-        if (ok) drain(core::dcu_reset_sem);
     }
     // Sends a frame and waits until it was processed to its record (the
     // recent list is emptied first: it holds at most 50 entries).
@@ -225,7 +220,7 @@ TEST(Supervision, ASlaveGoesOfflineAtTheFirstPassAtTwiceItsPeriodPlusTwoMinutes)
         EXPECT_EQ(occurrences(out, "==== Slave " + std::to_string(c.slave) + " is offline ====\n"), 1u);
         EXPECT_FALSE(online(gw.g.fpis, c.slave));
         // the DCU is asked for once the last supervised slave is offline
-        EXPECT_EQ(drain(core::dcu_reset_sem), c.slave == 5 ? 1 : 0);
+        EXPECT_EQ(drain(gw.g.io.dcu_reset_sem), c.slave == 5 ? 1 : 0);
 
         gw.forget_recent();
         fake_monotonic_clock::now = limit + 5000;
@@ -252,7 +247,7 @@ TEST(Supervision, SlavesWithoutAKnownPeriodStayOnlineAndNeverRequestADcuReset) {
     ASSERT_TRUE(gw.ok);
     fpi::supervision_state s;
     fpi::supervision_pass(gw.g.fpis, s);  // nobody heard yet
-    EXPECT_EQ(drain(core::dcu_reset_sem), 0);
+    EXPECT_EQ(drain(gw.g.io.dcu_reset_sem), 0);
 
     gw.send(frame_bytes(rf::CMD_EVENT_DATA, event(), 6));
     ASSERT_TRUE(gw.next_downlink());
@@ -267,7 +262,7 @@ TEST(Supervision, SlavesWithoutAKnownPeriodStayOnlineAndNeverRequestADcuReset) {
     EXPECT_TRUE(gw.recent().empty());
     EXPECT_TRUE(online(gw.g.fpis, 6));
     EXPECT_TRUE(online(gw.g.fpis, 8));
-    EXPECT_EQ(drain(core::dcu_reset_sem), 0);
+    EXPECT_EQ(drain(gw.g.io.dcu_reset_sem), 0);
 }
 
 TEST(Supervision, AllSupervisedSlavesSilentTogetherRequestOneDcuResetUntilOneReturns) {
@@ -281,19 +276,19 @@ TEST(Supervision, AllSupervisedSlavesSilentTogetherRequestOneDcuResetUntilOneRet
     ASSERT_TRUE(gw.next_downlink());
     fpi::supervision_state s;
     fpi::supervision_pass(gw.g.fpis, s);
-    EXPECT_EQ(drain(core::dcu_reset_sem), 0);
+    EXPECT_EQ(drain(gw.g.io.dcu_reset_sem), 0);
 
     gw.forget_recent();
     fake_monotonic_clock::now = start_ms + 720000;
     fpi::supervision_pass(gw.g.fpis, s);
     EXPECT_EQ(recent_texts(gw),
               (std::vector<std::string>{"Slave 1 is offline", "Slave 4 is offline", "Slave 7 is offline"}));
-    EXPECT_EQ(drain(core::dcu_reset_sem), 1);
+    EXPECT_EQ(drain(gw.g.io.dcu_reset_sem), 1);
     for (int pass = 1; pass <= 3; ++pass) {
         fake_monotonic_clock::advance(5000);
         fpi::supervision_pass(gw.g.fpis, s);
     }
-    EXPECT_EQ(drain(core::dcu_reset_sem), 0);
+    EXPECT_EQ(drain(gw.g.io.dcu_reset_sem), 0);
     EXPECT_EQ(recent_texts(gw).size(), 3u);
 
     // slave 4 is heard again, then falls silent again
@@ -301,7 +296,7 @@ TEST(Supervision, AllSupervisedSlavesSilentTogetherRequestOneDcuResetUntilOneRet
     ASSERT_TRUE(gw.next_downlink());
     const uint64_t back = fake_monotonic_clock::now;
     fpi::supervision_pass(gw.g.fpis, s);
-    EXPECT_EQ(drain(core::dcu_reset_sem), 0);
+    EXPECT_EQ(drain(gw.g.io.dcu_reset_sem), 0);
     gw.forget_recent();
     fake_monotonic_clock::now = back + 720000 - 1;
     fpi::supervision_pass(gw.g.fpis, s);
@@ -309,10 +304,10 @@ TEST(Supervision, AllSupervisedSlavesSilentTogetherRequestOneDcuResetUntilOneRet
     fake_monotonic_clock::now = back + 720000;  // the period learnt from the wake-up still applies
     fpi::supervision_pass(gw.g.fpis, s);
     EXPECT_EQ(recent_texts(gw), (std::vector<std::string>{"Slave 4 is offline"}));
-    EXPECT_EQ(drain(core::dcu_reset_sem), 1);
+    EXPECT_EQ(drain(gw.g.io.dcu_reset_sem), 1);
     fake_monotonic_clock::advance(5000);
     fpi::supervision_pass(gw.g.fpis, s);
-    EXPECT_EQ(drain(core::dcu_reset_sem), 0);
+    EXPECT_EQ(drain(gw.g.io.dcu_reset_sem), 0);
 }
 
 TEST(Supervision, FaultTotalsAreRepublishedOnceAfterEachLocalMidnight) {

@@ -9,7 +9,7 @@
 #include <regex>
 #include <set>
 
-#include "core/locks.h"
+#include "core/semaphore.h"
 #include "dio/gpio.h"
 #include "fpi/contacts.h"
 #include "fpi/infoset.h"
@@ -280,7 +280,7 @@ TEST(FpigateStatus, EveryFieldFollowsTheScript) {
     }
     t.check("start");
 
-    ASSERT_TRUE(dio::gpio_init(t.gw.cfg->settings.gpio_chip));
+    ASSERT_TRUE(dio::gpio_init(t.gw.g.io, t.gw.cfg->settings.gpio_chip));
     t.want.gpio_ok = true;
     t.check("lines requested");
 
@@ -467,13 +467,16 @@ TEST(FpigateStatus, AContactNewerThanTheReplysClockIsJustNow) {
     logs::log_stores stores;
     outstation::station station;
     fpi::fpi_state fs{radio, stores, station};
+    dio::dio_state io{stores, station};
+    services::service_state services{radio, stores, station, io, fs};
+    services::services_configure(services, cfg, 0);
     const uint64_t reply_clock = radio_test::fake_monotonic_clock::now;
     radio_test::fake_monotonic_clock::advance(1500);
     fpi::record_contact(fs, 4, 15);
     fpi::pending_reset_store(fs, 4);
     radio_test::fake_monotonic_clock::now = reply_clock;
 
-    const ubus::table got = services::fpigate_status(cfg, radio, station, fs, 0);
+    const ubus::table got = services::fpigate_status(services);
 
     const ubus::value* fpis = ubus::find(got, "fpis");
     ASSERT_TRUE(fpis);

@@ -21,7 +21,7 @@
 #include <mutex>
 #include <vector>
 
-#include "core/locks.h"
+#include "core/semaphore.h"
 #include "fpi/contacts.h"
 #include "fpi/fault_counter.h"
 #include "fpi/infoset.h"

@@ -25,7 +25,6 @@
 #include <string>
 #include <vector>
 
-#include "core/locks.h"
 #include "fpi/pending_reset.h"
 #include "lib/ubus/client.h"
 #include "lib/ubus/message.h"
@@ -65,6 +64,8 @@ struct environment {
     logs::log_stores stores;
     outstation::station station;
     fpi::fpi_state fpis{radio, stores, station};
+    dio::dio_state io{stores, station};
+    services::service_state services{radio, stores, station, io, fpis};
     ubus::object object;
     ubus::connection conn;
     int caller = -1;  // the other end of conn.sock
@@ -76,7 +77,8 @@ struct environment {
         fuzz_support::load_sample_config(cfg);
         dir = fuzz_support::scratch_dir("rfservice");
         cfg.settings.data_dir = cfg.settings.export_dir = dir;
-        object = services::rf_service_object(cfg, radio, stores, fpis);
+        services::services_configure(services, cfg, 0);
+        object = services::rf_service_object(services);
 
         int fds[2];
         make_pair(fds);
@@ -177,7 +179,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         for (int k = 1; k <= 9; ++k)
             if (fpi::pending_reset_check(env.fpis, k) != (k == id)) std::abort();
     }
-    while (core::dcu_reset_sem.try_acquire()) {
+    while (env.io.dcu_reset_sem.try_acquire()) {
     }
 
     // Bytes the exchange did not take as the answer went back to the reader.

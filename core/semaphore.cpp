@@ -1,4 +1,4 @@
-#include "core/locks.h"
+#include "core/semaphore.h"
 
 namespace core {
 
@@ -35,6 +35,5 @@ void semaphore::wake_all() {
     cv_.notify_all();
 }
 
-semaphore dcu_reset_sem{0};
 
 }  // namespace core

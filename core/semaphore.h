@@ -1,5 +1,6 @@
-// The semaphore the threads of fpigate use, and the one still shared at
-// namespace scope (a static object, usable from program start).
+// A counting semaphore whose waiter a stop can end. The semaphores
+// themselves are members of the state they belong to (dcu_reset_sem in dio,
+// infoset_ack_sem in fpi).
 #pragma once
 
 #include <atomic>
@@ -41,6 +42,5 @@ private:
     std::ptrdiff_t count_;
 };
 
-extern semaphore dcu_reset_sem;  // posted for a DCU power pulse
 
 }  // namespace core
