@@ -19,6 +19,7 @@
 #include "services/rf_service.h"
 #include "tests/support/capture.h"
 #include "tests/support/child_process.h"
+#include "tests/support/parts.h"
 #include "tests/support/pty.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/wait.h"
@@ -36,19 +37,12 @@ void add_entry(logs::log_stores& stores) {
 }
 
 // ubusd-lite, rf.service on its own connection, and a client.
-struct service {
+struct service : test_support::gateway_parts {
     test_support::temp_dir tmp{"fpigate-rfs-bench"};
     std::string dir = tmp.path.string();
     std::string sock = dir + "/ubus.sock";
     test_support::child_process broker{{test_support::bin("ubusd-lite"), "-s", sock},
                                        {.out = test_support::sink::inherit, .err = test_support::sink::inherit}};
-    config::config cfg;
-    rf::radio radio;
-    logs::log_stores stores;
-    outstation::station station;
-    fpi::fpi_state fpis{radio, stores, station};
-    dio::dio_state io{stores, station};
-    services::service_state services{radio, stores, station, io, fpis};
     std::unique_ptr<ubus::connection> server, client;
     std::thread loop;
     uint32_t id = 0;

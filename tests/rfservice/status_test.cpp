@@ -16,6 +16,7 @@
 #include "fpi/pending_reset.h"
 #include "lib/ubus/client.h"
 #include "tests/support/child_process.h"
+#include "tests/support/parts.h"
 #include "tests/radio/radio.h"
 #include "services/fpigate_status.h"
 
@@ -462,21 +463,15 @@ TEST(FpigateStatus, TheObjectComesBackAfterABrokerRestart) {
 // the reply then reads.
 TEST(FpigateStatus, AContactNewerThanTheReplysClockIsJustNow) {
     radio_test::fake_monotonic_clock mono;
-    config::config cfg;
-    rf::radio radio;
-    logs::log_stores stores;
-    outstation::station station;
-    fpi::fpi_state fs{radio, stores, station};
-    dio::dio_state io{stores, station};
-    services::service_state services{radio, stores, station, io, fs};
-    services::services_configure(services, cfg, 0);
+    test_support::gateway_parts p;
+    services::services_configure(p.services, p.cfg, 0);
     const uint64_t reply_clock = radio_test::fake_monotonic_clock::now;
     radio_test::fake_monotonic_clock::advance(1500);
-    fpi::record_contact(fs, 4, 15);
-    fpi::pending_reset_store(fs, 4);
+    fpi::record_contact(p.fpis, 4, 15);
+    fpi::pending_reset_store(p.fpis, 4);
     radio_test::fake_monotonic_clock::now = reply_clock;
 
-    const ubus::table got = services::fpigate_status(services);
+    const ubus::table got = services::fpigate_status(p.services);
 
     const ubus::value* fpis = ubus::find(got, "fpis");
     ASSERT_TRUE(fpis);

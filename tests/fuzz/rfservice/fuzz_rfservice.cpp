@@ -35,6 +35,7 @@
 #include "rf/uart.h"
 #include "tests/fuzz/fuzz_support.h"
 #include "tests/support/clocks.h"
+#include "tests/support/parts.h"
 #include "services/rf_service.h"
 
 namespace {
@@ -57,15 +58,8 @@ std::vector<uint8_t> read_all(int fd) {
     return out;
 }
 
-struct environment {
-    config::config cfg;
-    rf::radio radio;
+struct environment : test_support::gateway_parts {
     std::string dir;
-    logs::log_stores stores;
-    outstation::station station;
-    fpi::fpi_state fpis{radio, stores, station};
-    dio::dio_state io{stores, station};
-    services::service_state services{radio, stores, station, io, fpis};
     ubus::object object;
     ubus::connection conn;
     int caller = -1;  // the other end of conn.sock
