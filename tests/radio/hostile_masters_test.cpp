@@ -617,8 +617,12 @@ TEST(HostileMasters, AThousandConnectionsAndFiftyAtOnceLeaveNothingBehind) {
     const size_t max_connections = 5;
     testing::internal::CaptureStdout();  // several lines per connection
 
+    // A connection's thread ends a moment before the server's listener reaps
+    // it and its socket and event descriptor close, so the baseline may hold
+    // the two of the last one: no more descriptors than before, none left
+    // behind by a thousand connections.
     auto settled = [&](size_t fds, size_t tasks) {
-        return wait_until([&] { return fpigate::comm_logger_wait_idle(gw.g.comm_log, 0) && open_fds() == fds && threads() == tasks; },
+        return wait_until([&] { return fpigate::comm_logger_wait_idle(gw.g.comm_log, 0) && open_fds() <= fds && threads() == tasks; },
                         generous);
     };
     const leaving ways[] = {leaving::at_once, leaving::after_startdt, leaving::answer_unread, leaving::by_reset};
