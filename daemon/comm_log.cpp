@@ -40,7 +40,7 @@ void write_loop(comm_log_writer& logger) {
         logger.dropped = 0;
         logger.writing = true;
         const std::string socket = logger.ubus_socket;
-        logs::log_stores* const stores = logger.stores;
+        logs::log_stores& stores = *logger.stores;  // set by comm_logger_start, before the thread
         lk.unlock();
 
         if (dropped) std::printf("Communication event log: %llu events dropped\n", (unsigned long long)dropped);
@@ -49,14 +49,13 @@ void write_loop(comm_log_writer& logger) {
         size_t written = 0;
         for (; written < batch.size() && !out_of_stop_time(logger); ++written) {
             const comm_event& e = batch[written];
-            if (!stores) continue;
             if (!e.with_modem) {
-                logs::comm_event_db_append(*stores, e.time, e.text.c_str(), 0, 0);
+                logs::comm_event_db_append(stores, e.time, e.text.c_str(), 0, 0);
                 continue;
             }
             if (!asked) cellular_status(socket, modem);  // 0/0 when it does not answer
             asked = true;
-            logs::comm_event_db_append(*stores, e.time, e.text.c_str(), modem.rssi, modem.data_connectivity);
+            logs::comm_event_db_append(stores, e.time, e.text.c_str(), modem.rssi, modem.data_connectivity);
         }
 
         lk.lock();
