@@ -49,6 +49,10 @@ struct iec104_slave {
     std::optional<std::vector<std::string>> allowed_master;  // IPv4 addresses or CIDR ranges
     int32_t event_buffer = 0;  // spontaneous ASDUs kept per offline slot
     int32_t diagnostics = 0;   // 1: the ubus object "fpigate" (status for field engineers)
+    // Bounds of the logs' data files in KiB (at least 64).
+    int32_t rf_log_limit_kb = 4096;
+    int32_t system_log_limit_kb = 256;
+    int32_t comm_log_limit_kb = 1024;
 
     // Host-run options; the defaults are the paths and port of a real gateway.
     std::string data_dir = "/root";     // log files and the fault counter file

@@ -1,6 +1,7 @@
 #include "config/config_load.h"
 
 #include <cctype>
+#include <utility>
 
 #include "core/address_range.h"
 
@@ -40,6 +41,9 @@ const uci::field_map<iec104_slave> slave_table[] = {
     {"flash_transmit_period", &iec104_slave::flash_transmit_period},
     {"event_buffer", &iec104_slave::event_buffer},
     {"diagnostics", &iec104_slave::diagnostics},
+    {"rf_log_limit_kb", &iec104_slave::rf_log_limit_kb},
+    {"system_log_limit_kb", &iec104_slave::system_log_limit_kb},
+    {"comm_log_limit_kb", &iec104_slave::comm_log_limit_kb},
     // host-run options
     {"data_dir", &iec104_slave::data_dir},
     {"export_dir", &iec104_slave::export_dir},
@@ -127,6 +131,13 @@ void derive_settings(iec104_slave& s, derived_settings& d, FILE* out) {
         s.event_buffer = limited;
     }
     d.event_buffer = s.event_buffer;
+    for (auto [name, kb] : {std::pair{"rf_log_limit_kb", &s.rf_log_limit_kb},
+                            std::pair{"system_log_limit_kb", &s.system_log_limit_kb},
+                            std::pair{"comm_log_limit_kb", &s.comm_log_limit_kb}})
+        if (*kb < 64) {
+            std::fprintf(out, "%s %d below 64, using 64\n", name, *kb);
+            *kb = 64;
+        }
 
     int count = int(s.location.size());
     if (count > max_locations) {

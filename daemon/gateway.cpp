@@ -108,6 +108,7 @@ void gateway_stop(gateway& g) {
     for (std::thread& t : g.threads)
         if (t.joinable()) t.join();
     g.threads.clear();
+    fpi::fault_worker_stop(g.fpis);  // the faults the RF reader queued are counted and saved
     core::timers_shutdown(g.timers);
     g.cyclic_timer = nullptr;
     destroy_iec104_server(g);

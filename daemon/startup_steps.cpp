@@ -23,17 +23,26 @@
 namespace fpigate {
 
 void open_persistent_stores(gateway& g) {
-    const std::string& dir = g.cfg->settings.data_dir;
-    fpi::fault_counter_load(g.fpis.faults, dir);
-    logs::system_event_db_init(g.stores, dir);
-    logs::comm_event_db_init(g.stores, dir);
+    const config::iec104_slave& s = g.cfg->settings;
+    const std::string& dir = s.data_dir;
+    fpi::fault_counter_load(g.fpis.faults, dir, &g.stores);
+    logs::system_event_db_init(g.stores, dir, uint32_t(s.system_log_limit_kb));
+    logs::comm_event_db_init(g.stores, dir, uint32_t(s.comm_log_limit_kb));
     // The RF log too, not only when the RF reader starts: a master's
     // parameter write reports into it from the moment the server runs.
-    std::lock_guard<std::mutex> lock(g.stores.rf_log_lock);
-    logs::rf_fpi_db_init(g.stores, dir);
+    logs::rf_fpi_db_init(g.stores, dir, uint32_t(s.rf_log_limit_kb));
+    // From here on only the writer touches the files, and a counted fault
+    // is the fault worker's.
+    logs::log_writer_start(g.stores);
+    fpi::fault_worker_start(g.fpis);
 }
-// After every thread has ended: the GPIO lines, for a gateway started again in this process.
-void close_persistent_stores(gateway& g) { dio::gpio_close(g.io); }
+
+// After every thread has ended: what is still queued reaches the files, and
+// the GPIO lines are given back, for a gateway started again in this process.
+void close_persistent_stores(gateway& g) {
+    logs::log_writer_stop(g.stores);
+    dio::gpio_close(g.io);
+}
 
 void allocate_connection_slots(gateway& g) {
     outstation::slots_allocate(g.station.connection_slots, g.cfg->settings.no_of_connections,

@@ -123,23 +123,14 @@ uint64_t now_ms(uint64_t time_ms) {
     return time_ms != 0 ? time_ms : uint64_t(core::wall_clock.now_ms());
 }
 
-// Writes the image to a temporary file beside the database, syncs it and
-// renames it over the old file, then syncs the directory: after a power cut
-// the file holds either the previous or the new database, never a part.
-bool save(fault_db& db, const std::string& path) {
-    db.checksum = fault_db_checksum(db);
-    auto bytes = fault_db_encode(db);
-    std::string tmp = path + ".tmp";
-    core::unique_fd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-    if (!fd) return false;
-    if (!core::write_all(fd.get(), bytes.data(), bytes.size()) || ::fsync(fd.get()) != 0 || !fd.close() ||
-        ::rename(tmp.c_str(), path.c_str()) != 0) {
-        ::unlink(tmp.c_str());
-        return false;
-    }
-    std::string dir = path.substr(0, path.find_last_of('/') + 1);
-    core::unique_fd dfd(::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dfd) ::fsync(dfd.get());
+// After a power cut the file holds either the previous or the new database,
+// never a part (logs::replace_file). With the stores' writer the image is
+// queued for it; without (tools, tests), written here.
+bool save(fault_counter& fc) {
+    fc.image.checksum = fault_db_checksum(fc.image);
+    auto bytes = fault_db_encode(fc.image);
+    if (!fc.stores) return logs::replace_file(fc.path, bytes);
+    logs::log_queue_file(*fc.stores, fc.path, std::vector<uint8_t>(bytes.begin(), bytes.end()));
     return true;
 }
 
@@ -158,13 +149,20 @@ bool read_valid(const std::string& path, fault_db& out) {
 
 }  // namespace
 
-bool fault_counter_load(fault_counter& fc, const std::string& data_dir) {
+bool fault_counter_load(fault_counter& fc, const std::string& data_dir, logs::log_stores* stores) {
     std::lock_guard lock(fc.fault_db_lock);
     fc.path = data_dir + "/fault_counter_db.bin";
     fc.loaded = true;
-    if (read_valid(fc.path, fc.image)) return true;
-    fc.image = fault_db_empty();
-    return save(fc.image, fc.path);
+    fc.stores = nullptr;  // a database made here is on the file before anything runs
+    if (!read_valid(fc.path, fc.image)) {
+        fc.image = fault_db_empty();
+        if (!save(fc)) {
+            fc.stores = stores;
+            return false;
+        }
+    }
+    fc.stores = stores;
+    return true;
 }
 
 bool fault_counter_add(fault_counter& fc, int group, uint64_t time_ms) {
@@ -173,7 +171,7 @@ bool fault_counter_add(fault_counter& fc, int group, uint64_t time_ms) {
     std::lock_guard lock(fc.fault_db_lock);
     if (!fc.loaded) return false;
     fault_db_count(fc.image, group, day);
-    return save(fc.image, fc.path);
+    return save(fc);
 }
 
 bool fault_counter_get_stats(fault_counter& fc, fault_counter_stats* stats, uint64_t time_ms) {

@@ -5,13 +5,17 @@
 #pragma once
 
 #include <array>
-#include <span>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <mutex>
+#include <span>
 #include <string>
+#include <thread>
 
 #include "config/config.h"
+#include "logs/stores.h"
 
 namespace outstation {
 struct station;
@@ -77,16 +81,37 @@ struct fault_counter {
     fault_db image;
     bool loaded = false;
     std::string path;
+    logs::log_stores* stores = nullptr;  // whose writer saves the file; none: saved at once
+};
+
+// A fault the RF reader has decided to count, waiting for the fault worker:
+// counting, saving and republishing the totals (after a pause) run there, in
+// the order the faults came, so that reception never waits for them.
+struct counted_fault {
+    int slave = 0;
+    int group = 0;
+    uint64_t time_ms = 0;  // wall clock when the telegram came
+};
+
+struct fault_queue {
+    std::mutex m;  // guards the members below
+    std::condition_variable cv;
+    std::deque<counted_fault> queue;
+    bool busy = false;  // a fault is being counted
+    bool stopping = false;
+    std::thread thread;
 };
 
 // Until this runs the database is not available: add and get_stats fail.
 // Loads the database from data_dir/fault_counter_db.bin, or creates an empty
-// one when the file is missing or invalid. True when a valid file was read or
-// the new one written; the database is usable in memory either way.
-bool fault_counter_load(fault_counter& fc, const std::string& data_dir);
+// one (written at once) when the file is missing or invalid. True when a
+// valid file was read or the new one written; the database is usable in
+// memory either way. Later saves go to the writer of `stores` when given.
+bool fault_counter_load(fault_counter& fc, const std::string& data_dir, logs::log_stores* stores = nullptr);
 
 // Counts a fault of group 1..3 at time_ms (ms since 1970, 0 = now) and saves.
-// True when the updated database reached the file.
+// True when the updated database was queued for the writer (without one:
+// reached the file).
 bool fault_counter_add(fault_counter& fc, int group, uint64_t time_ms);
 
 // Totals and last-7-days counts at time_ms (0 = now). False when stats is

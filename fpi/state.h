@@ -17,6 +17,7 @@
 #include "fpi/fault_counter.h"
 #include "fpi/infoset.h"
 #include "fpi/pending_reset.h"
+#include "fpi/uplink.h"
 #include "logs/stores.h"
 #include "outstation/station.h"
 #include "rf/radio.h"
@@ -33,7 +34,7 @@ struct fpi_state {
 
     // Set by fpi_configure before the first frame or command.
     const config::config* cfg = nullptr;
-    int fault_pause_ms = 500;  // after a counted fault, before the totals are republished
+    int fault_pause_ms = 500;  // after a counted fault, before the totals are republished (fault worker)
     // The DCU reset's semaphore (dio's), posted when every supervised FPI has
     // gone offline; set by the gateway, none in tests that do not need it.
     core::semaphore* dcu_reset_sem = nullptr;
@@ -57,13 +58,15 @@ struct fpi_state {
     std::mutex pending_reset_lock;
     std::array<pending_reset, slave_count> pending_resets;  // under pending_reset_lock
 
-    fault_counter faults;  // under its fault_db_lock
+    fault_counter faults;     // under its fault_db_lock
+    fault_queue fault_work;   // under its own m; held alone
 
     fpi_state(rf::radio& r, logs::log_stores& s, outstation::station& st) : radio(r), stores(s), station(st) {
         for (int i = 0; i < slave_count; ++i) contact_table[size_t(i)].index = uint8_t(i);
     }
     fpi_state(const fpi_state&) = delete;
     fpi_state& operator=(const fpi_state&) = delete;
+    ~fpi_state() { fault_worker_stop(*this); }  // counts what is still queued
 };
 
 }  // namespace fpi

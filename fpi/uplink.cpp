@@ -2,6 +2,8 @@
 
 #include <chrono>
 #include <cstdio>
+#include <functional>
+#include <system_error>
 #include <thread>
 
 #include "core/clock.h"
@@ -44,19 +46,56 @@ uint8_t ack_code(uint8_t command) {
     }
 }
 
+// Counts one fault, saves the database (through the stores' writer) and,
+// after the pause, republishes the totals. The pause is cut short by a stop
+// (lk, when given, is the fault queue's lock, held on entry and exit).
+void count_one(fpi_state& s, const counted_fault& f, std::unique_lock<std::mutex>* lk) {
+    std::printf("Saving Fault for Slave id %d and Group id %d\n", f.slave, f.group);
+    fault_counter_add(s.faults, f.group, f.time_ms);
+    const auto pause = std::chrono::milliseconds(s.fault_pause_ms);
+    if (s.fault_pause_ms > 0) {
+        if (lk) s.fault_work.cv.wait_for(*lk, pause, [&] { return s.fault_work.stopping; });
+        else std::this_thread::sleep_for(pause);
+    }
+    if (lk) lk->unlock();
+    publish_fault_totals(s.faults, s.station, s.cfg->aux_points, s.cfg->settings.asdu_time_offset);
+    if (lk) lk->lock();
+}
+
+void fault_worker_loop(fpi_state& s) {
+    fault_queue& q = s.fault_work;
+    std::unique_lock lk(q.m);
+    for (;;) {
+        q.cv.wait(lk, [&] { return q.stopping || !q.queue.empty(); });
+        if (q.queue.empty()) return;  // stopping, every fault counted
+        const counted_fault f = q.queue.front();
+        q.queue.pop_front();
+        q.busy = true;
+        count_one(s, f, &lk);
+        q.busy = false;
+        q.cv.notify_all();
+    }
+}
+
 // A flash-mode telegram that follows the FPI's previous one by more than the
-// flash transmit period counts a fault in its group.
+// flash transmit period counts a fault in its group: queued for the fault
+// worker, or counted here when none runs.
 void count_fault(fpi_state& s, int slave) {
     fpi_contact& c = s.contact_table[size_t(slave - 1)];
     const uint64_t now = core::monotonic_ms();
     // The first flash-mode telegram since start counts, also within the
     // period after boot (the monotonic clock starts at 0 then).
     if (c.last_flash_ms == 0 || now - c.last_flash_ms > uint64_t(s.cfg->derived.flash_transmit_period_ms)) {
-        const int group = fault_group_of_slave(slave);
-        std::printf("Saving Fault for Slave id %d and Group id %d\n", slave, group);
-        fault_counter_add(s.faults, group, uint64_t(core::wall_clock.now_ms()));
-        if (s.fault_pause_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(s.fault_pause_ms));
-        publish_fault_totals(s.faults, s.station, s.cfg->aux_points, s.cfg->settings.asdu_time_offset);
+        const counted_fault f{slave, fault_group_of_slave(slave), uint64_t(core::wall_clock.now_ms())};
+        fault_queue& q = s.fault_work;
+        std::unique_lock lk(q.m);
+        if (q.thread.joinable() && !q.stopping) {
+            q.queue.push_back(f);
+            q.cv.notify_all();
+        } else {
+            lk.unlock();
+            count_one(s, f, nullptr);
+        }
     }
     c.last_flash_ms = now;
 }
@@ -91,8 +130,6 @@ void handle_wakeup(fpi_state& s, const rf::rf_frame& frame, std::span<const uint
     if (!decode(s, frame, bytes, w)) return;
     record_contact(s, slave, w.period);
     const int64_t frame_time = rf::rf_frame_time(s.radio);
-    // The values go out before the frame's log entry, whose syncs to flash
-    // would otherwise stand between the radio and the masters.
     publish_slave_points(s, wakeup_binding(w), frame_time * 1000, slave);
     record_ok(s, bytes, frame_time, frame, &w, nullptr, 0, 0);
     if (infoset_send_pending(s, slave) == 0) acknowledge(s, frame, ack_code(frame.command));
@@ -105,12 +142,12 @@ void handle_event(fpi_state& s, const rf::rf_frame& frame, std::span<const uint8
     record_contact(s, slave, 0);
     const int64_t frame_time = rf::rf_frame_time(s.radio);
     const bool flash_mode = frame.command == rf::CMD_FLASH_MODE;
-    if (flash_mode && valid_slave(slave)) {
-        pending_reset_process(s, slave);
-        count_fault(s, slave);
-    }
+    // FAULT = 1 goes to the masters first; the reset and the record follow,
+    // and what a counted fault costs is the fault worker's.
     publish_slave_points(s, event_binding(e, flash_mode), frame_time * 1000, slave);
+    if (flash_mode && valid_slave(slave)) pending_reset_process(s, slave);
     record_ok(s, bytes, frame_time, frame, nullptr, &e, flash_mode, 0);
+    if (flash_mode && valid_slave(slave)) count_fault(s, slave);
     if (!flash_mode && infoset_send_pending(s, slave) == 0) acknowledge(s, frame, rf::CMD_EVENT_DATA_ACK);
 }
 
@@ -147,6 +184,37 @@ void on_record(void* context, std::span<const uint8_t> bytes, int64_t frame_time
 }
 
 }  // namespace
+
+void fault_worker_start(fpi_state& s) {
+    fault_queue& q = s.fault_work;
+    std::lock_guard lk(q.m);
+    if (q.thread.joinable()) return;
+    q.stopping = false;
+    try {
+        q.thread = std::thread(fault_worker_loop, std::ref(s));
+    } catch (const std::system_error& e) {
+        std::fprintf(stderr, "fault_worker_start: %s\n", e.what());
+    }
+}
+
+void fault_worker_stop(fpi_state& s) {
+    fault_queue& q = s.fault_work;
+    {
+        std::lock_guard lk(q.m);
+        if (!q.thread.joinable()) return;
+        q.stopping = true;
+    }
+    q.cv.notify_all();
+    q.thread.join();
+    std::lock_guard lk(q.m);
+    q.stopping = false;
+}
+
+void fault_worker_wait_idle(fpi_state& s) {
+    fault_queue& q = s.fault_work;
+    std::unique_lock lk(q.m);
+    q.cv.wait(lk, [&] { return q.queue.empty() && !q.busy; });
+}
 
 rf::uplink_handlers uplink_handler_table(fpi_state& s) {
     return {&s, on_frame<handle_wakeup>, on_frame<handle_event>, on_frame<handle_fi_reset>,

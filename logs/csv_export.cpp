@@ -1,8 +1,8 @@
 // One walk over the live slots serves the three logs; the per-log part is the
-// csv_format table. The index slot table is read once and the data file stays
-// open for the whole export, read through a window, so a full log costs two
-// opens instead of 20000; the rows are the same as reading each slot and
-// record on its own.
+// csv_format table. The slots come from the log's copy in memory and the data
+// file stays open for the whole export, read through a window, so a full log
+// costs one open instead of 20000; the rows are the same as reading each slot
+// and record on its own.
 #include "logs/csv_export.h"
 
 #include <cstdint>
@@ -18,6 +18,7 @@
 #include "core/le_bytes.h"
 #include "logs/records.h"
 #include "logs/text.h"
+#include "logs/writer.h"
 #include "core/unique_fd.h"
 
 namespace logs {
@@ -26,14 +27,13 @@ namespace {
 
 struct csv_format {
     ring_log log_stores::*log;
-    std::mutex log_stores::*lock;  // taken for the whole export; none for the RF log
+    std::mutex log_stores::*lock;
     const char* header;
     size_t fixed_size;
     size_t (*variable_size)(const uint8_t* fixed);
     void (*write_row)(FILE* out, const uint8_t* record, std::string& scratch);
     const char* open_failed;   // perror
     const char* write_failed;  // perror: the file could not be written whole
-    const char* index_failed;  // %u slot
     const char* entry_failed;  // %llu offset, %u slot
     bool print_summary;
 };
@@ -86,14 +86,13 @@ void write_comm_row(FILE* out, const uint8_t* record, std::string&) {
 }
 
 constexpr csv_format rf_fpi_csv = {
-    &log_stores::rf_fpi_db, nullptr,
+    &log_stores::rf_fpi_db, &log_stores::rf_log_lock,
     "Received_Frame_Timestamp,Frame_Timestamp,Frame,ErrorMsg,SlaveID,CmdType,Fault,ResetValue,"
     "IStatus,IMean,IMin,IMax,VStatus,VInst,BattV,RSSI,DiDtLevel,ImaxLevel,AutoReset,FlashTime,"
     "Inrush,Validation,MV,Freq,Period\n",
     rf_fpi_fixed_size, rf_variable_size, write_rf_row,
     "fopen csv",
     "write csv",
-    "Failed to read index offset %u\n",
     "Failed read entry at offset %llu (idx %u)\n",
     true,
 };
@@ -104,7 +103,6 @@ constexpr csv_format system_event_csv = {
     system_event_size, no_variable_part, write_system_row,
     "fopen system event csv",
     "write system event csv",
-    "Failed to read system event index offset %u\n",
     "Failed to read system event entry at offset %llu (idx %u)\n",
     false,
 };
@@ -115,7 +113,6 @@ constexpr csv_format comm_event_csv = {
     comm_event_fixed_size, comm_variable_size, write_comm_row,
     "fopen communication event csv",
     "write communication event csv",
-    "Failed to read communication event index offset %u\n",
     "Failed to read communication event entry at offset %llu (idx %u)\n",
     false,
 };
@@ -161,9 +158,46 @@ bool read_record(data_reader& data, uint64_t offset, const csv_format& fmt,
     return data.read(offset + fmt.fixed_size, record.data() + fmt.fixed_size, extra);
 }
 
+// The live entries as the export found them: their offsets, oldest first,
+// and how many entries the log had dropped then. Entry i is still live (its
+// bytes not yet reused) while the log's drop count stays at or below
+// dropped + i.
+struct live_entries {
+    std::vector<uint64_t> offsets;
+    std::vector<uint32_t> slots;
+    uint64_t dropped = 0;
+};
+
+live_entries copy_live(log_stores& stores, const csv_format& fmt) {
+    std::lock_guard lock(stores.*fmt.lock);
+    const ring_log& log = stores.*fmt.log;
+    const log_index_header& h = log.header;
+    live_entries live;
+    live.dropped = log.dropped;
+    if (log.slots.size() != h.max_entries) return live;
+    live.offsets.reserve(h.count);
+    live.slots.reserve(h.count);
+    for (uint32_t i = 0; i < h.count; ++i) {
+        const uint32_t slot = (h.tail + i) % h.max_entries;
+        live.slots.push_back(slot);
+        live.offsets.push_back(log.slots[slot]);
+    }
+    return live;
+}
+
+uint64_t dropped_now(log_stores& stores, const csv_format& fmt) {
+    std::lock_guard lock(stores.*fmt.lock);
+    return (stores.*fmt.log).dropped;
+}
+
+// Reads the log without holding up its writer: every entry queued before the
+// export is written first, the live entries are copied under the log's lock,
+// and the records are read with the lock released. The writer drops an entry
+// before it reuses its bytes, so a record read and then found still live was
+// read whole; one dropped meanwhile (the ring moved past it) is left out.
 int export_csv(log_stores& stores, const csv_format& fmt, const std::string& path) {
-    std::unique_lock<std::mutex> lock;
-    if (fmt.lock) lock = std::unique_lock(stores.*fmt.lock);
+    log_flush(stores);
+    const live_entries live = copy_live(stores, fmt);
     const ring_log& log = stores.*fmt.log;
 
     std::vector<char> out_buffer(1 << 16);  // outlives the stream below
@@ -175,30 +209,18 @@ int export_csv(log_stores& stores, const csv_format& fmt, const std::string& pat
     std::setvbuf(out.get(), out_buffer.data(), _IOFBF, out_buffer.size());
     std::fputs(fmt.header, out.get());
 
-    std::vector<uint8_t> slots;
-    ssize_t slots_read = 0;
-    const log_index_header& h = log.header;
-    if (h.count > 0) {
-        slots.resize(log_index_size);
-        core::unique_fd index(::open(log.index_path.c_str(), O_RDONLY | O_CLOEXEC));
-        slots_read = index ? core::read_full(index.get(), slots.data(), slots.size(), 0) : -1;
-    }
-    core::unique_fd data_fd(h.count > 0 ? ::open(log.data_path.c_str(), O_RDONLY | O_CLOEXEC) : -1);
+    core::unique_fd data_fd(live.offsets.empty() ? -1 : ::open(log.data_path.c_str(), O_RDONLY | O_CLOEXEC));
     data_reader data{data_fd.get()};
 
     std::vector<uint8_t> record;
     std::string scratch;
     int rows = 0;
-    for (uint32_t i = 0; i < h.count; ++i) {
-        uint32_t slot = (h.tail + i) % h.max_entries;
-        size_t at = log_header_size + 8 * size_t(slot);
-        if (slots_read < 0 || size_t(slots_read) < at + 8) {
-            std::fprintf(stderr, fmt.index_failed, slot);
-            continue;
-        }
-        uint64_t offset = core::get_le64(slots.data() + at);
-        if (!read_record(data, offset, fmt, record)) {
-            std::fprintf(stderr, fmt.entry_failed, (unsigned long long)offset, slot);
+    for (size_t i = 0; i < live.offsets.size(); ++i) {
+        const uint64_t offset = live.offsets[i];
+        const bool whole = read_record(data, offset, fmt, record);
+        if (live.dropped + i < dropped_now(stores, fmt)) continue;  // reused while read
+        if (!whole) {
+            std::fprintf(stderr, fmt.entry_failed, (unsigned long long)offset, live.slots[i]);
             continue;
         }
         fmt.write_row(out.get(), record.data(), scratch);

@@ -13,9 +13,9 @@ inline constexpr const char* rf_fpi_csv_file = "rf_fpi_data.csv";
 inline constexpr const char* system_event_csv_file = "system_event_data.csv";
 inline constexpr const char* comm_event_csv_file = "communication_event_data.csv";
 
-// The caller holds stores.rf_log_lock.
+// Each first lets the writer write what is queued, then reads its log with
+// its lock taken only for moments.
 int rf_fpi_db_export_csv(log_stores& stores, const std::string& path);
-// These two take stores.system_log_lock / stores.comm_log_lock themselves.
 int system_event_db_export_csv(log_stores& stores, const std::string& path);
 int comm_event_db_export_csv(log_stores& stores, const std::string& path);
 

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <mutex>
 #include <vector>
 
 #include "logs/records.h"
@@ -10,16 +9,16 @@
 
 namespace logs {
 
-void rf_fpi_db_init(log_stores& stores, const std::string& data_dir) {
-    ring_log_open(stores.rf_fpi_db, rf_fpi_kind, data_dir);
+void rf_fpi_db_init(log_stores& stores, const std::string& data_dir, uint32_t limit_kb) {
+    ring_log_open(stores.rf_fpi_db, rf_fpi_kind, data_dir, limit_kb);
 }
 
-void system_event_db_init(log_stores& stores, const std::string& data_dir) {
-    ring_log_open(stores.system_event_db, system_event_kind, data_dir);
+void system_event_db_init(log_stores& stores, const std::string& data_dir, uint32_t limit_kb) {
+    ring_log_open(stores.system_event_db, system_event_kind, data_dir, limit_kb);
 }
 
-void comm_event_db_init(log_stores& stores, const std::string& data_dir) {
-    ring_log_open(stores.comm_event_db, comm_event_kind, data_dir);
+void comm_event_db_init(log_stores& stores, const std::string& data_dir, uint32_t limit_kb) {
+    ring_log_open(stores.comm_event_db, comm_event_kind, data_dir, limit_kb);
 }
 
 void rf_fpi_db_append(log_stores& stores, std::span<const uint8_t> frame, int64_t received_time,
@@ -40,22 +39,21 @@ void rf_fpi_db_append(log_stores& stores, std::span<const uint8_t> frame, int64_
     if (frame_len > 0) std::memcpy(record.data() + rf_fpi_fixed_size, frame.data(), frame_len);
     if (msg_len > 0)
         std::memcpy(record.data() + rf_fpi_fixed_size + frame_len, e.error_msg.data(), msg_len);
-    ring_log_append(stores.rf_fpi_db, record);
+    log_queue(stores, log_id::rf_fpi, std::move(record));
 }
 
 bool system_event_db_append(log_stores& stores, int64_t time, uint32_t code) {
     if (code > dio_event_max) return false;
-    uint8_t record[system_event_size];
-    encode_system_event(time, code, record);
-    std::lock_guard lock(stores.system_log_lock);
-    return ring_log_append(stores.system_event_db, record);
+    std::vector<uint8_t> record(system_event_size);
+    encode_system_event(time, code, record.data());
+    log_queue(stores, log_id::system_event, std::move(record));
+    return true;
 }
 
 bool comm_event_db_append(log_stores& stores, int64_t time, const char* text, int32_t rssi, uint8_t status) {
     if (status > 1 || !text) return false;
-    std::vector<uint8_t> record = encode_comm_event(time, text, rssi, status);
-    std::lock_guard lock(stores.comm_log_lock);
-    return ring_log_append(stores.comm_event_db, record);
+    log_queue(stores, log_id::comm_event, encode_comm_event(time, text, rssi, status));
+    return true;
 }
 
 }  // namespace logs

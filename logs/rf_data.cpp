@@ -34,10 +34,7 @@ void rf_data_add(log_stores& stores, std::span<const uint8_t> frame, int64_t fra
     e.measured.reset = reset;
     if (message) e.error_msg = std::string(message).substr(0, rf_data_msg_max);
 
-    {
-        std::lock_guard lock(stores.rf_log_lock);
-        rf_fpi_db_append(stores, frame, received_time, frame_time, e);
-    }
+    rf_fpi_db_append(stores, frame, received_time, frame_time, e);
 
     rf_data_list& list = stores.recent_rf_data;
     if (list.count > rf_data_capacity - 1 && !list.entries.empty()) {

@@ -35,8 +35,8 @@ struct rf_data_list {
 
 struct log_stores;
 
-// Builds an entry, appends it to the RF FPI log (taking stores.rf_log_lock),
-// evicts the oldest entry of a full recent_rf_data list and puts the new one
+// Builds an entry, queues it for the RF FPI log, evicts the oldest entry of
+// a full recent_rf_data list and puts the new one
 // in front. The caller holds stores.rf_data_lock. The measured values besides
 // fault and reset come from the wake-up or event record (rf::measurement_of).
 void rf_data_add(log_stores& stores, std::span<const uint8_t> frame, int64_t frame_time,

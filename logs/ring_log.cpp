@@ -1,5 +1,6 @@
 #include "logs/ring_log.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -18,6 +19,7 @@ constexpr log_kind rf_fpi_kind = {
     "Failed to append entry to data file: %s\n",
     "Failed to write index offset (slot=%u)\n",
     "Failed to write index header after append\n",
+    4096,
 };
 
 constexpr log_kind system_event_kind = {
@@ -27,6 +29,7 @@ constexpr log_kind system_event_kind = {
     "Failed to append system event to data file: %s\n",
     "Failed to write system event index offset (slot=%u)\n",
     "Failed to write system event index header after append\n",
+    256,
 };
 
 constexpr log_kind comm_event_kind = {
@@ -36,6 +39,7 @@ constexpr log_kind comm_event_kind = {
     "Failed to append communication event to data file: %s\n",
     "Failed to write communication event index offset (slot=%u)\n",
     "Failed to write communication event index header after append\n",
+    1024,
 };
 
 // The header's fields in file order, for encoding, decoding and its check
@@ -82,13 +86,17 @@ static bool header_valid(const log_index_header& h, uint32_t check_constant) {
            h.head == (h.tail + h.count) % h.max_entries;
 }
 
-static bool load_header(const std::string& path, uint32_t check_constant, log_index_header& out) {
-    core::unique_fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+static bool load_index(ring_log& log) {
+    core::unique_fd fd(::open(log.index_path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd) return false;
-    uint8_t buf[log_header_size];
-    if (core::read_full(fd.get(), buf, sizeof buf, 0) != ssize_t(sizeof buf)) return false;
-    out = decode_header(buf);
-    return header_valid(out, check_constant);
+    std::vector<uint8_t> buf(log_index_size);
+    if (core::read_full(fd.get(), buf.data(), buf.size(), 0) != ssize_t(buf.size())) return false;
+    log.header = decode_header(buf.data());
+    if (!header_valid(log.header, log.kind->check_constant)) return false;
+    log.slots.resize(log_max_entries);
+    for (uint32_t i = 0; i < log_max_entries; ++i)
+        log.slots[i] = core::get_le64(buf.data() + log_header_size + 8 * size_t(i));
+    return true;
 }
 
 // Writes a fresh empty index: the header, then 10000 zero slots. The
@@ -110,16 +118,18 @@ static void create_index(const ring_log& log) {
     if (!core::write_all(fd.get(), zero_slots, sizeof zero_slots)) std::perror(k.init_offsets);
 }
 
-void ring_log_open(ring_log& log, const log_kind& kind, const std::string& dir) {
+void ring_log_open(ring_log& log, const log_kind& kind, const std::string& dir, uint32_t limit_kb) {
     log.kind = &kind;
     log.index_path = dir + "/" + kind.index_file;
     log.data_path = dir + "/" + kind.data_file;
+    log.limit = uint64_t(std::max(limit_kb ? limit_kb : kind.default_limit_kb, log_min_limit_kb)) * 1024;
+    log.dropped = 0;
     log.is_open = true;
 
     core::unique_fd data(::open(log.data_path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
     data.close();
 
-    if (load_header(log.index_path, kind.check_constant, log.header)) return;
+    if (load_index(log)) return;
 
     // Missing or invalid: start an empty index. The old file is removed
     // first; should that fail, the creation below truncates it all the same,
@@ -130,77 +140,147 @@ void ring_log_open(ring_log& log, const log_kind& kind, const std::string& dir) 
     log.header.version = 1;
     log.header.max_entries = log_max_entries;
     log.header.check = header_check(log.header, kind.check_constant);
+    log.slots.assign(log_max_entries, 0);
     create_index(log);
 }
 
-// The data file part of an append. The record goes down in one write and is
-// synced before the index may point at it, so an index entry that survives a
-// power cut never refers to bytes that did not. A data file shorter than
-// next_data_offset (its tail lost in a power cut while the index was kept) is
-// first grown to that length, so a new record never lands under an offset
-// that a live slot still holds.
-static bool append_data(ring_log& log, std::span<const uint8_t> record, uint64_t& offset) {
-    core::unique_fd fd(::open(log.data_path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
-    if (!fd) return false;
-    off_t end = ::lseek(fd.get(), 0, SEEK_END);
-    if (end < 0) return false;
-    offset = uint64_t(end);
-    if (offset < log.header.next_data_offset) {
-        if (::ftruncate(fd.get(), off_t(log.header.next_data_offset)) != 0) return false;
-        offset = log.header.next_data_offset;
-    }
-    if (!core::write_all(fd.get(), record.data(), record.size())) return false;
-    if (log.sync_writes && ::fdatasync(fd.get()) != 0) return false;
-    return fd.close();
+uint64_t ring_log_group_limit(const ring_log& log) {
+    return (log.limit ? log.limit : uint64_t(log_min_limit_kb) * 1024) / 4;
 }
 
-bool ring_log_append(ring_log& log, std::span<const uint8_t> record) {
-    if (!log.kind) return false;
-    const log_kind& k = *log.kind;
-    if (!log.is_open) {
-        std::fprintf(stderr, k.append_failed, std::strerror(EBADF));
-        return false;
-    }
-    uint64_t offset = 0;
-    if (!append_data(log, record, offset)) {
-        std::fprintf(stderr, k.append_failed, std::strerror(errno));
-        return false;
-    }
-    log_index_header& h = log.header;
-    core::unique_fd index(::open(log.index_path.c_str(), O_WRONLY | O_CLOEXEC));
-    uint8_t header[log_header_size];
+namespace {
 
-    // In a full ring the slot the record takes holds the oldest live entry.
-    // That entry is dropped first, by a header of its own synced before the
-    // slot changes: otherwise a power cut or a kill between the slot and
-    // the header below would leave the oldest live entry pointing at a
-    // record the header never committed, listed as the oldest.
-    if (h.count == h.max_entries) {
-        h.tail = (h.tail + 1) % h.max_entries;
-        --h.count;
+// Where a group's records go and what they displace, worked out before
+// anything is written.
+struct group_plan {
+    std::vector<uint64_t> offsets;  // one per record
+    uint32_t drops = 0;             // live entries to drop from the tail first
+    uint64_t shorten_to = 0;        // the data file's new length after a wrap, 0 = leave it
+    uint64_t end = 0;               // next_data_offset after the last record
+};
+
+// The data file is a ring of `limit` bytes. Live records lie, oldest first,
+// from the tail's offset up to the bound and on from 0 to the write position
+// (or, before the first wrap, in one ascending run), so the bytes a new
+// record takes belong to a prefix of the live entries: those are dropped from
+// the tail. A record that does not fit before the bound starts again at 0; the
+// bytes it skips count as taken, so the entries there (the oldest) go too.
+// The ring's own capacity of 10000 entries drops more where it is full.
+group_plan plan_group(const ring_log& log, std::span<const std::vector<uint8_t>> records, uint64_t data_size) {
+    const log_index_header& h = log.header;
+    group_plan plan;
+    // An empty index starts behind what the data file holds, as before the
+    // bound existed; with live entries the header's end is the position.
+    uint64_t pos = h.count == 0 ? std::max(data_size, h.next_data_offset) : h.next_data_offset;
+    uint32_t live = h.count;  // entries of the old ring still live
+    auto oldest = [&] { return log.slots[(h.tail + plan.drops) % h.max_entries]; };
+    for (const std::vector<uint8_t>& r : records) {
+        const uint64_t len = r.size();
+        const bool wrap = pos > 0 && pos + len > log.limit;
+        const uint64_t start = wrap ? 0 : pos;
+        auto taken = [&](uint64_t at) {
+            if (wrap) return at >= pos || at < len;
+            return at >= pos && at < pos + len;
+        };
+        while (live > 0 && taken(oldest())) ++plan.drops, --live;
+        if (live + (plan.offsets.size() + 1) > h.max_entries) ++plan.drops, --live;
+        // After a wrap every live record lies below the old position: a file
+        // of an older version, grown past the bound, can now be cut to it.
+        if (wrap) plan.shorten_to = std::max(pos, log.limit);
+        plan.offsets.push_back(start);
+        pos = start + len;
+    }
+    plan.end = pos;
+    return plan;
+}
+
+}  // namespace
+
+size_t ring_log_commit(ring_log& log, std::span<const std::vector<uint8_t>> records, std::mutex& lock) {
+    if (!log.kind || records.empty()) return 0;
+    const log_kind& k = *log.kind;
+    auto lost = [&](size_t from, int err) {
+        for (size_t i = from; i < records.size(); ++i) std::fprintf(stderr, k.append_failed, std::strerror(err));
+    };
+    if (!log.is_open) {
+        lost(0, EBADF);
+        return 0;
+    }
+    core::unique_fd data(::open(log.data_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+    struct stat st {};
+    if (!data || ::fstat(data.get(), &st) != 0) {
+        lost(0, errno);
+        return 0;
+    }
+    core::unique_fd index(::open(log.index_path.c_str(), O_WRONLY | O_CLOEXEC));
+    const group_plan plan = plan_group(log, records, uint64_t(st.st_size));
+    log_index_header h = log.header;
+    uint8_t header[log_header_size];
+    auto write_header = [&](bool sync) {
         h.check = header_check(h, k.check_constant);
         encode_header(h, header);
         if (!index || !core::write_all(index.get(), header, sizeof header, 0) ||
-            (log.sync_writes && ::fdatasync(index.get()) != 0))
+            (sync && log.sync_writes && ::fdatasync(index.get()) != 0))
             std::fprintf(stderr, "%s", k.header_write_failed);
+    };
+
+    // The displaced entries leave the index, synced, before a byte of theirs
+    // or a slot of theirs is overwritten: a power cut or a kill in between
+    // must not leave the index listing a record that is half replaced.
+    if (plan.drops > 0) {
+        h.tail = (h.tail + plan.drops) % h.max_entries;
+        h.count -= plan.drops;
+        {
+            std::lock_guard guard(lock);
+            log.header = h;
+            log.dropped += plan.drops;
+        }
+        write_header(true);
     }
+    if (plan.shorten_to && uint64_t(st.st_size) > plan.shorten_to)
+        if (::ftruncate(data.get(), off_t(plan.shorten_to)) != 0) std::perror(k.data_file);
 
-    // The slot next, synced, then the header: the header is the commit, and
-    // it is one 40-byte write at the start of the file.
-    uint8_t slot[8];
-    core::put_le64(slot, offset);
-    if (!index || !core::write_all(index.get(), slot, sizeof slot, off_t(log_header_size + 8 * size_t(h.head))) ||
-        (log.sync_writes && ::fdatasync(index.get()) != 0))
-        std::fprintf(stderr, k.slot_write_failed, h.head);
+    // The records, then one sync: the index never refers to bytes that a
+    // power cut could take back.
+    size_t written = 0;
+    for (; written < records.size(); ++written)
+        if (!core::write_all(data.get(), records[written].data(), records[written].size(),
+                             off_t(plan.offsets[written])))
+            break;
+    if (written < records.size()) lost(written, errno);
+    if (written > 0 && log.sync_writes && ::fdatasync(data.get()) != 0) {
+        lost(0, errno);
+        written = 0;
+    }
+    if (written == 0) return 0;
 
-    h.next_data_offset = offset + record.size();
-    h.head = (h.head + 1) % h.max_entries;
-    ++h.count;
-    h.check = header_check(h, k.check_constant);
-    encode_header(h, header);
-    if (!index || !core::write_all(index.get(), header, sizeof header, 0) || !index.close())
-        std::fprintf(stderr, "%s", k.header_write_failed);
-    return true;
+    // The slots, synced, then the header that commits them.
+    for (size_t i = 0; i < written; ++i) {
+        uint8_t slot[8];
+        const uint32_t at = (h.head + uint32_t(i)) % h.max_entries;
+        core::put_le64(slot, plan.offsets[i]);
+        if (!index || !core::write_all(index.get(), slot, sizeof slot, off_t(log_header_size + 8 * size_t(at))))
+            std::fprintf(stderr, k.slot_write_failed, at);
+    }
+    if (index && log.sync_writes && ::fdatasync(index.get()) != 0) std::fprintf(stderr, k.slot_write_failed, h.head);
+
+    {
+        std::lock_guard guard(lock);
+        for (size_t i = 0; i < written; ++i) log.slots[(h.head + i) % h.max_entries] = plan.offsets[i];
+        h.next_data_offset = plan.offsets[written - 1] + records[written - 1].size();
+        h.head = (h.head + uint32_t(written)) % h.max_entries;
+        h.count += uint32_t(written);
+        h.check = header_check(h, k.check_constant);
+        log.header = h;
+    }
+    write_header(false);
+    return written;
+}
+
+bool ring_log_append(ring_log& log, std::span<const uint8_t> record) {
+    std::mutex unshared;
+    const std::vector<uint8_t> one(record.begin(), record.end());
+    return ring_log_commit(log, std::span(&one, 1), unshared) == 1;
 }
 
 }  // namespace logs

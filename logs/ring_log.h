@@ -1,13 +1,16 @@
 // The ring-buffer log store shared by the three logs: an index file holding a
-// check-summed 40-byte header and a ring of 10000 data-file offsets, and an
-// append-only data file of variable-length records. The logs differ only by
-// the data in their log_kind.
+// check-summed 40-byte header and a ring of 10000 data-file offsets, and a
+// data file of variable-length records that is itself a ring: at its bound
+// the next record goes to offset 0. The logs differ only by the data in their
+// log_kind.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <span>
 #include <string>
+#include <vector>
 
 namespace logs {
 
@@ -49,33 +52,57 @@ struct log_kind {
     const char* append_failed;      // printf, %s = system error text
     const char* slot_write_failed;  // printf, %u = slot
     const char* header_write_failed;
+    uint32_t default_limit_kb;  // the data file's bound unless configured
 };
+
+// The smallest bound a data file may be given.
+constexpr uint32_t log_min_limit_kb = 64;
 
 extern const log_kind rf_fpi_kind;
 extern const log_kind system_event_kind;
 extern const log_kind comm_event_kind;
 
-// One open log: its kind, its two paths and the in-memory header, which holds
-// the authoritative counters while the process runs. No file stays open.
+// One open log: its kind, its two paths, the in-memory header, which holds
+// the authoritative counters while the process runs, and a copy of the slot
+// table. Only the log writer changes them (ring_log_commit); it takes the
+// log's lock in log_stores for each change, and readers (the export) take it
+// to copy them. No file stays open.
 struct ring_log {
     const log_kind* kind = nullptr;
     std::string index_path{};
     std::string data_path{};
     log_index_header header{};
+    std::vector<uint64_t> slots{};  // the index's slot table, as written
+    uint64_t limit = 0;             // the data file's bound in bytes, 0 = the kind's default
+    uint64_t dropped = 0;           // entries ever dropped from the tail since opening
     bool is_open = false;
-    // Sync each record before the index refers to it. Only bulk tests that
-    // are about the ring itself, not about power cuts, turn this off.
+    // Sync the data before the index refers to it, and the index before the
+    // header commits. Only bulk tests that are about the ring itself, not
+    // about power cuts, turn this off.
     bool sync_writes = true;
 };
 
 // Opens the log in dir: creates the data file when missing, loads the index
-// header when it is valid and recreates the index empty otherwise.
-void ring_log_open(ring_log& log, const log_kind& kind, const std::string& dir);
+// header and slots when the header is valid and recreates the index empty
+// otherwise. limit_kb is the data file's bound (0: the kind's default; below
+// 64 raised to 64).
+void ring_log_open(ring_log& log, const log_kind& kind, const std::string& dir, uint32_t limit_kb = 0);
 
-// Appends one encoded record to the data file and enters its offset in the
-// ring. False (with the log's message on stderr) when the data file could not
-// take the record; index write failures are printed but the record counts.
-// The caller holds the log's lock.
+// Writes encoded records to the data file and enters them in the ring, as one
+// group: the entries they displace (the ring's oldest, or those whose bytes
+// they overwrite) are dropped by a synced header first, then the records are
+// written and synced, then their slots, and the header commits them. Returns
+// how many were committed, a prefix of `records`; each one that was not is
+// reported with the log's message. Index write failures are printed but the
+// records count. `lock` guards the log's fields against readers; it is taken
+// only for moments, never across a write or sync. Callers keep a group below
+// a quarter of the bound (ring_log_group_limit).
+size_t ring_log_commit(ring_log& log, std::span<const std::vector<uint8_t>> records, std::mutex& lock);
+
+// The most record bytes one ring_log_commit may carry.
+uint64_t ring_log_group_limit(const ring_log& log);
+
+// One record; the tools' and tests' way in. True when committed.
 bool ring_log_append(ring_log& log, std::span<const uint8_t> record);
 
 }  // namespace logs

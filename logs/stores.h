@@ -6,25 +6,35 @@
 
 #include "logs/rf_data.h"
 #include "logs/ring_log.h"
+#include "logs/writer.h"
 
 namespace logs {
 
-// Where two of these locks are held, rf_data_lock comes before rf_log_lock:
-// an entry of the recent RF data list is also written to the RF log. The logs
-// are not open until their init (logs/event_logs.h): an append before it is
-// refused with the log's own message.
+// Appends only queue for the writer (logs/writer.h), which alone writes the
+// files. rf_data_lock may be held while an entry is queued (the writer's lock
+// comes after it); the three log locks guard a log's in-memory header and
+// slots, which the writer changes and an export copies, each for a moment.
+// The logs are not open until their init (logs/event_logs.h): an entry
+// written before it is refused with the log's own message.
 struct log_stores {
     std::mutex rf_data_lock;  // the recent RF data list
     rf_data_list recent_rf_data;
 
-    std::mutex rf_log_lock;  // the RF FPI log, taken by the callers of its append and export
+    std::mutex rf_log_lock;  // the RF FPI log
     ring_log rf_fpi_db{.kind = &rf_fpi_kind};
 
-    std::mutex system_log_lock;  // the system event log, taken by its append and export
+    std::mutex system_log_lock;  // the system event log
     ring_log system_event_db{.kind = &system_event_kind};
 
-    std::mutex comm_log_lock;  // the communication event log, taken by its append and export
+    std::mutex comm_log_lock;  // the communication event log
     ring_log comm_event_db{.kind = &comm_event_kind};
+
+    log_writer writer;
+
+    log_stores() = default;
+    log_stores(const log_stores&) = delete;
+    log_stores& operator=(const log_stores&) = delete;
+    ~log_stores() { log_writer_stop(*this); }  // writes what is still queued
 };
 
 }  // namespace logs

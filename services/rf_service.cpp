@@ -38,17 +38,12 @@ int get_rf_data(logs::log_stores& stores, ubus::request& req) {
 
 // One of the three exports into the export directory.
 ubus::handler export_method(const config::config& cfg, logs::log_stores& stores, const char* file,
-                            int (*export_csv)(logs::log_stores&, const std::string&), bool rf_log) {
+                            int (*export_csv)(logs::log_stores&, const std::string&)) {
     const std::string path = cfg.settings.export_dir + "/" + file;
-    return [path, &stores, export_csv, rf_log](ubus::request& req, const ubus::args&) {
+    return [path, &stores, export_csv](ubus::request& req, const ubus::args&) {
         std::printf("Received request for %s download\n", path.c_str());
-        int rows;
-        {
-            std::unique_lock<std::mutex> lk(stores.rf_log_lock, std::defer_lock);
-            if (rf_log) lk.lock();  // the event log exports take theirs themselves
-            std::printf("Exporting %s file\n", path.c_str());
-            rows = export_csv(stores, path);
-        }
+        std::printf("Exporting %s file\n", path.c_str());
+        const int rows = export_csv(stores, path);
         if (rows < 1) return ubus::status::unknown_error;  // empty or failed: the header-only file stays
         ubus::reply(req, {{"path", ubus::value::str(path)}});
         return ubus::status::ok;
@@ -133,11 +128,11 @@ ubus::object rf_service_object(service_state& s) {
     o.methods = {
         {"get_rf_data", {}, [&stores](ubus::request& req, const ubus::args&) { return get_rf_data(stores, req); }},
         {"export_fpi_data_csv_file", {},
-         export_method(cfg, stores, logs::rf_fpi_csv_file, logs::rf_fpi_db_export_csv, true)},
+         export_method(cfg, stores, logs::rf_fpi_csv_file, logs::rf_fpi_db_export_csv)},
         {"export_comm_event_csv_file", {},
-         export_method(cfg, stores, logs::comm_event_csv_file, logs::comm_event_db_export_csv, false)},
+         export_method(cfg, stores, logs::comm_event_csv_file, logs::comm_event_db_export_csv)},
         {"export_system_event_csv_file", {},
-         export_method(cfg, stores, logs::system_event_csv_file, logs::system_event_db_export_csv, false)},
+         export_method(cfg, stores, logs::system_event_csv_file, logs::system_event_db_export_csv)},
         {"write_channel", {{"set_channel", ubus::type::string}},
          [&radio](ubus::request& req, const ubus::args& a) { return write_channel(radio, req, a); }},
         {"reset_fpi_slave", {{"slave_id", ubus::type::int32}},
