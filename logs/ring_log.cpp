@@ -183,7 +183,7 @@ group_plan plan_group(const ring_log& log, std::span<const std::vector<uint8_t>>
             return at >= pos && at < pos + len;
         };
         while (live > 0 && taken(oldest())) ++plan.drops, --live;
-        if (live + (plan.offsets.size() + 1) > h.max_entries) ++plan.drops, --live;
+        if (live > 0 && live + (plan.offsets.size() + 1) > h.max_entries) ++plan.drops, --live;
         // After a wrap every live record lies below the old position: a file
         // of an older version, grown past the bound, can now be cut to it.
         if (wrap) plan.shorten_to = std::max(pos, log.limit);
