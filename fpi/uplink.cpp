@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdio>
 #include <functional>
+#include <pthread.h>
 #include <system_error>
 #include <thread>
 
@@ -192,6 +193,7 @@ void fault_worker_start(fpi_state& s) {
     q.stopping = false;
     try {
         q.thread = std::thread(fault_worker_loop, std::ref(s));
+        ::pthread_setname_np(q.thread.native_handle(), "fault worker");
     } catch (const std::system_error& e) {
         std::fprintf(stderr, "fault_worker_start: %s\n", e.what());
     }

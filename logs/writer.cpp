@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <pthread.h>
 #include <functional>
 #include <system_error>
 #include <unistd.h>
@@ -138,6 +139,7 @@ void log_writer_start(log_stores& stores) {
     w.stopping = false;
     try {
         w.thread = std::thread(writer_loop, std::ref(stores));
+        ::pthread_setname_np(w.thread.native_handle(), "log writer");
     } catch (const std::system_error& e) {
         std::fprintf(stderr, "log_writer_start: %s\n", e.what());
     }
