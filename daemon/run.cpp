@@ -28,6 +28,9 @@ int run(int argc, char** argv) {
     sigint_install(&g);
     gateway_serve(g, gopts);
 
+    // Every fault counted so far is saved before the program says it exits
+    // (one that comes later still is counted on the RF reader's thread).
+    fpi::fault_worker_stop(g.fpis);
     std::printf("exiting program");
     gateway_stop(g);
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
