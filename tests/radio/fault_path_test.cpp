@@ -149,6 +149,27 @@ TEST(FaultPath, FaultOneReachesTheMasterBeforeTheResetGoesOutAndTheFrameIsRecord
     EXPECT_EQ(spontaneous(*gw.m, fault_ioa(4)), (std::vector<int32_t>{1}));  // reported once
 }
 
+// A count that cannot go on (its save waits for the fault database, held
+// here as a reader of the statistics or a slow save would hold it) holds up
+// neither reception nor the next fault's FAULT = 1.
+TEST(FaultPath, ACountStuckOnItsSaveHoldsUpNoTelegram) {
+    fault_gateway gw(0, {4});
+    ASSERT_TRUE(gw.ready);
+    test_support::stream_tap tap(stdout, gw.dir / "stdout.txt");
+    {
+        std::lock_guard hold(gw.g.fpis.faults.fault_db_lock);
+        gw.send(flash_from(1));
+        ASSERT_TRUE(tap.wait_for_text(saving_line(1)));  // the worker goes on to the save and waits
+        gw.send(flash_from(4));
+        EXPECT_TRUE(spontaneous_reaches(*gw.m, fault_ioa(4), {1}));
+        EXPECT_TRUE(gw.quiet_since(5));
+        EXPECT_EQ(occurrences(tap.text(), "Saving Fault for Slave id "), 1u);
+    }
+    ASSERT_TRUE(wait_until([&] { return gw.fault_work_idle(); }));
+    EXPECT_EQ(gw.counted(), (group_counts{1, 1, 0}));
+    EXPECT_TRUE(in_order(positions(tap.release(), {saving_line(1), saving_line(4)})));
+}
+
 // The count's save comes before its pause and the totals after it; what it
 // prints and what the master gets are what a counted fault always gave.
 TEST(FaultPath, ACountedFaultIsSavedThenItsTotalsFollowThePause) {
