@@ -25,15 +25,7 @@
 
 namespace {
 
-using radio_test::frame_bytes;
-using radio_test::in_order;
-using radio_test::master_online;
-using radio_test::occurrences;
-using radio_test::positions;
-using radio_test::radio_gateway;
-using radio_test::spontaneous;
-using radio_test::spontaneous_reaches;
-using radio_test::stored;
+using namespace radio_test;
 using station_test::master;
 using test_support::wait_until;
 
