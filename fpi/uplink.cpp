@@ -48,19 +48,23 @@ uint8_t ack_code(uint8_t command) {
 }
 
 // Counts one fault, saves the database (through the stores' writer) and,
-// after the pause, republishes the totals. The pause is cut short by a stop
-// (lk, when given, is the fault queue's lock, held on entry and exit).
-void count_one(fpi_state& s, const counted_fault& f, std::unique_lock<std::mutex>* lk) {
+// after the pause, republishes the totals. On the fault worker the pause is
+// cut short by a stop. The fault queue's lock is not held meanwhile: the RF
+// reader queuing the next fault never waits for this one.
+void count_one(fpi_state& s, const counted_fault& f, bool on_worker) {
     std::printf("Saving Fault for Slave id %d and Group id %d\n", f.slave, f.group);
     fault_counter_add(s.faults, f.group, f.time_ms);
     const auto pause = std::chrono::milliseconds(s.fault_pause_ms);
     if (s.fault_pause_ms > 0) {
-        if (lk) s.fault_work.cv.wait_for(*lk, pause, [&] { return s.fault_work.stopping; });
-        else std::this_thread::sleep_for(pause);
+        fault_queue& q = s.fault_work;
+        if (on_worker) {
+            std::unique_lock lk(q.m);
+            q.cv.wait_for(lk, pause, [&] { return q.stopping; });
+        } else {
+            std::this_thread::sleep_for(pause);
+        }
     }
-    if (lk) lk->unlock();
     publish_fault_totals(s.faults, s.station, s.cfg->aux_points, s.cfg->settings.asdu_time_offset);
-    if (lk) lk->lock();
 }
 
 void fault_worker_loop(fpi_state& s) {
@@ -72,7 +76,9 @@ void fault_worker_loop(fpi_state& s) {
         const counted_fault f = q.queue.front();
         q.queue.pop_front();
         q.busy = true;
-        count_one(s, f, &lk);
+        lk.unlock();
+        count_one(s, f, true);
+        lk.lock();
         q.busy = false;
         q.cv.notify_all();
     }
@@ -95,7 +101,7 @@ void count_fault(fpi_state& s, int slave) {
             q.cv.notify_all();
         } else {
             lk.unlock();
-            count_one(s, f, nullptr);
+            count_one(s, f, false);
         }
     }
     c.last_flash_ms = now;

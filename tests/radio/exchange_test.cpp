@@ -33,7 +33,14 @@ namespace {
 
 using radio_test::fake_monotonic_clock;
 using radio_test::frame_bytes;
+using radio_test::in_order;
+using radio_test::master_online;
+using radio_test::occurrences;
+using radio_test::positions;
 using radio_test::radio_gateway;
+using radio_test::spontaneous;
+using radio_test::spontaneous_reaches;
+using radio_test::stored;
 using station_test::fake_wall_clock;
 using station_test::master;
 using test_support::wait_until;
@@ -88,9 +95,6 @@ struct exchange_gateway : radio_gateway {
         send(frame);
         return recorded(0);
     }
-    // Nothing was written since the last downlink read: an event of FPI
-    // `witness` is answered, and its ACK is the next frame on the line.
-    bool quiet_since(int witness = 5);
 };
 
 rf::event_data event() { return radio_test::ordinary_event(); }
@@ -107,36 +111,6 @@ rf::wakeup_data wakeup(uint8_t period) {
     return w;
 }
 
-bool exchange_gateway::quiet_since(int witness) {
-    send(frame_bytes(rf::CMD_EVENT_DATA, event(), uint8_t(witness)));
-    const auto next = next_downlink();
-    return next && next->command == rf::CMD_EVENT_DATA_ACK && next->destination_id == witness;
-}
-
-bool master_online(outstation::station& st) {
-    return wait_until([&] {
-        std::lock_guard lk(st.connection_slots.lock);
-        for (const auto& s : st.connection_slots.slots)
-            if (s.online) return true;
-        return false;
-    });
-}
-
-// Values of the spontaneous objects at `ioa`, in arrival order.
-std::vector<int32_t> spontaneous(const master& m, uint32_t ioa) {
-    std::vector<int32_t> out;
-    for (const iec104::Asdu& a : m.received()) {
-        if (a.cot != iec104::COT_SPONTANEOUS) continue;
-        for (int i = 0; i < a.count; ++i)
-            if (const auto o = iec104::get_object(a, m.app, i); o && o->ioa == ioa) out.push_back(o->value);
-    }
-    return out;
-}
-
-bool spontaneous_reaches(const master& m, uint32_t ioa, const std::vector<int32_t>& values) {
-    return wait_until([&] { return spontaneous(m, ioa) == values; });
-}
-
 // The value of every point by IOA that a station interrogation returns.
 std::map<uint32_t, int32_t> interrogated(master& m) {
     std::map<uint32_t, int32_t> out;
@@ -146,35 +120,6 @@ std::map<uint32_t, int32_t> interrogated(master& m) {
             if (const auto o = iec104::get_object(a, m.app, i)) out[o->ioa] = o->value;
     }
     return out;
-}
-
-// The stored record of (ioa, type id), if any.
-std::optional<outstation::value_record> stored(outstation::station& st, int32_t ioa, int32_t type_id) {
-    std::lock_guard lk(st.value_store_lock);
-    for (int i = 0; i < st.station_values.count; ++i) {
-        const outstation::value_record& r = st.station_values.records[size_t(i)];
-        if (r.ioa == ioa && r.type_id == type_id) return r;
-    }
-    return std::nullopt;
-}
-
-// Where each line appears in `text`, npos when it does not.
-std::vector<size_t> positions(const std::string& text, const std::vector<std::string>& lines) {
-    std::vector<size_t> at;
-    for (const std::string& l : lines) at.push_back(text.find(l));
-    return at;
-}
-
-bool in_order(const std::vector<size_t>& at) {
-    for (size_t i = 0; i < at.size(); ++i)
-        if (at[i] == std::string::npos || (i > 0 && at[i] <= at[i - 1])) return false;
-    return true;
-}
-
-size_t occurrences(const std::string& text, const std::string& what) {
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-    return n;
 }
 
 // ---------------------------------------------------------------- supervision
@@ -317,6 +262,7 @@ TEST(Supervision, FaultTotalsAreRepublishedOnceAfterEachLocalMidnight) {
     // a fault of group 1 on 31 May: inside the last seven days until 6 June
     fake_wall_clock::now = utc_ms(2024, 5, 31, 12, 0, 0);
     ASSERT_TRUE(gw.deliver(frame_bytes(rf::CMD_FLASH_MODE, event(), 1)));
+    ASSERT_TRUE(gw.faults_counted());
     ASSERT_TRUE(stored(gw.g.station, total_1, scaled));
     EXPECT_EQ(stored(gw.g.station, total_1, scaled)->timestamp, utc_ms(2024, 5, 31, 12, 0, 0));
     master m(gw.port());
@@ -814,15 +760,20 @@ const std::vector<std::string> reset_sent_lines = {
     "Saving Fault for Slave id 4 and Group id 2\n",  // the telegram's fault comes after its reset
 };
 
-// A flash-mode telegram of `slave`: what it printed until it was recorded.
-std::string flash_from(exchange_gateway& gw, int slave, std::optional<rf::rf_frame>* downlink = nullptr) {
-    testing::internal::CaptureStdout();
+// A flash-mode telegram of `slave`: what it printed until it was recorded
+// and, when it `counts` a fault, until the fault worker is done with it (the
+// count follows the record, off the reader).
+std::string flash_from(exchange_gateway& gw, int slave, bool counts, std::optional<rf::rf_frame>* downlink = nullptr) {
+    test_support::stream_tap tap(stdout, gw.dir / "stdout.txt");
     gw.forget_recent();
     gw.send(frame_bytes(rf::CMD_FLASH_MODE, event(), uint8_t(slave)));
     if (downlink) *downlink = gw.next_downlink();
     const bool recorded = gw.recorded(0);
-    std::string out = testing::internal::GetCapturedStdout();
+    const bool counted = !counts || (tap.wait_for_text("Saving Fault for Slave id " + std::to_string(slave) + " ") &&
+                                     wait_until([&] { return gw.fault_work_idle(); }));
+    std::string out = tap.release();
     EXPECT_TRUE(recorded);
+    EXPECT_TRUE(counted) << out;
     return out;
 }
 
@@ -857,7 +808,7 @@ TEST(PendingReset, TheNextFlashModeTelegramWithinTheHourGetsTheReset) {
         }
         fake_monotonic_clock::advance(c.age);
         std::optional<rf::rf_frame> downlink;
-        const std::string out = flash_from(gw, 4, c.sent ? &downlink : nullptr);
+        const std::string out = flash_from(gw, 4, true, c.sent ? &downlink : nullptr);
         if (c.sent) {
             EXPECT_TRUE(is_remote_reset(downlink, 4));
             EXPECT_TRUE(in_order(positions(out, reset_sent_lines))) << out;
@@ -868,7 +819,7 @@ TEST(PendingReset, TheNextFlashModeTelegramWithinTheHourGetsTheReset) {
         }
         EXPECT_EQ(fpi::pending_reset_check(gw.g.fpis, 4), 0);  // sent and cleared, or expired
         EXPECT_TRUE(gw.quiet_since(5));             // nothing (more) went to FPI 4
-        const std::string again = flash_from(gw, 4);
+        const std::string again = flash_from(gw, 4, false);  // within the period: no new fault
         EXPECT_EQ(again.find("Pending RESET command"), std::string::npos);
         EXPECT_TRUE(gw.quiet_since(5));
     }
@@ -887,7 +838,7 @@ TEST(PendingReset, SlaveTenIsIgnoredByEveryOperation) {
     EXPECT_EQ(out, "");
     for (int s = 1; s <= fpi::slave_count; ++s) EXPECT_EQ(fpi::pending_reset_check(gw.g.fpis, s), 0) << s;
     for (const int slave : {10, 1, 9}) {
-        const std::string flash = flash_from(gw, slave);
+        const std::string flash = flash_from(gw, slave, slave != 10);
         EXPECT_EQ(flash.find("Pending RESET command"), std::string::npos) << slave;
     }
     EXPECT_TRUE(gw.quiet_since(5));
@@ -929,7 +880,7 @@ TEST(PendingReset, AFailedWriteKeepsTheResetForTheNextFlashModeTelegram) {
             ~restore() { rtu_fd = port; }
         } restore_port{rtu_fd, port};
         testing::internal::CaptureStderr();
-        const std::string out = flash_from(gw, 4);
+        const std::string out = flash_from(gw, 4, true);
         const std::string err = testing::internal::GetCapturedStderr();
         EXPECT_TRUE(in_order(positions(out, {"Pending RESET command found for slave_id 4. Sending reset command...\n",
                                              "rtu: Sending ACK wrote -1 bytes\n",
@@ -944,7 +895,7 @@ TEST(PendingReset, AFailedWriteKeepsTheResetForTheNextFlashModeTelegram) {
 
     fake_monotonic_clock::advance(49 * 60000);  // 59 minutes after the store
     std::optional<rf::rf_frame> downlink;
-    const std::string out = flash_from(gw, 4, &downlink);
+    const std::string out = flash_from(gw, 4, true, &downlink);
     EXPECT_TRUE(is_remote_reset(downlink, 4));
     EXPECT_TRUE(in_order(positions(out, {reset_sent_lines[0], reset_sent_lines[1], reset_sent_lines[2],
                                          reset_sent_lines[3]})))
@@ -986,7 +937,7 @@ TEST(PendingReset, OnlyAFlashModeTelegramDeliversIt) {
     EXPECT_EQ(fpi::pending_reset_check(gw.g.fpis, 4), 1);
 
     std::optional<rf::rf_frame> downlink;
-    const std::string out = flash_from(gw, 4, &downlink);
+    const std::string out = flash_from(gw, 4, true, &downlink);
     EXPECT_TRUE(is_remote_reset(downlink, 4));
     EXPECT_TRUE(in_order(positions(out, reset_sent_lines))) << out;
 }

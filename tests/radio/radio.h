@@ -62,19 +62,20 @@ inline rf::event_data ordinary_event() {
 inline const fpigate::worker rf_reader_only[] = {{"RF reader", fpigate::rf_reader_thread, false}};
 
 // The gateway on the sample configuration with only its RF reader thread
-// (or the workers given).
+// (or the workers given). The radio's pause and the pause after a counted
+// fault are 0 unless a test gives one.
 struct radio_gateway : test_support::gateway_on_pty {
     station_test::fake_wall_clock wall;
     fake_monotonic_clock mono;
     bool ok = false;
 
     explicit radio_gateway(const std::function<void(config::config&)>& tweak = {},
-                           std::span<const fpigate::worker> workers = rf_reader_only) {
+                           std::span<const fpigate::worker> workers = rf_reader_only, int fault_pause_ms = 0) {
         test_support::use_utc();
         if (!problem.empty()) return;
         if (tweak) tweak(*cfg);
         g.radio.downlink.pause_ms = 0;
-        g.fpis.fault_pause_ms = 0;
+        g.fpis.fault_pause_ms = fault_pause_ms;
         start(workers);
         ok = test_support::wait_until([this] { return g.radio.rtu_fd.load() > 0; });
     }
@@ -126,6 +127,25 @@ struct radio_gateway : test_support::gateway_on_pty {
     bool recorded(size_t before, size_t n = 1) {
         return test_support::wait_until([&] { return recent_count() >= before + n; });
     }
+    // Nothing was written since the last downlink read, and every telegram
+    // sent before has been handled to its end: an event of FPI `witness` is
+    // answered, and its ACK is the next frame on the line (the reader takes
+    // one frame at a time).
+    bool quiet_since(int witness = 5) {
+        send(frame_bytes(rf::CMD_EVENT_DATA, ordinary_event(), uint8_t(witness)));
+        const auto next = next_downlink();
+        return next && next->command == rf::CMD_EVENT_DATA_ACK && next->destination_id == witness;
+    }
+    // No counted fault is queued for the fault worker or being handled by it.
+    bool fault_work_idle() {
+        std::lock_guard lk(g.fpis.fault_work.m);
+        return g.fpis.fault_work.queue.empty() && !g.fpis.fault_work.busy;
+    }
+    // As quiet_since, and the faults those telegrams counted are counted,
+    // saved and their totals republished (the fault worker's part).
+    bool faults_counted(int witness = 5) {
+        return quiet_since(witness) && test_support::wait_until([this] { return fault_work_idle(); });
+    }
     // Bytes the reader has read since start, and a wait until it has read `n`.
     uint64_t bytes_read() const { return g.radio.reader_stats.bytes.load(); }
     bool reader_has_read(uint64_t n) {
@@ -155,6 +175,61 @@ inline std::map<uint32_t, double> interrogated_values(station_test::master& m) {
         }
     }
     return out;
+}
+
+// Waits (bounded) until a master is online in one of the station's slots.
+inline bool master_online(outstation::station& st) {
+    return test_support::wait_until([&] {
+        std::lock_guard lk(st.connection_slots.lock);
+        for (const auto& s : st.connection_slots.slots)
+            if (s.online) return true;
+        return false;
+    });
+}
+
+// Values of the spontaneous objects at `ioa`, in arrival order.
+inline std::vector<int32_t> spontaneous(const station_test::master& m, uint32_t ioa) {
+    std::vector<int32_t> out;
+    for (const iec104::Asdu& a : m.received()) {
+        if (a.cot != iec104::COT_SPONTANEOUS) continue;
+        for (int i = 0; i < a.count; ++i)
+            if (const auto o = iec104::get_object(a, m.app, i); o && o->ioa == ioa) out.push_back(o->value);
+    }
+    return out;
+}
+
+inline bool spontaneous_reaches(const station_test::master& m, uint32_t ioa, const std::vector<int32_t>& values) {
+    return test_support::wait_until([&] { return spontaneous(m, ioa) == values; });
+}
+
+// The stored record of (ioa, type id), if any.
+inline std::optional<outstation::value_record> stored(outstation::station& st, int32_t ioa, int32_t type_id) {
+    std::lock_guard lk(st.value_store_lock);
+    for (int i = 0; i < st.station_values.count; ++i) {
+        const outstation::value_record& r = st.station_values.records[size_t(i)];
+        if (r.ioa == ioa && r.type_id == type_id) return r;
+    }
+    return std::nullopt;
+}
+
+// Where each line appears in `text`, npos when it does not.
+inline std::vector<size_t> positions(const std::string& text, const std::vector<std::string>& lines) {
+    std::vector<size_t> at;
+    for (const std::string& l : lines) at.push_back(text.find(l));
+    return at;
+}
+
+// Whether every line was found, each after the one before.
+inline bool in_order(const std::vector<size_t>& at) {
+    for (size_t i = 0; i < at.size(); ++i)
+        if (at[i] == std::string::npos || (i > 0 && at[i] <= at[i - 1])) return false;
+    return true;
+}
+
+inline size_t occurrences(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
 }
 
 }  // namespace radio_test

@@ -150,6 +150,7 @@ TEST(RadioUplink, FlashModeCountsAFaultPerPeriodAndIsNeverAcknowledged) {
         gw.send(frame_bytes(rf::CMD_FLASH_MODE, event(20, 1, 36), 4));
         ASSERT_TRUE(gw.recorded(before));
         EXPECT_EQ(gw.recent().front().measured.fault, 1);
+        ASSERT_TRUE(gw.faults_counted());  // and not answered: FPI 5's ACK is the next downlink
     };
     auto total = [&] {
         fpi::fault_counter_stats s;
@@ -217,6 +218,7 @@ TEST(RadioUplink, TheFirstFlashModeTelegramCountsAlsoRightAfterBoot) {
     const size_t before = gw.recent_count();
     gw.send(frame_bytes(rf::CMD_FLASH_MODE, event(20, 1, 36), 7));
     ASSERT_TRUE(gw.recorded(before));
+    ASSERT_TRUE(gw.faults_counted());
     fpi::fault_counter_stats s;
     ASSERT_TRUE(fpi::fault_counter_get_stats(gw.g.fpis.faults, &s, 0));
     EXPECT_EQ(s.groups[2].total, 1u);
