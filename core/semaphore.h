@@ -1,6 +1,5 @@
-// A counting semaphore whose waiter a stop can end. The semaphores
-// themselves are members of the state they belong to (dcu_reset_sem in dio,
-// infoset_ack_sem in fpi).
+// A counting semaphore whose waiter a stop can end. The semaphore itself is
+// a member of the state it belongs to (dcu_reset_sem in dio).
 #pragma once
 
 #include <atomic>

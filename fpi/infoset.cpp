@@ -2,7 +2,6 @@
 
 #include <strings.h>
 
-#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cmath>
@@ -91,7 +90,7 @@ int acceptable(fpi_state& fs, uint32_t ioa, uint32_t type_id, float value, const
 // The set is on its way to the FPI and is cleared once sent: a write now
 // would vanish with it, so it is refused and the master told. Under infoset_lock.
 bool being_sent(const parameter_set& s, int slave) {
-    if (!s.sending) return false;
+    if (s.phase != infoset_phase::sending) return false;
     std::printf("Infoset parameters of slave %d are being sent, write refused\n", slave);
     return true;
 }
@@ -102,35 +101,32 @@ int infoset_check_parameter(fpi_state& fs, uint32_t ioa, uint32_t type_id, float
     const config::fpi_iec104_ioa* point = nullptr;
     if (acceptable(fs, ioa, type_id, value, point) < 0) return -1;
     std::lock_guard lk(fs.infoset_lock);
-    return being_sent(fs.sets[size_t(point->slave_id - 1)], point->slave_id) ? -1 : 3;
+    return being_sent(fs.infosets[size_t(point->slave_id - 1)].set, point->slave_id) ? -1 : 3;
 }
 
-namespace {
-
-int store_parameter(fpi_state& fs, uint32_t ioa, uint32_t type_id, uint64_t time_ms, float value) {
+int infoset_store_parameter(fpi_state& fs, uint32_t ioa, uint32_t type_id, uint64_t time_ms, float value) {
     const config::fpi_iec104_ioa* point = nullptr;
     const int k = acceptable(fs, ioa, type_id, value, point);
     if (k < 0) return -1;
     const int slave = point->slave_id;
     const uint64_t now = core::monotonic_ms();
     std::lock_guard lk(fs.infoset_lock);
-    parameter_set& s = fs.sets[size_t(slave - 1)];
+    parameter_set& s = fs.infosets[size_t(slave - 1)].set;
     if (being_sent(s, slave)) return -1;
-    if (!s.active) {
+    if (s.phase == infoset_phase::idle) {
         clear(s, slave);
-        s.active = true;
+        s.phase = infoset_phase::collecting;
         s.first_write_ms = now;
-    }
-    if (!s.status_reported) {
         report_infoset_status(fs, slave, 1);
         report_infoset_status(fs, slave, 0);
-        s.status_reported = true;
+        fs.infoset_changed.notify_all();  // a sleeping infoset thread has a set to time
     }
     s.parameters[size_t(k)] = {ioa, value, type_id};
     s.command_time_ms = time_ms;
     s.mask = uint16_t(s.mask | 1u << k);
     if (s.mask == infoset_complete_mask) {
         std::printf("Received all infoset parameters successfully.\n");
+        s.phase = infoset_phase::complete;
         if (s.complete_ms == 0) s.complete_ms = now;
         const int period = get_wakeup_period(fs, slave);
         const uint64_t allowance = period != 0 ? uint64_t(period) * 60000
@@ -140,42 +136,25 @@ int store_parameter(fpi_state& fs, uint32_t ioa, uint32_t type_id, uint64_t time
     return 3;
 }
 
-// Tells a sleeping infoset thread that a set or an ACK wait needs it.
-void wake_thread(fpi_state& fs, bool* flag) {
-    {
-        std::lock_guard lk(fs.ack.m);
-        if (flag) *flag = true;
-    }
-    fs.ack.wake.notify_all();
-}
-
-}  // namespace
-
-int infoset_store_parameter(fpi_state& fs, uint32_t ioa, uint32_t type_id, uint64_t time_ms, float value) {
-    const int rc = store_parameter(fs, ioa, type_id, time_ms, value);
-    if (rc == 3) wake_thread(fs, &fs.ack.work);
-    return rc;
-}
-
 int infoset_send_pending(fpi_state& fs, int slave_id) {
     if (!valid_slave(slave_id)) return 0;
-    auto ready = [](const parameter_set& s) { return s.active && !s.sending && s.mask == infoset_complete_mask; };
+    infoset_exchange& x = fs.infosets[size_t(slave_id - 1)];
     {
         std::lock_guard lk(fs.infoset_lock);
-        if (!ready(fs.sets[size_t(slave_id - 1)])) return 0;
+        if (x.set.phase != infoset_phase::complete) return 0;
     }
     std::lock_guard write_lock(fs.infoset_write_lock);
     parameter_set copy;
     {
         std::lock_guard lk(fs.infoset_lock);
-        parameter_set& s = fs.sets[size_t(slave_id - 1)];
-        if (!ready(s)) return 1;
-        s.sending = true;
-        copy = s;
+        if (x.set.phase != infoset_phase::complete) return 1;
+        x.set.phase = infoset_phase::sending;
+        copy = x.set;
     }
 
     rf::infoset_data d;
     bool foreign = false;
+    bool sent = false;
     for (int k = 0; k < infoset_parameter_count && !foreign; ++k) {
         const infoset_parameter& p = copy.parameters[size_t(k)];
         const config::fpi_iec104_ioa* point =
@@ -199,46 +178,50 @@ int infoset_send_pending(fpi_state& fs, int slave_id) {
             std::memcpy(d.location.data(), "C001                ", d.location.size());
         }
         const config::config& cfg = *fs.cfg;
-        if (rf::send_command_frame(fs.radio, cfg.derived.group_id_bytes, uint8_t(cfg.derived.rtu_id & 0xFF),
-                                   uint8_t(slave_id), rf::CMD_INFO_SET, d) > 0) {
-            {
-                std::lock_guard lk(fs.ack.m);
-                fs.ack.awaited = true;
-                fs.ack.slave_id = uint8_t(slave_id);
-            }
-            fs.ack.wake.notify_all();
-        }
+        sent = rf::send_command_frame(fs.radio, cfg.derived.group_id_bytes, uint8_t(cfg.derived.rtu_id & 0xFF),
+                                      uint8_t(slave_id), rf::CMD_INFO_SET, d) > 0;
     }
     std::lock_guard lk(fs.infoset_lock);
-    clear(fs.sets[size_t(slave_id - 1)], slave_id);
+    clear(x.set, slave_id);
+    // A set sent again before the FPI acknowledged the last one is awaited
+    // in its place: the FPI's next acknowledgement ends the wait, which
+    // carries on if the infoset thread is in it already.
+    if (sent) {
+        x.sent = infoset_phase::awaiting_ack;
+        fs.infoset_changed.notify_all();
+    }
     return 1;
 }
 
 void infoset_clear(fpi_state& fs, int slave_id) {
     if (!valid_slave(slave_id)) return;
     std::lock_guard lk(fs.infoset_lock);
-    clear(fs.sets[size_t(slave_id - 1)], slave_id);
+    infoset_exchange& x = fs.infosets[size_t(slave_id - 1)];
+    clear(x.set, slave_id);
+    x.sent = infoset_phase::idle;
+    fs.infoset_changed.notify_all();  // a wait for its acknowledgement ends
 }
 
 bool infoset_sending(fpi_state& fs, int slave_id) {
     if (!valid_slave(slave_id)) return false;
     std::lock_guard lk(fs.infoset_lock);
-    return fs.sets[size_t(slave_id - 1)].sending;
+    return fs.infosets[size_t(slave_id - 1)].set.phase == infoset_phase::sending;
+}
+
+void infoset_acknowledged(fpi_state& fs, int slave_id) {
+    if (!valid_slave(slave_id)) return;
+    std::lock_guard lk(fs.infoset_lock);
+    infoset_exchange& x = fs.infosets[size_t(slave_id - 1)];
+    if (x.sent != infoset_phase::awaiting_ack) return;
+    x.sent = infoset_phase::acknowledged;
+    fs.infoset_changed.notify_all();
 }
 
 infoset_phase infoset_phase_of(fpi_state& fs, int slave_id) {
     if (!valid_slave(slave_id)) return infoset_phase::idle;
-    // The set first, then the ACK wait: a set being sent is marked awaited
-    // before it is cleared, so the exchange never looks idle in between.
-    infoset_phase phase = infoset_phase::idle;
-    {
-        std::lock_guard lk(fs.infoset_lock);
-        const parameter_set& s = fs.sets[size_t(slave_id - 1)];
-        if (s.active) phase = s.mask == infoset_complete_mask ? infoset_phase::complete : infoset_phase::collecting;
-    }
-    std::lock_guard lk(fs.ack.m);
-    if ((fs.ack.awaited && fs.ack.slave_id == slave_id) || fs.ack.waiting_for == slave_id) return infoset_phase::awaiting_ack;
-    return phase;
+    std::lock_guard lk(fs.infoset_lock);
+    const infoset_exchange& x = fs.infosets[size_t(slave_id - 1)];
+    return x.sent != infoset_phase::idle ? x.sent : x.set.phase;
 }
 
 const char* infoset_phase_name(infoset_phase p) {
@@ -246,67 +229,71 @@ const char* infoset_phase_name(infoset_phase p) {
     case infoset_phase::idle: return "idle";
     case infoset_phase::collecting: return "collecting";
     case infoset_phase::complete: return "complete";
+    case infoset_phase::sending: return "sending";
     case infoset_phase::awaiting_ack: return "awaiting_ack";
+    case infoset_phase::acknowledged: return "acknowledged";
     }
     return "idle";
 }
 
+namespace {
+
+// The first FPI whose sent set is awaiting its acknowledgement or has it
+// (the thread has yet to report it), 0 when none. Under infoset_lock.
+int first_sent(const fpi_state& fs) {
+    for (int i = 0; i < slave_count; ++i)
+        if (fs.infosets[size_t(i)].sent != infoset_phase::idle) return i + 1;
+    return 0;
+}
+
+}  // namespace
+
 void infoset_pass(fpi_state& fs, const std::atomic<bool>* running) {
     const uint64_t now = core::monotonic_ms();
-    {
-        std::lock_guard lk(fs.infoset_lock);
-        for (int i = 0; i < slave_count; ++i) {
-            parameter_set& s = fs.sets[size_t(i)];
-            if (!s.active) continue;
-            bool timed_out = false;
-            if (s.mask == infoset_complete_mask) {
-                if (!s.sending && s.wakeup_deadline_ms != 0 && s.wakeup_deadline_ms <= now) {
-                    std::printf("Wakeup infoset timeout for the slave %d\n", i + 1);
-                    timed_out = true;
-                }
-            } else if (now - s.first_write_ms >= uint64_t(fs.cfg ? fs.cfg->derived.infoset_param_timeout_ms : 0)) {
-                std::printf("Infoset paramters timeout for the slave %d\n", i + 1);
+    std::unique_lock lk(fs.infoset_lock);
+    for (int i = 0; i < slave_count; ++i) {
+        parameter_set& s = fs.infosets[size_t(i)].set;
+        bool timed_out = false;
+        if (s.phase == infoset_phase::complete) {
+            if (s.wakeup_deadline_ms != 0 && s.wakeup_deadline_ms <= now) {
+                std::printf("Wakeup infoset timeout for the slave %d\n", i + 1);
                 timed_out = true;
             }
-            if (timed_out) {
-                report_infoset_status(fs, i + 1, 1);
-                clear(s, i + 1);
-            }
+        } else if (s.phase == infoset_phase::collecting &&
+                   now - s.first_write_ms >= uint64_t(fs.cfg ? fs.cfg->derived.infoset_param_timeout_ms : 0)) {
+            std::printf("Infoset paramters timeout for the slave %d\n", i + 1);
+            timed_out = true;
+        }
+        if (timed_out) {
+            report_infoset_status(fs, i + 1, 1);
+            clear(s, i + 1);
         }
     }
-    uint8_t slave = 0;
-    {
-        std::lock_guard lk(fs.ack.m);
-        if (!fs.ack.awaited) return;
-        fs.ack.awaited = false;
-        slave = fs.ack.slave_id;
-        fs.ack.waiting_for = slave;
-    }
-    std::printf("Waiting for infoset command response...\n");
+    const int slave = first_sent(fs);
+    if (slave == 0) return;
+    infoset_exchange& x = fs.infosets[size_t(slave - 1)];
     const int timeout_s = fs.cfg ? fs.cfg->derived.infoset_ack_timeout : 0;
-    // In slices, so that a stop of the daemon is not held up by the wait.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_s < 0 ? 0 : timeout_s);
-    bool acknowledged = false;
+    const uint64_t deadline = core::monotonic_ms() + uint64_t(timeout_s < 0 ? 0 : timeout_s) * 1000;
+    lk.unlock();
+    std::printf("Waiting for infoset command response...\n");
+    lk.lock();
+    // Only this FPI's acknowledgement moves x.sent on. The monotonic clock is
+    // looked at in slices (it may be another than the condition variable's),
+    // and so is a stop of the daemon.
     bool stopped = false;
-    for (;;) {
-        const auto left = deadline - std::chrono::steady_clock::now();
-        const auto slice = std::min<std::chrono::steady_clock::duration>(left, std::chrono::milliseconds(100));
-        if (fs.infoset_ack_sem.try_acquire_for(slice < slice.zero() ? slice.zero() : slice)) {
-            acknowledged = true;
-            break;
-        }
-        if (std::chrono::steady_clock::now() >= deadline) break;
+    while (x.sent == infoset_phase::awaiting_ack && core::monotonic_ms() < deadline) {
         if (running && !running->load()) {
             stopped = true;
             break;
         }
+        fs.infoset_changed.wait_for(lk, std::chrono::milliseconds(100));
     }
-    {
-        std::lock_guard lk(fs.ack.m);
-        fs.ack.waiting_for = 0;
-    }
-    if (stopped) return;
-    if (acknowledged) {
+    const infoset_phase outcome = x.sent;
+    // Cleared meanwhile: nothing left to report.
+    if (stopped || outcome == infoset_phase::idle) return;
+    x.sent = infoset_phase::idle;
+    lk.unlock();
+    if (outcome == infoset_phase::acknowledged) {
         std::printf("Infoset successful.\n");
         report_infoset_status(fs, slave, 2);
     } else {
@@ -317,19 +304,19 @@ void infoset_pass(fpi_state& fs, const std::atomic<bool>* running) {
 
 namespace {
 
-// With no set collected or waiting and no ACK awaited there is nothing to
-// time out: sleeps until a parameter is stored, a set is sent or the daemon
-// stops (false). `at_once`: the next pass is due now, not after the pause.
+// With every exchange idle there is nothing to time out or wait for: sleeps
+// until a parameter is stored or the daemon stops (false). `at_once`: the
+// next pass is due now, not after the pause.
 bool wait_while_idle(fpi_state& fs, const std::atomic<bool>& running, bool& at_once) {
+    auto busy = [&fs] {
+        for (const infoset_exchange& x : fs.infosets)
+            if (x.set.phase != infoset_phase::idle || x.sent != infoset_phase::idle) return true;
+        return false;
+    };
     at_once = false;
-    {
-        std::lock_guard lk(fs.infoset_lock);
-        for (const parameter_set& s : fs.sets)
-            if (s.active) return true;
-    }
-    std::unique_lock lk(fs.ack.m);
-    fs.ack.wake.wait(lk, [&] { return fs.ack.work || fs.ack.awaited || !running.load(); });
-    fs.ack.work = false;
+    std::unique_lock lk(fs.infoset_lock);
+    if (busy()) return true;
+    fs.infoset_changed.wait(lk, [&] { return busy() || !running.load(); });
     at_once = true;
     return running.load();
 }
@@ -345,6 +332,10 @@ void infoset_thread(fpi_state& fs, bool (*keep_going)(int wait_ms, void* user), 
     }
 }
 
-void infoset_wake(fpi_state& fs) { wake_thread(fs, nullptr); }
+void infoset_wake(fpi_state& fs) {
+    // Under the lock, so that a thread about to wait sees the stop first.
+    std::lock_guard lk(fs.infoset_lock);
+    fs.infoset_changed.notify_all();
+}
 
 }  // namespace fpi

@@ -5,14 +5,13 @@
 // that stay incomplete, or whose FPI does not wake up in time, are dropped.
 // Progress is reported as the FPI's INFOSET_STATUS: 0 started, 1 failed or
 // timed out, 2 acknowledged.
-// The state lives in the fpi_state (sets, ack, the locks and infoset_ack_sem).
+// The state lives in the fpi_state: one infoset_exchange per FPI under
+// infoset_lock, with the condition variable the infoset thread waits on.
 #pragma once
 
 #include <array>
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
 
 #include "config/config.h"
 
@@ -29,29 +28,34 @@ struct infoset_parameter {
     uint32_t type_id = 0;
 };
 
-// The set of one FPI, under infoset_lock.
+// Where an FPI's exchange stands. A set is collected parameter by parameter
+// (collecting) until all nine are in (complete); at the FPI's next telegram
+// it goes out (sending) and is cleared, and its acknowledgement is awaited
+// (awaiting_ack) until that FPI's CMD_INFO_SET_ACK arrives (acknowledged:
+// the infoset thread reports it and the exchange is idle again) or the wait
+// times out.
+enum class infoset_phase : uint8_t { idle, collecting, complete, sending, awaiting_ack, acknowledged };
+
+// The set of one FPI: idle, collecting, complete or sending.
 struct parameter_set {
-    bool active = false;
-    bool sending = false;
-    bool status_reported = false;
+    infoset_phase phase = infoset_phase::idle;
     uint8_t slave_id = 0;
-    uint16_t mask = 0;
-    uint64_t first_write_ms = 0;  // monotonic
-    uint64_t command_time_ms = 0;  // ms since the epoch
-    uint64_t complete_ms = 0;      // monotonic
+    uint16_t mask = 0;               // bit k: parameter k written
+    uint64_t first_write_ms = 0;     // monotonic
+    uint64_t command_time_ms = 0;    // ms since the epoch
+    uint64_t complete_ms = 0;        // monotonic
     uint64_t wakeup_deadline_ms = 0;
     std::array<infoset_parameter, infoset_parameter_count> parameters{};
 };
 
-// The ACK wait: handed from the RF reader to the infoset thread. `m` and
-// `wake` also wake the thread when it sleeps with nothing to do.
-struct ack_wait {
-    std::mutex m;
-    std::condition_variable wake;
-    bool work = false;  // a parameter was stored since the thread last looked
-    bool awaited = false;
-    uint8_t slave_id = 0;
-    uint8_t waiting_for = 0;  // the FPI whose ACK the infoset thread is waiting for now, 0: none
+// One FPI's exchange, under infoset_lock: the set being collected or sent,
+// and where the acknowledgement of the set sent last stands (idle,
+// awaiting_ack or acknowledged). A master may collect the next set while the
+// last one's acknowledgement is still awaited. Only the FPI's own
+// CMD_INFO_SET_ACK moves `sent` on.
+struct infoset_exchange {
+    parameter_set set;
+    infoset_phase sent = infoset_phase::idle;
 };
 
 // The parameter index of a data point (0 to 8), or -1 when it is none.
@@ -70,29 +74,33 @@ int infoset_check_parameter(fpi_state& s, uint32_t ioa, uint32_t type_id, float 
 // pending (and a send attempted), 0 otherwise.
 int infoset_send_pending(fpi_state& s, int slave_id);
 
+// The FPI's exchange back to idle: its set dropped, no acknowledgement awaited.
 void infoset_clear(fpi_state& s, int slave_id);
 
 // True while the FPI's complete set is being sent.
 bool infoset_sending(fpi_state& s, int slave_id);
 
-// Where an FPI's exchange stands: no set; a set being collected; a complete
-// set waiting for the FPI's next telegram (or being sent); a sent set whose
-// CMD_INFO_SET_ACK is awaited. A sent set awaiting its ACK is told before a
-// new set collected meanwhile.
-enum class infoset_phase { idle, collecting, complete, awaiting_ack };
-infoset_phase infoset_phase_of(fpi_state& s, int slave_id);  // idle for ids outside 1-9
-const char* infoset_phase_name(infoset_phase p);  // "idle", "collecting", "complete", "awaiting_ack"
+// The FPI's CMD_INFO_SET_ACK: ends the wait for the set sent to that FPI, if
+// one is awaited; otherwise it changes nothing.
+void infoset_acknowledged(fpi_state& s, int slave_id);
+
+// Where an FPI's exchange stands; the acknowledgement of a sent set is told
+// before a new set collected meanwhile. Idle for ids outside 1-9.
+infoset_phase infoset_phase_of(fpi_state& s, int slave_id);
+// "idle", "collecting", "complete", "sending", "awaiting_ack", "acknowledged"
+const char* infoset_phase_name(infoset_phase p);
 
 // One pass of the infoset thread: the time-outs of the sets, then, when a set
 // was sent, the wait for its acknowledgement (infoset_ack_timeout seconds on
-// the monotonic clock). The wait also ends, without a status, when `*running`
-// becomes false (the daemon stops).
+// the monotonic clock; with several FPIs awaited, the lowest slave id's). The
+// wait also ends, without a status, when `*running` becomes false (the
+// daemon stops) or the exchange is cleared.
 void infoset_pass(fpi_state& s, const std::atomic<bool>* running = nullptr);
 
-// The thread's body: a pass every 200 ms while `keep_going` says so and a
-// set is collected, waits for its FPI or its ACK is awaited. With none of
-// these (and `running` given) it sleeps until a parameter is stored or a set
-// is sent; it ends when `running` is clear and infoset_wake is called.
+// The thread's body: a pass every 200 ms while `keep_going` says so and some
+// FPI's exchange is not idle. With every exchange idle (and `running` given)
+// it sleeps until a parameter is stored; it ends when `running` is clear and
+// infoset_wake is called.
 void infoset_thread(fpi_state& s, bool (*keep_going)(int wait_ms, void* user), void* user, const std::atomic<bool>* running);
 void infoset_wake(fpi_state& s);
 

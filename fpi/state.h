@@ -1,5 +1,5 @@
 // Everything the FPI side of the gateway keeps while it runs: the contact
-// records, the frame counts, the parameter sets and their ACK wait, the
+// records, the frame counts, the parameter exchanges, the
 // pending resets and the fault counter database, each beside its lock, and
 // the neighbours it works with (the radio, the log stores, the outstation).
 // The gateway owns one and hands it to the RF reader, the supervision and
@@ -8,6 +8,7 @@
 
 #include <array>
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 
@@ -51,9 +52,10 @@ struct fpi_state {
 
     std::mutex infoset_write_lock;  // one parameter set sent at a time
     std::mutex infoset_lock;
-    std::array<parameter_set, slave_count> sets;  // under infoset_lock
-    ack_wait ack;                                 // under its own ack.m
-    core::semaphore infoset_ack_sem{0};           // posted when an FPI acknowledges a parameter set
+    std::array<infoset_exchange, slave_count> infosets;  // record n - 1 for slave id n, under infoset_lock
+    // With infoset_lock: notified when an exchange leaves idle, a set is sent
+    // or acknowledged, and at the stop; the infoset thread waits on it.
+    std::condition_variable infoset_changed;
 
     std::mutex pending_reset_lock;
     std::array<pending_reset, slave_count> pending_resets;  // under pending_reset_lock

@@ -173,7 +173,7 @@ void handle_infoset_ack(fpi_state& s, const rf::rf_frame& frame, std::span<const
     if (!decode(s, frame, bytes, t)) return;
     record_ok(s, bytes, rf::rf_frame_time(s.radio), frame, nullptr, nullptr, 0, 0);
     std::printf("Received Info Set ACK from SlaveId %d\n", int(frame.source_id));
-    s.infoset_ack_sem.release();
+    infoset_acknowledged(s, frame.source_id);
 }
 
 namespace {

@@ -16,8 +16,9 @@ ubus::object fpigate_status_object(service_state& s);
 //   fpis          slaves 1 to 9: slave_id, online, period_min (0 until a
 //                 wake-up or join telegram brings one), last_contact_age_s
 //                 (null while never heard), pending_reset, infoset
-//                 ("idle", "collecting", "complete", "awaiting_ack"),
-//                 frames_ok (its telegrams handled and recorded "OK")
+//                 ("idle", "collecting", "complete", "sending",
+//                 "awaiting_ack", "acknowledged"), frames_ok (its
+//                 telegrams handled and recorded "OK")
 //   masters       each open connection: peer "ip:port", slot (null when it
 //                 holds none), active (STARTDT), queued, sent, dropped
 //   rf            frames_ok, framing_errors, parse_errors, refused_group,

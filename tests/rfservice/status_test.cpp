@@ -3,13 +3,18 @@
 // on a free loopback port, both clocks replaced), the test plays the radio and
 // three masters, and every field of status is compared with what the script
 // has made happen, in its order.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <optional>
 #include <regex>
 #include <set>
 
 #include "core/semaphore.h"
+#include "core/unique_fd.h"
 #include "dio/gpio.h"
 #include "fpi/contacts.h"
 #include "fpi/infoset.h"
@@ -256,6 +261,41 @@ int write_parameter(fpi::fpi_state& fpis, int slave, int k) {
                                         uint64_t(station_test::fake_epoch_ms), values[k]);
 }
 
+// A pipe whose buffer is full: a descriptor the reader's next write blocks
+// on until the test drains it. Closed with a write still blocked, that write
+// fails (SIGPIPE is ignored in this process).
+struct full_pipe {
+    core::unique_fd out, in;  // read and write ends; the read end does not block
+    size_t filled = 0;        // bytes put in before the reader's write
+    bool full = false;
+
+    full_pipe() {
+        std::signal(SIGPIPE, SIG_IGN);
+        int fds[2];
+        if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) return;
+        out.reset(fds[0]);
+        in.reset(fds[1]);
+        const uint8_t zero[1] = {0};
+        while (::write(in.get(), zero, 1) == 1) ++filled;
+        const bool no_room = errno == EAGAIN;
+        const int flags = ::fcntl(in.get(), F_GETFL);
+        full = no_room && flags >= 0 && ::fcntl(in.get(), F_SETFL, flags & ~O_NONBLOCK) == 0;  // writes block again
+    }
+    // Drains the filling and waits (bounded) for the frame the blocked
+    // write puts behind it.
+    std::optional<rf::rf_frame> frame_after_filling() {
+        bytes got;
+        const bool whole = test_support::wait_until([&] {
+            uint8_t buf[4096];
+            for (ssize_t n; (n = ::read(out.get(), buf, sizeof buf)) > 0;) got.insert(got.end(), buf, buf + n);
+            return got.size() > filled + 1 && got.size() >= filled + got[filled + 1] + 3;  // length byte + 3
+        });
+        rf::rf_frame f;
+        if (!whole || rf::rf_frame_decode(got.data() + filled, size_t(got[filled + 1]) + 3, &f) != 0) return std::nullopt;
+        return f;
+    }
+};
+
 size_t spontaneous(const station_test::master& m) {
     return m.count([](const iec104::Asdu& a) { return a.cot == iec104::COT_SPONTANEOUS; });
 }
@@ -319,8 +359,10 @@ TEST(FpigateStatus, EveryFieldFollowsTheScript) {
     ++t.want.rf.unknown_command;
     t.check("refused frames");
 
-    // A parameter set for FPI 2: collected, complete, sent at its join,
-    // acknowledged. Its INFOSET_STATUS point is stored with the first write.
+    // A parameter set for FPI 2: collected, complete, sent at its join
+    // (held in sending while the line takes no byte), awaiting its
+    // acknowledgement past FPI 5's, acknowledged, reported. Its
+    // INFOSET_STATUS point is stored with the first write.
     ASSERT_EQ(write_parameter(t.gw.g.fpis, 2, 0), 3);
     t.fpi(2).infoset = "collecting";
     t.want.points = 28;
@@ -329,14 +371,43 @@ TEST(FpigateStatus, EveryFieldFollowsTheScript) {
     t.fpi(2).infoset = "complete";
     t.check("nine parameters");
     t.advance(1000);
-    ASSERT_EQ(t.answered(frame_bytes(rf::CMD_JOIN_DATA, join_record(15), 2)), rf::CMD_INFO_SET);
-    t.heard(2, 15);
+    {
+        // The reader keeps reading its port; its writes go to the full pipe.
+        full_pipe line;
+        ASSERT_TRUE(line.full);
+        std::atomic<int>& rtu_fd = t.gw.g.radio.rtu_fd;
+        struct restore {
+            std::atomic<int>& rtu_fd;
+            int port;
+            ~restore() { rtu_fd = port; }
+        } restore_port{rtu_fd, rtu_fd.exchange(line.in.get())};
+        const bytes join = frame_bytes(rf::CMD_JOIN_DATA, join_record(15), 2);
+        t.gw.send(join);
+        ASSERT_TRUE(test_support::wait_until(
+            [&] { return fpi::infoset_phase_of(t.gw.g.fpis, 2) == fpi::infoset_phase::sending; }));
+        t.heard(2, 15);
+        t.want.points = 55;
+        t.fpi(2).infoset = "sending";
+        t.check("parameter set being sent");  // the join's bytes count once it is handled
+        const std::optional<rf::rf_frame> f = line.frame_after_filling();
+        ASSERT_TRUE(f);
+        EXPECT_EQ(f->command, rf::CMD_INFO_SET);
+        EXPECT_EQ(f->destination_id, 2);
+        t.want.rf.bytes_read += int64_t(join.size());
+        ASSERT_TRUE(t.gw.reader_has_read(uint64_t(t.want.rf.bytes_read)));
+    }
+    ASSERT_TRUE(test_support::wait_until(
+        [&] { return fpi::infoset_phase_of(t.gw.g.fpis, 2) == fpi::infoset_phase::awaiting_ack; }));
     t.fpi(2).infoset = "awaiting_ack";
-    t.want.points = 55;
     t.check("parameter set sent");
-    ASSERT_TRUE(t.play(frame_bytes(rf::CMD_INFO_SET_ACK, rf::event_time_data{}, 2)));
-    ++t.fpi(2).frames_ok;  // handled, but not a contact
+    ASSERT_TRUE(t.play(frame_bytes(rf::CMD_INFO_SET_ACK, rf::event_time_data{}, 5)));
+    ++t.fpi(5).frames_ok;  // handled, but neither a contact nor FPI 2's
     ++t.want.rf.frames_ok;
+    t.check("another FPI's acknowledgement");
+    ASSERT_TRUE(t.play(frame_bytes(rf::CMD_INFO_SET_ACK, rf::event_time_data{}, 2)));
+    ++t.fpi(2).frames_ok;
+    ++t.want.rf.frames_ok;
+    t.fpi(2).infoset = "acknowledged";
     t.check("acknowledgement received");  // the infoset thread has not looked yet
     fpi::infoset_pass(t.gw.g.fpis);
     t.fpi(2).infoset = "idle";

@@ -21,7 +21,6 @@
 #include <mutex>
 #include <vector>
 
-#include "core/semaphore.h"
 #include "fpi/contacts.h"
 #include "fpi/fault_counter.h"
 #include "fpi/infoset.h"
@@ -107,8 +106,6 @@ struct environment {
             stores.recent_rf_data = {};
         }
         if (stores.rf_fpi_db.header.next_data_offset > rf_log_limit) fuzz_support::open_empty_rf_log(stores, dir);
-        while (fpis.infoset_ack_sem.try_acquire()) {
-        }
     }
 
     void complete_parameter_set(int slave) {
