@@ -5,19 +5,21 @@
 
 #include <algorithm>
 #include <array>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <optional>
 #include <random>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "lib/iec104/types.h"
 #include "outstation/packing.h"
 #include "tests/outstation/station.h"
 #include "tests/support/points.h"
-#include "tests/support/sample_config.h"
 
 namespace {
 
@@ -43,10 +45,10 @@ std::vector<point> joined(std::initializer_list<std::vector<point>> parts) {
 }
 
 std::vector<point> sample_configuration_points() {
-    config::config cfg;
     std::string problem;
-    EXPECT_TRUE(test_support::load_config(std::string(FPIGATE_SOURCE_DIR) + "/config", cfg, problem)) << problem;
-    return test_support::sample_points(cfg);
+    const std::vector<point> points = test_support::repository_sample_points(problem);
+    EXPECT_FALSE(points.empty()) << problem;
+    return points;
 }
 
 // The ASDUs that filling ASDUs of each type in IOA order, an IOA with every
@@ -191,6 +193,27 @@ TEST(Packing, EveryPointArrivesOnceInTheFewestAsdus) {
                     for (const Asdu& a : *v) EXPECT_TRUE(a.sequence);
             }
         }
+}
+
+// The option as the configuration file has it: the sample configuration
+// sets it; absent or 0 it is off.
+TEST(Packing, TheOptionFromTheConfigurationFile) {
+    test_support::temp_dir dir{"fpigate-packing"};
+    ASSERT_FALSE(dir.path.empty());
+    const std::string sample = test_support::sample_config(test_support::files_in(dir.path));
+    const std::string line = "\toption asdu_packing '1'\n";
+    const size_t at = sample.find(line);
+    ASSERT_NE(at, std::string::npos);
+    for (auto [text, expected] : {std::pair{sample, 1},
+                                  std::pair{std::string(sample).replace(at, line.size(), ""), 0},
+                                  std::pair{std::string(sample).replace(at, line.size(), "\toption asdu_packing '0'\n"), 0}}) {
+        std::filesystem::create_directories(dir.path / "config");
+        std::ofstream(dir.path / "config" / "fpigate") << text;
+        config::config cfg;
+        std::string problem;
+        ASSERT_TRUE(test_support::load_config(dir.path / "config", cfg, problem)) << problem;
+        EXPECT_EQ(cfg.settings.asdu_packing, expected);
+    }
 }
 
 // max_asdu_length 20 holds two short floats in sequence without time tag

@@ -16,6 +16,7 @@
 #include "config/config.h"
 #include "lib/iec104/asdu.h"
 #include "outstation/value_store.h"
+#include "tests/support/sample_config.h"
 
 namespace test_support {
 
@@ -51,6 +52,14 @@ inline std::vector<point> sample_points(const config::config& cfg) {
         out.push_back({p.ioa, p.type_id, v});
     }
     return out;
+}
+
+// The points of the repository's sample configuration (config/fpigate),
+// each with a value; empty with `problem` set when it does not load.
+inline std::vector<point> repository_sample_points(std::string& problem) {
+    config::config cfg;
+    if (!load_config(std::string(FPIGATE_SOURCE_DIR) + "/config", cfg, problem)) return {};
+    return sample_points(cfg);
 }
 
 inline bool measured_wire_type(uint8_t type) {
