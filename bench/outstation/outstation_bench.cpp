@@ -712,39 +712,46 @@ struct slow_relay {
 
 // The station with (packing 1) or without asdu_packing, every point of the
 // sample configuration holding a value, and a master behind the relay whose
-// first interrogation was checked. False (the state skipped) otherwise.
-bool prepare_slow_link(benchmark::State& state, station& st, std::unique_ptr<slow_relay>& relay, master& ms,
-                       std::vector<point>& points) {
-    if (!st.problem.empty()) {
-        state.SkipWithError(st.problem.c_str());
-        return false;
+// first interrogation has been checked.
+struct slow_link {
+    station st;
+    std::unique_ptr<slow_relay> relay;
+    master ms;  // after the relay and the station: closes first
+    std::vector<point> points;
+
+    explicit slow_link(int packing) : st(packing) {}
+
+    // False with the state skipped when it does not come up.
+    bool prepare(benchmark::State& state) {
+        if (!st.problem.empty()) {
+            state.SkipWithError(st.problem.c_str());
+            return false;
+        }
+        points = sample_points(st.cfg);
+        store(st, points);
+        relay = std::make_unique<slow_relay>(st.port());
+        std::string problem;
+        if (relay->port == 0 || !ms.connect(relay->port, problem)) {
+            state.SkipWithError(("master through the relay: " + problem).c_str());
+            return false;
+        }
+        if (!check_answer(ms, points, problem, kSlowLinkTimeoutMs)) {
+            state.SkipWithError(("wrong interrogation answer: " + problem).c_str());
+            return false;
+        }
+        if (!wait_until([&] { return online_slots(st) == 1; }, milliseconds(kAnswerTimeoutMs))) {
+            state.SkipWithError("the master holds no slot");
+            return false;
+        }
+        state.SetLabel(state.range(0) ? "asdu_packing 1" : "asdu_packing 0");
+        return true;
     }
-    points = sample_points(st.cfg);
-    store(st, points);
-    relay = std::make_unique<slow_relay>(st.port());
-    std::string problem;
-    if (relay->port == 0 || !ms.connect(relay->port, problem)) {
-        state.SkipWithError(("master through the relay: " + problem).c_str());
-        return false;
-    }
-    if (!check_answer(ms, points, problem, kSlowLinkTimeoutMs)) {
-        state.SkipWithError(("wrong interrogation answer: " + problem).c_str());
-        return false;
-    }
-    if (!wait_until([&] { return online_slots(st) == 1; }, milliseconds(kAnswerTimeoutMs))) {
-        state.SkipWithError("the master holds no slot");
-        return false;
-    }
-    state.SetLabel(state.range(0) ? "asdu_packing 1" : "asdu_packing 0");
-    return true;
-}
+};
 
 void BM_SlowLinkInterrogation(benchmark::State& state) {
-    station st(int(state.range(0)));
-    std::unique_ptr<slow_relay> relay;
-    master ms;
-    std::vector<point> points;
-    if (!prepare_slow_link(state, st, relay, ms, points)) return;
+    slow_link link(int(state.range(0)));
+    if (!link.prepare(state)) return;
+    master& ms = link.ms;
     long asdus0, octets0;
     {
         std::lock_guard lk(ms.m);
@@ -764,17 +771,15 @@ void BM_SlowLinkInterrogation(benchmark::State& state) {
 BENCHMARK(BM_SlowLinkInterrogation)->ArgName("packing")->Arg(1)->Arg(0)->Iterations(5)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_SlowLinkCyclicTransmission(benchmark::State& state) {
-    station st(int(state.range(0)));
-    std::unique_ptr<slow_relay> relay;
-    master ms;
-    std::vector<point> points;
-    if (!prepare_slow_link(state, st, relay, ms, points)) return;
+    slow_link link(int(state.range(0)));
+    if (!link.prepare(state)) return;
+    master& ms = link.ms;
     long objects = 0;
-    for (const point& p : points) objects += outstation::reported_type(p.type_id);
+    for (const point& p : link.points) objects += outstation::reported_type(p.type_id);
     long total = 0;
     for (auto _ : state) {
         total += objects;
-        outstation::cyclic_transmission(st.state);
+        outstation::cyclic_transmission(link.st.state);
         if (!ms.wait_cyclic_objects(total, kSlowLinkTimeoutMs)) {
             state.SkipWithError("the cyclic transmission did not arrive within 60 s");
             break;

@@ -7,7 +7,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <span>
 #include <string>
@@ -17,6 +19,7 @@
 #include "lib/iec104/asdu.h"
 #include "tests/iec104/pcap_writer.h"
 #include "tests/iec104/run_command.h"
+#include "tests/support/master.h"
 
 namespace test {
 
@@ -50,6 +53,32 @@ inline std::string tshark_field(const std::string& pcap, const std::string& filt
     int status;
     return run_command("tshark -n -r " + pcap + " -Y " + filter + " -T fields -e " + field + " 2>/dev/null", status);
 }
+
+// A master on loopback whose APDUs are recorded, counting the ASDUs it
+// receives (and handing each to `on_asdu` when set).
+struct RecordedMaster {
+    ApduRecord record;
+    std::atomic<int> received{0};
+    std::function<void(const iec104::Asdu&)> on_asdu;
+    iec104::ClientPtr client;  // last: its thread calls into the members above
+
+    // Connects and starts data transfer; false with `error` set.
+    bool connect(uint16_t port, std::string& error) {
+        iec104::ClientHandlers h;
+        h.tap = record.tap();
+        h.asdu = [this](const iec104::Asdu& a) {
+            if (on_asdu) on_asdu(a);
+            ++received;
+        };
+        return test_support::connect_master(client, port, std::move(h), error);
+    }
+    // STOPDT confirmed, then the connection closed.
+    bool stop_and_close() {
+        const bool stopped = iec104::client_stop_dt(*client, 5000);
+        iec104::client_close(*client);
+        return stopped;
+    }
+};
 
 // Writes the record to `pcap` and checks tshark's reading of it; returns the
 // type identifications tshark read, one a line.

@@ -22,70 +22,54 @@ using namespace iec104;
 
 namespace {
 
-using test::have_tshark;
-
-TEST(Tshark, DissectorDecodesEveryApduOfASession) {
-    if (!have_tshark()) GTEST_SKIP() << "tshark is not installed";
-
+// The demo station and a master connected to it, its APDUs recorded.
+struct Tshark : ::testing::Test {
     test::DemoStation station;
-    const uint16_t port = station.start();
+    test::RecordedMaster m;  // after the station: closes first
 
-    test::ApduRecord record;
-    std::atomic<int> received{0};
-    ClientHandlers handlers;
-    handlers.tap = record.tap();
-    handlers.asdu = [&](const Asdu&) { ++received; };
-    ClientPtr client;
-    std::string error;
-    ASSERT_TRUE(test_support::connect_master(client, port, handlers, error)) << error;
+    void SetUp() override {
+        if (!test::have_tshark()) GTEST_SKIP() << "tshark is not installed";
+        std::string error;
+        ASSERT_TRUE(m.connect(station.start(), error)) << error;
+    }
+};
+
+TEST_F(Tshark, DissectorDecodesEveryApduOfASession) {
     const AppLayerParameters p;
 
-    client_send(*client, interrogation_command(p, 1));
-    ASSERT_TRUE(test_support::wait_until([&] { return received == 7; }));
+    client_send(*m.client, interrogation_command(p, 1));
+    ASSERT_TRUE(test_support::wait_until([&] { return m.received == 7; }));
 
     ASSERT_TRUE(test_support::wait_until([&] { return station.fixture.connection(0) != nullptr; }));
     for (const Asdu& a : test::demo_monitoring(p, COT_SPONTANEOUS, true)) send_asdu(*station.fixture.connection(0), a);
-    ASSERT_TRUE(test_support::wait_until([&] { return received == 12; }));
+    ASSERT_TRUE(test_support::wait_until([&] { return m.received == 12; }));
 
     for (const CommandOptions& o : {CommandOptions{}, CommandOptions{.select = true, .qualifier = 1, .time_ms = test::kDemoTimeMs}}) {
-        client_send(*client, single_command(p, 1, 5000, true, o));
-        client_send(*client, double_command(p, 1, 5001, 2, o));
-        client_send(*client, set_point_normalized(p, 1, 5002, 0.25f, o));
-        client_send(*client, set_point_scaled(p, 1, 5003, -300, o));
-        client_send(*client, set_point_short(p, 1, 5004, 49.5f, o));
+        client_send(*m.client, single_command(p, 1, 5000, true, o));
+        client_send(*m.client, double_command(p, 1, 5001, 2, o));
+        client_send(*m.client, set_point_normalized(p, 1, 5002, 0.25f, o));
+        client_send(*m.client, set_point_scaled(p, 1, 5003, -300, o));
+        client_send(*m.client, set_point_short(p, 1, 5004, 49.5f, o));
     }
-    ASSERT_TRUE(test_support::wait_until([&] { return received == 32; }));
+    ASSERT_TRUE(test_support::wait_until([&] { return m.received == 32; }));
 
-    client_send(*client, clock_sync_command(p, 1, test::kDemoTimeMs));
-    client_send(*client, read_command(p, 1, 100));
-    client_send(*client, counter_interrogation_command(p, 1));
-    client_send(*client, test_command(p, 1, 0x4938, test::kDemoTimeMs));
-    ASSERT_TRUE(test_support::wait_until([&] { return received == 36; }));
-    ASSERT_TRUE(client_stop_dt(*client, 5000));
-    client_close(*client);
+    client_send(*m.client, clock_sync_command(p, 1, test::kDemoTimeMs));
+    client_send(*m.client, read_command(p, 1, 100));
+    client_send(*m.client, counter_interrogation_command(p, 1));
+    client_send(*m.client, test_command(p, 1, 0x4938, test::kDemoTimeMs));
+    ASSERT_TRUE(test_support::wait_until([&] { return m.received == 36; }));
+    ASSERT_TRUE(m.stop_and_close());
 
-    EXPECT_EQ(record.i_frames(), 36 + 15);
+    EXPECT_EQ(m.record.i_frames(), 36 + 15);
     test_support::temp_dir dir{"iec104-tshark"};
     ASSERT_FALSE(dir.path.empty());
-    test::expect_tshark_decodes(record, (dir.path / "session.pcap").string());
+    test::expect_tshark_decodes(m.record, (dir.path / "session.pcap").string());
 }
 
 // Full ASDUs of every monitoring type with and without time tag, each as a
 // sequence and with an IOA per object (SQ = 0), as packing fills them: tshark
 // reads every object's IOA.
-TEST(Tshark, DissectorDecodesFullPackedAndSequenceAsdus) {
-    if (!have_tshark()) GTEST_SKIP() << "tshark is not installed";
-
-    test::DemoStation station;
-    const uint16_t port = station.start();
-    test::ApduRecord record;
-    std::atomic<int> received{0};
-    ClientHandlers handlers;
-    handlers.tap = record.tap();
-    handlers.asdu = [&](const Asdu&) { ++received; };
-    ClientPtr client;
-    std::string error;
-    ASSERT_TRUE(test_support::connect_master(client, port, handlers, error)) << error;
+TEST_F(Tshark, DissectorDecodesFullPackedAndSequenceAsdus) {
     ASSERT_TRUE(test_support::wait_until([&] { return station.fixture.connection(0) != nullptr; }));
     const AppLayerParameters p;
 
@@ -107,16 +91,15 @@ TEST(Tshark, DissectorDecodesFullPackedAndSequenceAsdus) {
             send_asdu(*station.fixture.connection(0), a);
             ++sent;
         }
-    ASSERT_TRUE(test_support::wait_until([&] { return received == sent; }));
-    ASSERT_TRUE(client_stop_dt(*client, 5000));
-    client_close(*client);
+    ASSERT_TRUE(test_support::wait_until([&] { return m.received == sent; }));
+    ASSERT_TRUE(m.stop_and_close());
 
-    EXPECT_EQ(record.i_frames(), sent);
+    EXPECT_EQ(m.record.i_frames(), sent);
     test_support::temp_dir dir{"iec104-tshark"};
     ASSERT_FALSE(dir.path.empty());
     const std::string pcap = (dir.path / "packed.pcap").string();
-    test::expect_tshark_decodes(record, pcap);
-    test::expect_tshark_reads_every_ioa(record, pcap, p);
+    test::expect_tshark_decodes(m.record, pcap);
+    test::expect_tshark_reads_every_ioa(m.record, pcap, p);
 }
 
 }  // namespace

@@ -216,32 +216,6 @@ TEST(Packing, TheOptionFromTheConfigurationFile) {
     }
 }
 
-// max_asdu_length 20 holds two short floats in sequence without time tag
-// (6 + 3 + 2 x 5 octets) but only one with an IOA each, and none with a
-// time tag: packed, the interrogation sends the two as a sequence, and the
-// cyclic transmission names each point once and sends nothing.
-TEST(Packing, APointThatFitsNoAsduIsNamedOnce) {
-    station st;
-    st.cfg.settings.asdu_packing = 1;
-    st.cfg.settings.max_asdu_length = 20;
-    ASSERT_TRUE(st.start());
-    st.update(500, 1.5, 36);
-    st.update(501, 2.5, 36);
-    master m(st.port());
-    ASSERT_TRUE(m.started);
-    const std::vector<Asdu> got = m.interrogate();
-    ASSERT_EQ(got.size(), 3u);
-    EXPECT_EQ(got[1].type, iec104::M_ME_NC_1);
-    EXPECT_TRUE(got[1].sequence);
-    EXPECT_EQ(got[1].count, 2);
-    testing::internal::CaptureStdout();
-    outstation::cyclic_transmission(st.state);
-    outstation::cyclic_transmission(st.state);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "Data point IOA 500 type 36 does not fit an ASDU and is not sent\n"
-              "Data point IOA 501 type 36 does not fit an ASDU and is not sent\n");
-}
-
 // ---------------------------------------------------------------------------
 // plan_packing against every layout of small sets of objects.
 

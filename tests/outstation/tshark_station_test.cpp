@@ -29,35 +29,29 @@ TEST(StationTshark, DissectorDecodesASessionWithTheOutstation) {
     st.update(400, int32_t(-300), 35);
     for (int i = 0; i < 3; ++i) st.update(500 + i, 230.5 + i, 36);
 
-    test::ApduRecord record;
-    std::atomic<int> received{0};
-    iec104::ClientHandlers h;
-    h.tap = record.tap();
-    h.asdu = [&](const iec104::Asdu&) { ++received; };
-    iec104::ClientPtr client;
+    test::RecordedMaster m;
     std::string error;
-    ASSERT_TRUE(test_support::connect_master(client, st.port(), h, error)) << error;
+    ASSERT_TRUE(m.connect(st.port(), error)) << error;
     ASSERT_TRUE(wait_until([&] { return st.slot_online(0); }));
     const iec104::AppLayerParameters p;
 
-    iec104::client_send(*client, iec104::interrogation_command(p, 1));  // con, 5 groups, term
-    ASSERT_TRUE(wait_until([&] { return received == 7; }));
+    iec104::client_send(*m.client, iec104::interrogation_command(p, 1));  // con, 5 groups, term
+    ASSERT_TRUE(wait_until([&] { return m.received == 7; }));
     outstation::cyclic_transmission(st.state);  // 31 points in two ASDUs, then 4 more groups
-    ASSERT_TRUE(wait_until([&] { return received == 13; }));
+    ASSERT_TRUE(wait_until([&] { return m.received == 13; }));
     st.update(100, int32_t(1), 30);
     st.update(200, int32_t(1), 31);
     st.update(300, -0.5, 34);
     st.update(400, int32_t(1234), 35);
     st.update(500, 49.5, 36);
-    ASSERT_TRUE(wait_until([&] { return received == 18; }));
-    iec104::client_send(*client, iec104::clock_sync_command(p, 1, station_test::fake_epoch_ms));
-    iec104::client_send(*client, iec104::interrogation_command(p, 1, 21));  // refused
-    ASSERT_TRUE(wait_until([&] { return received == 20; }));
-    ASSERT_TRUE(iec104::client_stop_dt(*client, 5000));
-    iec104::client_close(*client);
+    ASSERT_TRUE(wait_until([&] { return m.received == 18; }));
+    iec104::client_send(*m.client, iec104::clock_sync_command(p, 1, station_test::fake_epoch_ms));
+    iec104::client_send(*m.client, iec104::interrogation_command(p, 1, 21));  // refused
+    ASSERT_TRUE(wait_until([&] { return m.received == 20; }));
+    ASSERT_TRUE(m.stop_and_close());
 
-    EXPECT_EQ(record.i_frames(), 20 + 3);  // received, and the three the master sent
-    const std::string types = test::expect_tshark_decodes(record, (st.dir.path / "session.pcap").string());
+    EXPECT_EQ(m.record.i_frames(), 20 + 3);  // received, and the three the master sent
+    const std::string types = test::expect_tshark_decodes(m.record, (st.dir.path / "session.pcap").string());
     // the time-tagged cyclic and spontaneous types were all among them
     for (const char* t : {"30\n", "31\n", "34\n", "35\n", "36\n", "103\n"})
         EXPECT_NE(types.find(t), std::string::npos) << t;
@@ -77,32 +71,25 @@ TEST(StationTshark, DissectorDecodesPackedInterrogationAndCyclicData) {
     ASSERT_FALSE(points.empty()) << problem;
     for (const test_support::point& p : points) st.update(p.ioa, p.value, p.type_id);
 
-    test::ApduRecord record;
-    std::atomic<int> received{0}, packed{0};
-    iec104::ClientHandlers h;
-    h.tap = record.tap();
-    h.asdu = [&](const iec104::Asdu& a) {
-        ++received;
-        packed += !a.sequence && a.count > 1;
-    };
-    iec104::ClientPtr client;
+    std::atomic<int> packed{0};
+    test::RecordedMaster m;
+    m.on_asdu = [&](const iec104::Asdu& a) { packed += !a.sequence && a.count > 1; };
     std::string error;
-    ASSERT_TRUE(test_support::connect_master(client, st.port(), h, error)) << error;
+    ASSERT_TRUE(m.connect(st.port(), error)) << error;
     ASSERT_TRUE(wait_until([&] { return st.slot_online(0); }));
     const iec104::AppLayerParameters p;
 
-    iec104::client_send(*client, iec104::interrogation_command(p, 1));  // con, 10 packed, term
-    ASSERT_TRUE(wait_until([&] { return received == 12; }));
+    iec104::client_send(*m.client, iec104::interrogation_command(p, 1));  // con, 10 packed, term
+    ASSERT_TRUE(wait_until([&] { return m.received == 12; }));
     outstation::cyclic_transmission(st.state);  // 21 with time tags
-    ASSERT_TRUE(wait_until([&] { return received == 33; }));
-    ASSERT_TRUE(iec104::client_stop_dt(*client, 5000));
-    iec104::client_close(*client);
+    ASSERT_TRUE(wait_until([&] { return m.received == 33; }));
+    ASSERT_TRUE(m.stop_and_close());
     EXPECT_GE(packed, 10);
 
-    EXPECT_EQ(record.i_frames(), 33 + 1);
+    EXPECT_EQ(m.record.i_frames(), 33 + 1);
     const std::string pcap = (st.dir.path / "packed.pcap").string();
-    test::expect_tshark_decodes(record, pcap);
-    test::expect_tshark_reads_every_ioa(record, pcap, p);
+    test::expect_tshark_decodes(m.record, pcap);
+    test::expect_tshark_reads_every_ioa(m.record, pcap, p);
 }
 
 }  // namespace
