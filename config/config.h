@@ -53,6 +53,9 @@ struct iec104_slave {
     int32_t rf_log_limit_kb = 4096;
     int32_t system_log_limit_kb = 256;
     int32_t comm_log_limit_kb = 1024;
+    // 1: interrogation and cyclic transmission pack the points of a type
+    // into as few ASDUs as they fit (SQ = 0 beside sequences).
+    int32_t asdu_packing = 0;
 
     // Host-run options; the defaults are the paths and port of a real gateway.
     std::string data_dir = "/root";     // log files and the fault counter file

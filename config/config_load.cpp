@@ -44,6 +44,7 @@ const uci::field_map<iec104_slave> slave_table[] = {
     {"rf_log_limit_kb", &iec104_slave::rf_log_limit_kb},
     {"system_log_limit_kb", &iec104_slave::system_log_limit_kb},
     {"comm_log_limit_kb", &iec104_slave::comm_log_limit_kb},
+    {"asdu_packing", &iec104_slave::asdu_packing},
     // host-run options
     {"data_dir", &iec104_slave::data_dir},
     {"export_dir", &iec104_slave::export_dir},

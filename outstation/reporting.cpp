@@ -1,8 +1,11 @@
 #include "outstation/reporting.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <mutex>
+#include <vector>
 
+#include "outstation/packing.h"
 #include "outstation/station.h"
 
 namespace outstation {
@@ -84,6 +87,56 @@ void build_group_asdus(station& st, bool measured_pass, bool with_time, uint8_t 
     flush();
 }
 
+void build_packed_asdus(station& st, bool measured_pass, bool with_time, uint8_t cot,
+                        const iec104::AppLayerParameters& app,
+                        const std::function<void(const iec104::Asdu&)>& send) {
+    const value_store& s = st.station_values;
+    const uint16_t ca = st.settings.ca;
+    // The pass's records by the type they go as, the types in the order the
+    // store first holds them; within a type the store keeps ascending IOAs.
+    struct type_records {
+        uint8_t type;
+        std::vector<const value_record*> records;
+    };
+    std::vector<type_records> by_type;
+    for (int i = 0; i < s.count; ++i) {
+        const value_record& r = s.records[size_t(i)];
+        if (!pass_type(r.type_id, measured_pass)) continue;
+        const uint8_t type = wire_type(r.type_id, with_time);
+        iec104::Asdu alone = iec104::make_asdu(app, type, false, cot, ca);
+        if (!iec104::add_object(alone, app, record_object(r, with_time))) {
+            report_unsendable(st, r.ioa, r.type_id);
+            continue;
+        }
+        auto t = std::find_if(by_type.begin(), by_type.end(), [&](const type_records& x) { return x.type == type; });
+        if (t == by_type.end()) t = by_type.insert(by_type.end(), {type, {}});
+        t->records.push_back(&r);
+    }
+    for (const type_records& t : by_type) {
+        std::vector<uint32_t> ioas;
+        for (const value_record* r : t.records) ioas.push_back(uint32_t(r->ioa));
+        const std::vector<packed_asdu> plan = plan_packing(ioas, iec104::object_capacity(app, t.type, true),
+                                                           iec104::object_capacity(app, t.type, false));
+        for (const packed_asdu& p : plan) {
+            iec104::Asdu asdu = iec104::make_asdu(app, t.type, p.sequence, cot, ca);
+            for (int m : p.members) {
+                const value_record& r = *t.records[size_t(m)];
+                if (!iec104::add_object(asdu, app, record_object(r, with_time))) report_unsendable(st, r.ioa, r.type_id);
+            }
+            if (asdu.count > 0) send(asdu);
+        }
+    }
+}
+
+void build_pass_asdus(station& st, bool measured_pass, bool with_time, uint8_t cot,
+                      const iec104::AppLayerParameters& app,
+                      const std::function<void(const iec104::Asdu&)>& send) {
+    if (st.settings.asdu_packing)
+        build_packed_asdus(st, measured_pass, with_time, cot, app, send);
+    else
+        build_group_asdus(st, measured_pass, with_time, cot, app, send);
+}
+
 bool interrogation_handler(station& st, const iec104::ConnectionPtr& c, iec104::Asdu& asdu, uint8_t qoi) {
     std::printf("Received interrogation for group %i\n", int(qoi));
     if (qoi != 20) {
@@ -95,8 +148,8 @@ bool interrogation_handler(station& st, const iec104::ConnectionPtr& c, iec104::
     {
         std::lock_guard lk(st.value_store_lock);
         auto send = [&](const iec104::Asdu& a) { iec104::send_asdu(*c, a); };
-        build_group_asdus(st, false, false, iec104::COT_INTERROGATED_BY_STATION, app, send);
-        build_group_asdus(st, true, false, iec104::COT_INTERROGATED_BY_STATION, app, send);
+        build_pass_asdus(st, false, false, iec104::COT_INTERROGATED_BY_STATION, app, send);
+        build_pass_asdus(st, true, false, iec104::COT_INTERROGATED_BY_STATION, app, send);
     }
     iec104::send_act_term(*c, asdu);
     return true;
@@ -108,7 +161,7 @@ void cyclic_transmission(station& st) {
         for_each_online(st.connection_slots, [&](iec104::Connection& c) { iec104::send_asdu(c, a); });
     };
     for (bool measured_pass : {false, true})
-        build_group_asdus(st, measured_pass, true, iec104::COT_PERIODIC, st.settings.app, send);
+        build_pass_asdus(st, measured_pass, true, iec104::COT_PERIODIC, st.settings.app, send);
 }
 
 }  // namespace outstation

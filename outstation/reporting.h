@@ -30,12 +30,19 @@ void report_spontaneous(station& st, int32_t ioa, const point_value& value, int3
 
 // Station interrogation (QOI 20): positive ACT_CON, the single and double
 // points, then the measured values, as sequence ASDUs without time tag, then
-// ACT_TERM. Any other qualifier gets a negative ACT_CON only.
+// ACT_TERM (packed with asdu_packing). Any other qualifier gets a negative
+// ACT_CON only.
 bool interrogation_handler(station& st, const iec104::ConnectionPtr& c, iec104::Asdu& asdu, uint8_t qoi);
 
 // The periodic transmission: the same two passes with time tags and cause 1,
 // to every online slot.
 void cyclic_transmission(station& st);
+
+// One pass of an interrogation or cyclic transmission: packed when the
+// station's asdu_packing is on, else the sequence ASDUs of its groups.
+void build_pass_asdus(station& st, bool measured_pass, bool with_time, uint8_t cot,
+                      const iec104::AppLayerParameters& app,
+                      const std::function<void(const iec104::Asdu&)>& send);
 
 // One pass over the station's store: every group of the pass's types as
 // sequence ASDUs of `cot`, a group that does not fit one ASDU split over as
@@ -44,5 +51,14 @@ void cyclic_transmission(station& st);
 void build_group_asdus(station& st, bool measured_pass, bool with_time, uint8_t cot,
                        const iec104::AppLayerParameters& app,
                        const std::function<void(const iec104::Asdu&)>& send);
+
+// The same pass packed: the points of each type, in the order the store first
+// holds the types, in as few ASDUs as they fit (max_asdu_length, 127
+// objects), runs of consecutive IOAs as sequences where that saves octets
+// and the others with an IOA each (SQ = 0); plan_packing says how. The
+// caller holds st.value_store_lock.
+void build_packed_asdus(station& st, bool measured_pass, bool with_time, uint8_t cot,
+                        const iec104::AppLayerParameters& app,
+                        const std::function<void(const iec104::Asdu&)>& send);
 
 }  // namespace outstation

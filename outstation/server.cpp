@@ -84,6 +84,7 @@ bool server_setup(station& st, const config::config& cfg) {
     const config::iec104_slave& s = cfg.settings;
     const iec104::ServerConfig sc = server_config(s);
     reporting_configure(st, sc.app, uint16_t(s.ca));
+    st.settings.asdu_packing = s.asdu_packing != 0;
     if (s.port < 0 || s.port > 65535) {
         std::fprintf(stderr, "server_setup: port %d out of range\n", s.port);
         return false;

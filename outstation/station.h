@@ -20,10 +20,12 @@
 
 namespace outstation {
 
-// Application layer parameters and common address of the ASDUs we build.
+// Application layer parameters and common address of the ASDUs we build,
+// and whether interrogation and cyclic transmission pack them (asdu_packing).
 struct report_settings {
     iec104::AppLayerParameters app;
     uint16_t ca = 0;
+    bool asdu_packing = false;
 };
 
 // Where a connection event goes (opened, closed, activated, deactivated,

@@ -6,7 +6,11 @@
 //   - the latency of spontaneous reports from value_update to each of five
 //     masters at a paced 1000 updates/s, and how many got lost;
 //   - the resident memory of the daemon (bin/fpigate of this build tree)
-//     serving five masters.
+//     serving five masters;
+//   - over a relay that holds every TCP segment 50 ms in each direction (a
+//     cellular link's 100 ms round trip), a station interrogation and a
+//     cyclic transmission of the sample configuration with every point
+//     holding a value, with asdu_packing and without: time, ASDUs, octets.
 // Every answer is checked against the store before anything is timed.
 //
 // The outstation prints to standard output; that goes to /dev/null, or to
@@ -19,6 +23,7 @@
 #include <ext/stdio_filebuf.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/socket.h>
@@ -32,6 +37,7 @@
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
+#include <deque>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -67,6 +73,7 @@
 #include "logs/event_logs.h"
 #include "tests/support/child_process.h"
 #include "tests/support/master.h"
+#include "tests/support/points.h"
 #include "tests/support/sample_config.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/wait.h"
@@ -80,6 +87,7 @@ using test_support::wait_until;
 
 constexpr int kMasters = 5;
 constexpr int kAnswerTimeoutMs = 5000;
+constexpr int kApciOctets = 6;  // start, length and four control octets before the ASDU
 
 // 2024-06-05 12:34:56.789 UTC, the wall clock as the outstation reads it here.
 constexpr int64_t kWallMs = 1717590896789;
@@ -106,12 +114,14 @@ struct station {
     outstation::station state;
     fpi::fault_counter faults;  // its file in the data directory, as at start-up
 
-    station() {
+    // asdu_packing: -1 as the sample configuration has it, else that value.
+    explicit station(int asdu_packing = -1) {
         if (dir.path.empty()) {
             problem = "no temporary directory";
             return;
         }
         if (!test_support::load_config(sample_dir, cfg, problem)) return;
+        if (asdu_packing >= 0) cfg.settings.asdu_packing = asdu_packing;
         cfg.settings.port = 0;
         cfg.settings.data_dir = dir.path.string();
         cfg.settings.export_dir = dir.path.string();
@@ -148,37 +158,9 @@ int store_count(station& st) {
 // ---------------------------------------------------------------------------
 // Data points and their values.
 
-struct point {
-    int32_t ioa = 0;
-    int32_t type_id = 0;
-    outstation::point_value value;
-};
-
-// A value of the point's type that tells points apart.
-outstation::point_value value_for(int32_t ioa, int32_t type_id) {
-    switch (type_id) {
-    case 30: return int32_t(ioa & 1);
-    case 31: return int32_t(1 + (ioa & 1));
-    case 35: return int32_t(ioa % 10000);
-    case 36: return double(ioa) * 0.25 + 0.125;
-    default: return int32_t(ioa);
-    }
-}
-
-// Every configured point: the digital inputs and outputs, the FPI points and
-// the auxiliary points (position from its ioa_value).
-std::vector<point> sample_points(const config::config& cfg) {
-    std::vector<point> out;
-    for (const config::iec104_ioa& p : cfg.dio_points) out.push_back({p.ioa, p.type_id, value_for(p.ioa, p.type_id)});
-    for (const config::fpi_iec104_ioa& p : cfg.fpi_points)
-        out.push_back({p.ioa, p.type_id, value_for(p.ioa, p.type_id)});
-    for (const config::fpi_aux_iec104_ioa& p : cfg.aux_points) {
-        outstation::point_value v = value_for(p.ioa, p.type_id);
-        if (p.type_id == 36 && p.ioa_value) v = std::strtod(p.ioa_value->c_str(), nullptr);
-        out.push_back({p.ioa, p.type_id, v});
-    }
-    return out;
-}
+using test_support::point;
+using test_support::sample_points;
+using test_support::value_for;
 
 // 1000 points. blocks: 500 single points, 250 scaled and 250 short floats,
 // each type on consecutive IOAs. fpi_layout: the points of FPI 1 of the
@@ -213,11 +195,6 @@ void store(station& st, const std::vector<point>& points) {
     }
 }
 
-// The object a station interrogation must carry for the point.
-iec104::InformationObject expected_object(const point& p) {
-    return outstation::value_object(p.ioa, p.value, p.type_id, kWallMs, false);
-}
-
 // ---------------------------------------------------------------------------
 // A master on 127.0.0.1.
 
@@ -231,6 +208,10 @@ struct master {
     long refusals = 0;      // negative ACT_CON
     long gi_asdus = 0;
     long gi_objects = 0;
+    long gi_octets = 0;  // APDUs of the answers, ACT_CON and ACT_TERM included
+    long cyclic_asdus = 0;
+    long cyclic_objects = 0;
+    long cyclic_octets = 0;
     bool keep = false;
     std::vector<iec104::Asdu> kept;
 
@@ -266,9 +247,17 @@ struct master {
         }
         std::lock_guard lk(m);
         if (keep) kept.push_back(a);
+        const long octets = kApciOctets + iec104::header_size(app) + a.payload_size;
         if (a.cot == iec104::COT_INTERROGATED_BY_STATION) {
             ++gi_asdus;
             gi_objects += a.count;
+        }
+        if (a.cot == iec104::COT_INTERROGATED_BY_STATION || a.type == iec104::C_IC_NA_1) gi_octets += octets;
+        if (a.cot == iec104::COT_PERIODIC) {
+            ++cyclic_asdus;
+            cyclic_objects += a.count;
+            cyclic_octets += octets;
+            ended.notify_all();
         }
         if (a.type == iec104::C_IC_NA_1 && (a.cot == iec104::COT_ACTIVATION_TERMINATION ||
                                             (a.cot == iec104::COT_ACTIVATION_CON && a.negative))) {
@@ -279,32 +268,33 @@ struct master {
     }
 
     // Sends a station interrogation and waits for its end.
-    bool interrogate() {
+    bool interrogate(int timeout_ms = kAnswerTimeoutMs) {
         std::unique_lock lk(m);
         const long before = terminations;
         lk.unlock();
         if (!iec104::client_send(*client, iec104::interrogation_command(app, 1, 20))) return false;
         lk.lock();
-        return ended.wait_for(lk, milliseconds(kAnswerTimeoutMs), [&] { return terminations > before; });
+        return ended.wait_for(lk, milliseconds(timeout_ms), [&] { return terminations > before; });
+    }
+
+    // Waits until cyclic ASDUs have brought `objects` objects in all.
+    bool wait_cyclic_objects(long objects, int timeout_ms) {
+        std::unique_lock lk(m);
+        return ended.wait_for(lk, milliseconds(timeout_ms), [&] { return cyclic_objects >= objects; });
     }
 };
-
-std::string describe(const iec104::InformationObject& o) {
-    std::ostringstream s;
-    s << "IOA " << o.ioa << " value " << o.value << " real " << o.real;
-    return s.str();
-}
 
 // One interrogation with every ASDU kept: ACT_CON, the single and double
 // points, the measured values, ACT_TERM, and every reported point of
 // `points` exactly once with its value.
-bool check_answer(master& ms, const std::vector<point>& points, std::string& problem) {
+bool check_answer(master& ms, const std::vector<point>& points, std::string& problem,
+                  int timeout_ms = kAnswerTimeoutMs) {
     {
         std::lock_guard lk(ms.m);
         ms.keep = true;
         ms.kept.clear();
     }
-    const bool ended = ms.interrogate();
+    const bool ended = ms.interrogate(timeout_ms);
     std::vector<iec104::Asdu> asdus;
     {
         std::lock_guard lk(ms.m);
@@ -312,7 +302,7 @@ bool check_answer(master& ms, const std::vector<point>& points, std::string& pro
         asdus.swap(ms.kept);
     }
     if (!ended) {
-        problem = "no ACT_TERM within 5 s";
+        problem = "no ACT_TERM within " + std::to_string(timeout_ms) + " ms";
         return false;
     }
     if (asdus.size() < 2 || asdus.front().type != iec104::C_IC_NA_1 ||
@@ -321,48 +311,14 @@ bool check_answer(master& ms, const std::vector<point>& points, std::string& pro
         problem = "answer not framed by a positive ACT_CON and ACT_TERM";
         return false;
     }
-    std::map<std::pair<uint32_t, uint8_t>, iec104::InformationObject> expected;
-    for (const point& p : points)
-        if (outstation::reported_type(p.type_id))
-            expected[{uint32_t(p.ioa), outstation::wire_type(p.type_id, false)}] = expected_object(p);
-    bool measured_seen = false;
-    size_t objects = 0;
-    for (size_t k = 1; k + 1 < asdus.size(); ++k) {
-        const iec104::Asdu& a = asdus[k];
+    const std::vector<iec104::Asdu> data(asdus.begin() + 1, asdus.end() - 1);
+    for (const iec104::Asdu& a : data)
         if (a.cot != iec104::COT_INTERROGATED_BY_STATION) {
             problem = "type " + std::to_string(a.type) + " cause " + std::to_string(a.cot) + " inside the answer";
             return false;
         }
-        const bool measured = a.type == iec104::M_ME_NA_1 || a.type == iec104::M_ME_NB_1 || a.type == iec104::M_ME_NC_1;
-        if (!measured && measured_seen) {
-            problem = "a point ASDU after the measured values";
-            return false;
-        }
-        measured_seen |= measured;
-        for (int i = 0; i < a.count; ++i, ++objects) {
-            const std::optional<iec104::InformationObject> o = iec104::get_object(a, ms.app, i);
-            if (!o) {
-                problem = "undecodable object in ASDU type " + std::to_string(a.type);
-                return false;
-            }
-            auto it = expected.find({o->ioa, a.type});
-            if (it == expected.end()) {
-                problem = "unexpected or repeated object type " + std::to_string(a.type) + " " + describe(*o);
-                return false;
-            }
-            if (!(it->second == *o)) {
-                problem = "type " + std::to_string(a.type) + ": got " + describe(*o) + ", stored " +
-                          describe(it->second);
-                return false;
-            }
-            expected.erase(it);
-        }
-    }
-    if (!expected.empty()) {
-        problem = std::to_string(expected.size()) + " stored points missing, first " + describe(expected.begin()->second);
-        return false;
-    }
-    return objects > 0 || points.empty();
+    problem = test_support::check_reported(data, points, ms.app, false, kWallMs);
+    return problem.empty() && (!data.empty() || points.empty());
 }
 
 // The timed part of both interrogation benchmarks.
@@ -641,6 +597,201 @@ void BM_DaemonMemoryFiveMasters(benchmark::State& state) {
     state.counters["exit_ms"] = benchmark::Counter(exit_ms);
 }
 BENCHMARK(BM_DaemonMemoryFiveMasters)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// ---------------------------------------------------------------------------
+// 5. A cellular link: a relay on loopback between the master and the station
+// holds every TCP segment it reads 50 ms before writing it on, in each
+// direction, a round trip of 100 ms. A station interrogation (request to
+// ACT_TERM) and a cyclic transmission (the call to the last object at the
+// master) of the sample configuration with every point holding a value,
+// with asdu_packing (range 1) and without (0). Counters: data ASDUs and
+// octets of the APDUs (APCI included; for the interrogation ACT_CON and
+// ACT_TERM too).
+
+constexpr auto kLinkDelay = milliseconds(50);
+constexpr int kSlowLinkTimeoutMs = 60000;
+
+struct slow_relay {
+    // One direction: a reader that timestamps what arrives and a writer that
+    // passes it on once it has been held kLinkDelay.
+    struct direction {
+        int from = -1, to = -1;
+        std::mutex m;
+        std::condition_variable cv;
+        std::deque<std::pair<steady::time_point, std::vector<uint8_t>>> held;
+        bool ended = false;
+        std::thread reader, writer;
+
+        void start() {
+            reader = std::thread([this] {
+                std::vector<uint8_t> buf(65536);
+                for (;;) {
+                    const ssize_t n = ::read(from, buf.data(), buf.size());
+                    std::lock_guard lk(m);
+                    if (n <= 0) {
+                        ended = true;
+                        cv.notify_all();
+                        return;
+                    }
+                    held.emplace_back(steady::now() + kLinkDelay, std::vector<uint8_t>(buf.begin(), buf.begin() + n));
+                    cv.notify_all();
+                }
+            });
+            writer = std::thread([this] {
+                for (;;) {
+                    std::unique_lock lk(m);
+                    cv.wait(lk, [&] { return ended || !held.empty(); });
+                    if (held.empty()) break;
+                    auto [due, bytes] = std::move(held.front());
+                    held.pop_front();
+                    lk.unlock();
+                    std::this_thread::sleep_until(due);
+                    for (size_t off = 0; off < bytes.size();) {
+                        const ssize_t w = ::send(to, bytes.data() + off, bytes.size() - off, MSG_NOSIGNAL);
+                        if (w <= 0) break;
+                        off += size_t(w);
+                    }
+                }
+                ::shutdown(to, SHUT_WR);
+            });
+        }
+        void join() {
+            if (reader.joinable()) reader.join();
+            if (writer.joinable()) writer.join();
+        }
+    };
+
+    int listener = -1, master_side = -1, station_side = -1;
+    uint16_t port = 0;  // where the master connects
+    std::thread acceptor;
+    direction up, down;  // master to station, station to master
+
+    explicit slow_relay(uint16_t station_port) {
+        listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        if (listener < 0 || ::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+            ::listen(listener, 1) != 0 || ::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+            return;
+        port = ntohs(a.sin_port);
+        acceptor = std::thread([this, station_port] {
+            master_side = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+            station_side = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            sockaddr_in s{};
+            s.sin_family = AF_INET;
+            s.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            s.sin_port = htons(station_port);
+            if (master_side < 0 || station_side < 0 ||
+                ::connect(station_side, reinterpret_cast<sockaddr*>(&s), sizeof s) != 0) {
+                if (master_side >= 0) ::shutdown(master_side, SHUT_RDWR);
+                return;
+            }
+            const int one = 1;
+            for (int fd : {master_side, station_side}) ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+            up.from = down.to = master_side;
+            up.to = down.from = station_side;
+            up.start();
+            down.start();
+        });
+    }
+    ~slow_relay() {
+        if (listener >= 0) ::shutdown(listener, SHUT_RDWR);
+        if (acceptor.joinable()) acceptor.join();
+        for (int fd : {master_side, station_side})
+            if (fd >= 0) ::shutdown(fd, SHUT_RDWR);
+        up.join();
+        down.join();
+        for (int fd : {listener, master_side, station_side})
+            if (fd >= 0) ::close(fd);
+    }
+    slow_relay(const slow_relay&) = delete;
+    slow_relay& operator=(const slow_relay&) = delete;
+};
+
+// The station with (packing 1) or without asdu_packing, every point of the
+// sample configuration holding a value, and a master behind the relay whose
+// first interrogation has been checked.
+struct slow_link {
+    station st;
+    std::unique_ptr<slow_relay> relay;
+    master ms;  // after the relay and the station: closes first
+    std::vector<point> points;
+
+    explicit slow_link(int packing) : st(packing) {}
+
+    // False with the state skipped when it does not come up.
+    bool prepare(benchmark::State& state) {
+        if (!st.problem.empty()) {
+            state.SkipWithError(st.problem.c_str());
+            return false;
+        }
+        points = sample_points(st.cfg);
+        store(st, points);
+        relay = std::make_unique<slow_relay>(st.port());
+        std::string problem;
+        if (relay->port == 0 || !ms.connect(relay->port, problem)) {
+            state.SkipWithError(("master through the relay: " + problem).c_str());
+            return false;
+        }
+        if (!check_answer(ms, points, problem, kSlowLinkTimeoutMs)) {
+            state.SkipWithError(("wrong interrogation answer: " + problem).c_str());
+            return false;
+        }
+        if (!wait_until([&] { return online_slots(st) == 1; }, milliseconds(kAnswerTimeoutMs))) {
+            state.SkipWithError("the master holds no slot");
+            return false;
+        }
+        state.SetLabel(state.range(0) ? "asdu_packing 1" : "asdu_packing 0");
+        return true;
+    }
+};
+
+void BM_SlowLinkInterrogation(benchmark::State& state) {
+    slow_link link(int(state.range(0)));
+    if (!link.prepare(state)) return;
+    master& ms = link.ms;
+    long asdus0, octets0;
+    {
+        std::lock_guard lk(ms.m);
+        asdus0 = ms.gi_asdus;
+        octets0 = ms.gi_octets;
+    }
+    for (auto _ : state)
+        if (!ms.interrogate(kSlowLinkTimeoutMs)) {
+            state.SkipWithError("no ACT_TERM within 60 s");
+            break;
+        }
+    std::lock_guard lk(ms.m);
+    const double n = double(state.iterations());
+    state.counters["asdus"] = benchmark::Counter(double(ms.gi_asdus - asdus0) / n);
+    state.counters["octets"] = benchmark::Counter(double(ms.gi_octets - octets0) / n);
+}
+BENCHMARK(BM_SlowLinkInterrogation)->ArgName("packing")->Arg(1)->Arg(0)->Iterations(5)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_SlowLinkCyclicTransmission(benchmark::State& state) {
+    slow_link link(int(state.range(0)));
+    if (!link.prepare(state)) return;
+    master& ms = link.ms;
+    long objects = 0;
+    for (const point& p : link.points) objects += outstation::reported_type(p.type_id);
+    long total = 0;
+    for (auto _ : state) {
+        total += objects;
+        outstation::cyclic_transmission(link.st.state);
+        if (!ms.wait_cyclic_objects(total, kSlowLinkTimeoutMs)) {
+            state.SkipWithError("the cyclic transmission did not arrive within 60 s");
+            break;
+        }
+    }
+    std::lock_guard lk(ms.m);
+    const double n = double(state.iterations());
+    if (ms.cyclic_objects != total) state.SkipWithError("objects missing or repeated");
+    state.counters["asdus"] = benchmark::Counter(double(ms.cyclic_asdus) / n);
+    state.counters["octets"] = benchmark::Counter(double(ms.cyclic_octets) / n);
+}
+BENCHMARK(BM_SlowLinkCyclicTransmission)->ArgName("packing")->Arg(1)->Arg(0)->Iterations(5)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 

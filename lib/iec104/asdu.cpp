@@ -142,6 +142,9 @@ int payload_size_for(const TypeInfo& info, const AppLayerParameters& p, bool seq
     return sequence ? p.size_of_ioa + count * element : count * (p.size_of_ioa + element);
 }
 
+// Payload octets an ASDU may carry.
+int payload_room(const AppLayerParameters& p) { return std::min(p.max_size_of_asdu, kMaxAsduSize) - header_size(p); }
+
 }  // namespace
 
 bool valid(const AppLayerParameters& p) {
@@ -174,7 +177,7 @@ bool add_object(Asdu& asdu, const AppLayerParameters& p, const InformationObject
     if (object.ioa > max_ioa(p)) return false;
     const bool with_ioa = first || !asdu.sequence;
     const int needed = (with_ioa ? p.size_of_ioa : 0) + element_size(*info);
-    const int room = std::min(p.max_size_of_asdu, kMaxAsduSize) - header_size(p) - asdu.payload_size;
+    const int room = payload_room(p) - asdu.payload_size;
     if (needed > room) return false;
 
     uint8_t* out = asdu.payload.data() + asdu.payload_size;
@@ -186,6 +189,17 @@ bool add_object(Asdu& asdu, const AppLayerParameters& p, const InformationObject
     asdu.payload_size = uint8_t(asdu.payload_size + needed);
     ++asdu.count;
     return true;
+}
+
+int object_capacity(const AppLayerParameters& p, uint8_t type, bool sequence) {
+    const TypeInfo* info = type_info(type);
+    if (!info) return 0;
+    const int room = payload_room(p);
+    const int element = element_size(*info);
+    const int limit = info->single_object ? 1 : kMaxObjects;
+    if (room < p.size_of_ioa + element) return 0;
+    if (element == 0) return sequence ? limit : std::min(limit, room / p.size_of_ioa);
+    return std::min(limit, sequence ? (room - p.size_of_ioa) / element : room / (p.size_of_ioa + element));
 }
 
 std::optional<InformationObject> get_object(const Asdu& asdu, const AppLayerParameters& p, int index) {

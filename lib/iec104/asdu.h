@@ -70,6 +70,12 @@ Asdu make_asdu(const AppLayerParameters& p, uint8_t type, bool sequence, uint8_t
 // object would pass max_size_of_asdu.
 bool add_object(Asdu& asdu, const AppLayerParameters& p, const InformationObject& object);
 
+// How many objects of that type one ASDU holds at most under these
+// parameters, as a sequence (consecutive IOAs, the first one written) or with
+// an IOA per object: what add_object accepts into an empty ASDU before it
+// refuses. 0 for an unknown type or when not even one fits.
+int object_capacity(const AppLayerParameters& p, uint8_t type, bool sequence);
+
 // Object `index` (IOA first + index in a sequence); nothing if out of range or
 // the type is unknown.
 std::optional<InformationObject> get_object(const Asdu& asdu, const AppLayerParameters& p, int index);

@@ -230,11 +230,35 @@ TEST(Codec, AddObjectRefusesAt127ObjectsOrTheMaximumLength) {
             uint32_t ioa = 1000;
             while (add_object(a, kDefault, {.ioa = ioa, .value = 1})) ++ioa;
             EXPECT_EQ(a.count, sequence ? r.sequence : r.single);
+            EXPECT_EQ(object_capacity(kDefault, r.type, sequence), a.count);
             const Asdu before = a;
             EXPECT_FALSE(add_object(a, kDefault, {.ioa = ioa}));
             EXPECT_EQ(a.payload_size, before.payload_size) << "a refused object leaves the ASDU unchanged";
             EXPECT_LE(int(encode(a).size()), kDefault.max_size_of_asdu);
         }
+}
+
+// The capacity the packing of interrogation answers plans with is what
+// add_object accepts, for every known type, parameter size and a range of
+// maximum lengths down to where nothing fits.
+TEST(Codec, ObjectCapacityIsWhatAddObjectAccepts) {
+    for (int cot : {1, 2})
+        for (int ca : {1, 2})
+            for (int ioa : {1, 2, 3})
+                for (int max : {249, 200, 120, 27, 20, 13, 9, 8})
+                    for (int type = 0; type < 256; ++type) {
+                        const AppLayerParameters p{
+                            .size_of_cot = cot, .size_of_ca = ca, .size_of_ioa = ioa, .max_size_of_asdu = max};
+                        const bool known = type_info(uint8_t(type)) != nullptr;
+                        for (bool sequence : {false, true}) {
+                            Asdu a = make_asdu(p, uint8_t(type), sequence, COT_SPONTANEOUS, 1);
+                            uint32_t next = 1;
+                            while (known && add_object(a, p, {.ioa = next})) ++next;
+                            EXPECT_EQ(object_capacity(p, uint8_t(type), sequence), a.count)
+                                << type_name(uint8_t(type)) << (sequence ? " sequence" : "") << " cot " << cot
+                                << " ca " << ca << " ioa " << ioa << " max " << max;
+                        }
+                    }
 }
 
 TEST(Codec, SmallerMaximumLengthAndIoaRangeLimitAdding) {

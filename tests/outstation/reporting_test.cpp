@@ -275,23 +275,32 @@ TEST_F(Reporting, SpontaneousTimeTagAndValueOfARealDoublePoint) {
 // max_asdu_length 20 holds two short floats in sequence without time tag
 // (6 + 3 + 2 x 5 octets) but none with one (6 + 3 + 12): the interrogation
 // sends them, the cyclic transmission cannot, and says so once per point.
+// Packed the same: with an IOA each only one would fit an ASDU.
 TEST_F(Reporting, APointThatFitsNoAsduIsNamedOnce) {
-    st.cfg.settings.max_asdu_length = 20;
-    ASSERT_TRUE(st.start());
-    st.update(500, 1.5, 36);
-    st.update(501, 2.5, 36);
-    master m(st.port());
-    ASSERT_TRUE(m.started);
-    using namespace iec104;
-    EXPECT_EQ(shapes(m.interrogate(), m.app), (std::vector<shape>{{C_IC_NA_1, COT_ACTIVATION_CON, 0, 1},
-                                                                  {M_ME_NC_1, 20, 500, 2},
-                                                                  {C_IC_NA_1, COT_ACTIVATION_TERMINATION, 0, 1}}));
-    testing::internal::CaptureStdout();
-    outstation::cyclic_transmission(st.state);
-    outstation::cyclic_transmission(st.state);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "Data point IOA 500 type 36 does not fit an ASDU and is not sent\n"
-              "Data point IOA 501 type 36 does not fit an ASDU and is not sent\n");
+    station packed;
+    packed.cfg.settings.asdu_packing = 1;
+    for (station* s : {&st, &packed}) {
+        SCOPED_TRACE(s == &packed ? "packed" : "not packed");
+        s->cfg.settings.max_asdu_length = 20;
+        ASSERT_TRUE(s->start());
+        s->update(500, 1.5, 36);
+        s->update(501, 2.5, 36);
+        master m(s->port());
+        ASSERT_TRUE(m.started);
+        using namespace iec104;
+        const std::vector<Asdu> got = m.interrogate();
+        EXPECT_EQ(shapes(got, m.app), (std::vector<shape>{{C_IC_NA_1, COT_ACTIVATION_CON, 0, 1},
+                                                          {M_ME_NC_1, 20, 500, 2},
+                                                          {C_IC_NA_1, COT_ACTIVATION_TERMINATION, 0, 1}}));
+        ASSERT_EQ(got.size(), 3u);
+        EXPECT_TRUE(got[1].sequence);
+        testing::internal::CaptureStdout();
+        outstation::cyclic_transmission(s->state);
+        outstation::cyclic_transmission(s->state);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(),
+                  "Data point IOA 500 type 36 does not fit an ASDU and is not sent\n"
+                  "Data point IOA 501 type 36 does not fit an ASDU and is not sent\n");
+    }
 }
 
 // Serving: the start values are published and the cyclic timer runs every

@@ -9,21 +9,17 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "tests/iec104/run_command.h"
-#include "tests/iec104/pcap_writer.h"
+#include "tests/iec104/tshark_check.h"
 #include "tests/outstation/station.h"
+#include "tests/support/points.h"
 
 namespace {
 
 using station_test::station;
 using test_support::wait_until;
 
-using test::run_command;
-
 TEST(StationTshark, DissectorDecodesASessionWithTheOutstation) {
-    int status = 0;
-    run_command("command -v tshark >/dev/null 2>&1", status);
-    if (status != 0) GTEST_SKIP() << "tshark is not installed";
+    if (!test::have_tshark()) GTEST_SKIP() << "tshark is not installed";
 
     station st;
     ASSERT_TRUE(st.start());
@@ -33,66 +29,67 @@ TEST(StationTshark, DissectorDecodesASessionWithTheOutstation) {
     st.update(400, int32_t(-300), 35);
     for (int i = 0; i < 3; ++i) st.update(500 + i, 230.5 + i, 36);
 
-    std::mutex m;
-    std::vector<std::pair<bool, std::vector<uint8_t>>> apdus;
-    std::atomic<int> received{0};
-    iec104::ClientHandlers h;
-    h.tap = [&](bool outgoing, std::span<const uint8_t> apdu) {
-        std::lock_guard lk(m);
-        apdus.emplace_back(outgoing, std::vector<uint8_t>(apdu.begin(), apdu.end()));
-    };
-    h.asdu = [&](const iec104::Asdu&) { ++received; };
-    iec104::ClientPtr client;
+    test::RecordedMaster m;
     std::string error;
-    ASSERT_TRUE(test_support::connect_master(client, st.port(), h, error)) << error;
+    ASSERT_TRUE(m.connect(st.port(), error)) << error;
     ASSERT_TRUE(wait_until([&] { return st.slot_online(0); }));
     const iec104::AppLayerParameters p;
 
-    iec104::client_send(*client, iec104::interrogation_command(p, 1));  // con, 5 groups, term
-    ASSERT_TRUE(wait_until([&] { return received == 7; }));
+    iec104::client_send(*m.client, iec104::interrogation_command(p, 1));  // con, 5 groups, term
+    ASSERT_TRUE(wait_until([&] { return m.received == 7; }));
     outstation::cyclic_transmission(st.state);  // 31 points in two ASDUs, then 4 more groups
-    ASSERT_TRUE(wait_until([&] { return received == 13; }));
+    ASSERT_TRUE(wait_until([&] { return m.received == 13; }));
     st.update(100, int32_t(1), 30);
     st.update(200, int32_t(1), 31);
     st.update(300, -0.5, 34);
     st.update(400, int32_t(1234), 35);
     st.update(500, 49.5, 36);
-    ASSERT_TRUE(wait_until([&] { return received == 18; }));
-    iec104::client_send(*client, iec104::clock_sync_command(p, 1, station_test::fake_epoch_ms));
-    iec104::client_send(*client, iec104::interrogation_command(p, 1, 21));  // refused
-    ASSERT_TRUE(wait_until([&] { return received == 20; }));
-    ASSERT_TRUE(iec104::client_stop_dt(*client, 5000));
-    iec104::client_close(*client);
+    ASSERT_TRUE(wait_until([&] { return m.received == 18; }));
+    iec104::client_send(*m.client, iec104::clock_sync_command(p, 1, station_test::fake_epoch_ms));
+    iec104::client_send(*m.client, iec104::interrogation_command(p, 1, 21));  // refused
+    ASSERT_TRUE(wait_until([&] { return m.received == 20; }));
+    ASSERT_TRUE(m.stop_and_close());
 
-    const std::string pcap = (st.dir.path / "session.pcap").string();
-    int i_frames = 0;
-    {
-        test::PcapWriter w(pcap);
-        ASSERT_TRUE(w.ok());
-        std::lock_guard lk(m);
-        for (auto& [outgoing, bytes] : apdus) {
-            w.apdu(outgoing, bytes);
-            i_frames += (bytes[2] & 1) == 0;
-        }
-    }
-    EXPECT_EQ(i_frames, 20 + 3);  // received, and the three the master sent
-
-    const std::string tshark = "tshark -n -r " + pcap + " ";
-    const std::string bad = run_command(tshark + "-Y '_ws.malformed || _ws.expert.severity >= \"Warning\"' 2>/dev/null", status);
-    EXPECT_EQ(status, 0) << bad;
-    EXPECT_EQ(bad, "") << "malformed or expert-flagged packets";
-
-    const std::string apci = run_command(tshark + "-Y iec60870_104 -T fields -e iec60870_104.type 2>/dev/null", status);
-    std::lock_guard lk(m);
-    EXPECT_EQ(std::count(apci.begin(), apci.end(), '\n'), std::ptrdiff_t(apdus.size()));
-    const std::string types = run_command(tshark + "-Y iec60870_asdu -T fields -e iec60870_asdu.typeid 2>/dev/null", status);
-    std::string expected;
-    for (auto& [outgoing, bytes] : apdus)
-        if ((bytes[2] & 1) == 0) expected += std::to_string(bytes[6]) + "\n";
-    EXPECT_EQ(types, expected);
+    EXPECT_EQ(m.record.i_frames(), 20 + 3);  // received, and the three the master sent
+    const std::string types = test::expect_tshark_decodes(m.record, (st.dir.path / "session.pcap").string());
     // the time-tagged cyclic and spontaneous types were all among them
     for (const char* t : {"30\n", "31\n", "34\n", "35\n", "36\n", "103\n"})
         EXPECT_NE(types.find(t), std::string::npos) << t;
+}
+
+// With asdu_packing, an interrogation and a cyclic transmission of the
+// sample configuration with every point holding a value: ASDUs with an IOA
+// per object, full up to max_asdu_length, beside sequences.
+TEST(StationTshark, DissectorDecodesPackedInterrogationAndCyclicData) {
+    if (!test::have_tshark()) GTEST_SKIP() << "tshark is not installed";
+
+    station st;
+    st.cfg.settings.asdu_packing = 1;
+    ASSERT_TRUE(st.start());
+    std::string problem;
+    const std::vector<test_support::point> points = test_support::repository_sample_points(problem);
+    ASSERT_FALSE(points.empty()) << problem;
+    for (const test_support::point& p : points) st.update(p.ioa, p.value, p.type_id);
+
+    std::atomic<int> packed{0};
+    test::RecordedMaster m;
+    m.on_asdu = [&](const iec104::Asdu& a) { packed += !a.sequence && a.count > 1; };
+    std::string error;
+    ASSERT_TRUE(m.connect(st.port(), error)) << error;
+    ASSERT_TRUE(wait_until([&] { return st.slot_online(0); }));
+    const iec104::AppLayerParameters p;
+
+    iec104::client_send(*m.client, iec104::interrogation_command(p, 1));  // con, 10 packed, term
+    ASSERT_TRUE(wait_until([&] { return m.received == 12; }));
+    outstation::cyclic_transmission(st.state);  // 21 with time tags
+    ASSERT_TRUE(wait_until([&] { return m.received == 33; }));
+    ASSERT_TRUE(m.stop_and_close());
+    EXPECT_GE(packed, 10);
+
+    EXPECT_EQ(m.record.i_frames(), 33 + 1);
+    const std::string pcap = (st.dir.path / "packed.pcap").string();
+    test::expect_tshark_decodes(m.record, pcap);
+    test::expect_tshark_reads_every_ioa(m.record, pcap, p);
 }
 
 }  // namespace
