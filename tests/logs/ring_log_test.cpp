@@ -67,12 +67,14 @@ TEST_F(RingLog, ReopenKeepsTheCountersAndAppendsContinue) {
     init_all();
     ASSERT_TRUE(system_event_db_append(stores, 100, DOOR_OPEN));
     ASSERT_TRUE(system_event_db_append(stores, 101, DOOR_CLOSE));
+    log_flush(stores);
     stores.system_event_db = ring_log{};
     system_event_db_init(stores, dir.path);
     EXPECT_EQ(stores.system_event_db.header.count, 2u);
     EXPECT_EQ(stores.system_event_db.header.head, 2u);
     EXPECT_EQ(stores.system_event_db.header.next_data_offset, 32u);
     ASSERT_TRUE(system_event_db_append(stores, 102, AC_OK));
+    log_flush(stores);
     auto idx = index("system_event_index.bin");
     EXPECT_EQ(le64(idx, 40 + 16), 32u);
     EXPECT_EQ(le32(idx, 12), 3u);
@@ -84,12 +86,14 @@ TEST_F(RingLog, SystemAndCommRecordsByteExactAndRefusals) {
     EXPECT_FALSE(system_event_db_append(stores, 1, 22));
     EXPECT_FALSE(comm_event_db_append(stores, 1, "x", 0, 2));
     EXPECT_FALSE(comm_event_db_append(stores, 1, nullptr, 0, 1));
+    log_flush(stores);
     EXPECT_EQ(std::filesystem::file_size(dir / "system_event_data.bin"), 0u);
     EXPECT_EQ(std::filesystem::file_size(dir / "communication_event_data.bin"), 0u);
     EXPECT_EQ(stores.system_event_db.header.count, 0u);
     EXPECT_EQ(stores.comm_event_db.header.count, 0u);
 
     ASSERT_TRUE(system_event_db_append(stores, 0x0102030405060708, CHARGER_OK));
+    log_flush(stores);
     EXPECT_EQ(read_bytes(dir / "system_event_data.bin"),
               (std::vector<uint8_t>{8, 7, 6, 5, 4, 3, 2, 1, 7, 0, 0, 0, 0, 0, 0, 0}));
 
@@ -97,6 +101,7 @@ TEST_F(RingLog, SystemAndCommRecordsByteExactAndRefusals) {
     long_text[254] = 'z';
     ASSERT_TRUE(comm_event_db_append(stores, 1700000000, long_text.c_str(), -71, 1));
     ASSERT_TRUE(comm_event_db_append(stores, 1700000001, "", 5, 0));
+    log_flush(stores);
     auto data = read_bytes(dir / "communication_event_data.bin");
     ASSERT_EQ(data.size(), 16u + 255 + 16);
     EXPECT_EQ(le64(data, 0), 1700000000u);
@@ -138,6 +143,7 @@ TEST_F(RingLog, RfRecordLayoutAndBackToBackOffsets) {
     e.measured.period = 0x15;
     const uint8_t frame[] = {0x01, 0xA2, 0x04};
     rf_fpi_db_append(stores, frame, 0x1112131415161718, 0x2122232425262728, e);
+    log_flush(stores);
 
     const std::vector<uint8_t> expected = {
         0x18, 0x17, 0x16, 0x15, 0x14, 0x13, 0x12, 0x11,  // received_time
@@ -154,6 +160,7 @@ TEST_F(RingLog, RfRecordLayoutAndBackToBackOffsets) {
     rf_data_entry bare;  // no frame, empty message
     rf_fpi_db_append(stores, {}, 1, 2, bare);
     rf_fpi_db_append(stores, {}, 3, 4, bare);
+    log_flush(stores);
     auto data = read_bytes(dir / "rf_fpi_data.bin");
     ASSERT_EQ(data.size(), 69u + 64 + 64);
     EXPECT_EQ(le32(data, 69 + 58), 0u);  // frame_len 0, msg_len 0
@@ -168,12 +175,14 @@ TEST_F(RingLog, WrapsAroundAfterTenThousandRecords) {
     system_event_db_init(stores, dir.path);
     stores.system_event_db.sync_writes = false;  // about the ring, not about power cuts
     for (uint32_t i = 0; i < 10000; ++i) ASSERT_TRUE(system_event_db_append(stores, 1700000000 + i, i % 22));
+    log_flush(stores);
     const log_index_header& h = stores.system_event_db.header;
     EXPECT_EQ(h.count, 10000u);
     EXPECT_EQ(h.head, 0u);
     EXPECT_EQ(h.tail, 0u);
 
     ASSERT_TRUE(system_event_db_append(stores, 1700010000, DO5_LOW));
+    log_flush(stores);
     EXPECT_EQ(h.count, 10000u);
     EXPECT_EQ(h.head, 1u);
     EXPECT_EQ(h.tail, 1u);
@@ -242,6 +251,7 @@ TEST_F(RingLog, InvalidIndexIsRecreatedAndNewRecordsGoBehindOldData) {
         comm_event_db_init(stores, d.path);
         for (int i = 0; i < 3; ++i) ASSERT_TRUE(system_event_db_append(stores, i, AC_OK));
         ASSERT_TRUE(comm_event_db_append(stores, 1, "x", 1, 1));
+        log_flush(stores);
         c.apply(d / "system_event_index.bin", d.path);
 
         stores.system_event_db = ring_log{};
@@ -254,6 +264,7 @@ TEST_F(RingLog, InvalidIndexIsRecreatedAndNewRecordsGoBehindOldData) {
         EXPECT_EQ(le32(idx, 12), 0u);
 
         ASSERT_TRUE(system_event_db_append(stores, 1700000000, BATTERY_OK));
+        log_flush(stores);
         idx = read_bytes(d / "system_event_index.bin");
         EXPECT_EQ(le64(idx, 40), 48u);  // behind the three old records
         EXPECT_EQ(le64(idx, 24), 64u);
@@ -269,11 +280,13 @@ TEST_F(RingLog, InvalidIndexIsRecreatedAndNewRecordsGoBehindOldData) {
 TEST_F(RingLog, DataFileShorterThanTheIndexSaysIsGrownFirst) {
     system_event_db_init(stores, dir.path);
     for (int i = 0; i < 3; ++i) ASSERT_TRUE(system_event_db_append(stores, 1700000000 + i, AC_OK));
+    log_flush(stores);
     ::truncate((dir / "system_event_data.bin").c_str(), 16);
 
     stores.system_event_db = ring_log{};
     system_event_db_init(stores, dir.path);
     ASSERT_TRUE(system_event_db_append(stores, 1700000100, AC_FAIL));
+    log_flush(stores);
     auto idx = read_bytes(dir / "system_event_index.bin");
     EXPECT_EQ(le64(idx, 40 + 8 * 3), 48u);
     EXPECT_EQ(std::filesystem::file_size(dir / "system_event_data.bin"), 64u);
@@ -287,6 +300,7 @@ TEST_F(RingLog, UnwritableIndexStillCountsTheRecord) {
     std::filesystem::create_directory(dir / "system_event_index.bin");
     ::testing::internal::CaptureStderr();
     EXPECT_TRUE(system_event_db_append(stores, 1, AC_OK));
+    log_flush(stores);
     EXPECT_EQ(::testing::internal::GetCapturedStderr(),
               "Failed to write system event index offset (slot=0)\n"
               "Failed to write system event index header after append\n");
@@ -299,7 +313,8 @@ TEST_F(RingLog, UnwritableDataFileDropsTheRecord) {
     std::filesystem::remove(dir / "communication_event_data.bin");
     std::filesystem::create_directory(dir / "communication_event_data.bin");
     ::testing::internal::CaptureStderr();
-    EXPECT_FALSE(comm_event_db_append(stores, 1, "x", 0, 1));
+    EXPECT_TRUE(comm_event_db_append(stores, 1, "x", 0, 1));  // queued; the writer fails to write it
+    log_flush(stores);
     EXPECT_EQ(::testing::internal::GetCapturedStderr(),
               "Failed to append communication event to data file: Is a directory\n");
     EXPECT_EQ(stores.comm_event_db.header.count, 0u);
@@ -316,15 +331,27 @@ TEST_F(RingLog, UncreatableIndexKeepsTheFreshHeaderInMemory) {
     EXPECT_EQ(stores.rf_fpi_db.header.max_entries, 10000u);
 }
 
-// Offsets are 64-bit end to end: a record beyond 2 GiB (a long-lived data
-// file) is stored at its real offset and exported.
+// Offsets are 64-bit end to end: a record beyond 2 GiB (a data file given a
+// bound that large, or one grown by an older version) is stored at its real
+// offset and exported. Taken over with the usual bound, the file wraps at the
+// next record and keeps the far one, which nothing overwrites.
 TEST_F(RingLog, RecordsBeyondTwoGibibytesStayReachable) {
-    system_event_db_init(stores, dir.path);
     const uint64_t far = 3ull << 30;
+    system_event_db_init(stores, dir.path, uint32_t((4ull << 30) / 1024));
     ASSERT_EQ(::truncate((dir / "system_event_data.bin").c_str(), off_t(far)), 0);  // sparse
     ASSERT_TRUE(system_event_db_append(stores, 1700000000, DI6_LOW));
+    log_flush(stores);
     EXPECT_EQ(le64(index("system_event_index.bin"), 40), far);
     EXPECT_EQ(stores.system_event_db.header.next_data_offset, far + 16);
     ASSERT_EQ(system_event_db_export_csv(stores, dir / "s.csv"), 1);
     EXPECT_EQ(store_test::read_text(dir / "s.csv"), "Timestamp,DIO_Events\n2023-11-14 22:13:20,DI6_LOW\n");
+
+    stores.system_event_db = ring_log{};
+    system_event_db_init(stores, dir.path);
+    ASSERT_TRUE(system_event_db_append(stores, 1700000001, DI6_HIGH));
+    ASSERT_EQ(system_event_db_export_csv(stores, dir / "s.csv"), 2);
+    EXPECT_EQ(store_test::read_text(dir / "s.csv"),
+              "Timestamp,DIO_Events\n2023-11-14 22:13:20,DI6_LOW\n2023-11-14 22:13:21,DI6_HIGH\n");
+    EXPECT_EQ(le64(index("system_event_index.bin"), 48), 0u);
+    EXPECT_EQ(std::filesystem::file_size(dir / "system_event_data.bin"), far + 16);
 }
