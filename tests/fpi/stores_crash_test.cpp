@@ -54,11 +54,14 @@
 #include "logs/rf_data.h"
 #include "logs/text.h"
 #include "logs/writer.h"
+#include "tests/logs/ring_model.h"
 #include "tests/logs/store_test_util.h"
 
 namespace {
 
 using logs::log_max_entries;
+using store_test::placed;
+using store_test::ring_model;
 
 // The three logs in the order the child queues them.
 enum log_id { system_log, comm_log, rf_log };
@@ -208,12 +211,6 @@ const log_format formats[log_count] = {
      }},
 };
 
-// A live record: its number, where it lies and its length.
-struct placed {
-    uint64_t seq = 0, offset = 0, size = 0;
-    bool operator==(const placed&) const = default;
-};
-
 // What one log holds on disk.
 struct log_on_disk {
     std::string problem;  // empty when the files are valid
@@ -288,32 +285,13 @@ log_on_disk read_log(const std::string& dir, const log_format& fmt, log_files& f
 
 // ---- What the ring must hold ----
 
-// The ring as the log's contract describes it, record by record: a record
-// goes where the last one ended, or at offset 0 when it would pass the bound
-// (the rest of the file up to there is given up); the oldest entries whose
-// bytes it takes, or that lie in the end given up, leave first, and the
-// oldest beyond 10000 entries.
-struct ring_model {
-    std::deque<placed> live;
-    uint64_t end = 0;
-
-    // As the log is taken over from the files: with an empty index the next
-    // record goes behind whatever the data file holds.
-    explicit ring_model(const log_on_disk& d)
-        : live(d.live), end(d.header.count ? d.header.next_data_offset : std::max(d.data_size, d.header.next_data_offset)) {}
-
-    void add(uint64_t seq, uint64_t size) {
-        const bool wrap = end > 0 && end + size > bound;
-        const uint64_t at = wrap ? 0 : end;
-        auto displaced = [&](const placed& e) {
-            return (wrap && e.offset >= end) || (e.offset < at + size && at < e.offset + e.size);
-        };
-        while (!live.empty() && displaced(live.front())) live.pop_front();
-        if (live.size() == log_max_entries) live.pop_front();
-        live.push_back({seq, at, size});
-        end = at + size;
-    }
-};
+// The model as the log is taken over from the files: with an empty index
+// the next record goes behind whatever the data file holds.
+ring_model model_of(const log_on_disk& d) {
+    return {.bound = bound,
+            .live = d.live,
+            .end = d.header.count ? d.header.next_data_offset : std::max(d.data_size, d.header.next_data_offset)};
+}
 
 // The writer commits a log's records in groups, in order: a group's
 // displaced entries leave the index by one header, then its records are
@@ -534,7 +512,7 @@ TEST_P(StoresCrash, SigkillAtRandomMomentsLosesNothingSaved) {
             if (!unbounded) {
                 EXPECT_LE(d.data_size, bound);
             }
-            EXPECT_EQ(check_against_model(ring_model(on_disk[log]), d, log, next[log], committed[log],
+            EXPECT_EQ(check_against_model(model_of(on_disk[log]), d, log, next[log], committed[log],
                                           in_flight ? in_flight->records[log] : 0),
                       "");
             on_disk[log] = d;

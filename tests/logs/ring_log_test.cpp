@@ -9,6 +9,8 @@
 #include "logs/csv_export.h"
 #include "logs/event_logs.h"
 #include "logs/rf_data.h"
+#include "tests/logs/comm_records.h"
+#include "tests/logs/ring_model.h"
 #include "tests/logs/store_test_util.h"
 
 using namespace logs;
@@ -354,4 +356,138 @@ TEST_F(RingLog, RecordsBeyondTwoGibibytesStayReachable) {
               "Timestamp,DIO_Events\n2023-11-14 22:13:20,DI6_LOW\n2023-11-14 22:13:21,DI6_HIGH\n");
     EXPECT_EQ(le64(index("system_event_index.bin"), 48), 0u);
     EXPECT_EQ(std::filesystem::file_size(dir / "system_event_data.bin"), far + 16);
+}
+
+namespace {
+
+// A communication log with a bound, written one record at a time, beside the
+// model of what it must hold.
+struct bounded_log {
+    store_test::temp_dir dir;
+    log_stores stores;
+    std::vector<size_t> text_len;  // by record number
+
+    void open(uint32_t limit_kb) {
+        stores.comm_event_db = ring_log{};
+        comm_event_db_init(stores, dir.path, limit_kb);
+        stores.comm_event_db.sync_writes = false;  // about the ring, not about power cuts
+    }
+    // Queues record `seq`; its size.
+    uint64_t queue(uint64_t seq, size_t len) {
+        text_len.resize(std::max<size_t>(text_len.size(), seq + 1));
+        text_len[seq] = len;
+        return store_test::queue_comm(stores, seq, len);
+    }
+    // The live offsets, oldest first, as the log holds them in memory and as
+    // its index file holds them.
+    std::vector<uint64_t> offsets_in_memory() {
+        std::lock_guard lock(stores.comm_log_lock);
+        const ring_log& log = stores.comm_event_db;
+        std::vector<uint64_t> out;
+        for (uint32_t i = 0; i < log.header.count; ++i) out.push_back(log.slots[(log.header.tail + i) % log_max_entries]);
+        return out;
+    }
+    std::vector<uint64_t> offsets_on_file() {
+        const auto idx = read_bytes(dir / "communication_event_index.bin");
+        const log_index_header h = decode_header(idx.data());
+        std::vector<uint64_t> out;
+        for (uint32_t i = 0; i < h.count; ++i) out.push_back(le64(idx, 40 + 8 * size_t((h.tail + i) % log_max_entries)));
+        return out;
+    }
+    uint64_t data_size() { return std::filesystem::file_size(dir / "communication_event_data.bin"); }
+    std::string exported() {
+        EXPECT_GE(comm_event_db_export_csv(stores, dir / "c.csv"), 0);
+        return store_test::read_text(dir / "c.csv");
+    }
+    std::string expected(const store_test::ring_model& model) {
+        std::string csv = store_test::comm_csv_header;
+        for (const store_test::placed& p : model.live) csv += store_test::comm_row(p.seq, text_len[p.seq]);
+        return csv;
+    }
+};
+
+std::vector<uint64_t> offsets_of(const store_test::ring_model& model) {
+    std::vector<uint64_t> out;
+    for (const store_test::placed& p : model.live) out.push_back(p.offset);
+    return out;
+}
+
+}  // namespace
+
+// Written on past its bound, a log reuses its data file from offset 0 and
+// keeps the newest entries: 10000 when they are small (the index is the
+// limit), as many as fit in the bound when they are large. Entries whose
+// bytes were reused are gone from the index, the live ones at the start of
+// the file follow the oldest in the export.
+TEST_F(RingLog, AWrappedLogKeepsTheNewestEntries) {
+    struct {
+        const char* name;
+        uint32_t limit_kb;
+        size_t text;
+        uint64_t records;
+        size_t kept;
+    } cases[] = {
+        {"ten thousand small entries", 256, 0, 20000, 10000},
+        {"as many large entries as fit", 64, 255, 1000, 65536 / (16 + 255)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        bounded_log log;
+        log.open(c.limit_kb);
+        store_test::ring_model model{.bound = uint64_t(c.limit_kb) * 1024};
+        for (uint64_t seq = 0; seq < c.records; ++seq) {
+            model.add(seq, log.queue(seq, c.text));
+            log_flush(log.stores);  // each record a group of its own
+            const log_index_header& h = log.stores.comm_event_db.header;
+            ASSERT_EQ(h.count, model.live.size()) << "after record " << seq;
+            ASSERT_EQ(log.stores.comm_event_db.slots[h.tail], model.live.front().offset) << "after record " << seq;
+            if (seq % 1000 == 999) {
+                ASSERT_EQ(log.offsets_in_memory(), offsets_of(model)) << "after record " << seq;
+            }
+        }
+        EXPECT_EQ(model.live.size(), c.kept);
+        EXPECT_LT(model.live.back().offset, model.live.front().offset);  // live at both ends of the file
+        EXPECT_EQ(log.offsets_on_file(), offsets_of(model));
+        EXPECT_LE(log.data_size(), model.bound);
+        EXPECT_EQ(log.exported(), log.expected(model));
+    }
+}
+
+// A data file of the older version, grown to 2 MB without a bound, taken over
+// with a bound of 64 KiB: the next record goes to offset 0, dropping the old
+// records it overlaps and no others; the old records beyond the bound stay
+// whole and listed until the ring comes round again, and at that wrap, with
+// no live record left past the bound, the file is cut to it.
+TEST_F(RingLog, AnOversizedDataFileIsTakenOver) {
+    bounded_log log;
+    log.open(4096);
+    uint64_t seq = 0;
+    const size_t old_text = 255, new_text = 100;  // unequal, so that new records overlap old ones unevenly
+    store_test::ring_model model{.bound = 64 * 1024};
+    for (; log.data_size() + 16 + old_text <= 2u << 20; ++seq) {
+        model.live.push_back({seq, seq * (16 + old_text), 16 + old_text});
+        log.queue(seq, old_text);
+        if (seq % 500 == 499) log_flush(log.stores);
+    }
+    log_flush(log.stores);
+    const uint64_t old_size = log.data_size();
+    ASSERT_GT(old_size, 2000000u);
+    model.end = old_size;
+
+    log.open(64);
+    ASSERT_EQ(log.offsets_in_memory(), offsets_of(model));
+    EXPECT_EQ(log.exported(), log.expected(model));
+    for (int wraps = 0; model.wraps < 3; ++seq) {
+        model.add(seq, log.queue(seq, new_text));
+        log_flush(log.stores);
+        SCOPED_TRACE(testing::Message() << "record " << seq << ", " << model.wraps << " wraps");
+        ASSERT_EQ(log.offsets_in_memory(), offsets_of(model));
+        ASSERT_EQ(log.data_size(), model.wraps < 2 ? old_size : model.bound);
+        if (model.wraps != wraps || seq % 100 == 0) {
+            wraps = model.wraps;
+            ASSERT_EQ(log.offsets_on_file(), offsets_of(model));
+            ASSERT_EQ(log.exported(), log.expected(model));
+        }
+    }
+    EXPECT_EQ(model.live.front().seq, seq - 64 * 1024 / (16 + new_text));
 }
