@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <memory>
 #include <mutex>
+#include <unistd.h>
 #include <vector>
 
 #include "logs/stores.h"
@@ -190,11 +191,20 @@ uint64_t dropped_now(log_stores& stores, const csv_format& fmt) {
     return (stores.*fmt.log).dropped;
 }
 
+// Takes back the rows written after `start`.
+bool rewind_rows(FILE* out, long start) {
+    return std::fflush(out) == 0 && ::ftruncate(::fileno(out), off_t(start)) == 0 &&
+           std::fseek(out, start, SEEK_SET) == 0;
+}
+
 // Reads the log without holding up its writer: every entry queued before the
 // export is written first, the live entries are copied under the log's lock,
 // and the records are read with the lock released. The writer drops an entry
 // before it reuses its bytes, so a record read and then found still live was
-// read whole; one dropped meanwhile (the ring moved past it) is left out.
+// read whole; one dropped meanwhile (the ring moved past it) is left out, and
+// with it the rows of the older entries already written, dropped before it:
+// the export is always one unbroken run of the log, ending with its newest
+// entry when the export began.
 int export_csv(log_stores& stores, const csv_format& fmt, const std::string& path) {
     log_flush(stores);
     const live_entries live = copy_live(stores, fmt);
@@ -208,6 +218,8 @@ int export_csv(log_stores& stores, const csv_format& fmt, const std::string& pat
     }
     std::setvbuf(out.get(), out_buffer.data(), _IOFBF, out_buffer.size());
     std::fputs(fmt.header, out.get());
+    const long first_row = std::ftell(out.get());
+    bool rewound = true;
 
     core::unique_fd data_fd(live.offsets.empty() ? -1 : ::open(log.data_path.c_str(), O_RDONLY | O_CLOEXEC));
     data_reader data{data_fd.get()};
@@ -218,7 +230,11 @@ int export_csv(log_stores& stores, const csv_format& fmt, const std::string& pat
     for (size_t i = 0; i < live.offsets.size(); ++i) {
         const uint64_t offset = live.offsets[i];
         const bool whole = read_record(data, offset, fmt, record);
-        if (live.dropped + i < dropped_now(stores, fmt)) continue;  // reused while read
+        if (live.dropped + i < dropped_now(stores, fmt)) {  // reused while read
+            if (rows > 0) rewound = rewind_rows(out.get(), first_row) && rewound;
+            rows = 0;
+            continue;
+        }
         if (!whole) {
             std::fprintf(stderr, fmt.entry_failed, (unsigned long long)offset, live.slots[i]);
             continue;
@@ -228,7 +244,7 @@ int export_csv(log_stores& stores, const csv_format& fmt, const std::string& pat
     }
     // A CSV file cut short (a full /tmp) must not be handed out as the
     // export: the caller reports the failure instead.
-    bool written = !std::ferror(out.get());
+    bool written = rewound && !std::ferror(out.get());
     written = std::fclose(out.release()) == 0 && written;
     if (!written) {
         std::perror(fmt.write_failed);

@@ -1,9 +1,9 @@
 // The communication event log writer at stop: what is queued is still
-// written, but within a bounded time; a backlog beyond it (a master
-// reconnecting in a tight loop outruns the synced appends) is dropped with
-// one line, so that the daemon's exit never waits for thousands of appends.
-// The monotonic clock is the test's and moves only when told; the log is a
-// real one in a temporary directory.
+// handed to the log writer, but within a bounded time; a backlog beyond it
+// (the modem's answers are slow, or the log writer's queue is held) is
+// dropped with one line, so that the daemon's exit never waits for thousands
+// of entries. The monotonic clock is the test's and moves only when told;
+// the log is a real one in a temporary directory.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -40,21 +40,22 @@ struct still_clock {
     ~still_clock() { core::monotonic_clock = saved; }
 };
 
-// The writer started on a log in `dir`, `n` entries posted while the log is
-// held, so that all of them are still queued or in hand when stop comes.
+// The writer started on a log in `dir`, `n` entries posted while the log
+// writer's queue is held, so that all of them are still queued or in hand
+// when stop comes.
 struct backlog {
     still_clock clock;
     test_support::temp_dir dir;
     logs::log_stores stores;
     fpigate::comm_log_writer writer;
-    std::unique_lock<std::mutex> hold{stores.comm_log_lock, std::defer_lock};
+    std::unique_lock<std::mutex> hold{stores.writer.m, std::defer_lock};
     std::atomic<bool> stopped{false};
     std::thread stopper;
 
     explicit backlog(int n) {
         logs::comm_event_db_init(stores, dir.path.string());
         fpigate::comm_logger_start(writer, stores, (dir.path / "no-broker.sock").string());
-        hold.lock();  // the writer waits at its first append
+        hold.lock();  // the writer waits at its first entry
         for (int i = 0; i < n; ++i)
             fpigate::comm_logger_post(writer, 1700000000 + i,
                                       "Connection opened with 127.0.0.1:" + std::to_string(40000 + i), false);

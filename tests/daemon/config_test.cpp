@@ -166,6 +166,39 @@ TEST(ConfigLoad, ConnectionSlotsAreLimited) {
     }
 }
 
+// The bounds of the logs' data files, in KiB: a value below 64 is raised to
+// 64 with a line naming it; without the options the defaults hold.
+TEST(ConfigLoad, LogBoundsBelowSixtyFourAreRaisedWithALine) {
+    struct {
+        const char* options;
+        int32_t rf, system, comm;
+        const char* line;  // nullptr: nothing said about a bound
+    } cases[] = {
+        {"", 4096, 256, 1024, nullptr},
+        {"\toption rf_log_limit_kb '8192'\n\toption system_log_limit_kb '512'\n\toption comm_log_limit_kb '2048'\n",
+         8192, 512, 2048, nullptr},
+        {"\toption system_log_limit_kb 64\n", 4096, 64, 1024, nullptr},
+        {"\toption system_log_limit_kb 63\n", 4096, 64, 1024, "system_log_limit_kb 63 below 64, using 64\n"},
+        {"\toption rf_log_limit_kb 0\n", 64, 256, 1024, "rf_log_limit_kb 0 below 64, using 64\n"},
+        {"\toption comm_log_limit_kb -8\n", 4096, 256, 64, "comm_log_limit_kb -8 below 64, using 64\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.options);
+        loaded l = load_text(std::string("config iec104_slave\n") + c.options);
+        ASSERT_TRUE(l.ok);
+        EXPECT_EQ(l.cfg->settings.rf_log_limit_kb, c.rf);
+        EXPECT_EQ(l.cfg->settings.system_log_limit_kb, c.system);
+        EXPECT_EQ(l.cfg->settings.comm_log_limit_kb, c.comm);
+        const size_t said = l.out.find("below 64");
+        if (c.line) {
+            EXPECT_NE(l.out.find(c.line), std::string::npos) << l.out;
+            EXPECT_EQ(l.out.find("below 64", said + 1), std::string::npos) << l.out;  // that line only
+        } else {
+            EXPECT_EQ(said, std::string::npos) << l.out;
+        }
+    }
+}
+
 TEST(ConfigLoad, HostRunOptionsHaveTheGatewayDefaults) {
     loaded l = load_text("config iec104_slave\n");
     ASSERT_TRUE(l.ok);

@@ -5,6 +5,7 @@
 #include <ctime>
 #include <filesystem>
 
+#include "logs/writer.h"
 #include "tests/logs/store_test_util.h"
 
 using namespace fpi;
@@ -214,6 +215,24 @@ TEST_F(FaultCounter, FailedSaveKeepsThePreviousFile) {
     EXPECT_EQ(stats.groups[0].total, 2u);
     ASSERT_TRUE(fault_counter_add(fc, 1, at_day(D)));
     EXPECT_EQ(on_disk().total[0], 3u);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path),
+                            std::filesystem::directory_iterator()), 1);
+}
+
+// With the stores' writer a save is queued, not written on the counting
+// thread: the file changes when the writer writes, and then holds the
+// newest image. A database made at load is on the file at once.
+TEST_F(FaultCounter, WithAWriterTheSavesGoThroughIt) {
+    logs::log_stores stores;
+    ASSERT_TRUE(fault_counter_load(fc, dir.path, &stores));
+    const auto empty = fault_db_encode(fault_db_empty());
+    EXPECT_EQ(read_bytes(file()), std::vector<uint8_t>(empty.begin(), empty.end()));
+    for (int i = 0; i < 3; ++i) ASSERT_TRUE(fault_counter_add(fc, 2, at_day(D)));
+    EXPECT_EQ(on_disk().total[1], 0u);
+    logs::log_flush(stores);
+    fault_db db = on_disk();
+    EXPECT_EQ(db.total[1], 3u);
+    EXPECT_EQ(db.checksum, fault_db_checksum(db));
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path),
                             std::filesystem::directory_iterator()), 1);
 }

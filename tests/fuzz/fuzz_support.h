@@ -19,6 +19,7 @@
 #include "config/config.h"
 #include "core/semaphore.h"
 #include "logs/event_logs.h"
+#include "logs/writer.h"
 #include "tests/support/sample_config.h"
 #include "tests/support/temp_dir.h"
 
@@ -64,7 +65,9 @@ inline const std::string& scratch_dir(const char* target) {
 }
 
 // A new, empty RF log in `dir`, appended without syncs (the folder is tmpfs).
+// What is still queued for the old one is written to it first.
 inline void open_empty_rf_log(logs::log_stores& stores, const std::string& dir) {
+    logs::log_flush(stores);
     std::lock_guard lk(stores.rf_log_lock);
     std::error_code ec;
     std::filesystem::remove(dir + "/" + logs::rf_fpi_kind.index_file, ec);

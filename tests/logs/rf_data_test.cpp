@@ -124,10 +124,7 @@ TEST_F(RfData, WakeupRecordFillsEveryMeasuredField) {
               "\"di_dt_level\":2,\"imax_level\":600,\"auto_reset\":4,\"flash_time\":5,\"inrush\":1,"
               "\"validation\":7,\"voltage\":11,\"freq\":50,\"period\":15}]}");
     ::testing::internal::CaptureStdout();
-    {
-        std::lock_guard lock(stores.rf_log_lock);
-        ASSERT_EQ(rf_fpi_db_export_csv(stores, dir / "rf.csv"), 1);
-    }
+    ASSERT_EQ(rf_fpi_db_export_csv(stores, dir / "rf.csv"), 1);
     ::testing::internal::GetCapturedStdout();
     std::string csv = store_test::read_text(dir / "rf.csv");
     csv = csv.substr(csv.find('\n') + 1);  // the header
@@ -147,6 +144,7 @@ TEST_F(RfData, NewestFirstAndTheFiftyFirstEvictsTheOldest) {
     EXPECT_EQ(data[0]["frame"], "33");   // 51, the newest
     EXPECT_EQ(data[49]["frame"], "02");  // 1 was evicted
     // Every entry also went to the RF log.
+    log_flush(stores);
     EXPECT_EQ(stores.rf_fpi_db.header.count, 51u);
 }
 
@@ -180,6 +178,7 @@ TEST_F(RfData, LongByteRunIsCutInTheListButLoggedWhole) {
     EXPECT_EQ(frame.substr(0, 6), "000102");
     EXPECT_EQ(frame.substr(504), "FCFDFE");
 
+    log_flush(stores);
     auto data = read_bytes(dir / "rf_fpi_data.bin");
     ASSERT_EQ(data.size(), 64u + 512 + 14);
     EXPECT_GE(int64_t(le64(data, 0)), before);  // received time: the clock

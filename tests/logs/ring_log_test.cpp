@@ -9,6 +9,8 @@
 #include "logs/csv_export.h"
 #include "logs/event_logs.h"
 #include "logs/rf_data.h"
+#include "tests/logs/comm_records.h"
+#include "tests/logs/ring_model.h"
 #include "tests/logs/store_test_util.h"
 
 using namespace logs;
@@ -67,12 +69,14 @@ TEST_F(RingLog, ReopenKeepsTheCountersAndAppendsContinue) {
     init_all();
     ASSERT_TRUE(system_event_db_append(stores, 100, DOOR_OPEN));
     ASSERT_TRUE(system_event_db_append(stores, 101, DOOR_CLOSE));
+    log_flush(stores);
     stores.system_event_db = ring_log{};
     system_event_db_init(stores, dir.path);
     EXPECT_EQ(stores.system_event_db.header.count, 2u);
     EXPECT_EQ(stores.system_event_db.header.head, 2u);
     EXPECT_EQ(stores.system_event_db.header.next_data_offset, 32u);
     ASSERT_TRUE(system_event_db_append(stores, 102, AC_OK));
+    log_flush(stores);
     auto idx = index("system_event_index.bin");
     EXPECT_EQ(le64(idx, 40 + 16), 32u);
     EXPECT_EQ(le32(idx, 12), 3u);
@@ -84,12 +88,14 @@ TEST_F(RingLog, SystemAndCommRecordsByteExactAndRefusals) {
     EXPECT_FALSE(system_event_db_append(stores, 1, 22));
     EXPECT_FALSE(comm_event_db_append(stores, 1, "x", 0, 2));
     EXPECT_FALSE(comm_event_db_append(stores, 1, nullptr, 0, 1));
+    log_flush(stores);
     EXPECT_EQ(std::filesystem::file_size(dir / "system_event_data.bin"), 0u);
     EXPECT_EQ(std::filesystem::file_size(dir / "communication_event_data.bin"), 0u);
     EXPECT_EQ(stores.system_event_db.header.count, 0u);
     EXPECT_EQ(stores.comm_event_db.header.count, 0u);
 
     ASSERT_TRUE(system_event_db_append(stores, 0x0102030405060708, CHARGER_OK));
+    log_flush(stores);
     EXPECT_EQ(read_bytes(dir / "system_event_data.bin"),
               (std::vector<uint8_t>{8, 7, 6, 5, 4, 3, 2, 1, 7, 0, 0, 0, 0, 0, 0, 0}));
 
@@ -97,6 +103,7 @@ TEST_F(RingLog, SystemAndCommRecordsByteExactAndRefusals) {
     long_text[254] = 'z';
     ASSERT_TRUE(comm_event_db_append(stores, 1700000000, long_text.c_str(), -71, 1));
     ASSERT_TRUE(comm_event_db_append(stores, 1700000001, "", 5, 0));
+    log_flush(stores);
     auto data = read_bytes(dir / "communication_event_data.bin");
     ASSERT_EQ(data.size(), 16u + 255 + 16);
     EXPECT_EQ(le64(data, 0), 1700000000u);
@@ -138,6 +145,7 @@ TEST_F(RingLog, RfRecordLayoutAndBackToBackOffsets) {
     e.measured.period = 0x15;
     const uint8_t frame[] = {0x01, 0xA2, 0x04};
     rf_fpi_db_append(stores, frame, 0x1112131415161718, 0x2122232425262728, e);
+    log_flush(stores);
 
     const std::vector<uint8_t> expected = {
         0x18, 0x17, 0x16, 0x15, 0x14, 0x13, 0x12, 0x11,  // received_time
@@ -154,6 +162,7 @@ TEST_F(RingLog, RfRecordLayoutAndBackToBackOffsets) {
     rf_data_entry bare;  // no frame, empty message
     rf_fpi_db_append(stores, {}, 1, 2, bare);
     rf_fpi_db_append(stores, {}, 3, 4, bare);
+    log_flush(stores);
     auto data = read_bytes(dir / "rf_fpi_data.bin");
     ASSERT_EQ(data.size(), 69u + 64 + 64);
     EXPECT_EQ(le32(data, 69 + 58), 0u);  // frame_len 0, msg_len 0
@@ -168,12 +177,14 @@ TEST_F(RingLog, WrapsAroundAfterTenThousandRecords) {
     system_event_db_init(stores, dir.path);
     stores.system_event_db.sync_writes = false;  // about the ring, not about power cuts
     for (uint32_t i = 0; i < 10000; ++i) ASSERT_TRUE(system_event_db_append(stores, 1700000000 + i, i % 22));
+    log_flush(stores);
     const log_index_header& h = stores.system_event_db.header;
     EXPECT_EQ(h.count, 10000u);
     EXPECT_EQ(h.head, 0u);
     EXPECT_EQ(h.tail, 0u);
 
     ASSERT_TRUE(system_event_db_append(stores, 1700010000, DO5_LOW));
+    log_flush(stores);
     EXPECT_EQ(h.count, 10000u);
     EXPECT_EQ(h.head, 1u);
     EXPECT_EQ(h.tail, 1u);
@@ -242,6 +253,7 @@ TEST_F(RingLog, InvalidIndexIsRecreatedAndNewRecordsGoBehindOldData) {
         comm_event_db_init(stores, d.path);
         for (int i = 0; i < 3; ++i) ASSERT_TRUE(system_event_db_append(stores, i, AC_OK));
         ASSERT_TRUE(comm_event_db_append(stores, 1, "x", 1, 1));
+        log_flush(stores);
         c.apply(d / "system_event_index.bin", d.path);
 
         stores.system_event_db = ring_log{};
@@ -254,6 +266,7 @@ TEST_F(RingLog, InvalidIndexIsRecreatedAndNewRecordsGoBehindOldData) {
         EXPECT_EQ(le32(idx, 12), 0u);
 
         ASSERT_TRUE(system_event_db_append(stores, 1700000000, BATTERY_OK));
+        log_flush(stores);
         idx = read_bytes(d / "system_event_index.bin");
         EXPECT_EQ(le64(idx, 40), 48u);  // behind the three old records
         EXPECT_EQ(le64(idx, 24), 64u);
@@ -269,11 +282,13 @@ TEST_F(RingLog, InvalidIndexIsRecreatedAndNewRecordsGoBehindOldData) {
 TEST_F(RingLog, DataFileShorterThanTheIndexSaysIsGrownFirst) {
     system_event_db_init(stores, dir.path);
     for (int i = 0; i < 3; ++i) ASSERT_TRUE(system_event_db_append(stores, 1700000000 + i, AC_OK));
+    log_flush(stores);
     ::truncate((dir / "system_event_data.bin").c_str(), 16);
 
     stores.system_event_db = ring_log{};
     system_event_db_init(stores, dir.path);
     ASSERT_TRUE(system_event_db_append(stores, 1700000100, AC_FAIL));
+    log_flush(stores);
     auto idx = read_bytes(dir / "system_event_index.bin");
     EXPECT_EQ(le64(idx, 40 + 8 * 3), 48u);
     EXPECT_EQ(std::filesystem::file_size(dir / "system_event_data.bin"), 64u);
@@ -287,6 +302,7 @@ TEST_F(RingLog, UnwritableIndexStillCountsTheRecord) {
     std::filesystem::create_directory(dir / "system_event_index.bin");
     ::testing::internal::CaptureStderr();
     EXPECT_TRUE(system_event_db_append(stores, 1, AC_OK));
+    log_flush(stores);
     EXPECT_EQ(::testing::internal::GetCapturedStderr(),
               "Failed to write system event index offset (slot=0)\n"
               "Failed to write system event index header after append\n");
@@ -299,7 +315,8 @@ TEST_F(RingLog, UnwritableDataFileDropsTheRecord) {
     std::filesystem::remove(dir / "communication_event_data.bin");
     std::filesystem::create_directory(dir / "communication_event_data.bin");
     ::testing::internal::CaptureStderr();
-    EXPECT_FALSE(comm_event_db_append(stores, 1, "x", 0, 1));
+    EXPECT_TRUE(comm_event_db_append(stores, 1, "x", 0, 1));  // queued; the writer fails to write it
+    log_flush(stores);
     EXPECT_EQ(::testing::internal::GetCapturedStderr(),
               "Failed to append communication event to data file: Is a directory\n");
     EXPECT_EQ(stores.comm_event_db.header.count, 0u);
@@ -316,15 +333,161 @@ TEST_F(RingLog, UncreatableIndexKeepsTheFreshHeaderInMemory) {
     EXPECT_EQ(stores.rf_fpi_db.header.max_entries, 10000u);
 }
 
-// Offsets are 64-bit end to end: a record beyond 2 GiB (a long-lived data
-// file) is stored at its real offset and exported.
+// Offsets are 64-bit end to end: a record beyond 2 GiB (a data file given a
+// bound that large, or one grown by an older version) is stored at its real
+// offset and exported. Taken over with the usual bound, the file wraps at the
+// next record and keeps the far one, which nothing overwrites.
 TEST_F(RingLog, RecordsBeyondTwoGibibytesStayReachable) {
-    system_event_db_init(stores, dir.path);
     const uint64_t far = 3ull << 30;
+    system_event_db_init(stores, dir.path, uint32_t((4ull << 30) / 1024));
     ASSERT_EQ(::truncate((dir / "system_event_data.bin").c_str(), off_t(far)), 0);  // sparse
     ASSERT_TRUE(system_event_db_append(stores, 1700000000, DI6_LOW));
+    log_flush(stores);
     EXPECT_EQ(le64(index("system_event_index.bin"), 40), far);
     EXPECT_EQ(stores.system_event_db.header.next_data_offset, far + 16);
     ASSERT_EQ(system_event_db_export_csv(stores, dir / "s.csv"), 1);
     EXPECT_EQ(store_test::read_text(dir / "s.csv"), "Timestamp,DIO_Events\n2023-11-14 22:13:20,DI6_LOW\n");
+
+    stores.system_event_db = ring_log{};
+    system_event_db_init(stores, dir.path);
+    ASSERT_TRUE(system_event_db_append(stores, 1700000001, DI6_HIGH));
+    ASSERT_EQ(system_event_db_export_csv(stores, dir / "s.csv"), 2);
+    EXPECT_EQ(store_test::read_text(dir / "s.csv"),
+              "Timestamp,DIO_Events\n2023-11-14 22:13:20,DI6_LOW\n2023-11-14 22:13:21,DI6_HIGH\n");
+    EXPECT_EQ(le64(index("system_event_index.bin"), 48), 0u);
+    EXPECT_EQ(std::filesystem::file_size(dir / "system_event_data.bin"), far + 16);
+}
+
+namespace {
+
+// A communication log with a bound, written one record at a time, beside the
+// model of what it must hold.
+struct bounded_log {
+    store_test::temp_dir dir;
+    log_stores stores;
+    std::vector<size_t> text_len;  // by record number
+
+    void open(uint32_t limit_kb) {
+        stores.comm_event_db = ring_log{};
+        comm_event_db_init(stores, dir.path, limit_kb);
+        stores.comm_event_db.sync_writes = false;  // about the ring, not about power cuts
+    }
+    // Queues record `seq`; its size.
+    uint64_t queue(uint64_t seq, size_t len) {
+        text_len.resize(std::max<size_t>(text_len.size(), seq + 1));
+        text_len[seq] = len;
+        return store_test::queue_comm(stores, seq, len);
+    }
+    // The live offsets, oldest first, as the log holds them in memory and as
+    // its index file holds them.
+    std::vector<uint64_t> offsets_in_memory() {
+        std::lock_guard lock(stores.comm_log_lock);
+        const ring_log& log = stores.comm_event_db;
+        std::vector<uint64_t> out;
+        for (uint32_t i = 0; i < log.header.count; ++i) out.push_back(log.slots[(log.header.tail + i) % log_max_entries]);
+        return out;
+    }
+    std::vector<uint64_t> offsets_on_file() {
+        const auto idx = read_bytes(dir / "communication_event_index.bin");
+        const log_index_header h = decode_header(idx.data());
+        std::vector<uint64_t> out;
+        for (uint32_t i = 0; i < h.count; ++i) out.push_back(le64(idx, 40 + 8 * size_t((h.tail + i) % log_max_entries)));
+        return out;
+    }
+    uint64_t data_size() { return std::filesystem::file_size(dir / "communication_event_data.bin"); }
+    std::string exported() {
+        EXPECT_GE(comm_event_db_export_csv(stores, dir / "c.csv"), 0);
+        return store_test::read_text(dir / "c.csv");
+    }
+    std::string expected(const store_test::ring_model& model) {
+        std::string csv = store_test::comm_csv_header;
+        for (const store_test::placed& p : model.live) csv += store_test::comm_row(p.seq, text_len[p.seq]);
+        return csv;
+    }
+};
+
+std::vector<uint64_t> offsets_of(const store_test::ring_model& model) {
+    std::vector<uint64_t> out;
+    for (const store_test::placed& p : model.live) out.push_back(p.offset);
+    return out;
+}
+
+}  // namespace
+
+// Written on past its bound, a log reuses its data file from offset 0 and
+// keeps the newest entries: 10000 when they are small (the index is the
+// limit), as many as fit in the bound when they are large. Entries whose
+// bytes were reused are gone from the index, the live ones at the start of
+// the file follow the oldest in the export.
+TEST_F(RingLog, AWrappedLogKeepsTheNewestEntries) {
+    struct {
+        const char* name;
+        uint32_t limit_kb;
+        size_t text;
+        uint64_t records;
+        size_t kept;
+    } cases[] = {
+        {"ten thousand small entries", 256, 0, 20000, 10000},
+        {"as many large entries as fit", 64, 255, 1000, 65536 / (16 + 255)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        bounded_log log;
+        log.open(c.limit_kb);
+        store_test::ring_model model{.bound = uint64_t(c.limit_kb) * 1024};
+        for (uint64_t seq = 0; seq < c.records; ++seq) {
+            model.add(seq, log.queue(seq, c.text));
+            log_flush(log.stores);  // each record a group of its own
+            const log_index_header& h = log.stores.comm_event_db.header;
+            ASSERT_EQ(h.count, model.live.size()) << "after record " << seq;
+            ASSERT_EQ(log.stores.comm_event_db.slots[h.tail], model.live.front().offset) << "after record " << seq;
+            if (seq % 1000 == 999) {
+                ASSERT_EQ(log.offsets_in_memory(), offsets_of(model)) << "after record " << seq;
+            }
+        }
+        EXPECT_EQ(model.live.size(), c.kept);
+        EXPECT_LT(model.live.back().offset, model.live.front().offset);  // live at both ends of the file
+        EXPECT_EQ(log.offsets_on_file(), offsets_of(model));
+        EXPECT_LE(log.data_size(), model.bound);
+        EXPECT_EQ(log.exported(), log.expected(model));
+    }
+}
+
+// A data file of the older version, grown to 2 MB without a bound, taken over
+// with a bound of 64 KiB: the next record goes to offset 0, dropping the old
+// records it overlaps and no others; the old records beyond the bound stay
+// whole and listed until the ring comes round again, and at that wrap, with
+// no live record left past the bound, the file is cut to it.
+TEST_F(RingLog, AnOversizedDataFileIsTakenOver) {
+    bounded_log log;
+    log.open(4096);
+    uint64_t seq = 0;
+    const size_t old_text = 255, new_text = 100;  // unequal, so that new records overlap old ones unevenly
+    store_test::ring_model model{.bound = 64 * 1024};
+    for (; log.data_size() + 16 + old_text <= 2u << 20; ++seq) {
+        model.live.push_back({seq, seq * (16 + old_text), 16 + old_text});
+        log.queue(seq, old_text);
+        if (seq % 500 == 499) log_flush(log.stores);
+    }
+    log_flush(log.stores);
+    const uint64_t old_size = log.data_size();
+    ASSERT_GT(old_size, 2000000u);
+    model.end = old_size;
+
+    log.open(64);
+    ASSERT_EQ(log.offsets_in_memory(), offsets_of(model));
+    EXPECT_EQ(log.exported(), log.expected(model));
+    for (int wraps = 0; model.wraps < 3; ++seq) {
+        model.add(seq, log.queue(seq, new_text));
+        log_flush(log.stores);
+        SCOPED_TRACE(testing::Message() << "record " << seq << ", " << model.wraps << " wraps");
+        ASSERT_EQ(log.offsets_in_memory(), offsets_of(model));
+        ASSERT_EQ(log.data_size(), model.wraps < 2 ? old_size : model.bound);
+        if (model.wraps != wraps || seq % 100 == 0) {
+            wraps = model.wraps;
+            ASSERT_EQ(log.offsets_on_file(), offsets_of(model));
+            ASSERT_EQ(log.exported(), log.expected(model));
+        }
+    }
+    EXPECT_EQ(model.live.front().seq, seq - 64 * 1024 / (16 + new_text));
 }

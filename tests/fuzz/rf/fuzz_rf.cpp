@@ -43,8 +43,6 @@
 
 namespace {
 
-constexpr uint64_t rf_log_limit = 16u << 20;  // the RF log starts over beyond this
-
 struct environment {
     config::config cfg;
     rf::radio radio;
@@ -105,7 +103,7 @@ struct environment {
             std::lock_guard lk(stores.rf_data_lock);
             stores.recent_rf_data = {};
         }
-        if (stores.rf_fpi_db.header.next_data_offset > rf_log_limit) fuzz_support::open_empty_rf_log(stores, dir);
+        logs::log_flush(stores);  // the last input's records, through the writer into the bounded RF log
     }
 
     void complete_parameter_set(int slave) {

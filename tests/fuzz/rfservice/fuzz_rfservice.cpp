@@ -102,8 +102,11 @@ struct environment : test_support::gateway_parts {
         rf::event_data e;
         e.i_mean = 10;
         e.v_inst = 2300;
-        std::lock_guard lk(stores.rf_data_lock);
-        logs::rf_data_add(stores, frame, fuzz_support::wall_now / 1000, 3, 0x65, 0, 0, "OK", nullptr, &e);
+        {
+            std::lock_guard lk(stores.rf_data_lock);
+            logs::rf_data_add(stores, frame, fuzz_support::wall_now / 1000, 3, 0x65, 0, 0, "OK", nullptr, &e);
+        }
+        logs::log_flush(stores);  // on the file, so that the count above is the log's
     }
 };
 
