@@ -64,7 +64,7 @@ void write_group(log_stores& stores, std::unique_lock<std::mutex>& lk) {
             (bytes[i] + e.record.size() > ring_log_group_limit(log) || groups[i].size() >= max_group_entries))
             break;
         bytes[i] += e.record.size();
-        w.queued_bytes -= e.record.size();
+        w.queued_bytes -= e.record.size() + log_entry_overhead;
         groups[i].push_back(std::move(e.record));
         w.queue.pop_front();
         ++w.taken;
@@ -101,16 +101,34 @@ void abandon_queue(log_writer& w) {
     w.done.notify_all();
 }
 
+// Writes groups until nothing is left or the stop's time is up. The caller
+// holds lk; a group under way on another thread (a flush) is waited for.
+void drain(log_stores& stores, std::unique_lock<std::mutex>& lk) {
+    log_writer& w = stores.writer;
+    for (;;) {
+        w.done.wait(lk, [&] { return !w.busy; });
+        if (w.files.empty() && core::monotonic_ms() >= w.stop_deadline) abandon_queue(w);
+        if (!has_work(w)) break;
+        write_group(stores, lk);
+    }
+    report_drops(w);
+}
+
 void writer_loop(log_stores& stores) {
     log_writer& w = stores.writer;
     std::unique_lock lk(w.m);
     for (;;) {
         w.work.wait(lk, [&] { return w.stopping || has_work(w); });
-        if (w.stopping && w.files.empty() && core::monotonic_ms() >= w.stop_deadline) abandon_queue(w);
-        if (!has_work(w)) break;  // stopping, all written
+        if (w.stopping) break;
+        if (w.busy) {  // a flush on another thread is writing a group
+            w.done.wait(lk, [&] { return !w.busy; });
+            continue;
+        }
         write_group(stores, lk);
     }
-    report_drops(w);
+    drain(stores, lk);
+    w.running = false;
+    w.done.notify_all();
 }
 
 }  // namespace
@@ -139,6 +157,7 @@ void log_writer_start(log_stores& stores) {
     w.stopping = false;
     try {
         w.thread = std::thread(writer_loop, std::ref(stores));
+        w.running = true;
         ::pthread_setname_np(w.thread.native_handle(), "log writer");
     } catch (const std::system_error& e) {
         std::fprintf(stderr, "log_writer_start: %s\n", e.what());
@@ -152,31 +171,28 @@ void log_writer_stop(log_stores& stores) {
         w.stopping = true;
         w.stop_deadline = core::monotonic_ms() + stop_write_ms;
     }
-    if (!w.thread.joinable()) {
-        std::unique_lock lk(w.m);
-        while (has_work(w) && !w.busy) {
-            if (w.files.empty() && core::monotonic_ms() >= w.stop_deadline) abandon_queue(w);
-            if (has_work(w)) write_group(stores, lk);
-        }
-        report_drops(w);
-        return;
+    if (w.thread.joinable()) {
+        w.work.notify_all();
+        w.thread.join();
     }
-    w.work.notify_all();
-    w.thread.join();
+    // Without a thread, or for what was queued while it ended: written here.
+    std::unique_lock lk(w.m);
+    drain(stores, lk);
 }
 
 void log_queue(log_stores& stores, log_id log, std::vector<uint8_t> record) {
     log_writer& w = stores.writer;
     {
         std::lock_guard lk(w.m);
-        while (!w.queue.empty() && w.queued_bytes + record.size() > w.max_queued_bytes) {
-            w.queued_bytes -= w.queue.front().record.size();
+        const size_t cost = record.size() + log_entry_overhead;
+        while (!w.queue.empty() && w.queued_bytes + cost > w.max_queued_bytes) {
+            w.queued_bytes -= w.queue.front().record.size() + log_entry_overhead;
             w.queue.pop_front();
             ++w.taken;
             ++w.dropped;
         }
         settle(w);
-        w.queued_bytes += record.size();
+        w.queued_bytes += cost;
         w.queue.push_back({log, std::move(record)});
         ++w.queued;
     }
@@ -202,7 +218,7 @@ void log_flush(log_stores& stores) {
     const uint64_t target = w.queued, files_target = w.files_queued;
     auto finished = [&] { return w.committed >= target && w.files_written >= files_target; };
     while (!finished()) {
-        if (w.thread.joinable() || w.busy) {
+        if (w.running || w.busy) {
             w.work.notify_one();
             w.done.wait(lk);
         } else {

@@ -39,6 +39,10 @@ struct queued_file {
     std::vector<uint8_t> bytes;
 };
 
+// What a queued entry costs in memory besides its record: its place in the
+// queue and the record's allocation. The queue's bound counts both.
+constexpr size_t log_entry_overhead = sizeof(queued_entry) + 16;
+
 // Everything under m. Entries carry sequence numbers implicitly: the front of
 // `queue` is entry number `taken`, and entries before `committed` are written
 // (or failed, or dropped).
@@ -47,7 +51,7 @@ struct log_writer {
     std::condition_variable work;  // to the writer: something queued, or stop
     std::condition_variable done;  // from the writer: `committed` moved on
     std::deque<queued_entry> queue;
-    size_t queued_bytes = 0;
+    size_t queued_bytes = 0;  // records and what each entry costs besides
     size_t max_queued_bytes = size_t(16) << 20;
     std::vector<queued_file> files;  // one image per path, the newest
     uint64_t queued = 0;     // entries ever queued
@@ -56,6 +60,7 @@ struct log_writer {
     uint64_t files_queued = 0, files_written = 0;  // state file images
     uint64_t dropped = 0;    // dropped in this episode, reported when the queue drains
     bool busy = false;       // a group is being written, by the thread or a flush
+    bool running = false;    // the thread is in its loop and will write what is queued
     bool stopping = false;
     uint64_t stop_deadline = 0;  // monotonic ms; what is left then is not written
     std::thread thread;

@@ -49,7 +49,7 @@ TEST(LogWriter, AFullQueueDropsTheOldestAndSaysSoOnce) {
     log_stores stores;
     system_event_db_init(stores, dir.path);
     comm_event_db_init(stores, dir.path);
-    stores.writer.max_queued_bytes = 10 * system_event_size;
+    stores.writer.max_queued_bytes = 10 * (system_event_size + log_entry_overhead);
 
     testing::internal::CaptureStdout();
     log_queue_file(stores, dir / "state.bin", {1, 2, 3});
