@@ -103,6 +103,7 @@ FILE* out = stdout;  // the results
 constexpr int kMeanRow = 7;    // I_MEAN: IOA N07 of FPI N, a short float
 constexpr int kFaultRow = 24;  // FAULT: IOA N24
 constexpr int kVoltageRow = 36;  // VOLTAGE, a parameter: IOA N36, C_SE_NC_1
+constexpr long kMeanRange = 25600;  // I_MEAN travels as a base-100 pair: 0 to 25599
 
 // The gateway's monotonic clock: the machine's, plus what this program adds
 // to step over the flash transmit period.
@@ -538,31 +539,37 @@ std::string rf_row_frames(const std::string& row) {
     return seqs.empty() ? "?" : seqs;
 }
 
-std::string comm_row_cycle(const std::string& row, const std::map<uint16_t, long>& cycle_of_port) {
-    const size_t at = row.find("127.0.0.1:");
-    if (at == std::string::npos) return "?";
-    const auto it = cycle_of_port.find(uint16_t(std::strtoul(row.c_str() + at + 10, nullptr, 10)));
-    return it == cycle_of_port.end() ? "?" : std::to_string(it->second);
-}
-
-// One session of a master on a raw TCP connection: connect, STARTDT act, its
-// confirmation, close. Returns the local port, 0 when it failed.
-uint16_t master_session(uint16_t port) {
+// Session k of a master on a raw TCP connection from 127.1.(k / 250).(k % 250
+// + 1), so that its log entries tell which session they are: connect,
+// STARTDT act, its confirmation, close. False when it failed.
+bool master_session(uint16_t port, long k) {
     core::unique_fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (!fd) return 0;
+    if (!fd) return false;
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = htonl(0x7F010000u | uint32_t(k / 250) << 8 | uint32_t(k % 250 + 1));
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(port);
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return 0;
-    sockaddr_in l{};
-    socklen_t n = sizeof l;
-    if (::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&l), &n) != 0) return 0;
+    if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+        ::connect(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
+        return false;
     static const uint8_t startdt_act[6] = {0x68, 0x04, 0x07, 0x00, 0x00, 0x00};
-    if (!test_support::write_all(fd.get(), startdt_act, sizeof startdt_act)) return 0;
+    if (!test_support::write_all(fd.get(), startdt_act, sizeof startdt_act)) return false;
     const bytes con = test_support::read_bytes(fd.get(), 6, kAnswerTimeoutMs);
-    if (con.size() != 6 || con[2] != 0x0B) return 0;
-    return ntohs(l.sin_port);
+    return con.size() == 6 && con[2] == 0x0B;
+}
+
+// The session a row of the communication export belongs to ("? " when none),
+// and what happened.
+std::string comm_row_session(const std::string& row) {
+    unsigned x = 0, y = 0;
+    const size_t at = row.find("with 127.1.");
+    if (at == std::string::npos || std::sscanf(row.c_str() + at, "with 127.1.%u.%u:", &x, &y) != 2) return "?";
+    const size_t word = row.find("Connection ");
+    const std::string what = word == std::string::npos ? "" : row.substr(word + 11, row.find(' ', word + 11) - word - 11);
+    return std::to_string(x * 250 + y) + " " + what;
 }
 
 bool part_bounds() {
@@ -573,19 +580,19 @@ bool part_bounds() {
         return false;
     }
     logs::log_stores& stores = gw.g.stores;
+    gw.dir.keep = std::getenv("LATENCY_BENCH_KEEP") != nullptr;
     std::fprintf(out, "bounds: %ld frames of another radio group, %ld connections, %ld system events; data_dir %s (%s)\n",
                  kForeignFrames, kConnections, kSystemEvents, gw.dir.path.c_str(), fs_type(gw.dir.path).c_str());
     const long rss_start = rss_kib();
     const rf::group_id foreign = {0x0A, 0x0B, 0x0C, 0x0D, 0x0E};
     std::atomic<long> frames{0}, connections{0}, failed_connections{0};
-    std::vector<uint16_t> ports(kConnections);
     const auto t0 = steady::now();
     // Each frame once the reader has taken the one before: one frame a
     // read, as from a radio at the line's pace, but faster.
     std::thread radio_side([&] {
         const rf::reader_statistics& st = gw.g.radio.reader_stats;
         for (long k = 1; k <= kForeignFrames; ++k) {
-            const bytes b = gw.event_frame(uint8_t(1 + k % kSlaves), uint16_t(k), rf::CMD_EVENT_DATA, &foreign);
+            const bytes b = gw.event_frame(uint8_t(1 + k % kSlaves), uint16_t(k % kMeanRange), rf::CMD_EVENT_DATA, &foreign);
             if (!test_support::write_all(gw.fd(), b) ||
                 !wait_until([&] { return st.frames.load() >= uint64_t(k); }, milliseconds(kAnswerTimeoutMs),
                             std::chrono::microseconds(20)))
@@ -597,8 +604,7 @@ bool part_bounds() {
     // connection would be turned away without an event).
     std::thread master_side([&] {
         for (long k = 0; k < kConnections; ++k) {
-            ports[size_t(k)] = master_session(gw.port());
-            if (ports[size_t(k)] == 0) ++failed_connections;
+            if (!master_session(gw.port(), k)) ++failed_connections;
             ++connections;
             wait_until([&] { return online_slots(gw) == 0; }, milliseconds(kAnswerTimeoutMs),
                        std::chrono::microseconds(50));
@@ -619,8 +625,6 @@ bool part_bounds() {
     logs::log_flush(stores);
     const long rss_end = rss_kib();
 
-    std::map<uint16_t, long> cycle_of_port;
-    for (long k = 0; k < kConnections; ++k) cycle_of_port[ports[size_t(k)]] = k + 1;
     std::fprintf(out, "  load for %.1f s: %ld frames written, reader refused %llu (other group %llu); %ld connections, "
                       "%ld failed\n",
                  load_s, long(frames), (unsigned long long)gw.g.radio.reader_stats.refused.load(),
@@ -657,13 +661,18 @@ bool part_bounds() {
         auto shown = [](const std::string& s) { return s.size() > 110 ? s.substr(0, 110) + "..." : s; };
         std::fprintf(out, "    first: %s\n    last:  %s\n", shown(r.first).c_str(), shown(r.last).c_str());
         if (&l.log == &stores.rf_fpi_db)
-            std::fprintf(out, "    frames (I_MEAN = number mod 65536): first row %s, last row %s; expected %ld, %ld\n",
-                         rf_row_frames(r.first).c_str(), rf_row_frames(r.last).c_str(),
-                         (kForeignFrames - 9999) % 65536, kForeignFrames % 65536);
+            std::fprintf(out, "    frames (I_MEAN = number mod %ld): first row %s, last row %s; the newest 10000: %ld to %ld\n",
+                         kMeanRange, rf_row_frames(r.first).c_str(), rf_row_frames(r.last).c_str(),
+                         (kForeignFrames - 9999) % kMeanRange, kForeignFrames % kMeanRange);
+        if (&l.log == &stores.system_event_db)
+            std::fprintf(out, "    events (code = number mod 22): the newest 10000 from %s to %s\n",
+                         logs::dio_event_name(uint32_t((kSystemEvents - 10000) % 22)),
+                         logs::dio_event_name(uint32_t((kSystemEvents - 1) % 22)));
         if (&l.log == &stores.comm_event_db)
-            std::fprintf(out, "    connection number: first row %s, last row %s (of %ld; opened, activated, closed each)\n",
-                         comm_row_cycle(r.first, cycle_of_port).c_str(), comm_row_cycle(r.last, cycle_of_port).c_str(),
-                         kConnections);
+            std::fprintf(out, "    sessions: first row %s, last row %s; %ld sessions of three entries: the newest 10000 "
+                              "from session %ld\n",
+                         comm_row_session(r.first).c_str(), comm_row_session(r.last).c_str(), kConnections,
+                         (3 * kConnections - 9999 + 2) / 3);
     }
     std::fprintf(out, "  RSS: start %ld KiB, middle %ld KiB, end %ld KiB\n", rss_start, rss_middle, rss_end);
     return true;

@@ -17,7 +17,7 @@ for f in "$build/bench/latency_bench" "$build/bench/flash_budget" "$build/bin/fp
 done
 
 echo "machine: $(nproc) cores, $(uname -srm); load average $(cut -d' ' -f1-3 /proc/loadavg)"
-echo "files under $TMPDIR: $(stat -f -c %T "$TMPDIR") file system"
+echo "files under $TMPDIR: $(findmnt -no FSTYPE -T "$TMPDIR" 2>/dev/null || stat -f -c %T "$TMPDIR") file system"
 "$build/bench/latency_bench"
 
 strace_opt=
