@@ -18,10 +18,10 @@
 // A pty does not throttle to a baud rate: the pacing is this program's. The
 // line's own limit is 115200 / (27 x 10) = 426.7 event frames a second.
 //
-// rf_log_sync:1 is the gateway as deployed: each frame's RF log record is
-// synced to disk (two fdatasync calls) on the reader thread before its
-// values are published. rf_log_sync:0 leaves the syncs out, to show what
-// they cost on the disk at hand.
+// rf_log_sync:1 is the gateway as deployed: the log writer syncs the RF
+// log's records to disk (one sync sequence per group it commits), off the
+// reader thread. rf_log_sync:0 leaves the syncs out, to show what they
+// still cost the reader on the disk at hand.
 //
 // Real clocks throughout (the wall clock may be read, never set). The
 // gateway prints to standard output; that goes to /dev/null, or to the file
@@ -56,6 +56,7 @@
 #include <vector>
 
 #include "bench/quiet_main.h"
+#include "bench/radio_gateway.h"
 #include "core/clock.h"
 #include "config/config.h"
 #include "daemon/gateway.h"
@@ -81,185 +82,15 @@
 
 namespace {
 
-using steady = std::chrono::steady_clock;
+using namespace bench_support;
 using std::chrono::milliseconds;
-using test_support::bytes;
 using test_support::write_all;
 using test_support::wait_until;
 
-constexpr int kSlaves = 9;
-constexpr int kBaud = 115200;
-constexpr size_t kEventFrameBytes = 27;
-constexpr int64_t kByteNs = 1'000'000'000LL * 10 / kBaud;  // 86 805 ns: start bit, 8 data bits, stop bit
 constexpr double kLineFramesPerSecond = double(kBaud) / (10.0 * kEventFrameBytes);
-constexpr int kAnswerTimeoutMs = 5000;
 constexpr int kMeanRow = 7;  // I_MEAN: IOA N07 of FPI N, a short float
-// Waits for the reader or the master poll this often: a latency is taken
-// when the wait ends.
-constexpr std::chrono::microseconds kPoll{100};
-
-int64_t now_ns() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(steady::now().time_since_epoch()).count();
-}
 
 int refuse_setting_clock(int64_t) { return EPERM; }
-
-// Sleeps to just before `t`, then spins: a byte time (87 us) is close to what
-// a sleep overshoots by.
-void pace_until(steady::time_point t) {
-    const auto early = std::chrono::microseconds(60);
-    if (t - steady::now() > early) std::this_thread::sleep_until(t - early);
-    while (steady::now() < t) {
-    }
-}
-
-// Hands the frame to the pty a byte at a time, each when its ten bits would
-// be complete on a 115200 bit/s line that started now. Returns the moment
-// the last byte was handed over (taken just before its write), 0 on error.
-int64_t write_at_line_pace(int fd, const bytes& b) {
-    const auto start = steady::now();
-    int64_t last = 0;
-    for (size_t i = 0; i < b.size(); ++i) {
-        pace_until(start + std::chrono::nanoseconds(kByteNs * int64_t(i + 1)));
-        last = now_ns();
-        if (!write_all(fd, &b[i], 1)) return 0;
-    }
-    return last;
-}
-
-// The q-quantile (nearest rank) of sorted values, in ns; 0 when empty.
-double quantile(const std::vector<int64_t>& sorted, double q) {
-    if (sorted.empty()) return 0;
-    const size_t rank = size_t(std::ceil(q * double(sorted.size())));
-    return double(sorted[std::min(sorted.size() - 1, rank == 0 ? 0 : rank - 1)]);
-}
-
-const fpigate::worker rf_reader_only[] = {{"RF reader", fpigate::rf_reader_thread, false}};
-
-// ---------------------------------------------------------------------------
-// The gateway with only its RF reader thread, on a pty whose master side is
-// the radio: frames are written there, and a drainer thread reads every ACK
-// the gateway writes back, so that its writes never block.
-
-struct gateway_on_pty : test_support::gateway_on_pty {
-    std::array<std::atomic<uint64_t>, kSlaves + 1> acks{};    // CMD_EVENT_DATA_ACK per FPI
-    std::array<std::atomic<int64_t>, kSlaves + 1> ack_ns{};  // when the last one was read
-    std::atomic<uint64_t> total_acks{0};
-    std::atomic<uint64_t> other_downlink{0};  // frames that are no event ACK to FPI 1-9
-    std::atomic<uint64_t> downlink_errors{0};
-    std::atomic<int64_t> last_ack_ns{0};
-
-    // rf_log_sync false: the RF log's records are not synced to disk, to
-    // show what the two syncs of each record cost the frame.
-    explicit gateway_on_pty(int pause_ms, bool rf_log_sync = true)
-        : test_support::gateway_on_pty({.rtu_baud = kBaud, .dir_prefix = "fpigate-radio-bench"}) {
-        g.radio.downlink.pause_ms = pause_ms;
-        g.stores.rf_fpi_db.sync_writes = rf_log_sync;
-        if (!problem.empty()) return;
-        draining = true;
-        drainer = std::thread([this] { drain(); });
-        start(rf_reader_only);
-        if (!wait_until([this] { return g.radio.rtu_fd.load() > 0; }, milliseconds(10000)))
-            problem = "the RF reader did not open " + radio.path;
-        else if (outstation::server_bound_port(g.station) == 0)
-            problem = "the server does not listen";
-    }
-    ~gateway_on_pty() {
-        stop();
-        draining = false;
-        if (drainer.joinable()) drainer.join();
-    }
-
-    uint16_t port() const { return outstation::server_bound_port(g.station); }
-    int fd() const { return radio.master.get(); }
-
-    // A CMD_EVENT_DATA frame of FPI `slave` to this gateway; only I_MEAN varies.
-    bytes event_frame(uint8_t slave, uint16_t i_mean) const {
-        rf::event_data e;
-        e.i_status = 0;
-        e.i_mean = i_mean;
-        e.i_min = 100;
-        e.i_max = 250;
-        e.v_status = 1;
-        e.v_inst = 2305;
-        e.battery_v = 36;
-        e.rssi = 80;
-        e.event_time = {9, 7, 5, 2};
-        rf::rf_frame f;
-        const rf::rf_address& self = g.radio.reader.self;
-        rf::rf_frame_build(&f, self.group, slave, uint8_t(self.rtu_id), rf::CMD_EVENT_DATA, e);
-        uint8_t out[rf::max_frame_size];
-        size_t n = 0;
-        rf::rf_frame_serialize(&f, out, &n);
-        return bytes(out, out + n);
-    }
-
-    // One frame of every FPI with I_MEAN 0, each acknowledged: their points
-    // enter the store (no spontaneous report for a new point), so that from
-    // now on every frame changes exactly one value.
-    bool warm_up() {
-        for (uint8_t s = 1; s <= kSlaves; ++s) {
-            const uint64_t before = acks[s];
-            const bytes b = event_frame(s, 0);
-            if (b.size() != kEventFrameBytes) {
-                problem = "an event frame of " + std::to_string(b.size()) + " bytes";
-                return false;
-            }
-            if (!write_all(fd(), b.data(), b.size()) ||
-                !wait_until([&] { return acks[s] > before; }, milliseconds(kAnswerTimeoutMs), kPoll)) {
-                problem = "no ACK for the first frame of FPI " + std::to_string(s);
-                return false;
-            }
-        }
-        return true;
-    }
-
-private:
-    std::atomic<bool> draining{false};
-    std::thread drainer;
-
-    void drain() {
-        rf::rf_parser p;
-        rf::rf_parser_reset(p);
-        uint8_t buf[4096];
-        while (draining) {
-            pollfd pfd{radio.master.get(), POLLIN, 0};
-            if (::poll(&pfd, 1, 20) <= 0) continue;
-            if (!(pfd.revents & POLLIN)) {  // no slave side open yet, or any more
-                std::this_thread::sleep_for(milliseconds(1));
-                continue;
-            }
-            const ssize_t n = ::read(radio.master.get(), buf, sizeof buf);
-            if (n <= 0) {
-                std::this_thread::sleep_for(milliseconds(1));
-                continue;
-            }
-            const int64_t t = now_ns();
-            size_t at = 0;
-            while (at < size_t(n)) {
-                size_t used = 0;
-                const int rc = rf::rf_parser_feed(p, buf + at, size_t(n) - at, &used);
-                at += used;
-                if (rc > 0) {
-                    rf::rf_frame f;
-                    if (rf::rf_frame_decode(p.buffer.data(), size_t(rc), &f) == 0 &&
-                        f.command == rf::CMD_EVENT_DATA_ACK && f.destination_id >= 1 && f.destination_id <= kSlaves) {
-                        ack_ns[f.destination_id] = t;
-                        last_ack_ns = t;
-                        ++acks[f.destination_id];
-                        ++total_acks;
-                    } else {
-                        ++other_downlink;
-                    }
-                } else if (rc < 0) {
-                    ++downlink_errors;
-                } else {
-                    break;
-                }
-            }
-        }
-    }
-};
 
 // ---------------------------------------------------------------------------
 // A master on 127.0.0.1 that notes when each I_MEAN value arrives: the value
@@ -313,13 +144,13 @@ struct master {
     int64_t arrival(int slave, size_t seq) const { return arrivals[size_t(slave) * stride + seq]; }
 };
 
-int online_slots(gateway_on_pty& gw) {
+int online_slots(radio_gateway& gw) {
     int n = 0;
     outstation::for_each_online(gw.g.station.connection_slots, [&](iec104::Connection&) { ++n; });
     return n;
 }
 
-uint64_t server_dropped(gateway_on_pty& gw) {
+uint64_t server_dropped(radio_gateway& gw) {
     uint64_t dropped = 0;
     outstation::for_each_online(gw.g.station.connection_slots, [&](iec104::Connection& c) {
         const iec104::ConnectionStats s = iec104::stats(c);
@@ -329,7 +160,7 @@ uint64_t server_dropped(gateway_on_pty& gw) {
 }
 
 // The gateway on its pty, a master online and every FPI known.
-bool prepare(benchmark::State& state, gateway_on_pty& gw, master& ms) {
+bool prepare(benchmark::State& state, radio_gateway& gw, master& ms) {
     std::string problem = gw.problem;
     if (problem.empty() && !ms.connect(gw.port(), problem)) problem = "master: " + problem;
     if (problem.empty() && !wait_until([&] { return online_slots(gw) == 1; }, milliseconds(kAnswerTimeoutMs), kPoll))
@@ -361,7 +192,7 @@ void BM_EventToSpontaneous(benchmark::State& state) {
     const int pause_ms = int(state.range(0));
     const long frames = long(state.range(1));
     const bool rf_log_sync = state.range(2) != 0;
-    gateway_on_pty gw(pause_ms, rf_log_sync);
+    radio_gateway gw(pause_ms, rf_log_sync);
     master ms(size_t(frames / kSlaves + 1));
     if (!prepare(state, gw, ms)) return;
     const reader_counts before(gw.g.radio.reader_stats);
@@ -440,7 +271,7 @@ void BM_NineFpiThroughput(benchmark::State& state) {
     const int mode = int(state.range(1));
     const long frames = long(state.range(2));
     const bool rf_log_sync = state.range(3) != 0;
-    gateway_on_pty gw(pause_ms, rf_log_sync);
+    radio_gateway gw(pause_ms, rf_log_sync);
     master ms(size_t(frames / kSlaves + 1));
     if (!prepare(state, gw, ms)) return;
     const reader_counts before(gw.g.radio.reader_stats);
