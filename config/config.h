@@ -53,6 +53,9 @@ struct iec104_slave {
     int32_t rf_log_limit_kb = 4096;
     int32_t system_log_limit_kb = 256;
     int32_t comm_log_limit_kb = 1024;
+    // Commands: 0 leaves them as without the option.
+    int32_t select_timeout_ms = 0;  // an execute needs a select of this connection at most this old
+    int32_t command_max_age_s = 0;  // a time tag further from the clock refuses the command
 
     // Host-run options; the defaults are the paths and port of a real gateway.
     std::string data_dir = "/root";     // log files and the fault counter file
