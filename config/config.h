@@ -56,6 +56,9 @@ struct iec104_slave {
     // 1: interrogation and cyclic transmission pack the points of a type
     // into as few ASDUs as they fit (SQ = 0 beside sequences).
     int32_t asdu_packing = 0;
+    // Commands: 0 leaves them as without the option.
+    int32_t select_timeout_ms = 0;  // an execute needs a select of this connection at most this old
+    int32_t command_max_age_s = 0;  // a time tag further from the clock refuses the command
 
     // Host-run options; the defaults are the paths and port of a real gateway.
     std::string data_dir = "/root";     // log files and the fault counter file

@@ -45,6 +45,8 @@ const uci::field_map<iec104_slave> slave_table[] = {
     {"system_log_limit_kb", &iec104_slave::system_log_limit_kb},
     {"comm_log_limit_kb", &iec104_slave::comm_log_limit_kb},
     {"asdu_packing", &iec104_slave::asdu_packing},
+    {"select_timeout_ms", &iec104_slave::select_timeout_ms},
+    {"command_max_age_s", &iec104_slave::command_max_age_s},
     // host-run options
     {"data_dir", &iec104_slave::data_dir},
     {"export_dir", &iec104_slave::export_dir},
@@ -138,6 +140,12 @@ void derive_settings(iec104_slave& s, derived_settings& d, FILE* out) {
         if (*kb < 64) {
             std::fprintf(out, "%s %d below 64, using 64\n", name, *kb);
             *kb = 64;
+        }
+    for (auto [name, value] : {std::pair{"select_timeout_ms", &s.select_timeout_ms},
+                               std::pair{"command_max_age_s", &s.command_max_age_s}})
+        if (*value < 0) {
+            std::fprintf(out, "%s %d below 0, using 0 (off)\n", name, *value);
+            *value = 0;
         }
 
     int count = int(s.location.size());

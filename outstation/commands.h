@@ -2,11 +2,24 @@
 // with and without time tag, switch a digital output, reset the DCU, queue an
 // FPI reset or store an FPI parameter. Only an activation (cause 6) that is
 // not a select executes; a select is confirmed without acting, a
-// deactivation is confirmed with cause 9, any other cause is refused.
+// deactivation is confirmed with cause 9, any other cause is refused. A
+// double command state other than OFF (1) or ON (2) is refused.
+//
+// With select_timeout_ms, a command to an output, the DCU or an FPI reset
+// executes only after a select of the same IOA, type and value from the
+// same connection at most that long ago, and once; a deactivation cancels
+// the selection. With command_max_age_s, a time-tagged command whose tag is
+// further than that from the clock (shifted by asdu_time_offset) is refused.
+//
+// A read (C_RD_NA_1) is answered with the point's value as an interrogation
+// carries it, with cause 5.
 #pragma once
 
 #include <cstdint>
 #include <functional>
+#include <memory>
+#include <mutex>
+#include <vector>
 
 #include "config/config.h"
 #include "lib/iec104/server.h"
@@ -31,6 +44,21 @@ struct command_targets {
     std::function<void()> reset_dcu;
 };
 
+// A select waiting for its execute.
+struct command_selection {
+    std::weak_ptr<iec104::Connection> connection;  // expired: that master has gone
+    uint8_t type = 0;
+    uint32_t ioa = 0;
+    int32_t value = 0;       // SCS, DCS, normalized or scaled value
+    uint32_t real_bits = 0;  // short floating-point value
+    uint64_t deadline_ms = 0;  // monotonic; the execute must come by then
+};
+
+struct command_selections {
+    std::mutex lock;
+    std::vector<command_selection> held;  // guarded by lock
+};
+
 struct station;
 
 enum command_result { no_target = -1, refused = 0, executed = 1, accepted = 2 };
@@ -46,5 +74,9 @@ void send_command_reply(iec104::Asdu& asdu, int result, iec104::Connection& c);
 // The server's handler for process commands: true when the type is one of
 // the ten command types (answered), false to leave the ASDU to the stack.
 bool asdu_handler(station& st, const iec104::ConnectionPtr& c, iec104::Asdu& asdu);
+
+// The server's handler for a read (cause 5): the point's object, or the
+// request back with cause 47 when the IOA holds no value.
+bool read_handler(station& st, const iec104::ConnectionPtr& c, iec104::Asdu& asdu, uint32_t ioa);
 
 }  // namespace outstation

@@ -98,6 +98,9 @@ bool server_setup(station& st, const config::config& cfg) {
         return interrogation_handler(st, c, asdu, qoi);
     };
     h.asdu = [&st](const iec104::ConnectionPtr& c, iec104::Asdu& asdu) { return asdu_handler(st, c, asdu); };
+    h.read = [&st](const iec104::ConnectionPtr& c, iec104::Asdu& asdu, uint32_t ioa) {
+        return read_handler(st, c, asdu, ioa);
+    };
     h.connection_request = [&st](const std::string& peer) { return connection_request_handler(st, peer); };
     h.connection_event = [&st](const iec104::ConnectionPtr& c, iec104::ConnectionEvent event) {
         connection_event_handler(st, c, event);

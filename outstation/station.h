@@ -55,6 +55,8 @@ struct station {
     // What commands act on, filled in by the start-up wiring before the
     // server runs.
     command_targets commands;
+    // Selects waiting for their execute (select_timeout_ms).
+    command_selections selections;
 
     // Points whose object fits no ASDU, each named once.
     struct {

@@ -352,4 +352,27 @@ TEST(EventBuffer, OffByDefaultAndLimited) {
     }
 }
 
+TEST(CommandOptions, OffByDefaultAndNeverNegative) {
+    struct {
+        const char* option;
+        const char* written;
+        int kept;
+        bool warned;
+    } cases[] = {{"select_timeout_ms", nullptr, 0, false}, {"select_timeout_ms", "5000", 5000, false},
+                 {"select_timeout_ms", "-1", 0, true},     {"command_max_age_s", nullptr, 0, false},
+                 {"command_max_age_s", "30", 30, false},   {"command_max_age_s", "-30", 0, true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.option << " " << (c.written ? c.written : "absent"));
+        std::string text = "config iec104_slave\n";
+        if (c.written) text += std::string("\toption ") + c.option + " '" + c.written + "'\n";
+        loaded l = load_text(text);
+        ASSERT_TRUE(l.ok);
+        const config::iec104_slave& s = l.cfg->settings;
+        EXPECT_EQ(std::string(c.option) == "select_timeout_ms" ? s.select_timeout_ms : s.command_max_age_s, c.kept);
+        EXPECT_EQ(l.out.find(std::string(c.option) + " " + (c.written ? c.written : "") + " below 0, using 0 (off)\n") !=
+                      std::string::npos,
+                  c.warned);
+    }
+}
+
 }  // namespace

@@ -6,13 +6,15 @@
 // real ones; the wall clock and its setter are fakes.
 //
 // Input: byte 0 sets the application layer (bit 0: 2-octet cause, bit 1:
-// 2-octet common address, bits 2-3: IOA octets 1 + n % 3); byte 1 says which
+// 2-octet common address, bits 2-3: IOA octets 1 + n % 3, bit 4: selects
+// required for 5 s, bit 5: time tags at most 30 s from the clock); byte 1 says which
 // outputs have their line (bits 0-5: outputs 1-5 and the DCU), bit 6 makes
 // every output write fail, bit 7 makes the clock refuse to be set. Then ASDUs,
 // each behind its length byte, in one connection.
 //
 // Checked: every reply is a well-formed ASDU; only an activation that is not
-// a select acts (an output, the DCU, an FPI reset, a parameter write); an
+// a select acts (an output, the DCU, an FPI reset, a parameter write), and
+// never a double command of state 0 or 3; an
 // output driven is one whose line is there; only a clock synchronisation
 // sets the clock, once.
 #include <cerrno>
@@ -127,6 +129,9 @@ struct environment {
         handlers.asdu = [this](const iec104::ConnectionPtr& c, iec104::Asdu& a) {
             return outstation::asdu_handler(station, c, a);
         };
+        handlers.read = [this](const iec104::ConnectionPtr& c, iec104::Asdu& a, uint32_t ioa) {
+            return outstation::read_handler(station, c, a, ioa);
+        };
 
         // A few values for the interrogation to send: single points, scaled
         // and short floating-point values.
@@ -161,6 +166,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     rec.present = data[1] & 0x3f;
     rec.outputs_fail = data[1] & 0x40;
     clock_error = data[1] & 0x80 ? EPERM : 0;
+    env.cfg.settings.select_timeout_ms = data[0] & 0x10 ? 5000 : 0;
+    env.cfg.settings.command_max_age_s = data[0] & 0x20 ? 30 : 0;
     outstation::reporting_configure(env.station, p, uint16_t(env.cfg.settings.ca));
     fuzz_support::wall_now = fuzz_support::start_wall_ms;
 
@@ -188,7 +195,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
         const int dcu = rec.dcu_resets;
         const bool acts = e == iec104::DecodeError::ok && is_command(received.type) && object &&
-                          received.cot == iec104::COT_ACTIVATION && !object->select;
+                          received.cot == iec104::COT_ACTIVATION && !object->select &&
+                          !((received.type == iec104::C_DC_NA_1 || received.type == iec104::C_DC_TA_1) &&
+                            (object->value == 0 || object->value == 3));
         if (!acts && (rec.drives || rec.resets || rec.stores || dcu)) std::abort();
         if (rec.drives + rec.resets + rec.stores + dcu > 1) std::abort();
         if (dcu && !output_present(6)) std::abort();
