@@ -90,10 +90,16 @@ bool server_setup(station& st, const config::config& cfg) {
     }
 
     iec104::ServerHandlers h;
-    h.clock_sync = [&cfg](const iec104::ConnectionPtr&, iec104::Asdu&, iec104::Cp56Time2a& time) {
+    // Only ASDUs to the station's common address are taken; interrogation
+    // and clock synchronisation also to the broadcast address, and their
+    // answers then carry the station's own.
+    h.common_address = [&st](const iec104::ConnectionPtr&, uint16_t ca) { return ca == st.settings.ca; };
+    h.clock_sync = [&st, &cfg](const iec104::ConnectionPtr&, iec104::Asdu& asdu, iec104::Cp56Time2a& time) {
+        asdu.ca = st.settings.ca;
         return clock_sync_handler(cfg.settings.clocksync_time_offset, time);
     };
     h.interrogation = [&st](const iec104::ConnectionPtr& c, iec104::Asdu& asdu, uint8_t qoi) {
+        asdu.ca = st.settings.ca;
         return interrogation_handler(st, c, asdu, qoi);
     };
     h.asdu = [&st](const iec104::ConnectionPtr& c, iec104::Asdu& asdu) { return asdu_handler(st, c, asdu); };
