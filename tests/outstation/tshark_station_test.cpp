@@ -20,6 +20,27 @@ using test_support::wait_until;
 
 using test::run_command;
 
+// A master that records every APDU both ways, as a capture would, and
+// counts the ASDUs it receives.
+struct recording_master {
+    std::mutex m;
+    std::vector<std::pair<bool, std::vector<uint8_t>>> apdus;
+    std::atomic<int> received{0};
+    iec104::ClientPtr client;
+    std::string error;
+
+    bool connect(uint16_t port) {
+        iec104::ClientHandlers h;
+        h.tap = [this](bool outgoing, std::span<const uint8_t> apdu) {
+            std::lock_guard lk(m);
+            apdus.emplace_back(outgoing, std::vector<uint8_t>(apdu.begin(), apdu.end()));
+        };
+        h.asdu = [this](const iec104::Asdu&) { ++received; };
+        return test_support::connect_master(client, port, h, error);
+    }
+    ~recording_master() { client.reset(); }
+};
+
 TEST(StationTshark, DissectorDecodesASessionWithTheOutstation) {
     int status = 0;
     run_command("command -v tshark >/dev/null 2>&1", status);
@@ -33,22 +54,16 @@ TEST(StationTshark, DissectorDecodesASessionWithTheOutstation) {
     st.update(400, int32_t(-300), 35);
     for (int i = 0; i < 3; ++i) st.update(500 + i, 230.5 + i, 36);
 
-    std::mutex m;
-    std::vector<std::pair<bool, std::vector<uint8_t>>> apdus;
-    std::atomic<int> received{0};
-    iec104::ClientHandlers h;
-    h.tap = [&](bool outgoing, std::span<const uint8_t> apdu) {
-        std::lock_guard lk(m);
-        apdus.emplace_back(outgoing, std::vector<uint8_t>(apdu.begin(), apdu.end()));
-    };
-    h.asdu = [&](const iec104::Asdu&) { ++received; };
-    iec104::ClientPtr client;
-    std::string error;
-    ASSERT_TRUE(test_support::connect_master(client, st.port(), h, error)) << error;
+    recording_master r;
+    ASSERT_TRUE(r.connect(st.port())) << r.error;
+    std::mutex& m = r.m;
+    auto& apdus = r.apdus;
+    std::atomic<int>& received = r.received;
+    iec104::Client& client = *r.client;
     ASSERT_TRUE(wait_until([&] { return st.slot_online(0); }));
     const iec104::AppLayerParameters p;
 
-    iec104::client_send(*client, iec104::interrogation_command(p, 1));  // con, 5 groups, term
+    iec104::client_send(client, iec104::interrogation_command(p, 1));  // con, 5 groups, term
     ASSERT_TRUE(wait_until([&] { return received == 7; }));
     outstation::cyclic_transmission(st.state);  // 31 points in two ASDUs, then 4 more groups
     ASSERT_TRUE(wait_until([&] { return received == 13; }));
@@ -58,11 +73,11 @@ TEST(StationTshark, DissectorDecodesASessionWithTheOutstation) {
     st.update(400, int32_t(1234), 35);
     st.update(500, 49.5, 36);
     ASSERT_TRUE(wait_until([&] { return received == 18; }));
-    iec104::client_send(*client, iec104::clock_sync_command(p, 1, station_test::fake_epoch_ms));
-    iec104::client_send(*client, iec104::interrogation_command(p, 1, 21));  // refused
+    iec104::client_send(client, iec104::clock_sync_command(p, 1, station_test::fake_epoch_ms));
+    iec104::client_send(client, iec104::interrogation_command(p, 1, 21));  // refused
     ASSERT_TRUE(wait_until([&] { return received == 20; }));
-    ASSERT_TRUE(iec104::client_stop_dt(*client, 5000));
-    iec104::client_close(*client);
+    ASSERT_TRUE(iec104::client_stop_dt(client, 5000));
+    iec104::client_close(client);
 
     const std::string pcap = (st.dir.path / "session.pcap").string();
     int i_frames = 0;
@@ -109,40 +124,30 @@ TEST(StationTshark, DissectorDecodesEndOfInitNotTopicalValuesAndAnUnknownCommonA
     const std::pair<int32_t, int32_t> points[] = {{100, 30}, {200, 31}, {300, 34}, {400, 35}, {500, 36}};
     for (auto [ioa, type] : points) st.update(ioa, int32_t(1), type);
 
-    std::mutex m;
-    std::vector<std::pair<bool, std::vector<uint8_t>>> apdus;
-    std::atomic<int> received{0};
-    iec104::ClientHandlers h;
-    h.tap = [&](bool outgoing, std::span<const uint8_t> apdu) {
-        std::lock_guard lk(m);
-        apdus.emplace_back(outgoing, std::vector<uint8_t>(apdu.begin(), apdu.end()));
-    };
-    h.asdu = [&](const iec104::Asdu&) { ++received; };
-    iec104::ClientPtr client;
-    std::string error;
-    ASSERT_TRUE(test_support::connect_master(client, st.port(), h, error)) << error;
-    ASSERT_TRUE(wait_until([&] { return received == 1; }));  // end of initialisation
+    recording_master r;
+    ASSERT_TRUE(r.connect(st.port())) << r.error;
+    ASSERT_TRUE(wait_until([&] { return r.received == 1; }));  // end of initialisation
     {
         std::lock_guard lk(st.state.value_store_lock);
         for (auto [ioa, type] : points)
             outstation::quality_update(st.state, ioa, type, outstation::quality_not_topical, station_test::fake_epoch_ms);
     }
-    ASSERT_TRUE(wait_until([&] { return received == 6; }));
+    ASSERT_TRUE(wait_until([&] { return r.received == 6; }));
     const iec104::AppLayerParameters p;
-    iec104::client_send(*client, iec104::interrogation_command(p, 0xffff));  // con, 5 groups, term
-    ASSERT_TRUE(wait_until([&] { return received == 13; }));
-    iec104::client_send(*client, iec104::single_command(p, 7, 11, true));
-    iec104::client_send(*client, iec104::clock_sync_command(p, 7, station_test::fake_epoch_ms));
-    ASSERT_TRUE(wait_until([&] { return received == 15; }));
-    ASSERT_TRUE(iec104::client_stop_dt(*client, 5000));
-    iec104::client_close(*client);
+    iec104::client_send(*r.client, iec104::interrogation_command(p, 0xffff));  // con, 5 groups, term
+    ASSERT_TRUE(wait_until([&] { return r.received == 13; }));
+    iec104::client_send(*r.client, iec104::single_command(p, 7, 11, true));
+    iec104::client_send(*r.client, iec104::clock_sync_command(p, 7, station_test::fake_epoch_ms));
+    ASSERT_TRUE(wait_until([&] { return r.received == 15; }));
+    ASSERT_TRUE(iec104::client_stop_dt(*r.client, 5000));
+    iec104::client_close(*r.client);
 
     const std::string pcap = (st.dir.path / "conformance.pcap").string();
     {
         test::PcapWriter w(pcap);
         ASSERT_TRUE(w.ok());
-        std::lock_guard lk(m);
-        for (auto& [outgoing, bytes] : apdus) w.apdu(outgoing, bytes);
+        std::lock_guard lk(r.m);
+        for (auto& [outgoing, bytes] : r.apdus) w.apdu(outgoing, bytes);
     }
     const std::string tshark = "tshark -n -r " + pcap + " ";
     const std::string bad = run_command(tshark + "-Y '_ws.malformed || _ws.expert.severity >= \"Warning\"' 2>/dev/null", status);

@@ -30,16 +30,12 @@ constexpr uint8_t period = 1;  // minutes: offline 4 minutes after the last tele
 constexpr uint32_t slave_status = slave * 100 + 25;
 constexpr uint8_t nt = 0x40;
 
+// A wake-up with the period, and a current the event below repeats.
 rf::wakeup_data wakeup() {
     rf::wakeup_data w;
-    const char loc[] = "FEEDER-01 POLE-0002 ";
-    std::copy(loc, loc + 20, w.location.begin());
-    w.di_dt_level = 10;
-    w.imax_level = 400;
     w.period = period;
-    w.v_status = 1;
-    w.battery_v = 36;
     w.i_mean = 10;
+    w.battery_v = 36;
     return w;
 }
 
