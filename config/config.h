@@ -49,6 +49,9 @@ struct iec104_slave {
     std::optional<std::vector<std::string>> allowed_master;  // IPv4 addresses or CIDR ranges
     int32_t event_buffer = 0;  // spontaneous ASDUs kept per offline slot
     int32_t diagnostics = 0;   // 1: the ubus object "fpigate" (status for field engineers)
+    // What masters see of FPIs gone silent and of a restart, off when absent.
+    int32_t offline_quality = 0;  // 1: an offline FPI's points carry NT until it is heard again
+    int32_t end_of_init = 0;      // 1: M_EI_NA_1 to each slot's first master after start-up
     // Bounds of the logs' data files in KiB (at least 64).
     int32_t rf_log_limit_kb = 4096;
     int32_t system_log_limit_kb = 256;

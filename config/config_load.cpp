@@ -41,6 +41,8 @@ const uci::field_map<iec104_slave> slave_table[] = {
     {"flash_transmit_period", &iec104_slave::flash_transmit_period},
     {"event_buffer", &iec104_slave::event_buffer},
     {"diagnostics", &iec104_slave::diagnostics},
+    {"offline_quality", &iec104_slave::offline_quality},
+    {"end_of_init", &iec104_slave::end_of_init},
     {"rf_log_limit_kb", &iec104_slave::rf_log_limit_kb},
     {"system_log_limit_kb", &iec104_slave::system_log_limit_kb},
     {"comm_log_limit_kb", &iec104_slave::comm_log_limit_kb},

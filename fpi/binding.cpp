@@ -106,4 +106,16 @@ void publish_slave_points(fpi_state& fs, const point_binding& b, int64_t time_ms
     }
 }
 
+void mark_slave_points_not_topical(fpi_state& fs, int64_t time_ms, int slave_id) {
+    outstation::station& station = fs.station;
+    const outstation::slave_node* node = outstation::slave_point_list(station, slave_id);
+    if (!node) return;
+    std::lock_guard lk(station.value_store_lock);
+    for (size_t i = 0; i < node->points.size() && i < size_t(binding_rows); ++i) {
+        if (i == size_t(row_slave_status)) continue;
+        const outstation::slave_point& p = node->points[i];
+        outstation::quality_update(station, p.ioa, p.type_id, outstation::quality_not_topical, time_ms);
+    }
+}
+
 }  // namespace fpi

@@ -44,4 +44,10 @@ point_binding single_row_binding(int row, int32_t value);
 // state's station, under its value_store_lock for the whole walk. Ids outside 1-9 publish nothing.
 void publish_slave_points(fpi_state& fs, const point_binding& b, int64_t time_ms, int slave_id);
 
+// Marks the slave's points not topical (NT), each reported spontaneously
+// with its last value, all but SLAVE_STATUS, which the gateway itself keeps
+// current; the slave's next telegram brings each point it carries back to
+// quality 0. Under the station's value_store_lock; ids outside 1-9 mark nothing.
+void mark_slave_points_not_topical(fpi_state& fs, int64_t time_ms, int slave_id);
+
 }  // namespace fpi

@@ -56,6 +56,8 @@ void supervision_pass(fpi_state& fs, supervision_state& s) {
                 c.online = 0;
                 lk.unlock();
                 report_slave_offline(fs, id, 0);
+                if (fs.cfg && fs.cfg->settings.offline_quality)
+                    mark_slave_points_not_topical(fs, rf::rf_frame_time(fs.radio) * 1000, id);
                 lk.lock();
             }
         }

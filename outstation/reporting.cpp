@@ -16,6 +16,18 @@ bool pass_type(int32_t type_id, bool measured_pass) {
     return measured_pass ? measured_type(type_id) : point_type(type_id);
 }
 
+void send_spontaneous_object(station& st, int32_t type_id, const iec104::InformationObject& o) {
+    if (!reported_type(type_id)) return;
+    const report_settings& settings = st.settings;
+    iec104::Asdu asdu =
+        iec104::make_asdu(settings.app, wire_type(type_id, true), false, iec104::COT_SPONTANEOUS, settings.ca);
+    if (!iec104::add_object(asdu, settings.app, o)) {
+        report_unsendable(st, int32_t(o.ioa), type_id);
+        return;
+    }
+    send_spontaneous(st.connection_slots, asdu);
+}
+
 }  // namespace
 
 void reporting_configure(station& st, const iec104::AppLayerParameters& app, uint16_t ca) {
@@ -30,27 +42,33 @@ void value_update(station& st, int32_t ioa, point_value value, int32_t type_id, 
         return;
     }
     r->timestamp = timestamp;
+    // A fresh value ends a quality set meanwhile: reported even when equal.
+    const bool quality_changes = r->quality != 0;
+    r->quality = 0;
     if (const int32_t* i = std::get_if<int32_t>(&value)) {
-        if (r->integer_value == *i) return;
+        if (r->integer_value == *i && !quality_changes) return;
         r->integer_value = *i;
     } else {
         const double d = std::get<double>(value);
-        if (double(r->real_value) == d) return;
+        if (double(r->real_value) == d && !quality_changes) return;
         r->real_value = to_float32(d);
     }
     report_spontaneous(st, ioa, value, type_id, timestamp);
 }
 
 void report_spontaneous(station& st, int32_t ioa, const point_value& value, int32_t type_id, int64_t timestamp) {
-    if (!reported_type(type_id)) return;
-    const report_settings& settings = st.settings;
-    iec104::Asdu asdu =
-        iec104::make_asdu(settings.app, wire_type(type_id, true), false, iec104::COT_SPONTANEOUS, settings.ca);
-    if (!iec104::add_object(asdu, settings.app, value_object(ioa, value, type_id, timestamp, true))) {
-        report_unsendable(st, ioa, type_id);
-        return;
+    send_spontaneous_object(st, type_id, value_object(ioa, value, type_id, timestamp, true));
+}
+
+void quality_update(station& st, int32_t ioa, int32_t type_id, uint8_t quality, int64_t timestamp) {
+    value_store& s = st.station_values;
+    for (int i = 0; i < s.count; ++i) {
+        value_record& r = s.records[size_t(i)];
+        if (r.ioa != ioa || r.type_id != type_id || r.quality == quality) continue;
+        r.quality = quality;
+        r.timestamp = timestamp;
+        send_spontaneous_object(st, type_id, record_object(r, true));
     }
-    send_spontaneous(st.connection_slots, asdu);
 }
 
 void build_group_asdus(station& st, bool measured_pass, bool with_time, uint8_t cot,

@@ -28,6 +28,14 @@ void value_update(station& st, int32_t ioa, point_value value, int32_t type_id, 
 // One ASDU with cause 3 and the time-tagged object to every online slot.
 void report_spontaneous(station& st, int32_t ioa, const point_value& value, int32_t type_id, int64_t timestamp);
 
+// Sets the quality of the stored values of (ioa, type_id), of either kind:
+// each whose quality changes takes the timestamp and is reported
+// spontaneously with its last value and the new quality. A value that has
+// none yet is left alone. The next value_update of the point brings the
+// quality back to 0 and is reported even when the value is equal. The
+// caller holds st.value_store_lock.
+void quality_update(station& st, int32_t ioa, int32_t type_id, uint8_t quality, int64_t timestamp);
+
 // Station interrogation (QOI 20): positive ACT_CON, the single and double
 // points, then the measured values, as sequence ASDUs without time tag, then
 // ACT_TERM (packed with asdu_packing). Any other qualifier gets a negative

@@ -55,6 +55,18 @@ void post_comm_event(station& st, std::string text, bool with_modem) {
     st.connection_events(now_s + 60 * int64_t(offset), std::move(text), with_modem);
 }
 
+// M_EI_NA_1 (local power on) to the first master of each slot that starts
+// data transfer after start-up. Queued on its activation, before anything
+// it asks for and ahead of the monitoring data waiting for it.
+void send_end_of_init(station& st, const iec104::ConnectionPtr& c) {
+    const int slot = slot_claim_end_of_init(st.connection_slots, *c);
+    if (slot < 0) return;
+    iec104::Asdu ei = iec104::make_asdu(st.settings.app, iec104::M_EI_NA_1, false, iec104::COT_INITIALIZED, st.settings.ca);
+    iec104::add_object(ei, st.settings.app, iec104::InformationObject{.ioa = 0, .value = 0});
+    iec104::send_asdu(*c, ei);
+    std::printf("End of initialisation sent to connection id %p of slot %d\n", iec104::identity(*c), slot);
+}
+
 }  // namespace
 
 bool connection_request_handler(station& st, const std::string& peer) {
@@ -77,6 +89,8 @@ void connection_event_handler(station& st, const iec104::ConnectionPtr& c, iec10
     std::printf("%s (%p)\n", word, iec104::identity(*c));
     if (event == iec104::ConnectionEvent::opened) slot_take(st.connection_slots, c, stdout);
     if (event == iec104::ConnectionEvent::closed) slot_release(st.connection_slots, *c, stdout);
+    if (event == iec104::ConnectionEvent::activated && st.station_config && st.station_config->settings.end_of_init)
+        send_end_of_init(st, c);
 }
 
 bool server_setup(station& st, const config::config& cfg) {
@@ -91,10 +105,16 @@ bool server_setup(station& st, const config::config& cfg) {
     }
 
     iec104::ServerHandlers h;
-    h.clock_sync = [&cfg](const iec104::ConnectionPtr&, iec104::Asdu&, iec104::Cp56Time2a& time) {
+    // Only ASDUs to the station's common address are taken; interrogation
+    // and clock synchronisation also to the broadcast address, and their
+    // answers then carry the station's own.
+    h.common_address = [&st](const iec104::ConnectionPtr&, uint16_t ca) { return ca == st.settings.ca; };
+    h.clock_sync = [&st, &cfg](const iec104::ConnectionPtr&, iec104::Asdu& asdu, iec104::Cp56Time2a& time) {
+        asdu.ca = st.settings.ca;
         return clock_sync_handler(cfg.settings.clocksync_time_offset, time);
     };
     h.interrogation = [&st](const iec104::ConnectionPtr& c, iec104::Asdu& asdu, uint8_t qoi) {
+        asdu.ca = st.settings.ca;
         return interrogation_handler(st, c, asdu, qoi);
     };
     h.asdu = [&st](const iec104::ConnectionPtr& c, iec104::Asdu& asdu) { return asdu_handler(st, c, asdu); };

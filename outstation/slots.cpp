@@ -90,4 +90,15 @@ int slot_of(slot_table& t, const iec104::Connection& c) {
     return -1;
 }
 
+int slot_claim_end_of_init(slot_table& t, const iec104::Connection& c) {
+    std::lock_guard lk(t.lock);
+    for (size_t i = 0; i < t.slots.size(); ++i) {
+        connection_slot& s = t.slots[i];
+        if (!s.online || s.connection.get() != &c || s.end_of_init_sent) continue;
+        s.end_of_init_sent = true;
+        return int(i);
+    }
+    return -1;
+}
+
 }  // namespace outstation

@@ -24,6 +24,7 @@ struct connection_slot {
     iec104::ConnectionPtr connection;
     bool online = false;
     bool initialised = false;  // taken at least once; never cleared
+    bool end_of_init_sent = false;  // M_EI_NA_1 has gone to a master of it; never cleared
     std::deque<iec104::Asdu> kept;  // spontaneous ASDUs since it went offline
     uint64_t kept_dropped = 0;      // pushed out of a full buffer
 };
@@ -59,5 +60,10 @@ void for_each_online(slot_table& t, Send&& send) {
 
 // The index of the online slot the connection holds, or -1 when it holds none.
 int slot_of(slot_table& t, const iec104::Connection& c);
+
+// The index of the online slot the connection holds when no end of
+// initialisation has gone from that slot yet, which now counts as sent;
+// -1 otherwise.
+int slot_claim_end_of_init(slot_table& t, const iec104::Connection& c);
 
 }  // namespace outstation

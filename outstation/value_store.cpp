@@ -73,9 +73,10 @@ int32_t point_state(const point_value& v) {
 }
 
 iec104::InformationObject make_object(int32_t ioa, int32_t type_id, int32_t state, float measured_value,
-                                      int64_t timestamp, bool with_time) {
+                                      int64_t timestamp, bool with_time, uint8_t quality) {
     iec104::InformationObject o;
     o.ioa = uint32_t(ioa);
+    o.quality = quality;
     switch (type_id) {
     case 30: o.value = state != 0; break;
     case 31: o.value = state & 3; break;
@@ -162,12 +163,12 @@ bool store_insert(value_store& s, int32_t ioa, const point_value& v, int32_t typ
 }
 
 iec104::InformationObject record_object(const value_record& r, bool with_time) {
-    return make_object(r.ioa, r.type_id, point_state(r), measured(r), r.timestamp, with_time);
+    return make_object(r.ioa, r.type_id, point_state(r), measured(r), r.timestamp, with_time, r.quality);
 }
 
 iec104::InformationObject value_object(int32_t ioa, const point_value& v, int32_t type_id, int64_t timestamp,
                                        bool with_time) {
-    return make_object(ioa, type_id, point_state(v), measured(v), timestamp, with_time);
+    return make_object(ioa, type_id, point_state(v), measured(v), timestamp, with_time, 0);
 }
 
 }  // namespace outstation

@@ -30,7 +30,10 @@ struct value_record {
     int32_t integer_value = 0;
     float real_value = 0;
     int64_t timestamp = 0;  // ms since 1970, shifted by asdu_time_offset
+    uint8_t quality = 0;    // NT or 0: what its objects carry (SIQ/DIQ/QDS bits)
 };
+
+constexpr uint8_t quality_not_topical = 0x40;  // NT
 
 struct value_store {
     std::array<value_record, value_store_capacity> records{};
@@ -69,8 +72,9 @@ float to_float32(double v);
 struct station;
 void report_unsendable(station& st, int32_t ioa, int32_t type_id);
 
-// The information object of a stored record, or of an updating value, with
-// quality 0 and, when with_time, the CP56Time2a of the timestamp.
+// The information object of a stored record, with its quality, or of an
+// updating value, with quality 0; when with_time, with the CP56Time2a of the
+// timestamp.
 iec104::InformationObject record_object(const value_record& r, bool with_time);
 iec104::InformationObject value_object(int32_t ioa, const point_value& v, int32_t type_id, int64_t timestamp,
                                        bool with_time);

@@ -59,4 +59,27 @@ int64_t cp56_to_ms(const Cp56Time2a& t) {
            ms_in_minute;
 }
 
+const char* cp56_unusable_field(const Cp56Time2a& t, int& value) {
+    value = 1;
+    if (cp56_invalid(t)) return "IV";
+    struct field {
+        const char* name;
+        int value, low, high;
+    };
+    const field fields[] = {
+        {"millisecond", t.bytes[0] | t.bytes[1] << 8, 0, 59999},
+        {"minute", cp56_minute(t), 0, 59},
+        {"hour", cp56_hour(t), 0, 23},
+        {"day of month", cp56_day_of_month(t), 1, 31},
+        {"month", cp56_month(t), 1, 12},
+        {"year", cp56_year(t), 0, 99},
+    };
+    for (const field& f : fields)
+        if (f.value < f.low || f.value > f.high) {
+            value = f.value;
+            return f.name;
+        }
+    return nullptr;
+}
+
 }  // namespace iec104

@@ -29,4 +29,10 @@ inline int cp56_year(const Cp56Time2a& t) { return t.bytes[6] & 0x7f; }  // 0..9
 inline bool cp56_invalid(const Cp56Time2a& t) { return t.bytes[2] & 0x80; }
 inline bool cp56_summer_time(const Cp56Time2a& t) { return t.bytes[3] & 0x80; }
 
+// What makes the time unusable: "IV" when its invalid bit is set, else the
+// first field out of range ("millisecond" above 59999, "minute" above 59,
+// "hour" above 23, "day of month" 0 or above 31, "month" 0 or above 12,
+// "year" above 99), with the field's value in `value`; nullptr when usable.
+const char* cp56_unusable_field(const Cp56Time2a& t, int& value);
+
 }  // namespace iec104

@@ -97,9 +97,22 @@ Outcome system_command(const ServerHandlers& h, const ConnectionPtr& cp, Asdu& a
     }
 }
 
+bool broadcast_command(uint8_t type) {
+    return type == C_IC_NA_1 || type == C_CI_NA_1 || type == C_CS_NA_1 || type == C_RP_NA_1;
+}
+
+bool known_common_address(const ServerHandlers& h, const ConnectionPtr& c, const Asdu& a) {
+    if (!h.common_address || h.common_address(c, a.ca)) return true;
+    return a.ca == broadcast_ca(c->app) && broadcast_command(a.type);
+}
+
 }  // namespace
 
 bool dispatch_asdu(const ServerHandlers& h, const ConnectionPtr& c, Asdu& asdu, bool known_type) {
+    if (!known_common_address(h, c, asdu)) {
+        mirror(*c, asdu, COT_UNKNOWN_CA);
+        return true;
+    }
     if (known_type) {
         const Outcome o = system_command(h, c, asdu);
         if (o == Outcome::close) return false;

@@ -42,6 +42,13 @@ struct ServerHandlers {
     // Peer IPv4 address without port; false refuses the connection.
     std::function<bool(const std::string& peer)> connection_request;
     std::function<void(const ConnectionPtr&, ConnectionEvent)> connection_event;
+    // The common address check, asked first for every received ASDU. An
+    // address it refuses is mirrored with cause 46 (unknown common address)
+    // and P/N set, and nothing else sees the ASDU. The broadcast address
+    // (all ones), when refused, still passes for C_IC_NA_1, C_CI_NA_1,
+    // C_CS_NA_1 and C_RP_NA_1, the commands a station takes as a broadcast;
+    // any other ASDU to it gets cause 46. Absent: every address passes.
+    std::function<bool(const ConnectionPtr&, uint16_t ca)> common_address;
     // C_IC_NA_1 with cause 6 or 8 and IOA 0; the handler sends ACT_CON, data and ACT_TERM.
     std::function<bool(const ConnectionPtr&, Asdu&, uint8_t qoi)> interrogation;
     // C_CI_NA_1, the same way.

@@ -60,6 +60,57 @@ TEST(ServerAnswers, AutomaticRepliesMirrorTheRequest) {
     }
 }
 
+// The common address check runs before any handler: an address it refuses
+// is mirrored with cause 46, and the broadcast address passes only for the
+// commands a station takes as a broadcast, with one and with two CA octets.
+TEST(ServerAnswers, CommonAddressCheckComesBeforeEveryHandler) {
+    struct Row {
+        const char* what;
+        int ca_octets;
+        std::string request, reply;
+        bool reaches_handler;
+    };
+    const Row rows[] = {
+        {"GI to our CA", 2, "64 01 06 00 01 00 00 00 00 14", "64 01 07 00 01 00 00 00 00 14", true},
+        {"GI to CA 7", 2, "64 01 06 00 07 00 00 00 00 14", "64 01 6e 00 07 00 00 00 00 14", false},
+        {"GI to the broadcast CA", 2, "64 01 06 00 ff ff 00 00 00 14", "64 01 07 00 ff ff 00 00 00 14", true},
+        {"GI to the one-octet broadcast CA", 1, "64 01 06 00 ff 00 00 00 14", "64 01 07 00 ff 00 00 00 14", true},
+        {"GI to 0xff with two CA octets", 2, "64 01 06 00 ff 00 00 00 00 14", "64 01 6e 00 ff 00 00 00 00 14", false},
+        {"clock sync to CA 7", 2, "67 01 06 00 07 00 00 00 00 " + kTime, "67 01 6e 00 07 00 00 00 00 " + kTime, false},
+        {"clock sync to the broadcast CA", 2, "67 01 06 00 ff ff 00 00 00 " + kTime, "67 01 07 00 ff ff 00 00 00 " + kTime, true},
+        {"counter interrogation to the broadcast CA, no handler", 2, "65 01 06 00 ff ff 00 00 00 05", "65 01 6c 00 ff ff 00 00 00 05", false},
+        {"single command to our CA", 2, "2d 01 06 00 01 00 88 13 00 01", "2d 01 07 00 01 00 88 13 00 01", true},
+        {"single command to CA 7", 2, "2d 01 06 00 07 00 88 13 00 01", "2d 01 6e 00 07 00 88 13 00 01", false},
+        {"single command to the broadcast CA", 2, "2d 01 06 00 ff ff 88 13 00 01", "2d 01 6e 00 ff ff 88 13 00 01", false},
+        {"read to the broadcast CA", 2, "66 01 05 00 ff ff 64 00 00", "66 01 6e 00 ff ff 64 00 00", false},
+        {"test command to the broadcast CA", 2, "6b 01 06 00 ff ff 00 00 00 38 49 " + kTime, "6b 01 6e 00 ff ff 00 00 00 38 49 " + kTime, false},
+        {"unknown type to CA 7", 2, "c8 01 06 00 07 00 01 00 00 05", "c8 01 6e 00 07 00 01 00 00 05", false},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.what);
+        ServerFixture f;
+        f.config.app.size_of_ca = r.ca_octets;
+        std::atomic<int> reached{0};
+        f.handlers.common_address = [](const ConnectionPtr&, uint16_t ca) { return ca == 1; };
+        f.handlers.interrogation = [&](const ConnectionPtr& c, Asdu& a, uint8_t) {
+            ++reached;
+            return send_act_con(*c, a, false);
+        };
+        f.handlers.clock_sync = [&](const ConnectionPtr&, Asdu&, Cp56Time2a&) { return ++reached, true; };
+        f.handlers.read = [&](const ConnectionPtr&, Asdu&, uint32_t) { return ++reached, false; };
+        f.handlers.asdu = [&](const ConnectionPtr& c, Asdu& a) {
+            if (a.type != C_SC_NA_1) return false;
+            ++reached;
+            return send_act_con(*c, a, false);
+        };
+        RawMaster m(f.start());
+        m.start();
+        m.send_i(hex(r.request));
+        EXPECT_EQ(m.read_asdu(), r.reply);
+        EXPECT_EQ(reached.load(), r.reaches_handler ? 1 : 0);
+    }
+}
+
 TEST(ServerAnswers, InterrogationHandlerSendsConfirmationDataAndTermination) {
     ServerFixture f;
     uint8_t qoi_seen = 0;

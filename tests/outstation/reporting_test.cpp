@@ -58,6 +58,7 @@ TEST_F(Reporting, InterrogationSendsPointsThenMeasuredValuesOneSequencePerGroup)
 
     master m(st.port());
     ASSERT_TRUE(m.started);
+    m.ca = 3;
     const std::vector<Asdu> got = m.interrogate();
     using namespace iec104;
     // Each type keeps the positions it was inserted at (36, 30, 30, 36, 30,

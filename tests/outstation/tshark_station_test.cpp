@@ -90,6 +90,50 @@ TEST(StationTshark, DissectorDecodesPackedInterrogationAndCyclicData) {
     const std::string pcap = (st.dir.path / "packed.pcap").string();
     test::expect_tshark_decodes(m.record, pcap);
     test::expect_tshark_reads_every_ioa(m.record, pcap, p);
+
+// End of initialisation, values reported and interrogated not topical, an
+// interrogation to the broadcast address and ASDUs to another common address
+// sent back with cause 46.
+TEST(StationTshark, DissectorDecodesEndOfInitNotTopicalValuesAndAnUnknownCommonAddress) {
+    if (!test::have_tshark()) GTEST_SKIP() << "tshark is not installed";
+
+    station st;
+    st.cfg.settings.end_of_init = 1;
+    ASSERT_TRUE(st.start());
+    const std::pair<int32_t, int32_t> points[] = {{100, 30}, {200, 31}, {300, 34}, {400, 35}, {500, 36}};
+    for (auto [ioa, type] : points) st.update(ioa, int32_t(1), type);
+
+    test::RecordedMaster r;
+    std::string error;
+    ASSERT_TRUE(r.connect(st.port(), error)) << error;
+    ASSERT_TRUE(wait_until([&] { return r.received == 1; }));  // end of initialisation
+    {
+        std::lock_guard lk(st.state.value_store_lock);
+        for (auto [ioa, type] : points)
+            outstation::quality_update(st.state, ioa, type, outstation::quality_not_topical, station_test::fake_epoch_ms);
+    }
+    ASSERT_TRUE(wait_until([&] { return r.received == 6; }));
+    const iec104::AppLayerParameters p;
+    iec104::client_send(*r.client, iec104::interrogation_command(p, 0xffff));  // con, 5 groups, term
+    ASSERT_TRUE(wait_until([&] { return r.received == 13; }));
+    iec104::client_send(*r.client, iec104::single_command(p, 7, 11, true));
+    iec104::client_send(*r.client, iec104::clock_sync_command(p, 7, station_test::fake_epoch_ms));
+    ASSERT_TRUE(wait_until([&] { return r.received == 15; }));
+    ASSERT_TRUE(r.stop_and_close());
+
+    const std::string pcap = (st.dir.path / "conformance.pcap").string();
+    test::expect_tshark_decodes(r.record, pcap);
+    const std::string tshark = "tshark -n -r " + pcap + " ";
+    int status = 0;
+
+    const std::string first = run_command(tshark + "-Y iec60870_asdu -T fields -e iec60870_asdu.typeid -e iec60870_asdu.causetx -e iec60870_asdu.coi_r 2>/dev/null | head -1", status);
+    EXPECT_EQ(first, "70\t4\t0\n");
+    const std::string unknown_ca = run_command(tshark + "-Y 'iec60870_asdu.causetx == 46' -T fields -e iec60870_asdu.typeid 2>/dev/null", status);
+    EXPECT_EQ(unknown_ca, "45\n103\n");
+    // Five not topical reported spontaneously, five more interrogated.
+    const std::string not_topical = run_command(tshark + "-Y 'iec60870_asdu.siq.nt == 1 || iec60870_asdu.diq.nt == 1 || iec60870_asdu.qds.nt == 1' -T fields -e iec60870_asdu.causetx 2>/dev/null", status);
+    EXPECT_EQ(not_topical, "3\n3\n3\n3\n3\n20\n20\n20\n20\n20\n");
 }
 
 }  // namespace
+

@@ -39,6 +39,7 @@ struct master {
     std::vector<iec104::Asdu> asdus;
     std::atomic<bool> closed{false};
     bool started = false;
+    uint16_t ca = 1;  // the common address interrogate() sends to
 
     // `start_dt` false: connected only. `local`: the address it connects from
     // (any loopback address).
@@ -78,7 +79,7 @@ struct master {
     // negative ACT_CON. Returns the ASDUs that arrived meanwhile.
     std::vector<iec104::Asdu> interrogate(uint8_t qoi = 20, int timeout_ms = 5000) {
         clear();
-        if (!send(iec104::interrogation_command(app, 1, qoi))) return {};
+        if (!send(iec104::interrogation_command(app, ca, qoi))) return {};
         auto done = [this] {
             return count([](const iec104::Asdu& a) {
                        return a.type == iec104::C_IC_NA_1 &&
