@@ -16,6 +16,7 @@
 namespace {
 
 using station_test::station;
+using test::run_command;
 using test_support::wait_until;
 
 TEST(StationTshark, DissectorDecodesASessionWithTheOutstation) {
@@ -90,6 +91,7 @@ TEST(StationTshark, DissectorDecodesPackedInterrogationAndCyclicData) {
     const std::string pcap = (st.dir.path / "packed.pcap").string();
     test::expect_tshark_decodes(m.record, pcap);
     test::expect_tshark_reads_every_ioa(m.record, pcap, p);
+}
 
 // End of initialisation, values reported and interrogated not topical, an
 // interrogation to the broadcast address and ASDUs to another common address
