@@ -18,7 +18,7 @@ using test_support::wait_until;
 // The one answer to a read of `ioa` (cause 5 or 47), or nothing.
 std::optional<Asdu> read(master& m, uint32_t ioa) {
     m.clear();
-    if (!m.send(iec104::read_command(m.app, 1, ioa))) return std::nullopt;
+    if (!m.send(iec104::read_command(m.app, m.ca, ioa))) return std::nullopt;
     auto answer = [](const Asdu& a) { return a.cot == iec104::COT_REQUEST || a.cot == iec104::COT_UNKNOWN_IOA; };
     if (!wait_until([&] { return m.count(answer) > 0; })) return std::nullopt;
     for (const Asdu& a : m.received())
@@ -68,6 +68,7 @@ TEST(ReadCommand, EachPointIsAnsweredAsTheInterrogationCarriesIt) {
 
     master m(st.port());
     ASSERT_TRUE(m.started);
+    m.ca = 3;  // the station's own address
     const auto gi = interrogated(m);
     ASSERT_EQ(gi.size(), 11u);
     for (const auto& [ioa, expected] : gi) {
