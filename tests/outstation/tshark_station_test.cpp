@@ -93,9 +93,9 @@ TEST(StationTshark, DissectorDecodesPackedInterrogationAndCyclicData) {
     test::expect_tshark_reads_every_ioa(m.record, pcap, p);
 }
 
-// End of initialisation, values reported and interrogated not topical, an
-// interrogation to the broadcast address and ASDUs to another common address
-// sent back with cause 46.
+// End of initialisation, values reported, interrogated and read not
+// topical, an interrogation to the broadcast address, ASDUs to another
+// common address sent back with cause 46, and a read of an unknown IOA.
 TEST(StationTshark, DissectorDecodesEndOfInitNotTopicalValuesAndAnUnknownCommonAddress) {
     if (!test::have_tshark()) GTEST_SKIP() << "tshark is not installed";
 
@@ -121,6 +121,8 @@ TEST(StationTshark, DissectorDecodesEndOfInitNotTopicalValuesAndAnUnknownCommonA
     iec104::client_send(*r.client, iec104::single_command(p, 7, 11, true));
     iec104::client_send(*r.client, iec104::clock_sync_command(p, 7, station_test::fake_epoch_ms));
     ASSERT_TRUE(wait_until([&] { return r.received == 15; }));
+    for (uint32_t ioa : {100u, 500u, 999u}) iec104::client_send(*r.client, iec104::read_command(p, 1, ioa));
+    ASSERT_TRUE(wait_until([&] { return r.received == 18; }));  // two values, one unknown IOA
     ASSERT_TRUE(r.stop_and_close());
 
     const std::string pcap = (st.dir.path / "conformance.pcap").string();
@@ -132,9 +134,13 @@ TEST(StationTshark, DissectorDecodesEndOfInitNotTopicalValuesAndAnUnknownCommonA
     EXPECT_EQ(first, "70\t4\t0\n");
     const std::string unknown_ca = run_command(tshark + "-Y 'iec60870_asdu.causetx == 46' -T fields -e iec60870_asdu.typeid 2>/dev/null", status);
     EXPECT_EQ(unknown_ca, "45\n103\n");
-    // Five not topical reported spontaneously, five more interrogated.
+    const std::string read = run_command(tshark + "-Y 'iec60870_asdu.causetx == 5 && iec60870_asdu.typeid != 102' -T fields -e iec60870_asdu.typeid -e iec60870_asdu.ioa 2>/dev/null", status);
+    EXPECT_EQ(read, "1\t100\n13\t500\n");
+    const std::string unknown_ioa = run_command(tshark + "-Y 'iec60870_asdu.causetx == 47' -T fields -e iec60870_asdu.typeid -e iec60870_asdu.ioa 2>/dev/null", status);
+    EXPECT_EQ(unknown_ioa, "102\t999\n");
+    // Five not topical reported spontaneously, five more interrogated, two read.
     const std::string not_topical = run_command(tshark + "-Y 'iec60870_asdu.siq.nt == 1 || iec60870_asdu.diq.nt == 1 || iec60870_asdu.qds.nt == 1' -T fields -e iec60870_asdu.causetx 2>/dev/null", status);
-    EXPECT_EQ(not_topical, "3\n3\n3\n3\n3\n20\n20\n20\n20\n20\n");
+    EXPECT_EQ(not_topical, "3\n3\n3\n3\n3\n20\n20\n20\n20\n20\n5\n5\n");
 }
 
 }  // namespace
