@@ -96,7 +96,7 @@ void count_fault(fpi_state& s, int slave) {
         const counted_fault f{slave, fault_group_of_slave(slave), uint64_t(core::wall_clock.now_ms())};
         fault_queue& q = s.fault_work;
         std::unique_lock lk(q.m);
-        if (q.thread.joinable() && !q.stopping) {
+        if (!q.stopping && q.thread.joinable()) {  // stopping first: a stop joins the thread
             q.queue.push_back(f);
             q.cv.notify_all();
         } else {

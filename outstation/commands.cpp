@@ -126,13 +126,15 @@ const char* selection_take(station& st, const iec104::ConnectionPtr& c, const ie
 }
 
 // A deactivation: the connection's selection of that IOA and type ends.
-void selection_cancel(station& st, const iec104::ConnectionPtr& c, const iec104::Asdu& a,
+// True when a select of this connection was ended.
+bool selection_cancel(station& st, const iec104::ConnectionPtr& c, const iec104::Asdu& a,
                       const iec104::InformationObject& o) {
     std::lock_guard lk(st.selections.lock);
     const size_t removed = std::erase_if(st.selections.held, [&](const command_selection& s) {
         return s.ioa == o.ioa && s.type == a.type && same_connection(s.connection, c);
     });
     if (removed) std::printf("Select of IOA %u cancelled\n", unsigned(o.ioa));
+    return removed > 0;
 }
 
 // A command to an output, the DCU or an FPI reset: a select is checked (and
@@ -223,9 +225,10 @@ bool asdu_handler(station& st, const iec104::ConnectionPtr& cp, iec104::Asdu& as
     }
     const iec104::InformationObject& o = *object;
     if (asdu.cot == iec104::COT_DEACTIVATION) {  // a select it ends, nothing else to stop
-        selection_cancel(st, cp, asdu, o);
+        const bool cancelled = selection_cancel(st, cp, asdu, o);
         asdu.cot = iec104::COT_DEACTIVATION_CON;
-        asdu.negative = false;
+        // Where selects are required, one that ends no select is refused.
+        asdu.negative = !cancelled && select_timeout(st) > 0;
         iec104::send_asdu(c, asdu);
         return true;
     }

@@ -352,6 +352,7 @@ TEST(DioCommands, DeactivationIsConfirmedOtherCausesAreRefusedNothingIsDone) {
         EXPECT_EQ(fpi::pending_reset_check(gw.g.fpis, 5), 0);
     };
     const std::vector<reply> deactivated = {{iec104::COT_DEACTIVATION_CON, false}};
+    const std::vector<reply> deactivation_refused = {{iec104::COT_DEACTIVATION_CON, true}};
     const std::vector<reply> unknown_cause = {{iec104::COT_UNKNOWN_COT, true}};
     std::vector<command_case> cases = {
         {"deactivate output 2",
@@ -478,6 +479,7 @@ TEST(DioCommands, WithSelectTimeoutAnExecuteNeedsItsSelect) {
         };
     };
     const std::vector<reply> deactivated = {{iec104::COT_DEACTIVATION_CON, false}};
+    const std::vector<reply> deactivation_refused = {{iec104::COT_DEACTIVATION_CON, true}};
     const std::string received = "received single command\n";
     std::vector<command_case> cases = {
         {"execute without a select", on, refused, received + "Command for IOA 12 refused: not selected\n", nothing_driven},
@@ -505,7 +507,7 @@ TEST(DioCommands, WithSelectTimeoutAnExecuteNeedsItsSelect) {
         {"the execute after the cancel", on, refused, received + "Command for IOA 12 refused: not selected\n",
          nothing_driven},
         {"a deactivation with nothing selected", [](auto& p) { return with_cause(iec104::single_command(p, 1, 12, true), iec104::COT_DEACTIVATION); },
-         deactivated, received, nothing_driven},
+         deactivation_refused, received, nothing_driven},
         {"select the DCU reset", [](auto& p) { return iec104::single_command(p, 1, 16, false, select_it); }, accepted,
          received, nothing_driven},
         {"execute the DCU reset", [](auto& p) { return iec104::single_command(p, 1, 16, false); }, executed, received,
@@ -567,9 +569,9 @@ TEST(DioCommands, ASelectBelongsToItsConnection) {
     EXPECT_EQ(exchange(b, select_on(b)), refused);
     EXPECT_EQ(gw.output().substr(before),
               "received single command\nCommand for IOA 13 refused: selected by another master\n");
-    // b's deactivation does not end a's select
+    // b's deactivation does not end a's select, and ends none of its own
     EXPECT_EQ(exchange(b, with_cause(select_on(b), iec104::COT_DEACTIVATION)),
-              (std::vector<reply>{{iec104::COT_DEACTIVATION_CON, false}}));
+              (std::vector<reply>{{iec104::COT_DEACTIVATION_CON, true}}));
     EXPECT_TRUE(drive_recorder::taken().empty());
     EXPECT_EQ(exchange(a, on(a)), executed);
     EXPECT_EQ(drive_recorder::taken(), (std::vector<std::pair<int, int32_t>>{{3, 1}}));

@@ -85,7 +85,7 @@ inline std::string check_reported(const std::vector<iec104::Asdu>& asdus, const 
     bool measured_seen = false;
     for (const iec104::Asdu& a : asdus) {
         const std::string where = "ASDU type " + std::to_string(a.type) + ": ";
-        std::vector<uint8_t> bytes(size_t(iec104::kMaxAsduSize));
+        std::vector<uint8_t> bytes(static_cast<size_t>(iec104::kMaxAsduSize));
         const size_t size = iec104::encode_asdu(a, app, bytes);
         if (size == 0 || int(size) > app.max_size_of_asdu)
             return where + std::to_string(size) + " octets, more than max_asdu_length";
