@@ -27,8 +27,7 @@ namespace logs {
 namespace {
 
 struct csv_format {
-    ring_log log_stores::*log;
-    std::mutex log_stores::*lock;
+    log_id log;
     const char* header;
     size_t fixed_size;
     size_t (*variable_size)(const uint8_t* fixed);
@@ -87,7 +86,7 @@ void write_comm_row(FILE* out, const uint8_t* record, std::string&) {
 }
 
 constexpr csv_format rf_fpi_csv = {
-    &log_stores::rf_fpi_db, &log_stores::rf_log_lock,
+    log_id::rf_fpi,
     "Received_Frame_Timestamp,Frame_Timestamp,Frame,ErrorMsg,SlaveID,CmdType,Fault,ResetValue,"
     "IStatus,IMean,IMin,IMax,VStatus,VInst,BattV,RSSI,DiDtLevel,ImaxLevel,AutoReset,FlashTime,"
     "Inrush,Validation,MV,Freq,Period\n",
@@ -99,7 +98,7 @@ constexpr csv_format rf_fpi_csv = {
 };
 
 constexpr csv_format system_event_csv = {
-    &log_stores::system_event_db, &log_stores::system_log_lock,
+    log_id::system_event,
     "Timestamp,DIO_Events\n",
     system_event_size, no_variable_part, write_system_row,
     "fopen system event csv",
@@ -109,7 +108,7 @@ constexpr csv_format system_event_csv = {
 };
 
 constexpr csv_format comm_event_csv = {
-    &log_stores::comm_event_db, &log_stores::comm_log_lock,
+    log_id::comm_event,
     "Timestamp,IEC Communication Event,RSSI,Data connection status\n",
     comm_event_fixed_size, comm_variable_size, write_comm_row,
     "fopen communication event csv",
@@ -159,36 +158,37 @@ bool read_record(data_reader& data, uint64_t offset, const csv_format& fmt,
     return data.read(offset + fmt.fixed_size, record.data() + fmt.fixed_size, extra);
 }
 
-// The live entries as the export found them: their offsets, oldest first,
-// and how many entries the log had dropped then. Entry i is still live (its
-// bytes not yet reused) while the log's drop count stays at or below
-// dropped + i.
+ring_log& log_of(log_stores& stores, const csv_format& fmt) { return stores.*log_members[size_t(fmt.log)].log; }
+std::mutex& lock_of(log_stores& stores, const csv_format& fmt) { return stores.*log_members[size_t(fmt.log)].lock; }
+
+// The live entries as the export found them: their offsets, oldest first
+// (entry i in slot (tail + i) % max_entries), and how many entries the log
+// had dropped then. Entry i is still live (its bytes not yet reused) while
+// the log's drop count stays at or below dropped + i.
 struct live_entries {
     std::vector<uint64_t> offsets;
-    std::vector<uint32_t> slots;
+    uint32_t tail = 0, max_entries = 1;
     uint64_t dropped = 0;
+    uint32_t slot(size_t i) const { return uint32_t((tail + i) % max_entries); }
 };
 
 live_entries copy_live(log_stores& stores, const csv_format& fmt) {
-    std::lock_guard lock(stores.*fmt.lock);
-    const ring_log& log = stores.*fmt.log;
+    std::lock_guard lock(lock_of(stores, fmt));
+    const ring_log& log = log_of(stores, fmt);
     const log_index_header& h = log.header;
     live_entries live;
     live.dropped = log.dropped;
     if (log.slots.size() != h.max_entries) return live;
+    live.tail = h.tail;
+    live.max_entries = h.max_entries;
     live.offsets.reserve(h.count);
-    live.slots.reserve(h.count);
-    for (uint32_t i = 0; i < h.count; ++i) {
-        const uint32_t slot = (h.tail + i) % h.max_entries;
-        live.slots.push_back(slot);
-        live.offsets.push_back(log.slots[slot]);
-    }
+    for (uint32_t i = 0; i < h.count; ++i) live.offsets.push_back(log.slots[live.slot(i)]);
     return live;
 }
 
 uint64_t dropped_now(log_stores& stores, const csv_format& fmt) {
-    std::lock_guard lock(stores.*fmt.lock);
-    return (stores.*fmt.log).dropped;
+    std::lock_guard lock(lock_of(stores, fmt));
+    return log_of(stores, fmt).dropped;
 }
 
 // Takes back the rows written after `start`.
@@ -208,7 +208,7 @@ bool rewind_rows(FILE* out, long start) {
 int export_csv(log_stores& stores, const csv_format& fmt, const std::string& path) {
     log_flush(stores);
     const live_entries live = copy_live(stores, fmt);
-    const ring_log& log = stores.*fmt.log;
+    const ring_log& log = log_of(stores, fmt);
 
     std::vector<char> out_buffer(1 << 16);  // outlives the stream below
     std::unique_ptr<FILE, file_closer> out(std::fopen(path.c_str(), "w"));
@@ -236,7 +236,7 @@ int export_csv(log_stores& stores, const csv_format& fmt, const std::string& pat
             continue;
         }
         if (!whole) {
-            std::fprintf(stderr, fmt.entry_failed, (unsigned long long)offset, live.slots[i]);
+            std::fprintf(stderr, fmt.entry_failed, (unsigned long long)offset, live.slot(i));
             continue;
         }
         fmt.write_row(out.get(), record.data(), scratch);

@@ -156,7 +156,6 @@ struct group_plan {
     std::vector<uint64_t> offsets;  // one per record
     uint32_t drops = 0;             // live entries to drop from the tail first
     uint64_t shorten_to = 0;        // the data file's new length after a wrap, 0 = leave it
-    uint64_t end = 0;               // next_data_offset after the last record
 };
 
 // The data file is a ring of `limit` bytes. Live records lie, oldest first,
@@ -190,7 +189,6 @@ group_plan plan_group(const ring_log& log, std::span<const std::vector<uint8_t>>
         plan.offsets.push_back(start);
         pos = start + len;
     }
-    plan.end = pos;
     return plan;
 }
 

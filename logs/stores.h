@@ -2,6 +2,7 @@
 // each beside the lock that guards it.
 #pragma once
 
+#include <array>
 #include <mutex>
 
 #include "logs/rf_data.h"
@@ -36,5 +37,17 @@ struct log_stores {
     log_stores& operator=(const log_stores&) = delete;
     ~log_stores() { log_writer_stop(*this); }  // writes what is still queued
 };
+
+// Each log of the stores with its lock, by log_id: for the writer and the
+// export.
+struct log_member {
+    ring_log log_stores::*log;
+    std::mutex log_stores::*lock;
+};
+inline constexpr std::array<log_member, log_id_count> log_members = {{
+    {&log_stores::rf_fpi_db, &log_stores::rf_log_lock},
+    {&log_stores::system_event_db, &log_stores::system_log_lock},
+    {&log_stores::comm_event_db, &log_stores::comm_log_lock},
+}};
 
 }  // namespace logs

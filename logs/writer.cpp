@@ -26,15 +26,8 @@ constexpr uint64_t stop_write_ms = 2000;
 // stays short and an export waiting behind it waits little.
 constexpr size_t max_group_entries = 1000;
 
-struct log_slot {
-    ring_log log_stores::*log;
-    std::mutex log_stores::*lock;
-};
-constexpr std::array<log_slot, log_id_count> log_slots = {{
-    {&log_stores::rf_fpi_db, &log_stores::rf_log_lock},
-    {&log_stores::system_event_db, &log_stores::system_log_lock},
-    {&log_stores::comm_event_db, &log_stores::comm_log_lock},
-}};
+// What an entry holds of the queue's bound.
+size_t entry_cost(const std::vector<uint8_t>& record) { return record.size() + log_entry_overhead; }
 
 // Entries that left the queue are finished once no group is under way.
 void settle(log_writer& w) {
@@ -59,12 +52,12 @@ void write_group(log_stores& stores, std::unique_lock<std::mutex>& lk) {
     while (!w.queue.empty()) {
         queued_entry& e = w.queue.front();
         const size_t i = size_t(e.log);
-        const ring_log& log = stores.*log_slots[i].log;
+        const ring_log& log = stores.*log_members[i].log;
         if (!groups[i].empty() &&
             (bytes[i] + e.record.size() > ring_log_group_limit(log) || groups[i].size() >= max_group_entries))
             break;
         bytes[i] += e.record.size();
-        w.queued_bytes -= e.record.size() + log_entry_overhead;
+        w.queued_bytes -= entry_cost(e.record);
         groups[i].push_back(std::move(e.record));
         w.queue.pop_front();
         ++w.taken;
@@ -77,7 +70,7 @@ void write_group(log_stores& stores, std::unique_lock<std::mutex>& lk) {
     for (const queued_file& f : files)
         if (!replace_file(f.path, f.bytes)) std::fprintf(stderr, "%s: %s\n", f.path.c_str(), std::strerror(errno));
     for (size_t i = 0; i < log_id_count; ++i)
-        if (!groups[i].empty()) ring_log_commit(stores.*log_slots[i].log, groups[i], stores.*log_slots[i].lock);
+        if (!groups[i].empty()) ring_log_commit(stores.*log_members[i].log, groups[i], stores.*log_members[i].lock);
 
     lk.lock();
     w.busy = false;
@@ -184,9 +177,9 @@ void log_queue(log_stores& stores, log_id log, std::vector<uint8_t> record) {
     log_writer& w = stores.writer;
     {
         std::lock_guard lk(w.m);
-        const size_t cost = record.size() + log_entry_overhead;
+        const size_t cost = entry_cost(record);
         while (!w.queue.empty() && w.queued_bytes + cost > w.max_queued_bytes) {
-            w.queued_bytes -= w.queue.front().record.size() + log_entry_overhead;
+            w.queued_bytes -= entry_cost(w.queue.front().record);
             w.queue.pop_front();
             ++w.taken;
             ++w.dropped;
